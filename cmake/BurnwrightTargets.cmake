@@ -1,0 +1,37 @@
+# Helpers that give every target of ours the same warnings and layout.
+
+set(BURNWRIGHT_WARNINGS -Wall -Wextra -Werror)
+
+# burnwright_library(NAME SOURCES... [LINKS libs...])
+# A static library for one layer; its headers are reached as "layer/Header.h".
+function(burnwright_library name)
+    cmake_parse_arguments(ARG "" "" "SOURCES;LINKS" ${ARGN})
+    add_library(${name} STATIC ${ARG_SOURCES})
+    target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR})
+    target_compile_options(${name} PRIVATE ${BURNWRIGHT_WARNINGS})
+    if(ARG_LINKS)
+        target_link_libraries(${name} PUBLIC ${ARG_LINKS})
+    endif()
+endfunction()
+
+# burnwright_program(NAME SOURCES... [LINKS libs...] [STAGED])
+function(burnwright_program name)
+    cmake_parse_arguments(ARG "STAGED" "" "SOURCES;LINKS" ${ARGN})
+    add_executable(${name} ${ARG_SOURCES})
+    target_compile_options(${name} PRIVATE ${BURNWRIGHT_WARNINGS})
+    target_link_libraries(${name} PRIVATE ${ARG_LINKS})
+    if(ARG_STAGED)
+        set_property(GLOBAL APPEND PROPERTY BURNWRIGHT_STAGED ${name})
+    endif()
+endfunction()
+
+# burnwright_test(NAME SOURCES... LINKS libs...)
+# One GoogleTest executable; each test case is registered with CTest.
+function(burnwright_test name)
+    cmake_parse_arguments(ARG "" "" "SOURCES;LINKS" ${ARGN})
+    add_executable(${name} ${ARG_SOURCES})
+    target_compile_options(${name} PRIVATE ${BURNWRIGHT_WARNINGS})
+    target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})
+    target_link_libraries(${name} PRIVATE ${ARG_LINKS} GTest::gtest GTest::gmock GTest::gtest_main)
+    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST)
+endfunction()

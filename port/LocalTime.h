@@ -1,0 +1,18 @@
+// The wall-clock time in the local time zone. Never blocks.
+#pragma once
+
+namespace port {
+
+struct LocalTime {
+    int year = 0;
+    int month = 0; // 1-12
+    int day = 0;   // 1-31
+    int hour = 0;  // 0-23
+    int minute = 0;
+    int second = 0;
+    int milliseconds = 0;
+};
+
+LocalTime GetLocalTime();
+
+} // namespace port

@@ -1,0 +1,15 @@
+#include <limits.h>
+#include <string>
+#include <unistd.h>
+
+namespace port {
+
+std::string PlatformModuleFileName() {
+    char buffer[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    if (n <= 0)
+        return {};
+    return std::string(buffer, static_cast<size_t>(n));
+}
+
+} // namespace port
