@@ -1,0 +1,63 @@
+#include "port/DeviceIo.h"
+
+#include <cstdlib>
+#include <map>
+#include <mutex>
+
+namespace port {
+namespace {
+
+std::mutex registryLock;
+
+std::map<std::string, DeviceIoFactory>& Registry() {
+    static std::map<std::string, DeviceIoFactory> registry;
+    return registry;
+}
+
+} // namespace
+
+void RegisterDeviceIoBackend(const std::string& name, DeviceIoFactory factory) {
+    std::lock_guard<std::mutex> guard(registryLock);
+    Registry()[name] = std::move(factory);
+}
+
+std::vector<std::string> DeviceIoBackendNames() {
+    std::lock_guard<std::mutex> guard(registryLock);
+    std::vector<std::string> names;
+    for (const auto& entry : Registry())
+        names.push_back(entry.first);
+    return names;
+}
+
+std::unique_ptr<DeviceIo> CreateDeviceIo(const std::string& selection, std::string& error) {
+    const auto colon = selection.find(':');
+    const std::string name = selection.substr(0, colon);
+    const std::string argument = colon == std::string::npos ? std::string() : selection.substr(colon + 1);
+    DeviceIoFactory factory;
+    {
+        std::lock_guard<std::mutex> guard(registryLock);
+        const auto it = Registry().find(name);
+        if (it != Registry().end())
+            factory = it->second;
+    }
+    if (!factory) {
+        error = "Unknown writer backend \"" + name + "\"";
+        return nullptr;
+    }
+    auto io = factory(argument);
+    if (!io)
+        error = "The writer backend \"" + name + "\" could not start";
+    return io;
+}
+
+std::string DeviceIoSelectionFromEnvironment() {
+    if (const char* env = std::getenv("BURNWRIGHT_WRITER"); env && *env)
+        return env;
+#ifdef _WIN32
+    return "win32";
+#else
+    return "usb";
+#endif
+}
+
+} // namespace port
