@@ -138,8 +138,8 @@ std::string FormatState(const std::vector<SavedWriter>& writers) {
                 continue;
             out << "socket " << i << " buffer=" << buffer.size();
             if (socket.chip)
-                out << " chip=" << socket.chip->Size() << " ihrc=" << socket.chip->IhrcTrims()
-                    << " lvd=" << socket.chip->LvdTrims()
+                out << " chip=" << socket.chip->Size() << " fixed=" << socket.chip->Fixed()
+                    << " ihrc=" << socket.chip->IhrcTrims() << " lvd=" << socket.chip->LvdTrims()
                     << " body=" << unsigned(socket.chip->LastBodyCode());
             out << '\n';
             Runs(out, "b", buffer);
@@ -253,7 +253,10 @@ bool ParseState(const std::string& text, std::vector<SavedWriter>& writers, std:
             socket->buffer.SetBytes(std::vector<uint8_t>(bufferSize, kBlankByte));
             socket->chip.reset();
             if (r.fields.count("chip")) {
-                Chip chip(r.Number("chip", 10, kMaxChipSize));
+                const size_t size = r.Number("chip", 10, kMaxChipSize);
+                Chip chip(r.Number("fixed", 10, 1) ? size : 0);
+                if (!chip.Fixed())
+                    chip.SetContents(std::vector<uint8_t>(size, kBlankByte));
                 chip.SetTrims(uint32_t(r.Number("ihrc")), uint32_t(r.Number("lvd")));
                 chip.SetLastBodyCode(uint8_t(r.Number("body", 10, 0xFF)));
                 socket->chip = std::move(chip);
