@@ -1,5 +1,6 @@
 #include "sim/StateFile.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -166,6 +167,34 @@ bool ParseState(const std::string& text, std::vector<SavedWriter>& writers, std:
         writers.clear();
         return false;
     };
+    // The version first, then the end line and its check sum, so a file cut
+    // short or damaged is named as such before its entries are read.
+    {
+        std::istringstream head(text.substr(0, text.find('\n')));
+        std::string magic;
+        int version = 0;
+        number = 1;
+        if (text.empty())
+            return fail("the file is empty");
+        if (!(head >> magic >> version) || magic != kMagic)
+            return fail("not a simulator state file");
+        if (version != kStateFileVersion)
+            return fail("state file version " + std::to_string(version) + " is not the version " +
+                        std::to_string(kStateFileVersion) + " this program reads");
+        const size_t endAt = text.rfind("\nend ");
+        if (endAt == std::string::npos)
+            return fail("the file ends before its end line: it was cut short");
+        number = size_t(std::count(text.begin(), text.begin() + endAt + 1, '\n')) + 1;
+        const std::string endLine = text.substr(endAt + 1);
+        char expected[32];
+        std::snprintf(expected, sizeof expected, "end %08x", Fnv1a(text.substr(0, endAt + 1)));
+        if (endLine.rfind(expected, 0) != 0 || endLine.size() > std::strlen(expected) + 1)
+            return endLine.find('\n') != std::string::npos &&
+                           endLine.find('\n') + 1 < endLine.size()
+                       ? fail("text after the end line")
+                       : fail("the check sum does not match: the file is damaged");
+        number = 0;
+    }
     while (std::getline(lines, line)) {
         ++number;
         if (ended)
