@@ -3,6 +3,7 @@
 #include "sim/StateFile.h"
 
 #include <chrono>
+#include <cstdio>
 
 namespace sim {
 namespace {
@@ -199,8 +200,11 @@ void Bus::Changed() {
         if (statePath_.empty())
             return;
     }
+    // A failed save keeps the last complete file; say so once per reason.
     std::string error;
-    SaveState(error);
+    const std::string before = LastSaveError();
+    if (!SaveState(error) && error != before)
+        std::fprintf(stderr, "burnwright sim: %s\n", error.c_str());
 }
 
 } // namespace sim

@@ -117,6 +117,19 @@ TEST_F(SimStateFile, BrokenFilesAreRefusedWithTheReasonAndLeftUntouched) {
     }
 }
 
+TEST_F(SimStateFile, AFailedSaveKeepsTheLastCompleteFileAndTellsWhy) {
+    auto bus = sim::MakeBus(Path(), clock_);
+    const std::string before = Text();
+    std::filesystem::create_directory(Path() + ".new");
+    bus->Writers()[0]->InsertChip(0, 4096);
+    EXPECT_EQ(Text(), before);
+    EXPECT_NE(bus->LastSaveError().find(".new"), std::string::npos) << bus->LastSaveError();
+    std::filesystem::remove(Path() + ".new");
+    bus->Writers()[0]->RemoveChip(1);
+    EXPECT_EQ(bus->LastSaveError(), "");
+    EXPECT_NE(Text(), before);
+}
+
 TEST_F(SimStateFile, ABrokenFileGivesTheBackendSelectionItsReason) {
     Put("burnwright-sim-state 1\nwriter member=0\n");
     sim::RegisterDeviceIoBackend();
