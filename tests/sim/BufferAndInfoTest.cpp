@@ -63,6 +63,20 @@ TEST_F(SimBuffer, CommandsAfterTheLoadDataAreCommandsAgain) {
     EXPECT_EQ(ReceiveOk(1), Bytes{7});
 }
 
+TEST_F(SimBuffer, AReadDuringAnUnfinishedLoadEndsItSoLaterCommandsWork) {
+    SendMasked(AddressPacket(0x23, 1024), 0x0003);
+    Send(Bytes(64, 0x00)); // then the host's data writes fail
+    Bytes reply;
+    EXPECT_EQ(Receive(64, reply), Outcome::Failed) << "the read ends the load and stalls";
+    EXPECT_EQ(Status()[0], 3);
+    EXPECT_EQ(Status()[1], 3);
+    // A masked command whose mask packet never came is dropped the same way.
+    Send(AddressPacket(0x1E, 255, 1));
+    EXPECT_EQ(Receive(64, reply), Outcome::Failed);
+    Send(Packet({0x1B}));
+    EXPECT_EQ(ReceiveOk(1), Bytes{7});
+}
+
 TEST_F(SimBuffer, LoadBeyondCapacityFailsButSwallowsItsData) {
     const uint32_t tooLong = uint32_t(sim::kBufferCapacity + 256);
     SendMasked(AddressPacket(0x23, tooLong), 0x0001);
