@@ -58,6 +58,10 @@ std::shared_ptr<Writer> Bus::AddWriter(WriterConfig config) {
         if (config.member >= kMemberLimit || writers_.count(config.member))
             return nullptr;
         writer = std::make_shared<Writer>(config, clock_);
+        // Two writers with one interface path could not be told apart.
+        for (const auto& entry : writers_)
+            if (entry.second->InterfacePath() == writer->InterfacePath())
+                return nullptr;
         writers_[config.member] = writer;
     }
     Attach(writer);

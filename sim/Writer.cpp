@@ -134,8 +134,11 @@ FirmwareModel Writer::Firmware() const {
 }
 
 void Writer::SetFirmware(const FirmwareModel& firmware) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    state_.firmware = firmware;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        state_.firmware = firmware;
+    }
+    NotifyChanged();
 }
 
 bool Writer::InBootLoader() const {
