@@ -5,12 +5,22 @@
 #include <mutex>
 
 namespace port {
+
+#ifdef _WIN32
+// The platform's own backend (win32/DeviceIo.cpp), known from the start.
+std::unique_ptr<DeviceIo> CreateWin32DeviceIo(const std::string& argument);
+#endif
+
 namespace {
 
 std::mutex registryLock;
 
 std::map<std::string, DeviceIoFactory>& Registry() {
-    static std::map<std::string, DeviceIoFactory> registry;
+    static std::map<std::string, DeviceIoFactory> registry = {
+#ifdef _WIN32
+        {"win32", CreateWin32DeviceIo},
+#endif
+    };
     return registry;
 }
 
@@ -32,7 +42,8 @@ std::vector<std::string> DeviceIoBackendNames() {
 std::unique_ptr<DeviceIo> CreateDeviceIo(const std::string& selection, std::string& error) {
     const auto colon = selection.find(':');
     const std::string name = selection.substr(0, colon);
-    const std::string argument = colon == std::string::npos ? std::string() : selection.substr(colon + 1);
+    const std::string argument =
+        colon == std::string::npos ? std::string() : selection.substr(colon + 1);
     DeviceIoFactory factory;
     {
         std::lock_guard<std::mutex> guard(registryLock);
