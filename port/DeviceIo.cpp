@@ -42,8 +42,7 @@ std::vector<std::string> DeviceIoBackendNames() {
 std::unique_ptr<DeviceIo> CreateDeviceIo(const std::string& selection, std::string& error) {
     const auto colon = selection.find(':');
     const std::string name = selection.substr(0, colon);
-    const std::string argument =
-        colon == std::string::npos ? std::string() : selection.substr(colon + 1);
+    const std::string argument = colon == std::string::npos ? std::string() : selection.substr(colon + 1);
     DeviceIoFactory factory;
     {
         std::lock_guard<std::mutex> guard(registryLock);
