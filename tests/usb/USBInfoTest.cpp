@@ -259,6 +259,23 @@ TEST_F(USBInfoTest, RefusedWriterIsNotLeftClaimed) {
     EXPECT_TRUE(CanClaim(w)) << "another process may take the refused writer";
 }
 
+TEST_F(USBInfoTest, ClaimEndsWithCloseAndWithTheLink) {
+    auto& w = Writer();
+    ScriptDetection(w, 0, 0x51);
+    {
+        usb::C_USBInfo scoped(&io, clock, result);
+        scoped.SetBodyType(8);
+        ASSERT_EQ(scoped.Open(), 1);
+        EXPECT_FALSE(CanClaim(w));
+        EXPECT_EQ(scoped.Close(), 1);
+        EXPECT_TRUE(CanClaim(w));
+        EXPECT_EQ(scoped.LockDevice(w.Path()), 1);
+        EXPECT_EQ(scoped.LockDevice(w.Path()), 1) << "claiming again replaces the old claim";
+        EXPECT_FALSE(CanClaim(w));
+    }
+    EXPECT_TRUE(CanClaim(w));
+}
+
 TEST_F(USBInfoTest, WrongIcTextStaysOnceATypeByteWasRead) {
     auto& w = Writer();
     ScriptFamilyWriter(w, 4);
