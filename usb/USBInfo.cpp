@@ -251,7 +251,7 @@ int C_USBInfo::Write(const uint8_t* data, size_t length) {
 }
 
 int C_USBInfo::Read(uint8_t* data, size_t length) {
-    return Transfer(data, length, true);
+    return PacketTransfer(data, length, true);
 }
 
 } // namespace usb
