@@ -25,6 +25,8 @@ public:
     const std::vector<uint8_t>& Contents() const { return contents_; }
     // Replaces the array (a chip programmed elsewhere).
     void SetContents(std::vector<uint8_t> contents) { contents_ = std::move(contents); }
+    // The array in place, for reading a saved chip back.
+    std::vector<uint8_t>& MutableContents() { return contents_; }
 
     // Each check covers addresses 0..endAddress and fails when the chip is
     // smaller than that. `source(i)` gives the byte the writer wants at i.

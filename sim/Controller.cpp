@@ -50,7 +50,7 @@ constexpr uint32_t kMaxBlock = 4096;
 
 Controller::Controller(WriterState& state, const WriterConfig& config, FaultPlan& faults,
                        port::Clock& clock, const Timings& timings)
-    : state_(state), config_(config), clock_(clock), sockets_(state, faults, clock, timings) {}
+    : state_(state), config_(config), sockets_(state, faults, clock, timings) {}
 
 bool Controller::TakeChanged() {
     const bool changed = changed_;

@@ -219,7 +219,11 @@ bool ParseState(const std::string& text, std::vector<SavedWriter>& writers, std:
                 return fail("the check sum does not match: the file is damaged");
             ended = true;
         } else if (tag == "writer") {
-            Reader r(Fields(words));
+            // The instance is the rest of the line, whatever it holds.
+            const auto at = line.find(" instance=");
+            std::istringstream head(line.substr(0, at));
+            head >> tag;
+            Reader r(Fields(head));
             SavedWriter w;
             w.config.member = uint32_t(r.Number("member"));
             w.config.vendorId = uint16_t(r.Number("vid", 10, 0xFFFF));
@@ -227,7 +231,6 @@ bool ParseState(const std::string& text, std::vector<SavedWriter>& writers, std:
             w.config.deviceType = uint8_t(r.Number("type", 10, 0xFF));
             w.config.serial = uint32_t(r.Number("serial"));
             w.plugged = r.Number("plugged", 10, 1) != 0;
-            const auto at = line.find(" instance=");
             if (at != std::string::npos)
                 w.config.instance = line.substr(at + 10);
             if (!r.ok)
@@ -299,17 +302,16 @@ bool ParseState(const std::string& text, std::vector<SavedWriter>& writers, std:
             if (!socket || !(words >> offset >> hex) || !Unhex(hex, bytes))
                 return fail("bad data line");
             if (tag == "b") {
-                std::vector<uint8_t> all = socket->buffer.Bytes();
-                if (offset + bytes.size() > all.size())
+                auto& all = socket->buffer.MutableBytes();
+                if (offset > all.size() || bytes.size() > all.size() - offset)
                     return fail("buffer data beyond the buffer size");
                 std::copy(bytes.begin(), bytes.end(), all.begin() + offset);
-                socket->buffer.SetBytes(std::move(all));
             } else {
-                if (!socket->chip || offset + bytes.size() > socket->chip->Size())
+                if (!socket->chip || offset > socket->chip->Size() ||
+                    bytes.size() > socket->chip->Size() - offset)
                     return fail("chip data beyond the chip");
-                std::vector<uint8_t> all = socket->chip->Contents();
-                std::copy(bytes.begin(), bytes.end(), all.begin() + offset);
-                socket->chip->SetContents(std::move(all));
+                std::copy(bytes.begin(), bytes.end(),
+                          socket->chip->MutableContents().begin() + offset);
             }
         } else {
             return fail("unknown entry \"" + tag + "\"");

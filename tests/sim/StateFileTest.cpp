@@ -6,6 +6,7 @@
 #include "sim/StateFile.h"
 #include "tests/support/ProgramFolder.h"
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 
@@ -136,6 +137,55 @@ TEST_F(SimStateFile, ABrokenFileGivesTheBackendSelectionItsReason) {
     std::string error;
     EXPECT_EQ(port::CreateDeviceIo("sim:" + Path(), error), nullptr);
     EXPECT_NE(error.find("cannot be used"), std::string::npos) << error;
+}
+
+TEST_F(SimStateFile, FullChipsAndBuffersRoundTrip) {
+    sim::SavedWriter w;
+    std::vector<uint8_t> full(sim::kMaxChipSize);
+    for (size_t i = 0; i < full.size(); ++i)
+        full[i] = uint8_t(i % 255); // never blank for long: one data line per 64 bytes
+    w.state.sockets[0].chip = sim::Chip(full.size());
+    w.state.sockets[0].chip->SetContents(full);
+    w.state.sockets[0].buffer.SetBytes(full);
+    std::vector<sim::SavedWriter> back;
+    std::string error;
+    ASSERT_TRUE(sim::ParseState(sim::FormatState({w}), back, error)) << error;
+    EXPECT_EQ(back.at(0).state.sockets[0].chip->Contents(), full);
+    EXPECT_EQ(back.at(0).state.sockets[0].buffer.Bytes(), full);
+}
+
+// `body` closed by an end line with its proper check sum (FNV-1a, 32 bits).
+std::string WithEndLine(const std::string& body) {
+    uint32_t hash = 2166136261u;
+    for (unsigned char c : body) {
+        hash ^= c;
+        hash *= 16777619u;
+    }
+    char end[32];
+    std::snprintf(end, sizeof end, "end %08x\n", hash);
+    return body + end;
+}
+
+TEST_F(SimStateFile, DataLinesOutsideTheirChipOrBufferAreRefused) {
+    const std::string head = "burnwright-sim-state 1\nwriter member=0 vid=1 pid=2 type=7 "
+                             "serial=3 plugged=1 instance=x\nsocket 0 buffer=4 chip=4 fixed=1 "
+                             "ihrc=0 lvd=0 body=0\n";
+    std::vector<sim::SavedWriter> back;
+    std::string error;
+    ASSERT_TRUE(sim::ParseState(WithEndLine(head + "c 2 0102\nb 0 01020304\n"), back, error))
+        << error;
+    EXPECT_EQ(back.at(0).state.sockets[0].chip->Contents(),
+              (std::vector<uint8_t>{0xFF, 0xFF, 1, 2}));
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"c 3 0102\n", "beyond the chip"}, {"b 18446744073709551615 01\n", "beyond the buffer"},
+        {"c 0 0g\n", "bad data line"},     {"socket 16 buffer=0\n", "bad socket"},
+        {"info 00\n", "192 bytes"},        {"gadget 1\n", "unknown entry"},
+    };
+    for (const auto& [line, reason] : cases) {
+        EXPECT_FALSE(sim::ParseState(WithEndLine(head + line), back, error)) << line;
+        EXPECT_NE(error.find(reason), std::string::npos) << line << ": " << error;
+        EXPECT_NE(error.find("line 4"), std::string::npos) << line << ": " << error;
+    }
 }
 
 TEST_F(SimStateFile, FormatAndParseAgreeOnEveryField) {
