@@ -18,7 +18,8 @@ void ZeroFrom(Out out, size_t from) {
 void Fill(Out out, size_t from, size_t count, uint8_t value) {
     from = std::min(from, out.size());
     count = std::min(count, out.size() - from);
-    std::memset(out.data() + from, value, count);
+    if (count > 0)
+        std::memset(out.data() + from, value, count);
 }
 
 // Bits 8-11 of the little-endian word whose high byte is `high`.
