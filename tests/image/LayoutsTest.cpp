@@ -135,6 +135,26 @@ TEST(TenBit, InterleavedQuartersLeaveAnFFGapAndTail) {
     EXPECT_EQ(out, expected);
 }
 
+// The interleaving families must drop an incomplete last group of top bits
+// just as the planes do, whatever the file's length.
+TEST(TenBit, InterleavedFamiliesAgreeWithThePlanesForEveryShortLength) {
+    for (size_t length = 0; length <= 40; ++length) {
+        SCOPED_TRACE(length);
+        const Bytes file = Pattern(length, 0x1B);
+        Bytes low8(8), packed8(2);
+        layout::TenBitPlanes(file, low8, packed8);
+        const Bytes halves =
+            Build(16, [&](auto o) { layout::TenBitInterleavedHalves(file, 8, o); });
+        EXPECT_EQ(Slice(halves.data(), 8, 2), (Bytes{packed8[0], packed8[1]}));
+        Bytes low16(16), packed16(4);
+        layout::TenBitPlanes(file, low16, packed16);
+        const Bytes quarters =
+            Build(32, [&](auto o) { layout::TenBitInterleavedQuarters(file, 16, 2, o); });
+        EXPECT_EQ((Bytes{quarters[8], quarters[9], quarters[24], quarters[25]}), packed16);
+        EXPECT_EQ(quarters[16], low16[8]);
+    }
+}
+
 TEST(WordImage, GroupsGetTheirSumModulo256) {
     EXPECT_EQ(Build(6,
                     [](auto o) {
