@@ -23,6 +23,22 @@ inline uint32_t Load32(const uint8_t* p) {
            static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
+#if defined(__SSE2__)
+// Four 24-bit values in the 32-bit lanes of `packed`, as 12 consecutive bytes
+// at the front of the result (the last four bytes are zero).
+inline __m128i Squeeze12(__m128i packed) {
+    const __m128i low3 = _mm_set1_epi64x(0x0000000000FFFFFF);
+    const __m128i high3 = _mm_set1_epi64x(0x0000FFFFFF000000);
+    const __m128i first6 = _mm_set_epi64x(0, 0x0000FFFFFFFFFFFF);
+    const __m128i next6 =
+        _mm_set_epi64x(0x00000000FFFFFFFF, static_cast<int64_t>(0xFFFF000000000000));
+    const __m128i pairs =
+        _mm_or_si128(_mm_and_si128(packed, low3), _mm_and_si128(_mm_srli_epi64(packed, 8), high3));
+    return _mm_or_si128(_mm_and_si128(pairs, first6),
+                        _mm_and_si128(_mm_srli_si128(pairs, 2), next6));
+}
+#endif
+
 // Applies `pack` to every whole four-byte group that has room for three chip
 // bytes. `pack` maps the group, read as a little-endian word, to the three
 // chip bytes in the low 24 bits of its result; it is written once for scalars
@@ -36,19 +52,11 @@ template <typename Pack> void FourToThree(Bytes file, Out chip, Pack pack) {
     // Four groups at a time: pack the four words, squeeze the 4 x 3 bytes
     // together and store 16 bytes, of which the next step overwrites four.
     using U32x4 = uint32_t __attribute__((vector_size(16)));
-    const __m128i low3 = _mm_set1_epi64x(0x0000000000FFFFFF);
-    const __m128i high3 = _mm_set1_epi64x(0x0000FFFFFF000000);
-    const __m128i first6 = _mm_set_epi64x(0, 0x0000FFFFFFFFFFFF);
-    const __m128i next6 =
-        _mm_set_epi64x(0x00000000FFFFFFFF, static_cast<int64_t>(0xFFFF000000000000));
     for (; g + 4 <= groups && 3 * g + 16 <= chip.size(); g += 4) {
         U32x4 words;
         std::memcpy(&words, in + 4 * g, 16);
         const __m128i packed = reinterpret_cast<__m128i>(pack(words));
-        const __m128i pairs = _mm_or_si128(_mm_and_si128(packed, low3),
-                                           _mm_and_si128(_mm_srli_epi64(packed, 8), high3));
-        const __m128i bytes = _mm_or_si128(_mm_and_si128(pairs, first6),
-                                           _mm_and_si128(_mm_srli_si128(pairs, 2), next6));
+        const __m128i bytes = Squeeze12(packed);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 3 * g), bytes);
     }
 #endif
@@ -158,10 +166,33 @@ template <size_t N> void WholeGroups(const uint8_t* in, size_t groups, uint8_t* 
     }
 }
 
+// Groups of two: eight at a time, each pair widened to a 32-bit lane with its
+// sum in the third byte, then squeezed to three bytes per group.
+void PairGroups(const uint8_t* in, size_t groups, uint8_t* out) {
+    size_t g = 0;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i lowByte = _mm_set1_epi32(0xFF);
+    for (; g + 8 <= groups && 3 * g + 28 <= 3 * groups; g += 8) {
+        const __m128i chip = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 2 * g));
+        for (int half = 0; half < 2; ++half) {
+            const __m128i pairs =
+                half == 0 ? _mm_unpacklo_epi16(chip, zero) : _mm_unpackhi_epi16(chip, zero);
+            const __m128i sum = _mm_and_si128(
+                _mm_add_epi32(_mm_and_si128(pairs, lowByte), _mm_srli_epi32(pairs, 8)), lowByte);
+            const __m128i groupBytes = _mm_or_si128(pairs, _mm_slli_epi32(sum, 16));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 3 * g + 12 * half),
+                             Squeeze12(groupBytes));
+        }
+    }
+#endif
+    WholeGroups<2>(in + 2 * g, groups - g, out + 3 * g);
+}
+
 void WholeGroupsAnySize(const uint8_t* in, size_t group, size_t groups, uint8_t* out) {
     switch (group) {
     case 2:
-        return WholeGroups<2>(in, groups, out);
+        return PairGroups(in, groups, out);
     case 3:
         return WholeGroups<3>(in, groups, out);
     case 4:

@@ -165,6 +165,34 @@ TEST(WordImage, GroupsGetTheirSumModulo256) {
               (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xF8}));
 }
 
+TEST(WordImage, EveryGroupOfEverySizeCarriesItsBytesAndSum) {
+    for (size_t group : {2, 3, 4, 8}) {
+        for (size_t groups = 0; groups <= 40; ++groups) {
+            SCOPED_TRACE(testing::Message() << "group " << group << " x " << groups);
+            const Bytes chip = Pattern(group * groups, static_cast<uint8_t>(groups));
+            const Bytes word = Build(layout::WordImageSize(chip.size(), group, false),
+                                     [&](auto o) { layout::WordImage(chip, group, false, o); });
+            for (size_t g = 0; g < groups; ++g) {
+                const Bytes bytes = Slice(chip.data(), g * group, group);
+                ASSERT_EQ(Slice(word.data(), g * (group + 1), group), bytes) << g;
+                ASSERT_EQ(word[g * (group + 1) + group],
+                          static_cast<uint8_t>(layout::ByteSum(bytes)))
+                    << g;
+            }
+        }
+    }
+}
+
+TEST(FourByteFamilies, ManyGroupsPackLikeOneGroupAtATime) {
+    const Bytes file = Pattern(4 * 37, 3);
+    const Bytes all = Build(3 * 37, [&](auto o) { layout::SixBit(file, o); });
+    for (size_t g = 0; g < 37; ++g) {
+        const Bytes one =
+            Build(3, [&](auto o) { layout::SixBit(Slice(file.data(), 4 * g, 4), o); });
+        ASSERT_EQ(Slice(all.data(), 3 * g, 3), one) << g;
+    }
+}
+
 TEST(WordImage, SevenChipBytesInPaddedGroupsOfFourGiveTenBytes) {
     EXPECT_EQ(layout::WordImageSize(7, 4, true), 10u);
     EXPECT_EQ(Build(10,
