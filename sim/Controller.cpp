@@ -125,7 +125,7 @@ void Controller::Receive(const uint8_t* data, size_t length) {
             // is a short packet and ends the packet.
             std::array<uint8_t, kPacketSize> packet{};
             used = std::min(length, kPacketSize);
-            std::memcpy(packet.data(), data, used);
+            std::copy_n(data, used, packet.data());
             Packet(packet.data());
             break;
         }
@@ -344,7 +344,7 @@ bool Controller::Answer(uint8_t* buffer, size_t size, size_t& delivered) {
         record[3] = kSocketCount;
         PutLe32(record, 4, config_.serial);
         delivered = std::min(size, record.size());
-        std::memcpy(buffer, record.data(), delivered);
+        std::copy_n(record.data(), delivered, buffer); // a zero-length read may come with no buffer
         return true;
     }
     case Reply::AppAck: {
@@ -370,7 +370,7 @@ bool Controller::Answer(uint8_t* buffer, size_t size, size_t& delivered) {
     }
     case Reply::Bytes: {
         delivered = std::min(size, replyBytes_.size() - replyPos_);
-        std::memcpy(buffer, replyBytes_.data() + replyPos_, delivered);
+        std::copy_n(replyBytes_.data() + replyPos_, delivered, buffer);
         replyPos_ += delivered;
         if (replyPos_ >= replyBytes_.size())
             reply_ = Reply::None;
