@@ -1,0 +1,257 @@
+#include "usb/USBInfo.h"
+
+#include "usb/DeviceKinds.h"
+
+#include <atomic>
+
+namespace usb {
+namespace {
+
+std::atomic<bool> unlimitedWait{false};
+
+std::array<uint8_t, kPacketSize> DetectionPacket() {
+    std::array<uint8_t, kPacketSize> packet{};
+    packet[0] = 0x0A;
+    packet[1] = 0x40;
+    return packet;
+}
+
+} // namespace
+
+void SetUnlimitedWait(bool on) {
+    unlimitedWait = on;
+}
+bool IsUnlimitedWait() {
+    return unlimitedWait;
+}
+
+std::string DeviceMutexName(const std::string& devicePath) {
+    const size_t hash = devicePath.find('#', 10);
+    const size_t brace = devicePath.find('{', 10);
+    if (hash == std::string::npos || brace == std::string::npos || brace < hash)
+        return devicePath;
+    return devicePath.substr(hash, brace - hash);
+}
+
+std::array<uint8_t, kPacketSize> QueryPacket(uint8_t command, uint8_t argument) {
+    std::array<uint8_t, kPacketSize> packet{};
+    packet[0] = command;
+    packet[1] = argument;
+    for (int i = 0; i < 4; ++i)
+        packet[60 + i] = static_cast<uint8_t>(kQueryKey >> (8 * i));
+    return packet;
+}
+
+C_USBInfo::C_USBInfo(port::DeviceIo* io, port::Clock& clock, core::C_Result& result) {
+    Init(io, clock, result);
+}
+
+C_USBInfo::~C_USBInfo() {
+    Close();
+}
+
+void C_USBInfo::Init(port::DeviceIo* io, port::Clock& clock, core::C_Result& result) {
+    iceBodyType_ = kIceBodyNone;
+    opened_ = 0;
+    deviceLock_.Close();
+    refind_ = 1;
+    transfer_ = std::make_unique<C_LogWIRELIB>(io, clock);
+    result_ = &result;
+}
+
+void C_USBInfo::Bind(port::DeviceIo* io, port::Clock& clock, const std::string& unavailableText) {
+    Close();
+    refind_ = 1;
+    transfer_->Bind(io, clock);
+    unavailableText_ = io ? std::string() : unavailableText;
+}
+
+int C_USBInfo::SetBodyType(int type) {
+    iceBodyType_ = type;
+    return 1;
+}
+
+int C_USBInfo::Close() {
+    deviceLock_.Close();
+    opened_ = 0;
+    return 1;
+}
+
+std::string C_USBInfo::GetMessage() {
+    return result_->Message();
+}
+
+void C_USBInfo::ReportError(const char* text) {
+    result_->SetMessage(text);
+}
+
+void C_USBInfo::SetTimeout(uint32_t milliseconds) {
+    transfer_->SetTimeout(milliseconds);
+}
+
+int C_USBInfo::EnsureOpen() {
+    if (!opened_ || refind_)
+        return Open();
+    return 1;
+}
+
+int C_USBInfo::LockDevice(const std::string& devicePath) {
+    return deviceLock_.Create(DeviceMutexName(devicePath)) == port::NamedMutex::Outcome::Created
+               ? 1
+               : 0;
+}
+
+uint8_t C_USBInfo::Query(uint8_t command, uint8_t argument, size_t replySize, uint8_t* reply) {
+    // A failed exchange is not reported: the zeroed reply decides.
+    const auto packet = QueryPacket(command, argument);
+    transfer_->USB_Write(devicePath_, packet.data(), packet.size());
+    transfer_->USB_Read(devicePath_, reply, replySize);
+    return reply[0];
+}
+
+int C_USBInfo::QueryLevel() {
+    uint8_t reply[kPacketSize] = {};
+    Query(0x0A, 0x01, kPacketSize, reply);
+    const unsigned level = reply[0] | (reply[1] << 8);
+    return level > 7 ? 1 : 0;
+}
+
+int C_USBInfo::ReadDeviceType() {
+    uint8_t reply[kPacketSize] = {};
+    return Query(0x1B, 0, 1, reply);
+}
+
+uint8_t C_USBInfo::Query2F() {
+    uint8_t reply[kPacketSize] = {};
+    return Query(0x2F, 0, 10, reply);
+}
+
+uint8_t C_USBInfo::Query30() {
+    uint8_t reply[kPacketSize] = {};
+    return Query(0x30, 0, 10, reply);
+}
+
+int C_USBInfo::CheckDeviceType() {
+    const int type = ReadDeviceType();
+    lastDeviceType_ = type;
+    const int bodyType = BodyTypeOfDeviceType(static_cast<uint8_t>(type));
+    return bodyType != 0 && bodyType == iceBodyType_ ? 1 : 0;
+}
+
+bool C_USBInfo::StartSearch(int& count) {
+    if (!transfer_->HasBackend() && !unavailableText_.empty()) {
+        ReportError(unavailableText_.c_str());
+        return false;
+    }
+    SetTimeout(kDetectionTimeoutMs);
+    if (!transfer_->EnumerateWriters(count)) {
+        ReportError(transfer_->GetErrorText().c_str());
+        return false;
+    }
+    // An earlier transfer cannot leave the lock taken for a new search.
+    transfer_->Release();
+    return true;
+}
+
+uint8_t C_USBInfo::Detect(size_t replySize) {
+    // A failed exchange is examined as the zeroed reply it leaves.
+    const auto packet = DetectionPacket();
+    uint8_t reply[kPacketSize] = {};
+    transfer_->USB_Write(devicePath_, packet.data(), packet.size());
+    transfer_->USB_Read(devicePath_, reply, replySize);
+    return reply[0];
+}
+
+bool C_USBInfo::Accepts() {
+    const uint8_t first = Detect(16);
+    if (first != 0)
+        return FirstAnswerAccepts(first, iceBodyType_);
+    const uint8_t second = Detect(1);
+    if (second != kFamilyAnswer)
+        return SecondAnswerAccepts(second, iceBodyType_);
+    if (iceBodyType_ == kIceBodyFirmwareUpdate)
+        return true;
+    if (!QueryLevel())
+        return LevelZeroAccepts(iceBodyType_);
+    return CheckDeviceType() != 0;
+}
+
+int C_USBInfo::Open() {
+    if (iceBodyType_ == kIceBodyNone) {
+        ReportError(kNoBodyText);
+        return 0;
+    }
+    int count = 0;
+    if (!StartSearch(count))
+        return 0;
+    for (int i = 0; i < count; ++i) {
+        Close();
+        devicePath_ = transfer_->GetPath(i);
+        if (!LockDevice(devicePath_))
+            continue;
+        if (Accepts()) {
+            opened_ = 1;
+            refind_ = 0;
+            return 1;
+        }
+    }
+    // No claim is kept on a writer that was examined and refused.
+    Close();
+    ReportError(lastDeviceType_ == 0 ? kUnknownDeviceText : kWrongIcText);
+    return 0;
+}
+
+int C_USBInfo::FindAnyWriter() {
+    if (iceBodyType_ != eMultiICEBODY_CHECK_TYPE) {
+        ReportError(kNotCheckTypeText);
+        return 0;
+    }
+    int count = 0;
+    if (!StartSearch(count))
+        return 0;
+    for (int i = 0; i < count; ++i) {
+        Close();
+        devicePath_ = transfer_->GetPath(i);
+        if (!LockDevice(devicePath_))
+            continue;
+        if (Detect(16) != 0 || Detect(1) != kFamilyAnswer || QueryLevel() != 1)
+            continue;
+        const int type = ReadDeviceType();
+        if (IsUpdatableDeviceType(static_cast<uint8_t>(type))) {
+            opened_ = 1;
+            refind_ = 0;
+            return type;
+        }
+    }
+    // A refused writer's type byte is not a result: failure is always 0.
+    Close();
+    ReportError(kNoUpdatableWriterText);
+    return 0;
+}
+
+int C_USBInfo::Transfer(uint8_t* data, size_t length, bool isRead) {
+    if (!EnsureOpen())
+        return 0;
+    uint32_t timeout = length <= kPacketSize ? kPacketTimeoutMs : 0;
+    if (IsUnlimitedWait())
+        timeout = 0;
+    transfer_->SetTimeout(timeout);
+    const int ok = isRead ? transfer_->USB_Read(devicePath_, data, length)
+                          : transfer_->USB_Write(devicePath_, data, length);
+    if (!ok) {
+        Close();
+        ReportError(transfer_->GetErrorText().c_str());
+        return 0;
+    }
+    return 1;
+}
+
+int C_USBInfo::Write(const uint8_t* data, size_t length) {
+    return Transfer(const_cast<uint8_t*>(data), length, false);
+}
+
+int C_USBInfo::Read(uint8_t* data, size_t length) {
+    return Transfer(data, length, true);
+}
+
+} // namespace usb

@@ -1,0 +1,111 @@
+// The writer link: finds a writer of the wanted ICE body type among the
+// devices of the writer's interface class, claims it for this process with a
+// named mutex, and carries timed packet transfers to it through its logging
+// transfer object.
+#pragma once
+
+#include "usb/IUSBInfo.h"
+#include "usb/LogWireLib.h"
+
+#include "core/Result.h"
+#include "port/Clock.h"
+#include "port/DeviceIo.h"
+#include "port/NamedMutex.h"
+
+#include <array>
+#include <memory>
+#include <string>
+
+namespace usb {
+
+// Message texts the link reports.
+inline constexpr const char* kNoBodyText = "Internal Error. Please first set device body!";
+inline constexpr const char* kNotCheckTypeText =
+    "Internal Error. The ICE body type must be eMultiICEBODY_CHECK_TYPE!";
+inline constexpr const char* kUnknownDeviceText =
+    "Find MERiL USB device.\n"
+    "But can't know device type, or maybe used by other process!\n"
+    "You can try to re-plug in USB device.";
+inline constexpr const char* kWrongIcText = "Select the wrong IC,Please check!";
+inline constexpr const char* kNoUpdatableWriterText =
+    "Find MERiL USB device.\n\n"
+    "But can't know device type, or maybe used by other process!\n\n"
+    "You can try to re-plug in USB device.";
+
+inline constexpr uint32_t kDetectionTimeoutMs = 500;
+inline constexpr uint32_t kPacketTimeoutMs = 3000;
+inline constexpr size_t kPacketSize = 64;
+// Written into bytes 60-63 of every query packet, little-endian.
+inline constexpr uint32_t kQueryKey = 0x5A3C9E17;
+
+// The claim name of a device: its path's instance part, from the first "#"
+// at or after index 10 up to the first "{" after it; the whole path when it
+// has no such part.
+std::string DeviceMutexName(const std::string& devicePath);
+
+// A 64-byte query: `command`, `argument` in byte 1, the query key at 60-63.
+std::array<uint8_t, kPacketSize> QueryPacket(uint8_t command, uint8_t argument = 0);
+
+class C_USBInfo : public I_USBInfo {
+public:
+    // Neither `io` (null when no backend could start) nor `clock` is owned;
+    // failures are recorded on `result`.
+    C_USBInfo(port::DeviceIo* io, port::Clock& clock,
+              core::C_Result& result = core::SharedResult());
+    ~C_USBInfo() override;
+    C_USBInfo(const C_USBInfo&) = delete;
+    C_USBInfo& operator=(const C_USBInfo&) = delete;
+
+    int Open() override;
+    int EnsureOpen() override;
+    int SetBodyType(int type) override;
+    int GetBodyType() override { return iceBodyType_; }
+    int Close() override;
+    int Write(const uint8_t* data, size_t length) override;
+    int Read(uint8_t* data, size_t length) override;
+    std::string GetMessage() override;
+    int QueryLevel() override;
+    int ReadDeviceType() override;
+    std::string GetDevicePath() override { return devicePath_; }
+    uint8_t Query2F() override;
+    uint8_t Query30() override;
+    int CheckDeviceType() override;
+    int LockDevice(const std::string& devicePath) override;
+    void ReportError(const char* text) override;
+    void SetTimeout(uint32_t milliseconds) override;
+    int FindAnyWriter() override;
+
+    // Sets every field to its starting value and builds a fresh transfer object.
+    void Init(port::DeviceIo* io, port::Clock& clock, core::C_Result& result);
+    // Moves the link to another backend and clock: the claim is dropped and
+    // the next transfer searches again. `unavailableText`, when the backend is
+    // null, is what every search reports instead.
+    void Bind(port::DeviceIo* io, port::Clock& clock, const std::string& unavailableText = {});
+
+    bool IsOpened() const { return opened_ != 0; }
+    bool IsRefindDue() const { return refind_ != 0; }
+    bool HoldsDeviceLock() const { return deviceLock_.IsHeld(); }
+    int GetLastDeviceType() const { return lastDeviceType_; }
+    C_LogWIRELIB& Transfer() { return *transfer_; }
+
+private:
+    // The shared start of both searches; false (reported) when no writer is listed.
+    bool StartSearch(int& count);
+    // Sends the detection query to the current path; the first reply byte.
+    uint8_t Detect(size_t replySize);
+    bool Accepts();
+    uint8_t Query(uint8_t command, uint8_t argument, size_t replySize, uint8_t* reply);
+    int Transfer(uint8_t* data, size_t length, bool isRead);
+
+    int iceBodyType_ = kIceBodyNone;
+    int lastDeviceType_ = 0;
+    int opened_ = 0;
+    port::NamedMutex deviceLock_;
+    std::string devicePath_;
+    int refind_ = 1;
+    std::unique_ptr<C_LogWIRELIB> transfer_;
+    core::C_Result* result_ = nullptr;
+    std::string unavailableText_;
+};
+
+} // namespace usb
