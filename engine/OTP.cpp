@@ -1,10 +1,11 @@
 #include "engine/OTP.h"
 
 #include "core/Errors.h"
-#include "engine/BodyTable.h"
+#include "image/ChipBinFiles.h"
 #include "port/ProgramPath.h"
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <vector>
 
@@ -134,7 +135,8 @@ int C_OTP::BlankCheckBuffer() {
 int C_OTP::LoadBuffer() {
     if (!HaveImage())
         return 0;
-    const auto size = static_cast<size_t>(image_->GetWordImageSize());
+    const int imageSize = image_->GetWordImageSize();
+    const size_t size = imageSize > 0 ? static_cast<size_t>(imageSize) : 0;
     const uint8_t* words = size ? image_->GetWordImage() : nullptr;
     if (size && !words)
         return 0; // the image has reported why
@@ -143,7 +145,8 @@ int C_OTP::LoadBuffer() {
     if (!SendMasked(AddressCommand(kCmdLoadBuffer, static_cast<uint32_t>(length))))
         return 0;
     std::vector<uint8_t> block(length, 0xFF);
-    std::copy(words, words + size, block.begin());
+    if (size)
+        std::memcpy(block.data(), words, size);
     for (size_t at = 0; at < length; at += kPacketSize)
         if (!link_->Write(&block[at], kPacketSize))
             return 0;
@@ -274,7 +277,7 @@ int C_OTP::ResetSocketStates() {
 int C_OTP::SetAllSocketStates(int kind) {
     // Kinds 0-3 ask for OK, Busy, Fail, Init; anything else sends Init.
     static constexpr uint8_t kByKind[] = {kSocketOK, kSocketBusy, kSocketFail, kSocketInit};
-    const uint8_t state = (kind >= 0 && kind < 4) ? kByKind[kind] : kSocketInit;
+    const uint8_t state = (kind >= 0 && kind < 4) ? kByKind[kind] : uint8_t{kSocketInit};
     std::array<uint8_t, kSocketCount> send{};
     send.fill(state);
     for (int i = 0; i < static_cast<int>(kSocketCount); ++i)
@@ -445,7 +448,7 @@ void C_OTP::SelectBody(int index) {
         fileName = image_->GetFileName();
         image_.reset();
     }
-    image_ = CreateImageForBody(index);
+    image_ = image::CreateBodyImage(index);
     if (image_ && !fileName.empty())
         image_->SetFileName(fileName);
 }

@@ -108,6 +108,9 @@ public:
     void SetFailCounter(int value) { failCounter_ = value; }
     const std::string& GetProgramFolder() const { return programFolder_; }
     int GetOption(int key) const;
+    // Hands the engine an image object of the caller's making in place of the
+    // selected body's (tools that prepare images themselves, tests).
+    void ReplaceImage(std::unique_ptr<image::C_OTPBinFile> image) { image_ = std::move(image); }
 
 private:
     int Send(const Packet& packet);

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "firmware/FirmwarePackets.h"
-#include "image/BinFile.h"
+#include "image/File.h"
 
 #include <cstdint>
 #include <string>
