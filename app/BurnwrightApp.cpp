@@ -12,6 +12,8 @@ bool CBurnwrightApp::InitInstance() {
     return false;
 }
 
-const char* CAboutDlg::Text() { return "Burnwright Version 1.0"; }
+const char* CAboutDlg::Text() {
+    return "Burnwright Version 1.0";
+}
 
 } // namespace app

@@ -20,7 +20,8 @@ class CBurnwrightApp {
 public:
     using WindowFactory = std::function<std::unique_ptr<I_MainWindow>()>;
 
-    explicit CBurnwrightApp(WindowFactory makeMainWindow) : makeMainWindow_(std::move(makeMainWindow)) {}
+    explicit CBurnwrightApp(WindowFactory makeMainWindow)
+        : makeMainWindow_(std::move(makeMainWindow)) {}
 
     // Builds the main window, makes it the main window, runs it modally and
     // destroys it. Returns false so that the process ends without a message

@@ -29,22 +29,29 @@ std::string Format(const char* format, ...) {
     return text;
 }
 
-C_LogFunc::C_LogFunc() { Configure(settings::kLogFuncEn, kFuncLogName); }
+C_LogFunc::C_LogFunc() {
+    Configure(settings::kLogFuncEn, kFuncLogName);
+}
 
 void C_LogFunc::Configure(const char* enableKey, const char* fileName) {
     enabled_ = store_.GetInt(settings::kGeneral, enableKey);
     fileName_ = fileName;
 }
 
-void C_LogFunc::Reload() { Configure(settings::kLogFuncEn, kFuncLogName); }
+void C_LogFunc::Reload() {
+    Configure(settings::kLogFuncEn, kFuncLogName);
+}
 
-std::string C_LogFunc::FilePath() const { return port::ModuleFileName() + fileName_; }
+std::string C_LogFunc::FilePath() const {
+    return port::ModuleFileName() + fileName_;
+}
 
 void C_LogFunc::Append(const std::string& entry, bool truncate) {
     const std::string path = FilePath();
     std::error_code ec;
     const bool exists = std::filesystem::exists(path, ec);
-    std::ofstream file(path, std::ios::binary | (truncate || !exists ? std::ios::trunc : std::ios::app));
+    std::ofstream file(path,
+                       std::ios::binary | (truncate || !exists ? std::ios::trunc : std::ios::app));
     if (!file)
         return; // a log that cannot be opened loses this entry
     std::string text;
@@ -70,11 +77,17 @@ void C_LogFunc::Clear() {
     std::ofstream file(FilePath(), std::ios::binary | std::ios::trunc);
 }
 
-C_USBLog::C_USBLog() { Configure(settings::kLogUsbEn, kUsbLogName); }
+C_USBLog::C_USBLog() {
+    Configure(settings::kLogUsbEn, kUsbLogName);
+}
 
-void C_USBLog::Reload() { Configure(settings::kLogUsbEn, kUsbLogName); }
+void C_USBLog::Reload() {
+    Configure(settings::kLogUsbEn, kUsbLogName);
+}
 
-C_OTPLog::C_OTPLog() { Configure(settings::kLogOtpEn, kOtpLogName); }
+C_OTPLog::C_OTPLog() {
+    Configure(settings::kLogOtpEn, kOtpLogName);
+}
 
 void C_OTPLog::Write(const std::string& text, bool truncate) {
     if (!IsEnabled())

@@ -8,7 +8,8 @@ namespace {
 
 class StandardErrorHost : public I_MessageBoxHost {
 public:
-    int ShowMessageBox(const std::string& text, const std::string& caption, unsigned flags) override {
+    int ShowMessageBox(const std::string& text, const std::string& caption,
+                       unsigned flags) override {
         std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
         if ((flags & 0x0F) == kMbYesNo)
             return kIdNo;
@@ -28,7 +29,9 @@ I_MessageBoxHost& MessageBoxHost() {
     return host ? *host : defaultHost;
 }
 
-I_MessageBoxHost* SetMessageBoxHost(I_MessageBoxHost* host) { return currentHost.exchange(host); }
+I_MessageBoxHost* SetMessageBoxHost(I_MessageBoxHost* host) {
+    return currentHost.exchange(host);
+}
 
 int ShowMessageBox(const std::string& text, const std::string& caption, unsigned flags) {
     return MessageBoxHost().ShowMessageBox(text, caption, flags);

@@ -16,7 +16,9 @@ std::string Cut(std::string s, size_t bufferSize) {
     return s;
 }
 
-bool IsSeparator(char c) { return c == '/' || c == '\\'; }
+bool IsSeparator(char c) {
+    return c == '/' || c == '\\';
+}
 
 char PlatformSeparator() {
 #ifdef _WIN32
@@ -40,7 +42,8 @@ std::string C_Path::GetFullPath() {
     path += dir_;
     if (!dir_.empty() && !IsSeparator(dir_.back())) {
         // Keep the separator the directory already uses.
-        const bool backslashes = dir_.find('\\') != std::string::npos && dir_.find('/') == std::string::npos;
+        const bool backslashes =
+            dir_.find('\\') != std::string::npos && dir_.find('/') == std::string::npos;
         path += backslashes ? '\\' : PlatformSeparator();
     }
     path += name_;

@@ -18,9 +18,13 @@ std::string DefaultSettingsPath() {
     return path.GetFullPath();
 }
 
-C_Profiler::C_Profiler() : filePath_(DefaultSettingsPath()) { CreateLists(); }
+C_Profiler::C_Profiler() : filePath_(DefaultSettingsPath()) {
+    CreateLists();
+}
 
-C_Profiler::C_Profiler(const std::string& filePath) : filePath_(filePath) { CreateLists(); }
+C_Profiler::C_Profiler(const std::string& filePath) : filePath_(filePath) {
+    CreateLists();
+}
 
 void C_Profiler::CreateLists() {
     sectionNames_.reserve(10);
@@ -33,7 +37,8 @@ std::string C_Profiler::GetString(const char* section, const char* key) {
     return std::string(buffer, n);
 }
 
-uint32_t C_Profiler::GetStringRaw(const char* section, const char* key, char* buffer, uint32_t size) {
+uint32_t C_Profiler::GetStringRaw(const char* section, const char* key, char* buffer,
+                                  uint32_t size) {
     return port::GetPrivateProfileString(section, key, "", buffer, size, filePath_.c_str());
 }
 
@@ -50,8 +55,8 @@ bool C_Profiler::SectionExists(const char* section) {
 const std::vector<std::string>& C_Profiler::FillList(std::vector<std::string>& list,
                                                      const char* section) {
     char buffer[kBufferSize];
-    const uint32_t n =
-        port::GetPrivateProfileString(section, nullptr, "", buffer, sizeof buffer, filePath_.c_str());
+    const uint32_t n = port::GetPrivateProfileString(section, nullptr, "", buffer, sizeof buffer,
+                                                     filePath_.c_str());
     list.clear();
     std::string entry;
     for (uint32_t i = 0; i < n; ++i) {
@@ -113,7 +118,9 @@ std::string C_Profiler::GetLastOpenFileName() {
 bool C_Profiler::SetLastOpenFileName(const std::string& path) {
     return WriteString(settings::kFile, settings::kLastOpenFileName, path.c_str());
 }
-int C_Profiler::GetDevelopVersion() { return GetInt(settings::kGeneral, settings::kDevelopVersion); }
+int C_Profiler::GetDevelopVersion() {
+    return GetInt(settings::kGeneral, settings::kDevelopVersion);
+}
 bool C_Profiler::SetDevelopVersion(int value) {
     return WriteInt(settings::kGeneral, settings::kDevelopVersion, value);
 }
@@ -123,11 +130,15 @@ std::string C_Profiler::GetLastFirmBinFile() {
 bool C_Profiler::SetLastFirmBinFile(const std::string& path) {
     return WriteString(settings::kFile, settings::kLastFirmBinFile, path.c_str());
 }
-std::string C_Profiler::GetTitle() { return GetString(settings::kGeneral, settings::kTitle); }
+std::string C_Profiler::GetTitle() {
+    return GetString(settings::kGeneral, settings::kTitle);
+}
 bool C_Profiler::SetTitle(const std::string& title) {
     return WriteString(settings::kGeneral, settings::kTitle, title.c_str());
 }
-std::string C_Profiler::GetVersion() { return GetString(settings::kGeneral, settings::kVersion); }
+std::string C_Profiler::GetVersion() {
+    return GetString(settings::kGeneral, settings::kVersion);
+}
 
 bool C_OTPProfiler::IsDevelopVersion() {
     if (GetString(settings::kGeneral, settings::kDevelopVersion) == settings::kDevelopPassword)
@@ -141,7 +152,8 @@ int C_OTPProfiler::GetSeriesNum() {
 }
 
 std::string C_OTPProfiler::GetSeries(int index) {
-    return GetString(settings::kGeneral, (std::string(settings::kSeries) + std::to_string(index)).c_str());
+    return GetString(settings::kGeneral,
+                     (std::string(settings::kSeries) + std::to_string(index)).c_str());
 }
 
 bool C_OTPProfiler::SetCounters(int ok, int fail) {

@@ -46,7 +46,8 @@ public:
     // Values longer than 1023 characters come back cut to 1023.
     virtual std::string GetString(const char* section, const char* key);
     // Copies into `buffer`; returns the count of characters copied.
-    virtual uint32_t GetStringRaw(const char* section, const char* key, char* buffer, uint32_t size);
+    virtual uint32_t GetStringRaw(const char* section, const char* key, char* buffer,
+                                  uint32_t size);
     virtual bool WriteString(const char* section, const char* key, const char* value);
     // True when the section holds at least one key.
     virtual bool SectionExists(const char* section);
@@ -94,7 +95,9 @@ public:
     int GetCounterFail() { return GetInt(settings::kGeneral, settings::kOtpCounterFail); }
     bool SetCounters(int ok, int fail);
     int GetDeviceBodyIndex() { return GetInt(settings::kFile, settings::kDeviceBodyIndex); }
-    bool SetDeviceBodyIndex(int index) { return WriteInt(settings::kFile, settings::kDeviceBodyIndex, index); }
+    bool SetDeviceBodyIndex(int index) {
+        return WriteInt(settings::kFile, settings::kDeviceBodyIndex, index);
+    }
 };
 
 } // namespace core

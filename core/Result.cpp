@@ -125,7 +125,11 @@ C_Result& SharedResult() {
     return shared;
 }
 
-bool IsErrorRaisingOn() { return errorRaising.load(); }
-void SetErrorRaising(bool on) { errorRaising.store(on); }
+bool IsErrorRaisingOn() {
+    return errorRaising.load();
+}
+void SetErrorRaising(bool on) {
+    errorRaising.store(on);
+}
 
 } // namespace core

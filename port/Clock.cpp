@@ -13,7 +13,9 @@ public:
         return static_cast<uint64_t>(
             duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
     }
-    void SleepMs(uint32_t ms) override { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+    void SleepMs(uint32_t ms) override {
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    }
 };
 } // namespace
 

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <map>
 #include <mutex>
+#include <stdexcept>
 
 namespace port {
 namespace {
@@ -32,7 +33,8 @@ std::vector<std::string> DeviceIoBackendNames() {
 std::unique_ptr<DeviceIo> CreateDeviceIo(const std::string& selection, std::string& error) {
     const auto colon = selection.find(':');
     const std::string name = selection.substr(0, colon);
-    const std::string argument = colon == std::string::npos ? std::string() : selection.substr(colon + 1);
+    const std::string argument =
+        colon == std::string::npos ? std::string() : selection.substr(colon + 1);
     DeviceIoFactory factory;
     {
         std::lock_guard<std::mutex> guard(registryLock);
@@ -44,7 +46,14 @@ std::unique_ptr<DeviceIo> CreateDeviceIo(const std::string& selection, std::stri
         error = "Unknown writer backend \"" + name + "\"";
         return nullptr;
     }
-    auto io = factory(argument);
+    // A backend that cannot start may say why by throwing.
+    std::unique_ptr<DeviceIo> io;
+    try {
+        io = factory(argument);
+    } catch (const std::exception& failure) {
+        error = failure.what();
+        return nullptr;
+    }
     if (!io)
         error = "The writer backend \"" + name + "\" could not start";
     return io;

@@ -71,7 +71,8 @@ public:
 };
 
 // Backends register a factory under a name; the argument is what follows
-// "name:" in the selection text (empty when there is none).
+// "name:" in the selection text (empty when there is none). A factory that
+// cannot start throws std::exception with the reason (or returns null).
 using DeviceIoFactory = std::function<std::unique_ptr<DeviceIo>(const std::string& argument)>;
 void RegisterDeviceIoBackend(const std::string& name, DeviceIoFactory factory);
 std::vector<std::string> DeviceIoBackendNames();

@@ -34,7 +34,9 @@ ScopedModuleFileName::ScopedModuleFileName(const std::string& path) {
     overridePath = path;
 }
 
-ScopedModuleFileName::~ScopedModuleFileName() { SetModuleFileNameOverride(previous_); }
+ScopedModuleFileName::~ScopedModuleFileName() {
+    SetModuleFileNameOverride(previous_);
+}
 
 std::string ModuleFolder() {
     const std::string path = ModuleFileName();

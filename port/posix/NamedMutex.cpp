@@ -28,8 +28,8 @@ std::string LockFileName(const std::string& name) {
     std::string file = "burnwright-mutex-";
     static const char hex[] = "0123456789abcdef";
     for (unsigned char c : name) {
-        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-            c == '.') {
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+            c == '-' || c == '.') {
             file += static_cast<char>(c);
         } else {
             file += '_';
@@ -45,7 +45,9 @@ std::string LockFileName(const std::string& name) {
 } // namespace
 
 NamedMutex::NamedMutex() = default;
-NamedMutex::~NamedMutex() { Close(); }
+NamedMutex::~NamedMutex() {
+    Close();
+}
 
 NamedMutex::Outcome NamedMutex::Create(const std::string& name) {
     Close();
@@ -69,6 +71,8 @@ void NamedMutex::Close() {
     }
 }
 
-bool NamedMutex::IsHeld() const { return handle_ != nullptr; }
+bool NamedMutex::IsHeld() const {
+    return handle_ != nullptr;
+}
 
 } // namespace port

@@ -28,8 +28,7 @@ std::string_view Trim(std::string_view s) {
 }
 
 bool SameName(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
                return std::tolower(static_cast<unsigned char>(x)) ==
                       std::tolower(static_cast<unsigned char>(y));
            });
@@ -52,7 +51,8 @@ Line Classify(std::string text) {
     if (t.front() == '[') {
         const auto close = t.find(']');
         line.kind = Line::Section;
-        line.name = std::string(Trim(t.substr(1, close == std::string_view::npos ? t.npos : close - 1)));
+        line.name =
+            std::string(Trim(t.substr(1, close == std::string_view::npos ? t.npos : close - 1)));
         return line;
     }
     const auto eq = t.find('=');
@@ -82,7 +82,8 @@ std::vector<Line> Load(const char* fileName) {
 }
 
 // Calls `visit(index)` for every line that belongs to a section named `section`.
-template <typename Visit> void ForEachInSection(const std::vector<Line>& lines, std::string_view section, Visit visit) {
+template <typename Visit>
+void ForEachInSection(const std::vector<Line>& lines, std::string_view section, Visit visit) {
     bool inside = false;
     for (size_t i = 0; i < lines.size(); ++i) {
         if (lines[i].kind == Line::Section)
@@ -181,14 +182,14 @@ uint32_t GetPrivateProfileString(const char* section, const char* key, const cha
         return CopyList(names, buffer, size);
     }
     if (!key) {
-        ForEachInSection(lines, section, [&](size_t i) {
+        ForEachInSection(lines, Trim(section), [&](size_t i) {
             if (lines[i].kind == Line::Entry)
                 AddUnique(names, lines[i].name);
         });
         return CopyList(names, buffer, size);
     }
     const Line* found = nullptr;
-    ForEachInSection(lines, section, [&](size_t i) {
+    ForEachInSection(lines, Trim(section), [&](size_t i) {
         if (!found && lines[i].kind == Line::Entry && SameName(lines[i].name, Trim(key)))
             found = &lines[i];
     });

@@ -9,7 +9,9 @@ struct NamedMutex::Handle {
 };
 
 NamedMutex::NamedMutex() = default;
-NamedMutex::~NamedMutex() { Close(); }
+NamedMutex::~NamedMutex() {
+    Close();
+}
 
 NamedMutex::Outcome NamedMutex::Create(const std::string& name) {
     Close();
@@ -32,6 +34,8 @@ void NamedMutex::Close() {
     }
 }
 
-bool NamedMutex::IsHeld() const { return handle_ != nullptr; }
+bool NamedMutex::IsHeld() const {
+    return handle_ != nullptr;
+}
 
 } // namespace port

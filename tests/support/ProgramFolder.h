@@ -45,7 +45,8 @@ public:
     RecordingMessageHost() { previous_ = core::SetMessageBoxHost(this); }
     ~RecordingMessageHost() override { core::SetMessageBoxHost(previous_); }
 
-    int ShowMessageBox(const std::string& text, const std::string& caption, unsigned flags) override;
+    int ShowMessageBox(const std::string& text, const std::string& caption,
+                       unsigned flags) override;
 
     std::vector<int> answers; // taken from the front
     std::vector<Box> shown;

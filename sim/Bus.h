@@ -1,0 +1,79 @@
+// The simulated USB bus: the writers present (member indexes may have gaps),
+// plugging and unplugging them with arrival and removal events, a capture of
+// every transfer, and the state file that keeps the writers between runs.
+#pragma once
+
+#include "port/Clock.h"
+#include "port/DeviceIo.h"
+#include "sim/Capture.h"
+#include "sim/Writer.h"
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+class Bus {
+public:
+    explicit Bus(port::Clock& clock = port::SystemClock());
+    ~Bus();
+    Bus(const Bus&) = delete;
+    Bus& operator=(const Bus&) = delete;
+
+    port::Clock& Clock() { return clock_; }
+
+    // Adds a plugged-in writer. With the default member, the first free index
+    // is taken. Null when the member index is taken or above 99.
+    std::shared_ptr<Writer> AddWriter(WriterConfig config = {});
+    // A writer with all 16 sockets holding blank chips that take the body's size.
+    std::shared_ptr<Writer> AddWriterWithChips(WriterConfig config = {});
+    std::shared_ptr<Writer> WriterAt(uint32_t member) const;
+    std::shared_ptr<Writer> WriterByPath(const std::string& interfacePath) const;
+    std::vector<std::shared_ptr<Writer>> Writers() const;
+    // Takes the writer off the bus for good (a removal event when it was plugged).
+    bool RemoveWriter(uint32_t member);
+
+    // Plugging sends an arrival event, unplugging a removal event; both are
+    // delivered on the calling thread, after the bus lock is released.
+    bool Plug(uint32_t member);
+    bool Unplug(uint32_t member);
+
+    using Listener = std::function<void(port::DeviceEvent, const std::string& interfacePath)>;
+    uint64_t Subscribe(Listener listener);
+    void Unsubscribe(uint64_t id);
+
+    // Records every transfer from now on into a pcap file.
+    bool StartCapture(const std::string& path, std::string& error);
+    void StopCapture();
+
+    // Writes the whole bus to `path` after every change that it keeps; the
+    // first write happens at once. False with `error` set when it cannot.
+    bool KeepStateIn(const std::string& path, std::string& error);
+    // Saves now; false with the reason in `error`.
+    bool SaveState(std::string& error);
+    // The last error from saving after a change (empty when none).
+    std::string LastSaveError() const;
+
+private:
+    void Notify(port::DeviceEvent event, const std::string& path);
+    void Attach(const std::shared_ptr<Writer>& writer);
+    void Changed();
+
+    port::Clock& clock_;
+    uint64_t wallBaseMs_;
+    uint64_t clockBaseMs_;
+    mutable std::mutex mutex_;
+    std::map<uint32_t, std::shared_ptr<Writer>> writers_;
+    std::map<uint64_t, Listener> listeners_;
+    uint64_t nextListener_ = 1;
+    Capture capture_;
+    mutable std::mutex stateMutex_;
+    std::string statePath_;
+    std::string saveError_;
+};
+
+} // namespace sim

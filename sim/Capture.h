@@ -1,0 +1,32 @@
+// A record of every transfer on the bus as a pcap file with the Linux usbmon
+// link type (220): each transfer is a submission and a completion, bulk, on
+// the writer's IN or OUT endpoint, with all its bytes and its time.
+#pragma once
+
+#include "sim/Writer.h"
+
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+namespace sim {
+
+class Capture {
+public:
+    // Creates (or truncates) `path`; false with `error` set when it cannot.
+    bool Open(const std::string& path, std::string& error);
+    void Close();
+    bool IsOpen() const;
+    void Record(const TransferRecord& transfer);
+    ~Capture() { Close(); }
+
+private:
+    void Packet(uint64_t id, char kind, bool in, uint8_t device, int32_t status, uint32_t length,
+                const uint8_t* data, uint32_t captured, uint64_t timeMs);
+
+    mutable std::mutex mutex_;
+    std::FILE* file_ = nullptr;
+    uint64_t nextId_ = 1;
+};
+
+} // namespace sim

@@ -1,0 +1,55 @@
+// A virtual OTP chip in a socket. Its array starts blank (every byte
+// kBlankByte); programming can only clear bits, never set them again, so a
+// programmed chip takes new data only where that data keeps its cleared bits.
+#pragma once
+
+#include "sim/Types.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+class Chip {
+public:
+    // `size` 0 makes a chip that takes the size of the first OTP command that
+    // reaches it (the body's OTP size); otherwise its array has `size` bytes.
+    explicit Chip(size_t size = 0);
+
+    size_t Size() const { return contents_.size(); }
+    bool Sized() const { return !contents_.empty(); }
+    const std::vector<uint8_t>& Contents() const { return contents_; }
+    // Replaces the array (a chip programmed elsewhere). Empty makes it unsized.
+    void SetContents(std::vector<uint8_t> contents) { contents_ = std::move(contents); }
+
+    // Each check covers addresses 0..endAddress and fails when the chip is
+    // smaller than that. `source(i)` gives the byte the writer wants at i.
+    bool Reach(uint32_t endAddress);
+    bool BlankCheck(uint32_t endAddress);
+    bool Program(uint32_t endAddress, const std::function<uint8_t(size_t)>& source);
+    bool Verify(uint32_t endAddress, const std::function<uint8_t(size_t)>& source);
+    bool IsBlank() const;
+
+    // Trims are kept in trim registers apart from the OTP array.
+    uint32_t IhrcTrims() const { return ihrcTrims_; }
+    uint32_t LvdTrims() const { return lvdTrims_; }
+    void SetTrims(uint32_t ihrc, uint32_t lvd) {
+        ihrcTrims_ = ihrc;
+        lvdTrims_ = lvd;
+    }
+    bool Trim(Operation which, uint32_t endAddress);
+
+    // The firmware body code of the last OTP command that reached the chip.
+    uint8_t LastBodyCode() const { return lastBodyCode_; }
+    void SetLastBodyCode(uint8_t code) { lastBodyCode_ = code; }
+
+private:
+    std::vector<uint8_t> contents_;
+    uint32_t ihrcTrims_ = 0;
+    uint32_t lvdTrims_ = 0;
+    uint8_t lastBodyCode_ = 0;
+};
+
+} // namespace sim

@@ -1,0 +1,159 @@
+#include "sim/SocketBank.h"
+
+namespace sim {
+
+void SocketBank::Finish(int socket, bool ok, uint32_t durationMs) {
+    SocketModel& s = state_.sockets[socket];
+    s.state = ok ? SocketState::Ok : SocketState::Fail;
+    s.busyUntilMs = durationMs ? clock_.NowMs() + durationMs : 0;
+}
+
+template <class Step>
+void SocketBank::ForEach(uint16_t mask, Operation op, uint32_t durationMs, Step step) {
+    for (int i = 0; i < kSocketCount; ++i) {
+        if (!(mask & (1u << i)))
+            continue;
+        // The step runs even when a fault is planned, so a failing socket
+        // still leaves its chip as the operation left it.
+        bool ok = step(state_.sockets[i]);
+        if (faults_.SocketFails(i, op))
+            ok = false;
+        Finish(i, ok, durationMs);
+    }
+}
+
+void SocketBank::BlankCheckOtp(uint16_t mask, uint32_t endAddress, uint8_t bodyCode) {
+    ForEach(mask, Operation::BlankCheck, timings_.otpOperationMs, [&](SocketModel& s) {
+        if (!s.chip)
+            return false;
+        s.chip->SetLastBodyCode(bodyCode);
+        return s.chip->BlankCheck(endAddress);
+    });
+}
+
+void SocketBank::ProgramOtp(uint16_t mask, uint32_t endAddress, uint8_t bodyCode) {
+    ForEach(mask, Operation::Program, timings_.otpOperationMs, [&](SocketModel& s) {
+        if (!s.chip)
+            return false;
+        s.chip->SetLastBodyCode(bodyCode);
+        return s.chip->Program(endAddress, [&](size_t a) { return s.buffer.At(a); });
+    });
+}
+
+void SocketBank::VerifyOtp(uint16_t mask, uint32_t endAddress, uint8_t bodyCode) {
+    ForEach(mask, Operation::Verify, timings_.otpOperationMs, [&](SocketModel& s) {
+        if (!s.chip)
+            return false;
+        s.chip->SetLastBodyCode(bodyCode);
+        return s.chip->Verify(endAddress, [&](size_t a) { return s.buffer.At(a); });
+    });
+}
+
+void SocketBank::Trim(Operation which, uint16_t mask, uint32_t endAddress, uint8_t bodyCode) {
+    ForEach(mask, which, timings_.otpOperationMs, [&](SocketModel& s) {
+        if (!s.chip)
+            return false;
+        s.chip->SetLastBodyCode(bodyCode);
+        return s.chip->Trim(which, endAddress);
+    });
+}
+
+std::optional<std::vector<uint8_t>> SocketBank::ReadOtp(uint16_t mask, uint32_t endAddress,
+                                                        uint8_t bodyCode) {
+    int chosen = -1;
+    for (int pass = 0; pass < 2 && chosen < 0; ++pass)
+        for (int i = 0; i < kSocketCount && chosen < 0; ++i)
+            if (state_.sockets[i].chip && (pass == 1 || (mask & (1u << i))))
+                chosen = i;
+    if (chosen < 0)
+        return std::nullopt;
+    Chip& chip = *state_.sockets[chosen].chip;
+    chip.SetLastBodyCode(bodyCode);
+    const bool ok = chip.Reach(endAddress) && !faults_.SocketFails(chosen, Operation::ReadOtp);
+    Finish(chosen, ok, timings_.otpOperationMs);
+    if (!ok)
+        return std::nullopt;
+    return std::vector<uint8_t>(chip.Contents().begin(), chip.Contents().begin() + endAddress + 1);
+}
+
+void SocketBank::EraseBuffers(uint16_t mask) {
+    ForEach(mask, Operation::EraseBuffer, timings_.bufferOperationMs, [](SocketModel& s) {
+        s.buffer.Erase();
+        return true;
+    });
+}
+
+void SocketBank::BlankCheckBuffers(uint16_t mask, uint32_t size) {
+    ForEach(mask, Operation::BlankCheckBuffer, timings_.bufferOperationMs,
+            [&](SocketModel& s) { return s.buffer.BlankCheck(size); });
+}
+
+void SocketBank::BeginLoad(uint16_t mask, uint32_t length) {
+    loadMask_ = mask;
+    loadFailed_ = 0;
+    loadLength_ = length;
+    for (int i = 0; i < kSocketCount; ++i) {
+        if (!(mask & (1u << i)))
+            continue;
+        if (length > kBufferCapacity || faults_.SocketFails(i, Operation::LoadBuffer))
+            loadFailed_ |= uint16_t(1u << i);
+        // Busy until the data is in.
+        state_.sockets[i].state = SocketState::Busy;
+    }
+}
+
+void SocketBank::LoadData(uint32_t offset, const uint8_t* data, size_t length) {
+    for (int i = 0; i < kSocketCount; ++i) {
+        const uint16_t bit = uint16_t(1u << i);
+        if ((loadMask_ & bit) && !(loadFailed_ & bit))
+            if (!state_.sockets[i].buffer.Load(offset, data, length))
+                loadFailed_ |= bit;
+    }
+}
+
+void SocketBank::FinishLoad() {
+    for (int i = 0; i < kSocketCount; ++i)
+        if (loadMask_ & (1u << i))
+            Finish(i, !(loadFailed_ & (1u << i)), timings_.bufferOperationMs);
+    loadMask_ = 0;
+}
+
+void SocketBank::VerifyBuffers(uint16_t mask, uint32_t size, uint32_t checkSum) {
+    ForEach(mask, Operation::VerifyBuffer, timings_.bufferOperationMs, [&](SocketModel& s) {
+        return size <= kBufferCapacity && s.buffer.ByteSum(size) == checkSum;
+    });
+}
+
+void SocketBank::Scan() {
+    for (int i = 0; i < kSocketCount; ++i) {
+        SocketModel& s = state_.sockets[i];
+        s.state = s.chip ? SocketState::Ok : SocketState::Init;
+        s.busyUntilMs = timings_.scanMs ? clock_.NowMs() + timings_.scanMs : 0;
+    }
+}
+
+void SocketBank::SetStates(const uint8_t* states) {
+    for (int i = 0; i < kSocketCount; ++i)
+        if (states[i] <= uint8_t(SocketState::Fail)) {
+            state_.sockets[i].state = SocketState(states[i]);
+            state_.sockets[i].busyUntilMs = 0;
+        }
+}
+
+SocketState SocketBank::Reported(int socket) const {
+    const SocketModel& s = state_.sockets[socket];
+    if (s.busyUntilMs && clock_.NowMs() < s.busyUntilMs)
+        return SocketState::Busy;
+    return s.state;
+}
+
+void SocketBank::StatusReply(uint8_t* reply) const {
+    for (size_t i = 0; i < kPacketSize; ++i)
+        reply[i] = 0;
+    for (int i = 0; i < 8; ++i) {
+        reply[2 * i] = uint8_t(Reported(i));
+        reply[2 * i + 1] = uint8_t(Reported(i + 8));
+    }
+}
+
+} // namespace sim

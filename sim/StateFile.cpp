@@ -1,0 +1,344 @@
+#include "sim/StateFile.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+namespace sim {
+namespace {
+
+const char* const kMagic = "burnwright-sim-state";
+constexpr size_t kBytesPerLine = 64;
+
+uint32_t Fnv1a(const std::string& text) {
+    uint32_t hash = 2166136261u;
+    for (unsigned char c : text) {
+        hash ^= c;
+        hash *= 16777619u;
+    }
+    return hash;
+}
+
+std::string Hex(const uint8_t* data, size_t length) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(2 * length);
+    for (size_t i = 0; i < length; ++i) {
+        out.push_back(digits[data[i] >> 4]);
+        out.push_back(digits[data[i] & 15]);
+    }
+    return out;
+}
+
+// Lines "<tag> <offset> <hex>" for every run of bytes that are not blank.
+void Runs(std::ostringstream& out, const char* tag, const std::vector<uint8_t>& bytes) {
+    size_t i = 0;
+    while (i < bytes.size()) {
+        if (bytes[i] == kBlankByte) {
+            ++i;
+            continue;
+        }
+        size_t end = i;
+        while (end < bytes.size() && end - i < kBytesPerLine && bytes[end] != kBlankByte)
+            ++end;
+        out << tag << ' ' << i << ' ' << Hex(bytes.data() + i, end - i) << '\n';
+        i = end;
+    }
+}
+
+// "key=value" words of a line after its tag.
+std::map<std::string, std::string> Fields(std::istringstream& words) {
+    std::map<std::string, std::string> fields;
+    std::string word;
+    while (words >> word) {
+        const auto eq = word.find('=');
+        if (eq != std::string::npos)
+            fields[word.substr(0, eq)] = word.substr(eq + 1);
+    }
+    return fields;
+}
+
+struct Reader {
+    explicit Reader(std::map<std::string, std::string> f) : fields(std::move(f)) {}
+    std::map<std::string, std::string> fields;
+    bool ok = true;
+    std::string missing;
+
+    uint64_t Number(const std::string& key, int base = 10, uint64_t limit = UINT32_MAX) {
+        auto it = fields.find(key);
+        if (it == fields.end() || it->second.empty()) {
+            ok = false;
+            missing = key;
+            return 0;
+        }
+        char* end = nullptr;
+        errno = 0;
+        const unsigned long long value = std::strtoull(it->second.c_str(), &end, base);
+        if (*end != '\0' || errno || value > limit) {
+            ok = false;
+            missing = key;
+            return 0;
+        }
+        return value;
+    }
+};
+
+bool Unhex(const std::string& text, std::vector<uint8_t>& out) {
+    if (text.size() % 2)
+        return false;
+    out.clear();
+    for (size_t i = 0; i < text.size(); i += 2) {
+        auto digit = [](char c) -> int {
+            if (c >= '0' && c <= '9')
+                return c - '0';
+            if (c >= 'a' && c <= 'f')
+                return c - 'a' + 10;
+            if (c >= 'A' && c <= 'F')
+                return c - 'A' + 10;
+            return -1;
+        };
+        const int hi = digit(text[i]), lo = digit(text[i + 1]);
+        if (hi < 0 || lo < 0)
+            return false;
+        out.push_back(uint8_t(hi << 4 | lo));
+    }
+    return true;
+}
+
+} // namespace
+
+std::string FormatState(const std::vector<SavedWriter>& writers) {
+    std::ostringstream out;
+    out << kMagic << ' ' << kStateFileVersion << '\n';
+    for (const auto& w : writers) {
+        const WriterConfig& c = w.config;
+        const WriterState& s = w.state;
+        const FirmwareModel& f = s.firmware;
+        out << "writer member=" << c.member << " vid=" << c.vendorId << " pid=" << c.productId
+            << " type=" << unsigned(c.deviceType) << " serial=" << c.serial
+            << " plugged=" << (w.plugged ? 1 : 0) << " instance=" << c.instance << '\n';
+        out << "firmware version=";
+        for (size_t i = 0; i < f.version.size(); ++i)
+            out << (i ? "," : "") << f.version[i];
+        out << " appsize=" << f.appSize << " appsum=" << f.appCheckSum
+            << " bootsum=" << f.bootCheckSum << " app=" << f.appValid << " boot=" << f.bootValid
+            << " bootloader=" << f.inBootLoader << '\n';
+        out << "counters pass=" << s.passCount << " fail=" << s.failCount << " mask=" << s.mask
+            << " otpvariant=" << unsigned(s.otpInfoVariant) << '\n';
+        if (s.info)
+            out << "info " << Hex(s.info->data(), s.info->size()) << '\n';
+        for (int i = 0; i < kSocketCount; ++i) {
+            const SocketModel& socket = s.sockets[i];
+            const auto& buffer = socket.buffer.Bytes();
+            if (!socket.chip && buffer.empty())
+                continue;
+            out << "socket " << i << " buffer=" << buffer.size();
+            if (socket.chip)
+                out << " chip=" << socket.chip->Size() << " ihrc=" << socket.chip->IhrcTrims()
+                    << " lvd=" << socket.chip->LvdTrims()
+                    << " body=" << unsigned(socket.chip->LastBodyCode());
+            out << '\n';
+            Runs(out, "b", buffer);
+            if (socket.chip)
+                Runs(out, "c", socket.chip->Contents());
+        }
+    }
+    const std::string body = out.str();
+    char end[32];
+    std::snprintf(end, sizeof end, "end %08x\n", Fnv1a(body));
+    return body + end;
+}
+
+bool ParseState(const std::string& text, std::vector<SavedWriter>& writers, std::string& error) {
+    writers.clear();
+    std::istringstream lines(text);
+    std::string line;
+    size_t number = 0;
+    size_t consumed = 0;
+    bool ended = false;
+    SocketModel* socket = nullptr;
+    auto fail = [&](const std::string& why) {
+        error = "line " + std::to_string(number) + ": " + why;
+        writers.clear();
+        return false;
+    };
+    while (std::getline(lines, line)) {
+        ++number;
+        if (ended)
+            return fail("text after the end line");
+        std::istringstream words(line);
+        std::string tag;
+        words >> tag;
+        if (number == 1) {
+            int version = 0;
+            if (tag != kMagic || !(words >> version))
+                return fail("not a simulator state file");
+            if (version != kStateFileVersion)
+                return fail("state file version " + std::to_string(version) +
+                            " is not the version " + std::to_string(kStateFileVersion) +
+                            " this program reads");
+        } else if (tag == "end") {
+            std::string sum;
+            words >> sum;
+            char expected[16];
+            std::snprintf(expected, sizeof expected, "%08x", Fnv1a(text.substr(0, consumed)));
+            if (sum != expected)
+                return fail("the check sum does not match: the file is damaged");
+            ended = true;
+        } else if (tag == "writer") {
+            Reader r(Fields(words));
+            SavedWriter w;
+            w.config.member = uint32_t(r.Number("member"));
+            w.config.vendorId = uint16_t(r.Number("vid", 10, 0xFFFF));
+            w.config.productId = uint16_t(r.Number("pid", 10, 0xFFFF));
+            w.config.deviceType = uint8_t(r.Number("type", 10, 0xFF));
+            w.config.serial = uint32_t(r.Number("serial"));
+            w.plugged = r.Number("plugged", 10, 1) != 0;
+            const auto at = line.find(" instance=");
+            if (at != std::string::npos)
+                w.config.instance = line.substr(at + 10);
+            if (!r.ok)
+                return fail("bad or missing \"" + r.missing + "\"");
+            writers.push_back(std::move(w));
+            socket = nullptr;
+        } else if (writers.empty()) {
+            return fail("\"" + tag + "\" before any writer");
+        } else if (tag == "firmware") {
+            Reader r(Fields(words));
+            FirmwareModel& f = writers.back().state.firmware;
+            std::istringstream parts(r.fields["version"]);
+            std::string part;
+            size_t i = 0;
+            while (std::getline(parts, part, ',') && i < f.version.size())
+                f.version[i++] = uint16_t(std::strtoul(part.c_str(), nullptr, 10));
+            if (i != f.version.size())
+                return fail("bad firmware version");
+            f.appSize = uint32_t(r.Number("appsize"));
+            f.appCheckSum = uint32_t(r.Number("appsum"));
+            f.bootCheckSum = uint32_t(r.Number("bootsum"));
+            f.appValid = r.Number("app", 10, 1);
+            f.bootValid = r.Number("boot", 10, 1);
+            f.inBootLoader = r.Number("bootloader", 10, 1);
+            if (!r.ok)
+                return fail("bad or missing \"" + r.missing + "\"");
+        } else if (tag == "counters") {
+            Reader r(Fields(words));
+            WriterState& s = writers.back().state;
+            s.passCount = uint16_t(r.Number("pass", 10, 0xFFFF));
+            s.failCount = uint16_t(r.Number("fail", 10, 0xFFFF));
+            s.mask = uint16_t(r.Number("mask", 10, 0xFFFF));
+            s.otpInfoVariant = uint8_t(r.Number("otpvariant", 10, 0xFF));
+            if (!r.ok)
+                return fail("bad or missing \"" + r.missing + "\"");
+        } else if (tag == "info") {
+            std::string hex;
+            std::vector<uint8_t> bytes;
+            words >> hex;
+            if (!Unhex(hex, bytes) || bytes.size() != kInfoBlockSize)
+                return fail("the information block is not 192 bytes of hex");
+            auto& info = writers.back().state.info.emplace();
+            std::copy(bytes.begin(), bytes.end(), info.begin());
+        } else if (tag == "socket") {
+            int index = -1;
+            words >> index;
+            if (index < 0 || index >= kSocketCount)
+                return fail("bad socket number");
+            Reader r(Fields(words));
+            socket = &writers.back().state.sockets[index];
+            const size_t bufferSize = r.Number("buffer", 10, kBufferCapacity);
+            socket->buffer.SetBytes(std::vector<uint8_t>(bufferSize, kBlankByte));
+            socket->chip.reset();
+            if (r.fields.count("chip")) {
+                Chip chip(r.Number("chip", 10, kMaxChipSize));
+                chip.SetTrims(uint32_t(r.Number("ihrc")), uint32_t(r.Number("lvd")));
+                chip.SetLastBodyCode(uint8_t(r.Number("body", 10, 0xFF)));
+                socket->chip = std::move(chip);
+            }
+            if (!r.ok)
+                return fail("bad or missing \"" + r.missing + "\"");
+        } else if (tag == "b" || tag == "c") {
+            size_t offset = 0;
+            std::string hex;
+            std::vector<uint8_t> bytes;
+            if (!socket || !(words >> offset >> hex) || !Unhex(hex, bytes))
+                return fail("bad data line");
+            if (tag == "b") {
+                std::vector<uint8_t> all = socket->buffer.Bytes();
+                if (offset + bytes.size() > all.size())
+                    return fail("buffer data beyond the buffer size");
+                std::copy(bytes.begin(), bytes.end(), all.begin() + offset);
+                socket->buffer.SetBytes(std::move(all));
+            } else {
+                if (!socket->chip || offset + bytes.size() > socket->chip->Size())
+                    return fail("chip data beyond the chip");
+                std::vector<uint8_t> all = socket->chip->Contents();
+                std::copy(bytes.begin(), bytes.end(), all.begin() + offset);
+                socket->chip->SetContents(std::move(all));
+            }
+        } else {
+            return fail("unknown entry \"" + tag + "\"");
+        }
+        consumed += line.size() + 1;
+    }
+    if (number == 0)
+        return fail("the file is empty");
+    if (!ended)
+        return fail("the file ends before its end line: it was cut short");
+    return true;
+}
+
+bool WriteStateFile(const std::string& path, const std::vector<SavedWriter>& writers,
+                    std::string& error) {
+    const std::string text = FormatState(writers);
+    const std::string temporary = path + ".new";
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        if (!out) {
+            error = "Cannot write the simulator state file \"" + temporary +
+                    "\": " + std::strerror(errno);
+            return false;
+        }
+        out << text;
+        out.flush();
+        if (!out) {
+            error = "Cannot write the simulator state file \"" + temporary + "\"";
+            return false;
+        }
+    }
+    std::error_code code;
+    std::filesystem::rename(temporary, path, code);
+    if (code) {
+        error = "Cannot replace the simulator state file \"" + path + "\": " + code.message();
+        return false;
+    }
+    return true;
+}
+
+bool ReadStateFile(const std::string& path, std::vector<SavedWriter>& writers, bool& exists,
+                   std::string& error) {
+    writers.clear();
+    std::error_code code;
+    exists = std::filesystem::exists(path, code);
+    if (!exists)
+        return true;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = "Cannot read the simulator state file \"" + path + "\": " + std::strerror(errno);
+        return false;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    std::string why;
+    if (!ParseState(text.str(), writers, why)) {
+        error = "The simulator state file \"" + path + "\" cannot be used (" + why +
+                "). It was left as it is; move it away or repair it to start afresh.";
+        return false;
+    }
+    return true;
+}
+
+} // namespace sim
