@@ -12,17 +12,17 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <memory>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace {
 
-constexpr int kBody = 12;          // a plain-copy body with one accepted length
-constexpr int kEmptySocket = 4;    // no chip in it
-constexpr int kBadChipSocket = 9;  // its chip fails verify
+constexpr int kBody = 12;         // a plain-copy body with one accepted length
+constexpr int kEmptySocket = 4;   // no chip in it
+constexpr int kBadChipSocket = 9; // its chip fails verify
 constexpr const char* kImageName = "EngineDemo.bin";
 constexpr const char* kReadBackName = "ReadOTPData.OTP.bin";
 
@@ -58,7 +58,8 @@ std::vector<uint8_t> MakeImage(size_t length) {
 
 bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
     return static_cast<bool>(out.flush());
 }
 
@@ -104,7 +105,8 @@ int main() {
                 bodyName.c_str(), catalogue.GetOTPSize(), catalogue.GetOTPBinSize(),
                 catalogue.GetFwBody());
     const image::SizeRule* rule = image::FindSizeRule(kBody);
-    const std::vector<uint8_t> file = MakeImage(rule->lengths.empty() ? rule->upTo : rule->lengths[0]);
+    const std::vector<uint8_t> file =
+        MakeImage(rule->lengths.empty() ? rule->upTo : rule->lengths[0]);
     const std::string imagePath = folder + kImageName;
     if (!WriteFile(imagePath, file)) {
         std::printf("Cannot write the demo image %s\n", imagePath.c_str());
@@ -167,7 +169,7 @@ int main() {
     const bool asExpected = verdict.accepted && read && !back.empty() && mismatches == 0 &&
                             !verified && states[kBadChipSocket] == engine::kSocketFail &&
                             good == 14;
-    std::printf("\nCycle %s.\n", asExpected ? "complete: every socket behaved as set up"
-                                            : "did NOT go as set up");
+    std::printf("\nCycle %s.\n",
+                asExpected ? "complete: every socket behaved as set up" : "did NOT go as set up");
     return asExpected ? 0 : 1;
 }
