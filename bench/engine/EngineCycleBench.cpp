@@ -15,6 +15,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include <random>
+
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -88,7 +90,9 @@ struct Rig {
     explicit Rig(int body) {
         port::SetModuleFileNameOverride(Folder() + "Burnwright.exe");
         bus = std::make_shared<sim::Bus>();
-        writer = bus->AddWriterWithChips();
+        sim::WriterConfig config;
+        config.instance = "7&bench&" + std::to_string(std::random_device{}()) + "&0";
+        writer = bus->AddWriterWithChips(config);
         io = std::make_unique<sim::SimDeviceIo>(bus);
         link = std::make_unique<usb::C_USBInfo>(io.get(), port::SystemClock(), result);
         otp = std::make_unique<engine::C_OTP>(*link);

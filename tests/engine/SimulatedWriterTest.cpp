@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 namespace enginetest {
 namespace {
 
@@ -25,7 +27,11 @@ protected:
     void SetUp() override {
         WriteTestProfile(folder);
         bus = std::make_shared<sim::Bus>(clock);
-        writer = bus->AddWriter();
+        // An instance of its own: the link claims a writer by it, system-wide,
+        // and tests run in parallel processes.
+        sim::WriterConfig config;
+        config.instance = "7&e5&" + std::to_string(std::random_device{}()) + "&0";
+        writer = bus->AddWriter(config);
         io = std::make_unique<sim::SimDeviceIo>(bus);
         link = std::make_unique<usb::C_USBInfo>(io.get(), clock, result);
         otp = std::make_unique<C_OTP>(*link, clock, result);
