@@ -6,12 +6,22 @@
 #include <stdexcept>
 
 namespace port {
+
+#ifdef _WIN32
+// The platform's own backend (win32/DeviceIo.cpp), known from the start.
+std::unique_ptr<DeviceIo> CreateWin32DeviceIo(const std::string& argument);
+#endif
+
 namespace {
 
 std::mutex registryLock;
 
 std::map<std::string, DeviceIoFactory>& Registry() {
-    static std::map<std::string, DeviceIoFactory> registry;
+    static std::map<std::string, DeviceIoFactory> registry = {
+#ifdef _WIN32
+        {"win32", CreateWin32DeviceIo},
+#endif
+    };
     return registry;
 }
 

@@ -44,8 +44,10 @@ std::string C_LogWIRELIB::ReadEndEntry(const uint8_t* data, size_t count) {
 }
 
 void C_LogWIRELIB::FirstUse() {
-    if (log_)
-        return;
+    std::call_once(firstUse_, [this] { ReadSettings(); });
+}
+
+void C_LogWIRELIB::ReadSettings() {
     log_ = std::make_unique<core::C_USBLog>();
     core::C_Profiler store;
     accessDelayMs_ = store.GetInt(core::settings::kGeneral, core::settings::kUsbAccessDelay);

@@ -6,6 +6,7 @@
 #include "core/Log.h"
 
 #include <memory>
+#include <mutex>
 
 namespace usb {
 
@@ -39,8 +40,11 @@ public:
     static std::string ReadEndEntry(const uint8_t* data, size_t count);
 
 private:
+    // Creates the log and reads the delay key, once, whichever thread comes first.
     void FirstUse();
+    void ReadSettings();
 
+    std::once_flag firstUse_;
     std::unique_ptr<core::C_USBLog> log_;
     int accessDelayMs_ = 0;
     uint32_t systemMajor_ = 0;

@@ -229,7 +229,7 @@ int C_USBInfo::FindAnyWriter() {
     return 0;
 }
 
-int C_USBInfo::Transfer(uint8_t* data, size_t length, bool isRead) {
+int C_USBInfo::PacketTransfer(uint8_t* data, size_t length, bool isRead) {
     if (!EnsureOpen())
         return 0;
     uint32_t timeout = length <= kPacketSize ? kPacketTimeoutMs : 0;
@@ -247,11 +247,11 @@ int C_USBInfo::Transfer(uint8_t* data, size_t length, bool isRead) {
 }
 
 int C_USBInfo::Write(const uint8_t* data, size_t length) {
-    return Transfer(const_cast<uint8_t*>(data), length, false);
+    return PacketTransfer(const_cast<uint8_t*>(data), length, false);
 }
 
 int C_USBInfo::Read(uint8_t* data, size_t length) {
-    return Transfer(data, length, true);
+    return PacketTransfer(data, length, true);
 }
 
 } // namespace usb

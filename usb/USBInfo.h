@@ -95,7 +95,7 @@ private:
     uint8_t Detect(size_t replySize);
     bool Accepts();
     uint8_t Query(uint8_t command, uint8_t argument, size_t replySize, uint8_t* reply);
-    int Transfer(uint8_t* data, size_t length, bool isRead);
+    int PacketTransfer(uint8_t* data, size_t length, bool isRead);
 
     int iceBodyType_ = kIceBodyNone;
     int lastDeviceType_ = 0;

@@ -10,6 +10,7 @@
 #include "port/DeviceIo.h"
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -85,11 +86,12 @@ public:
 private:
     int Transfer(const std::string& pipePath, uint8_t* buffer, size_t count, bool isRead);
 
-    int errorCode_ = kWireOk;
+    // Written by whichever thread transferred last; read without the lock.
+    std::atomic<int> errorCode_{kWireOk};
     uint32_t timeoutMs_ = 0;
     std::array<std::string, kMaxWriters> paths_;
     TransferLock lock_;
-    int settled_ = 1;
+    std::atomic<int> settled_{1};
     port::DeviceIo* io_;
     port::Clock* clock_;
 };
