@@ -3,9 +3,11 @@
 #   make test   - builds everything and runs every test
 BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
+FUZZ_DIR ?= build-fuzz
+FUZZ_FLAGS = -fsanitize=address,undefined,fuzzer-no-link -fno-sanitize-recover=all
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build test demo stage clean format
+.PHONY: all deps configure build test fuzz demo stage clean format
 
 all: build
 
@@ -18,8 +20,16 @@ configure: deps
 build: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS)
 
-test: build
+test: build fuzz
 	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# The fuzz targets, built with clang and the sanitizers, each run briefly over its seed corpus.
+fuzz: deps
+	@cmake -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+		-DCMAKE_C_FLAGS="$(FUZZ_FLAGS)" -DCMAKE_CXX_FLAGS="$(FUZZ_FLAGS)" \
+		-DBURNWRIGHT_FUZZ=ON -DBURNWRIGHT_TESTS=OFF -DBURNWRIGHT_BENCH=OFF > /dev/null
+	@cmake --build $(FUZZ_DIR) -j $(JOBS) --target fuzz-run
 
 stage: build
 	@cmake --build $(BUILD_DIR) --target stage
@@ -31,4 +41,4 @@ format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	@rm -rf $(BUILD_DIR)
+	@rm -rf $(BUILD_DIR) $(FUZZ_DIR)

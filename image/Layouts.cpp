@@ -6,6 +6,10 @@
 #include <algorithm>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace image::layout {
 namespace {
 
@@ -14,14 +18,70 @@ void ZeroFrom(Out out, size_t from) {
         std::memset(out.data() + from, 0, out.size() - from);
 }
 
-// Applies `pack` to every whole four-byte group that has room for three chip bytes.
+inline uint32_t Load32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+#if defined(__SSE2__)
+// Four 24-bit values in the 32-bit lanes of `packed`, as 12 consecutive bytes
+// at the front of the result (the last four bytes are zero).
+inline __m128i Squeeze12(__m128i packed) {
+    const __m128i low3 = _mm_set1_epi64x(0x0000000000FFFFFF);
+    const __m128i high3 = _mm_set1_epi64x(0x0000FFFFFF000000);
+    const __m128i first6 = _mm_set_epi64x(0, 0x0000FFFFFFFFFFFF);
+    const __m128i next6 =
+        _mm_set_epi64x(0x00000000FFFFFFFF, static_cast<int64_t>(0xFFFF000000000000));
+    const __m128i pairs =
+        _mm_or_si128(_mm_and_si128(packed, low3), _mm_and_si128(_mm_srli_epi64(packed, 8), high3));
+    return _mm_or_si128(_mm_and_si128(pairs, first6),
+                        _mm_and_si128(_mm_srli_si128(pairs, 2), next6));
+}
+#endif
+
+// Applies `pack` to every whole four-byte group that has room for three chip
+// bytes. `pack` maps the group, read as a little-endian word, to the three
+// chip bytes in the low 24 bits of its result; it is written once for scalars
+// and for vectors of four words.
 template <typename Pack> void FourToThree(Bytes file, Out chip, Pack pack) {
     const size_t groups = std::min(file.size() / 4, chip.size() / 3);
     const uint8_t* in = file.data();
     uint8_t* out = chip.data();
-    for (size_t g = 0; g < groups; ++g, in += 4, out += 3)
-        pack(in[0], in[1], in[2], in[3], out);
+    size_t g = 0;
+#if defined(__SSE2__)
+    // Four groups at a time: pack the four words, squeeze the 4 x 3 bytes
+    // together and store 16 bytes, of which the next step overwrites four.
+    using U32x4 = uint32_t __attribute__((vector_size(16)));
+    for (; g + 4 <= groups && 3 * g + 16 <= chip.size(); g += 4) {
+        U32x4 words;
+        std::memcpy(&words, in + 4 * g, 16);
+        const __m128i packed = reinterpret_cast<__m128i>(pack(words));
+        const __m128i bytes = Squeeze12(packed);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 3 * g), bytes);
+    }
+#endif
+    for (; g < groups; ++g) {
+        const uint32_t v = pack(Load32(in + 4 * g));
+        out[3 * g] = static_cast<uint8_t>(v);
+        out[3 * g + 1] = static_cast<uint8_t>(v >> 8);
+        out[3 * g + 2] = static_cast<uint8_t>(v >> 16);
+    }
     ZeroFrom(chip, groups * 3);
+}
+
+// Group b0 b1 b2 b3 as u = b0 | b1 << 8 | b2 << 16 | b3 << 24; each packing
+// below is its byte formulas with the bytes' bits moved to their places in u.
+//   (b0 << 6) | (b1 & 0x3F), ((b0 << 2) & 0xF0) | ((b2 >> 2) & 0x0F), (b2 << 6) | (b3 & 0x3F)
+template <typename U> U PackSixBit(U u) {
+    return ((u >> 8) & 0x3F003F) | ((u & 0x30003) << 6) | ((u & 0x3C) << 10) | ((u >> 10) & 0xF00);
+}
+//   middle byte ((b2 << 2) & 0xF0) | ((b0 >> 2) & 0x0F)
+template <typename U> U PackSixBitSwapped(U u) {
+    return ((u >> 8) & 0x3F003F) | ((u & 0x30003) << 6) | ((u >> 6) & 0xF000) | ((u << 6) & 0xF00);
+}
+//   (b0 << 7) | (b1 & 0x7F), ((b2 << 5) & 0xC0) | ((b0 >> 1) & 0x3F), (b2 << 7) | (b3 & 0x7F)
+template <typename U> U PackSevenBit(U u) {
+    return ((u >> 8) & 0x7F007F) | ((u & 0x10001) << 7) | ((u >> 3) & 0xC000) | ((u << 7) & 0x3F00);
 }
 
 } // namespace
@@ -41,47 +101,29 @@ uint32_t ByteSum(Bytes bytes) {
 }
 
 void SixBit(Bytes file, Out chip) {
-    FourToThree(file, chip, [](uint8_t b0, uint8_t b1, uint8_t b2, uint8_t b3, uint8_t* o) {
-        o[0] = static_cast<uint8_t>((b0 << 6) | (b1 & 0x3F));
-        o[1] = static_cast<uint8_t>(((b0 << 2) & 0xF0) | ((b2 >> 2) & 0x0F));
-        o[2] = static_cast<uint8_t>((b2 << 6) | (b3 & 0x3F));
-    });
+    FourToThree(file, chip, [](auto u) { return PackSixBit(u); });
 }
 
 void SixBitSwapped(Bytes file, Out chip) {
-    FourToThree(file, chip, [](uint8_t b0, uint8_t b1, uint8_t b2, uint8_t b3, uint8_t* o) {
-        o[0] = static_cast<uint8_t>((b0 << 6) | (b1 & 0x3F));
-        o[1] = static_cast<uint8_t>(((b2 << 2) & 0xF0) | ((b0 >> 2) & 0x0F));
-        o[2] = static_cast<uint8_t>((b2 << 6) | (b3 & 0x3F));
-    });
+    FourToThree(file, chip, [](auto u) { return PackSixBitSwapped(u); });
 }
 
 void SevenBit(Bytes file, Out chip) {
-    FourToThree(file, chip, [](uint8_t b0, uint8_t b1, uint8_t b2, uint8_t b3, uint8_t* o) {
-        o[0] = static_cast<uint8_t>((b0 << 7) | (b1 & 0x7F));
-        o[1] = static_cast<uint8_t>(((b2 << 5) & 0xC0) | ((b0 >> 1) & 0x3F));
-        o[2] = static_cast<uint8_t>((b2 << 7) | (b3 & 0x7F));
-    });
+    FourToThree(file, chip, [](auto u) { return PackSevenBit(u); });
 }
 
 void NibbleMerge(Bytes file, Out chip) {
+    // b0, b1 | (b3 << 4), b2
+    FourToThree(file, chip, [](auto u) { return (u & 0xFFFFFF) | ((u >> 12) & 0xF000); });
     const size_t groups = file.size() / 4;
     const size_t whole = std::min(groups, chip.size() / 3);
-    const uint8_t* in = file.data();
-    uint8_t* out = chip.data();
-    for (size_t g = 0; g < whole; ++g, in += 4, out += 3) {
-        out[0] = in[0];
-        out[1] = static_cast<uint8_t>(in[1] | (in[3] << 4));
-        out[2] = in[2];
-    }
-    size_t written = whole * 3;
     // The image is full in the middle of a group: take what still fits.
     if (whole < groups) {
+        const uint8_t* in = file.data() + 4 * whole;
         const uint8_t part[3] = {in[0], static_cast<uint8_t>(in[1] | (in[3] << 4)), in[2]};
-        for (size_t i = 0; written < chip.size() && i < 3; ++i)
-            chip[written++] = part[i];
+        for (size_t i = 0, at = whole * 3; at < chip.size() && i < 3; ++i)
+            chip[at++] = part[i];
     }
-    ZeroFrom(chip, written);
 }
 
 void PlainCopy(Bytes file, Out chip) {
@@ -124,10 +166,33 @@ template <size_t N> void WholeGroups(const uint8_t* in, size_t groups, uint8_t* 
     }
 }
 
+// Groups of two: eight at a time, each pair widened to a 32-bit lane with its
+// sum in the third byte, then squeezed to three bytes per group.
+void PairGroups(const uint8_t* in, size_t groups, uint8_t* out) {
+    size_t g = 0;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i lowByte = _mm_set1_epi32(0xFF);
+    for (; g + 8 <= groups && 3 * g + 28 <= 3 * groups; g += 8) {
+        const __m128i chip = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 2 * g));
+        for (int half = 0; half < 2; ++half) {
+            const __m128i pairs =
+                half == 0 ? _mm_unpacklo_epi16(chip, zero) : _mm_unpackhi_epi16(chip, zero);
+            const __m128i sum = _mm_and_si128(
+                _mm_add_epi32(_mm_and_si128(pairs, lowByte), _mm_srli_epi32(pairs, 8)), lowByte);
+            const __m128i groupBytes = _mm_or_si128(pairs, _mm_slli_epi32(sum, 16));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 3 * g + 12 * half),
+                             Squeeze12(groupBytes));
+        }
+    }
+#endif
+    WholeGroups<2>(in + 2 * g, groups - g, out + 3 * g);
+}
+
 void WholeGroupsAnySize(const uint8_t* in, size_t group, size_t groups, uint8_t* out) {
     switch (group) {
     case 2:
-        return WholeGroups<2>(in, groups, out);
+        return PairGroups(in, groups, out);
     case 3:
         return WholeGroups<3>(in, groups, out);
     case 4:

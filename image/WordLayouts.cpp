@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 namespace image::layout {
 namespace {
@@ -18,7 +19,8 @@ void ZeroFrom(Out out, size_t from) {
 void Fill(Out out, size_t from, size_t count, uint8_t value) {
     from = std::min(from, out.size());
     count = std::min(count, out.size() - from);
-    std::memset(out.data() + from, value, count);
+    if (count > 0)
+        std::memset(out.data() + from, value, count);
 }
 
 // Bits 8-11 of the little-endian word whose high byte is `high`.
@@ -51,15 +53,19 @@ void TwelveBitInterleavedHalves(Bytes file, size_t halfWords, Out chip) {
     halfWords -= halfWords % 2;
     PaddedInput in(file, 4 * halfWords);
     uint8_t* out = chip.data();
-    const size_t nibbleStart = 2 * halfWords;
-    for (size_t h = 0; h < 2; ++h) {
-        const uint8_t* w = in.data() + h * 2 * halfWords;
-        for (size_t k = 0; k < halfWords / 2; ++k) {
-            const uint8_t* p = w + 4 * k;
-            out[4 * k + h] = p[0];
-            out[4 * k + 2 + h] = p[2];
-            out[nibbleStart + 2 * k + h] = static_cast<uint8_t>(Nib(p[1]) | (Nib(p[3]) << 4));
-        }
+    uint8_t* nibbles = out + 2 * halfWords;
+    // Both halves in one pass: word k of each half gives chip bytes 2k, 2k+1.
+    const uint8_t* a = in.data();
+    const uint8_t* b = in.data() + 2 * halfWords;
+    for (size_t k = 0; k < halfWords / 2; ++k) {
+        const uint8_t* p = a + 4 * k;
+        const uint8_t* q = b + 4 * k;
+        out[4 * k] = p[0];
+        out[4 * k + 1] = q[0];
+        out[4 * k + 2] = p[2];
+        out[4 * k + 3] = q[2];
+        nibbles[2 * k] = static_cast<uint8_t>(Nib(p[1]) | (Nib(p[3]) << 4));
+        nibbles[2 * k + 1] = static_cast<uint8_t>(Nib(q[1]) | (Nib(q[3]) << 4));
     }
     Fill(chip, 3 * halfWords, chip.size(), 0xFF);
 }
@@ -137,12 +143,36 @@ void TenBitConsecutivePlanes(Bytes file, size_t lowBytes, Out chip) {
 
 namespace {
 
-// out[2k] = a[k], out[2k+1] = b[k] for k < count.
-void PairBytes(const uint8_t* a, const uint8_t* b, size_t count, uint8_t* out) {
+// Low-plane byte k and packed top-bits byte j, read from a zero-padded input.
+inline uint8_t LowAt(const uint8_t* in, size_t k) {
+    return TenBitLow(in[2 * k], in[2 * k + 1]);
+}
+inline uint8_t PackedAt(const uint8_t* in, size_t j) {
+    const uint8_t* p = in + 8 * j;
+    return static_cast<uint8_t>(TenBitTop(p[0]) | (TenBitTop(p[2]) << 2) | (TenBitTop(p[4]) << 4) |
+                                (TenBitTop(p[6]) << 6));
+}
+
+// out[2k] = plane[a + k], out[2k+1] = plane[b + k] for k < count.
+template <typename At>
+void PairPlane(uint8_t* out, const uint8_t* in, size_t a, size_t b, size_t count, At at) {
     for (size_t k = 0; k < count; ++k) {
-        out[2 * k] = a[k];
-        out[2 * k + 1] = b[k];
+        out[2 * k] = at(in, a + k);
+        out[2 * k + 1] = at(in, b + k);
     }
+}
+
+// The file's whole values, at most `values` of them: a trailing odd byte is no value.
+Bytes WholeValues(Bytes file, size_t values) {
+    return file.first(std::min(file.size() / 2, values) * 2);
+}
+
+// The packed byte of a last incomplete group of four values is dropped: the
+// zero padding must not lend it the top bits of the values the file has.
+// Returns the index of that byte, or SIZE_MAX when there is none.
+size_t IncompleteGroup(Bytes file, size_t lowBytes) {
+    const size_t values = std::min(file.size() / 2, lowBytes);
+    return values % 4 ? values / 4 : SIZE_MAX;
 }
 
 } // namespace
@@ -150,38 +180,41 @@ void PairBytes(const uint8_t* a, const uint8_t* b, size_t count, uint8_t* out) {
 void TenBitInterleavedHalves(Bytes file, size_t lowBytes, Out chip) {
     lowBytes = std::min(lowBytes, chip.size() * 4 / 5);
     lowBytes -= lowBytes % 8;
-    std::vector<uint8_t> low(lowBytes), packed(lowBytes / 4);
-    TenBitPlanes(file, low, packed);
-    const size_t lowHalf = lowBytes / 2, packedHalf = packed.size() / 2;
+    file = WholeValues(file, lowBytes);
+    PaddedInput in(file, 2 * lowBytes);
+    const size_t lowHalf = lowBytes / 2, packedHalf = lowBytes / 8;
     uint8_t* out = chip.data();
-    PairBytes(low.data(), low.data() + lowHalf, lowHalf, out);
-    PairBytes(packed.data(), packed.data() + packedHalf, packedHalf, out + lowBytes);
-    for (size_t i = lowBytes + packed.size(); i < chip.size(); ++i)
+    PairPlane(out, in.data(), 0, lowHalf, lowHalf, LowAt);
+    PairPlane(out + lowBytes, in.data(), 0, packedHalf, packedHalf, PackedAt);
+    const size_t dropped = IncompleteGroup(file, lowBytes);
+    if (dropped < 2 * packedHalf)
+        out[lowBytes + 2 * (dropped % packedHalf) + dropped / packedHalf] = 0;
+    for (size_t i = lowBytes + 2 * packedHalf; i < chip.size(); ++i)
         out[i] = (i % 2) ? 0xFF : 0x00;
 }
 
 void TenBitInterleavedQuarters(Bytes file, size_t lowBytes, size_t tailFill, Out chip) {
     lowBytes = std::min(lowBytes, chip.size() * 4 / 5);
     lowBytes -= lowBytes % 16;
-    const size_t packedBytes = lowBytes / 4;
-    const size_t gapBytes = chip.size() / 2 - (lowBytes + packedBytes) / 2;
-    std::vector<uint8_t> low(lowBytes), packed(packedBytes);
-    TenBitPlanes(file, low, packed);
-    const size_t lowQ = lowBytes / 4, packedQ = packedBytes / 4;
+    file = WholeValues(file, lowBytes);
+    PaddedInput in(file, 2 * lowBytes);
+    const size_t lowQ = lowBytes / 4, packedQ = lowBytes / 16;
+    const size_t half = chip.size() / 2;
     uint8_t* out = chip.data();
-    size_t at = 0;
-    PairBytes(low.data(), low.data() + lowQ, lowQ, out + at);
-    at += 2 * lowQ;
-    PairBytes(packed.data(), packed.data() + packedQ, packedQ, out + at);
-    at += 2 * packedQ;
-    Fill(chip, at, gapBytes, 0xFF);
-    at += gapBytes;
-    PairBytes(low.data() + 2 * lowQ, low.data() + 3 * lowQ, lowQ, out + at);
-    at += 2 * lowQ;
-    PairBytes(packed.data() + 2 * packedQ, packed.data() + 3 * packedQ, packedQ, out + at);
-    at += 2 * packedQ;
-    ZeroFrom(chip, at);
-    Fill(chip, at, tailFill, 0xFF);
+    // First halves of both planes from byte 0, second halves from the middle.
+    const size_t packedAt[2] = {2 * lowQ, half + 2 * lowQ};
+    PairPlane(out, in.data(), 0, lowQ, lowQ, LowAt);
+    PairPlane(out + packedAt[0], in.data(), 0, packedQ, packedQ, PackedAt);
+    Fill(chip, packedAt[0] + 2 * packedQ, half - packedAt[0] - 2 * packedQ, 0xFF);
+    PairPlane(out + half, in.data(), 2 * lowQ, 3 * lowQ, lowQ, LowAt);
+    PairPlane(out + packedAt[1], in.data(), 2 * packedQ, 3 * packedQ, packedQ, PackedAt);
+    const size_t dropped = IncompleteGroup(file, lowBytes);
+    if (dropped < 4 * packedQ)
+        out[packedAt[dropped / (2 * packedQ)] + 2 * (dropped % packedQ) + (dropped / packedQ) % 2] =
+            0;
+    const size_t end = packedAt[1] + 2 * packedQ;
+    ZeroFrom(chip, end);
+    Fill(chip, end, tailFill, 0xFF);
 }
 
 } // namespace image::layout
