@@ -3,6 +3,7 @@
 #include "sim/StateFile.h"
 
 #include <chrono>
+#include <cstdio>
 
 namespace sim {
 namespace {
@@ -57,6 +58,10 @@ std::shared_ptr<Writer> Bus::AddWriter(WriterConfig config) {
         if (config.member >= kMemberLimit || writers_.count(config.member))
             return nullptr;
         writer = std::make_shared<Writer>(config, clock_);
+        // Two writers with one interface path could not be told apart.
+        for (const auto& entry : writers_)
+            if (entry.second->InterfacePath() == writer->InterfacePath())
+                return nullptr;
         writers_[config.member] = writer;
     }
     Attach(writer);
@@ -199,8 +204,11 @@ void Bus::Changed() {
         if (statePath_.empty())
             return;
     }
+    // A failed save keeps the last complete file; say so once per reason.
     std::string error;
-    SaveState(error);
+    const std::string before = LastSaveError();
+    if (!SaveState(error) && error != before)
+        std::fprintf(stderr, "burnwright sim: %s\n", error.c_str());
 }
 
 } // namespace sim

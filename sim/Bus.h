@@ -27,7 +27,8 @@ public:
     port::Clock& Clock() { return clock_; }
 
     // Adds a plugged-in writer. With the default member, the first free index
-    // is taken. Null when the member index is taken or above 99.
+    // is taken. Null when the member index is taken or above 99, or another
+    // writer has the same interface path.
     std::shared_ptr<Writer> AddWriter(WriterConfig config = {});
     // A writer with all 16 sockets holding blank chips that take the body's size.
     std::shared_ptr<Writer> AddWriterWithChips(WriterConfig config = {});

@@ -1,5 +1,6 @@
 #include "sim/Capture.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -8,7 +9,8 @@ namespace sim {
 namespace {
 
 constexpr uint32_t kLinkTypeUsbLinuxMmapped = 220;
-constexpr size_t kUsbHeaderSize = 64;
+constexpr uint32_t kUsbHeaderSize = 64;
+constexpr uint32_t kSnapLength = 262144;
 // Status values of a completion, as the Linux USB stack reports them.
 constexpr int32_t kStatusTimedOut = -110;
 constexpr int32_t kStatusBroken = -32;
@@ -33,9 +35,9 @@ bool Capture::Open(const std::string& path, std::string& error) {
     Put(header, 0xA1B2C3D4, 4); // microsecond timestamps
     Put(header, 2, 2);
     Put(header, 4, 2);
-    Put(header, 0, 4);      // time zone
-    Put(header, 0, 4);      // accuracy
-    Put(header, 262144, 4); // snapshot length
+    Put(header, 0, 4); // time zone
+    Put(header, 0, 4); // accuracy
+    Put(header, kSnapLength, 4);
     Put(header, kLinkTypeUsbLinuxMmapped, 4);
     std::fwrite(header.data(), 1, header.size(), file_);
     std::fflush(file_);
@@ -56,6 +58,8 @@ bool Capture::IsOpen() const {
 
 void Capture::Packet(uint64_t id, char kind, bool in, uint8_t device, int32_t status,
                      uint32_t length, const uint8_t* data, uint32_t captured, uint64_t timeMs) {
+    // Long transfers keep their length but only as many bytes as a record holds.
+    captured = std::min<uint32_t>(captured, kSnapLength - kUsbHeaderSize);
     std::vector<uint8_t> p;
     p.reserve(16 + kUsbHeaderSize + captured);
     const uint64_t seconds = timeMs / 1000;

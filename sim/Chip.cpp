@@ -4,15 +4,12 @@
 
 namespace sim {
 
-Chip::Chip(size_t size) : contents_(std::min(size, kMaxChipSize), kBlankByte) {}
+Chip::Chip(size_t size) : contents_(std::min(size, kMaxChipSize), kBlankByte), fixed_(size != 0) {}
 
 bool Chip::Reach(uint32_t endAddress) {
     const size_t needed = size_t(endAddress) + 1;
-    if (contents_.empty()) {
-        if (needed > kMaxChipSize)
-            return false;
-        contents_.assign(needed, kBlankByte);
-    }
+    if (!fixed_ && needed > contents_.size() && needed <= kMaxChipSize)
+        contents_.resize(needed, kBlankByte);
     return needed <= contents_.size();
 }
 

@@ -14,15 +14,19 @@ namespace sim {
 
 class Chip {
 public:
-    // `size` 0 makes a chip that takes the size of the first OTP command that
-    // reaches it (the body's OTP size); otherwise its array has `size` bytes.
+    // `size` 0 makes a chip of any body: its array grows, blank, to whatever
+    // address an OTP command reaches. Otherwise it has `size` bytes and a
+    // command beyond them fails.
     explicit Chip(size_t size = 0);
 
     size_t Size() const { return contents_.size(); }
     bool Sized() const { return !contents_.empty(); }
+    bool Fixed() const { return fixed_; }
     const std::vector<uint8_t>& Contents() const { return contents_; }
-    // Replaces the array (a chip programmed elsewhere). Empty makes it unsized.
+    // Replaces the array (a chip programmed elsewhere).
     void SetContents(std::vector<uint8_t> contents) { contents_ = std::move(contents); }
+    // The array in place, for reading a saved chip back.
+    std::vector<uint8_t>& MutableContents() { return contents_; }
 
     // Each check covers addresses 0..endAddress and fails when the chip is
     // smaller than that. `source(i)` gives the byte the writer wants at i.
@@ -47,6 +51,7 @@ public:
 
 private:
     std::vector<uint8_t> contents_;
+    bool fixed_ = false;
     uint32_t ihrcTrims_ = 0;
     uint32_t lvdTrims_ = 0;
     uint8_t lastBodyCode_ = 0;

@@ -50,7 +50,7 @@ constexpr uint32_t kMaxBlock = 4096;
 
 Controller::Controller(WriterState& state, const WriterConfig& config, FaultPlan& faults,
                        port::Clock& clock, const Timings& timings)
-    : state_(state), config_(config), clock_(clock), sockets_(state, faults, clock, timings) {}
+    : state_(state), config_(config), sockets_(state, faults, clock, timings) {}
 
 bool Controller::TakeChanged() {
     const bool changed = changed_;
@@ -300,6 +300,31 @@ std::vector<uint8_t> Controller::VersionReply() const {
 
 bool Controller::Answer(uint8_t* buffer, size_t size, size_t& delivered) {
     delivered = 0;
+    // A host that reads while the writer still waits for a mask, load data, a
+    // block or boot packets has given up sending them: the half-received
+    // command ends (a load fails), so the writer does not eat the host's next
+    // commands as data.
+    switch (expect_) {
+    case Expect::Mask:
+    case Expect::Block:
+    case Expect::Trailer:
+        expect_ = Expect::Command;
+        break;
+    case Expect::LoadData:
+        sockets_.AbortLoad();
+        expect_ = Expect::Command;
+        changed_ = true;
+        break;
+    case Expect::Update:
+        if (!update_.ReceivingApp()) {
+            update_.Abort();
+            expect_ = Expect::Command;
+            changed_ = true;
+        }
+        break;
+    case Expect::Command:
+        break;
+    }
     switch (reply_) {
     case Reply::None:
         return false;

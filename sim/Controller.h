@@ -45,7 +45,6 @@ private:
 
     WriterState& state_;
     const WriterConfig& config_;
-    port::Clock& clock_;
     SocketBank sockets_;
     UpdateReceiver update_;
 

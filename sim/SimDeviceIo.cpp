@@ -134,9 +134,10 @@ std::shared_ptr<Bus> MakeBus(const std::string& stateFile, port::Clock& clock) {
         for (const auto& entry : saved) {
             auto writer = bus->AddWriter(entry.config);
             if (!writer)
-                throw std::runtime_error("The simulator state file \"" + stateFile +
-                                         "\" lists member " + std::to_string(entry.config.member) +
-                                         " twice or out of range");
+                throw std::runtime_error(
+                    "The simulator state file \"" + stateFile + "\" cannot be used: member " +
+                    std::to_string(entry.config.member) +
+                    " is listed twice, above 99 or with the path of another writer");
             writer->Restore(entry.state);
             if (!entry.plugged)
                 writer->SetPlugged(false);

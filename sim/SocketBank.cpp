@@ -118,6 +118,11 @@ void SocketBank::FinishLoad() {
     loadMask_ = 0;
 }
 
+void SocketBank::AbortLoad() {
+    loadFailed_ = loadMask_;
+    FinishLoad();
+}
+
 void SocketBank::VerifyBuffers(uint16_t mask, uint32_t size, uint32_t checkSum) {
     ForEach(mask, Operation::VerifyBuffer, timings_.bufferOperationMs, [&](SocketModel& s) {
         return size <= kBufferCapacity && s.buffer.ByteSum(size) == checkSum;

@@ -35,6 +35,8 @@ public:
     void BeginLoad(uint16_t mask, uint32_t length);
     void LoadData(uint32_t offset, const uint8_t* data, size_t length);
     void FinishLoad();
+    // The data stopped coming: every socket of the load fails.
+    void AbortLoad();
     void VerifyBuffers(uint16_t mask, uint32_t size, uint32_t checkSum);
 
     // Sockets holding a chip become OK, empty ones Init.

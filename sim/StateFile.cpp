@@ -1,5 +1,6 @@
 #include "sim/StateFile.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -138,8 +139,8 @@ std::string FormatState(const std::vector<SavedWriter>& writers) {
                 continue;
             out << "socket " << i << " buffer=" << buffer.size();
             if (socket.chip)
-                out << " chip=" << socket.chip->Size() << " ihrc=" << socket.chip->IhrcTrims()
-                    << " lvd=" << socket.chip->LvdTrims()
+                out << " chip=" << socket.chip->Size() << " fixed=" << socket.chip->Fixed()
+                    << " ihrc=" << socket.chip->IhrcTrims() << " lvd=" << socket.chip->LvdTrims()
                     << " body=" << unsigned(socket.chip->LastBodyCode());
             out << '\n';
             Runs(out, "b", buffer);
@@ -166,6 +167,34 @@ bool ParseState(const std::string& text, std::vector<SavedWriter>& writers, std:
         writers.clear();
         return false;
     };
+    // The version first, then the end line and its check sum, so a file cut
+    // short or damaged is named as such before its entries are read.
+    {
+        std::istringstream head(text.substr(0, text.find('\n')));
+        std::string magic;
+        int version = 0;
+        number = 1;
+        if (text.empty())
+            return fail("the file is empty");
+        if (!(head >> magic >> version) || magic != kMagic)
+            return fail("not a simulator state file");
+        if (version != kStateFileVersion)
+            return fail("state file version " + std::to_string(version) + " is not the version " +
+                        std::to_string(kStateFileVersion) + " this program reads");
+        const size_t endAt = text.rfind("\nend ");
+        if (endAt == std::string::npos)
+            return fail("the file ends before its end line: it was cut short");
+        number = size_t(std::count(text.begin(), text.begin() + endAt + 1, '\n')) + 1;
+        const std::string endLine = text.substr(endAt + 1);
+        char expected[32];
+        std::snprintf(expected, sizeof expected, "end %08x", Fnv1a(text.substr(0, endAt + 1)));
+        if (endLine.rfind(expected, 0) != 0 || endLine.size() > std::strlen(expected) + 1)
+            return endLine.find('\n') != std::string::npos &&
+                           endLine.find('\n') + 1 < endLine.size()
+                       ? fail("text after the end line")
+                       : fail("the check sum does not match: the file is damaged");
+        number = 0;
+    }
     while (std::getline(lines, line)) {
         ++number;
         if (ended)
@@ -190,7 +219,11 @@ bool ParseState(const std::string& text, std::vector<SavedWriter>& writers, std:
                 return fail("the check sum does not match: the file is damaged");
             ended = true;
         } else if (tag == "writer") {
-            Reader r(Fields(words));
+            // The instance is the rest of the line, whatever it holds.
+            const auto at = line.find(" instance=");
+            std::istringstream head(line.substr(0, at));
+            head >> tag;
+            Reader r(Fields(head));
             SavedWriter w;
             w.config.member = uint32_t(r.Number("member"));
             w.config.vendorId = uint16_t(r.Number("vid", 10, 0xFFFF));
@@ -198,7 +231,6 @@ bool ParseState(const std::string& text, std::vector<SavedWriter>& writers, std:
             w.config.deviceType = uint8_t(r.Number("type", 10, 0xFF));
             w.config.serial = uint32_t(r.Number("serial"));
             w.plugged = r.Number("plugged", 10, 1) != 0;
-            const auto at = line.find(" instance=");
             if (at != std::string::npos)
                 w.config.instance = line.substr(at + 10);
             if (!r.ok)
@@ -253,7 +285,10 @@ bool ParseState(const std::string& text, std::vector<SavedWriter>& writers, std:
             socket->buffer.SetBytes(std::vector<uint8_t>(bufferSize, kBlankByte));
             socket->chip.reset();
             if (r.fields.count("chip")) {
-                Chip chip(r.Number("chip", 10, kMaxChipSize));
+                const size_t size = r.Number("chip", 10, kMaxChipSize);
+                Chip chip(r.Number("fixed", 10, 1) ? size : 0);
+                if (!chip.Fixed())
+                    chip.SetContents(std::vector<uint8_t>(size, kBlankByte));
                 chip.SetTrims(uint32_t(r.Number("ihrc")), uint32_t(r.Number("lvd")));
                 chip.SetLastBodyCode(uint8_t(r.Number("body", 10, 0xFF)));
                 socket->chip = std::move(chip);
@@ -267,17 +302,16 @@ bool ParseState(const std::string& text, std::vector<SavedWriter>& writers, std:
             if (!socket || !(words >> offset >> hex) || !Unhex(hex, bytes))
                 return fail("bad data line");
             if (tag == "b") {
-                std::vector<uint8_t> all = socket->buffer.Bytes();
-                if (offset + bytes.size() > all.size())
+                auto& all = socket->buffer.MutableBytes();
+                if (offset > all.size() || bytes.size() > all.size() - offset)
                     return fail("buffer data beyond the buffer size");
                 std::copy(bytes.begin(), bytes.end(), all.begin() + offset);
-                socket->buffer.SetBytes(std::move(all));
             } else {
-                if (!socket->chip || offset + bytes.size() > socket->chip->Size())
+                if (!socket->chip || offset > socket->chip->Size() ||
+                    bytes.size() > socket->chip->Size() - offset)
                     return fail("chip data beyond the chip");
-                std::vector<uint8_t> all = socket->chip->Contents();
-                std::copy(bytes.begin(), bytes.end(), all.begin() + offset);
-                socket->chip->SetContents(std::move(all));
+                std::copy(bytes.begin(), bytes.end(),
+                          socket->chip->MutableContents().begin() + offset);
             }
         } else {
             return fail("unknown entry \"" + tag + "\"");

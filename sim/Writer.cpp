@@ -10,22 +10,14 @@ bool ValidSocket(int socket) {
     return socket >= 0 && socket < kSocketCount;
 }
 
-} // namespace
-
-Writer::Writer(WriterConfig config, port::Clock& clock)
-    : config_(std::move(config)), clock_(clock),
-      controller_(state_, config_, faults_, clock_, timings_) {
-    state_.firmware = FactoryFirmware();
-}
-
-std::string Writer::InterfacePath() const {
+std::string MakePath(const WriterConfig& config) {
     char head[64];
-    std::snprintf(head, sizeof head, "\\\\?\\usb#vid_%04x&pid_%04x#", config_.vendorId,
-                  config_.productId);
-    std::string instance = config_.instance;
+    std::snprintf(head, sizeof head, "\\\\?\\usb#vid_%04x&pid_%04x#", config.vendorId,
+                  config.productId);
+    std::string instance = config.instance;
     if (instance.empty()) {
         char made[32];
-        std::snprintf(made, sizeof made, "7&2c1f5a0&0&%u", config_.member + 1);
+        std::snprintf(made, sizeof made, "7&2c1f5a0&0&%u", config.member + 1);
         instance = made;
     }
     std::string path = std::string(head) + instance + "#" + port::kWriterInterfaceClass;
@@ -33,6 +25,14 @@ std::string Writer::InterfacePath() const {
         if (c >= 'A' && c <= 'Z')
             c = char(c - 'A' + 'a');
     return path;
+}
+
+} // namespace
+
+Writer::Writer(WriterConfig config, port::Clock& clock)
+    : config_(std::move(config)), path_(MakePath(config_)), clock_(clock),
+      controller_(state_, config_, faults_, clock_, timings_) {
+    state_.firmware = FactoryFirmware();
 }
 
 bool Writer::Plugged() const {
@@ -51,8 +51,17 @@ void Writer::InsertChip(int socket, const Chip& chip) {
         std::lock_guard<std::mutex> guard(mutex_);
         state_.sockets[socket].chip = chip;
     }
-    if (hooks_.changed)
-        hooks_.changed(*this);
+    NotifyChanged();
+}
+
+void Writer::NotifyChanged() {
+    std::shared_ptr<const Hooks> hooks;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        hooks = hooks_;
+    }
+    if (hooks->changed)
+        hooks->changed(*this);
 }
 
 void Writer::RemoveChip(int socket) {
@@ -62,8 +71,7 @@ void Writer::RemoveChip(int socket) {
         std::lock_guard<std::mutex> guard(mutex_);
         state_.sockets[socket].chip.reset();
     }
-    if (hooks_.changed)
-        hooks_.changed(*this);
+    NotifyChanged();
 }
 
 bool Writer::HasChip(int socket) const {
@@ -126,8 +134,11 @@ FirmwareModel Writer::Firmware() const {
 }
 
 void Writer::SetFirmware(const FirmwareModel& firmware) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    state_.firmware = firmware;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        state_.firmware = firmware;
+    }
+    NotifyChanged();
 }
 
 bool Writer::InBootLoader() const {
@@ -189,7 +200,7 @@ uint64_t Writer::Generation() const {
 
 void Writer::SetHooks(Hooks hooks) {
     std::lock_guard<std::mutex> guard(mutex_);
-    hooks_ = std::move(hooks);
+    hooks_ = std::make_shared<const Hooks>(std::move(hooks));
 }
 
 void Writer::WakeWaiters() {
@@ -214,10 +225,10 @@ void Writer::Unplug(std::unique_lock<std::mutex>& lock) {
     plugged_ = false;
     ++generation_;
     wake_.notify_all();
-    auto removed = hooks_.removedByFault;
+    const auto hooks = hooks_;
     lock.unlock();
-    if (removed)
-        removed(*this);
+    if (hooks->removedByFault)
+        hooks->removedByFault(*this);
 }
 
 Writer::Transfer Writer::Stuck(std::unique_lock<std::mutex>& lock, uint64_t generation,
@@ -295,19 +306,19 @@ Writer::Transfer Writer::Run(bool in, uint64_t generation, uint8_t* readData,
     record.transferred = result.transferred;
     record.outcome = result.outcome;
     record.timeMs = clock_.NowMs();
-    const Hooks hooks = hooks_;
+    const auto hooks = hooks_;
     if (fault && fault->kind == TransportFaultKind::Unplug) {
-        if (hooks.transfer)
-            hooks.transfer(record);
+        if (hooks->transfer)
+            hooks->transfer(record);
         Unplug(lock);
         return result;
     }
     if (lock.owns_lock())
         lock.unlock();
-    if (hooks.transfer)
-        hooks.transfer(record);
-    if (changed && hooks.changed)
-        hooks.changed(*this);
+    if (hooks->transfer)
+        hooks->transfer(record);
+    if (changed && hooks->changed)
+        hooks->changed(*this);
     return result;
 }
 

@@ -50,7 +50,7 @@ public:
     const WriterConfig& Config() const { return config_; }
     uint32_t Member() const { return config_.member; }
     // \\?\usb#vid_xxxx&pid_yyyy#instance#{class}, all lower case.
-    std::string InterfacePath() const;
+    const std::string& InterfacePath() const { return path_; }
     bool Plugged() const;
 
     // Sockets and chips. Socket numbers outside 0..15 are ignored.
@@ -108,7 +108,10 @@ private:
                    const std::atomic<bool>& cancel);
     void Unplug(std::unique_lock<std::mutex>& lock);
 
+    void NotifyChanged();
+
     const WriterConfig config_;
+    const std::string path_;
     port::Clock& clock_;
     mutable std::mutex mutex_;
     std::condition_variable wake_;
@@ -119,7 +122,7 @@ private:
     bool plugged_ = true;
     uint64_t generation_ = 1;
     uint64_t transfers_ = 0;
-    Hooks hooks_;
+    std::shared_ptr<const Hooks> hooks_ = std::make_shared<Hooks>();
 };
 
 } // namespace sim

@@ -24,6 +24,8 @@ public:
     // The bytes up to the last one that is not blank.
     const std::vector<uint8_t>& Bytes() const { return bytes_; }
     void SetBytes(std::vector<uint8_t> bytes);
+    // The bytes in place, for reading a saved buffer back.
+    std::vector<uint8_t>& MutableBytes() { return bytes_; }
 
 private:
     std::vector<uint8_t> bytes_;

@@ -33,6 +33,11 @@ TEST_F(SimBackend, MembersWithGapsAreListedOnlyWhereAWriterIsPlugged) {
     EXPECT_EQ(bus_->AddWriter(config), nullptr);
     config.member = 100;
     EXPECT_EQ(bus_->AddWriter(config), nullptr);
+    // So is a writer whose interface path another writer has already.
+    sim::WriterConfig twin;
+    twin.member = 9;
+    twin.instance = "7&2c1f5a0&0&1";
+    EXPECT_EQ(bus_->AddWriter(twin), nullptr);
 }
 
 TEST_F(SimBackend, PathsHaveTheInterfacePathShapeInLowerCase) {
