@@ -29,15 +29,19 @@ constexpr const char* kReadBackName = "ReadOTPData.OTP.bin";
 void PrintHeader() {
     std::printf("%-22s", "step / socket");
     for (int i = 0; i < 16; ++i)
-        std::printf("%5d", i);
+        std::printf("%7d", i);
     std::printf("\n");
 }
 
+// Sockets left out of a step show their state in parentheses.
 void PrintStates(const char* step, int result, engine::C_OTP& otp) {
     std::printf("%-16s%-6s", step, result ? "ok" : "FAIL");
     const auto& states = otp.GetSocketStates();
     for (int i = 0; i < 16; ++i)
-        std::printf("%5s", otp.IsSocketEnabled(i) ? engine::SocketStateText(states[i]) : "-");
+        std::printf("%7s", (otp.IsSocketEnabled(i)
+                                ? std::string(engine::SocketStateText(states[i]))
+                                : "(" + std::string(engine::SocketStateText(states[i])) + ")")
+                               .c_str());
     std::printf("\n");
     if (!result && !otp.GetMessage().empty())
         std::printf("%22s(message: %s)\n", "", otp.GetMessage().c_str());
