@@ -100,6 +100,17 @@ bool C_OTP::HaveImage() {
     return false;
 }
 
+// The end address is the body's OTP size less one: a body without an OTP
+// size would wrap it to the top of the address space.
+bool C_OTP::HaveOTPBody() {
+    if (!HaveImage())
+        return false;
+    if (catalogue_->GetOTPSize() > 0)
+        return true;
+    ReportError(kNoBodySelected);
+    return false;
+}
+
 uint32_t C_OTP::BodyOTPEnd() {
     return static_cast<uint32_t>(catalogue_->GetOTPSize()) - 1u;
 }
@@ -178,44 +189,48 @@ int C_OTP::VerifyBuffer(int waitMode) {
 // ---- OTP operations ----------------------------------------------------------
 
 int C_OTP::BlankCheckOTP() {
-    if (!HaveImage())
+    if (!HaveOTPBody())
         return 0;
     return MaskedWithStatus(AddressCommand(kCmdBlankCheckOTP, BodyOTPEnd(), FwBodyCode()));
 }
 
 int C_OTP::ProgramOTP() {
-    if (!HaveImage())
+    if (!HaveOTPBody())
         return 0;
     return MaskedWithStatus(AddressCommand(kCmdProgramOTP, ClampedLastUnit(), FwBodyCode()));
 }
 
 int C_OTP::VerifyOTP() {
-    if (!HaveImage())
+    if (!HaveOTPBody())
         return 0;
     return MaskedWithStatus(AddressCommand(kCmdVerifyOTP, ClampedLastUnit(), FwBodyCode()));
 }
 
 int C_OTP::TrimIHRC() {
-    if (!HaveImage())
+    if (!HaveOTPBody())
         return 0;
     return MaskedWithStatus(AddressCommand(kCmdTrimIHRC, BodyOTPEnd(), FwBodyCode()));
 }
 
 int C_OTP::TrimLVD() {
-    if (!HaveImage())
+    if (!HaveOTPBody())
         return 0;
     return MaskedWithStatus(AddressCommand(kCmdTrimLVD, BodyOTPEnd(), FwBodyCode()));
 }
 
 int C_OTP::ReadOTP(const std::string& fileName) {
-    if (!HaveImage())
+    if (!HaveOTPBody())
         return 0;
+    // Without a read-back size there is nothing to read, and an empty file
+    // must not replace an earlier read-back.
+    if (catalogue_->GetOTPBinSize() <= 0)
+        return ReportError(kNoBodySelected);
     const size_t length = static_cast<size_t>(catalogue_->GetOTPBinSize()) * 1024u;
     if (!Send(AddressCommand(kCmdReadOTP, BodyOTPEnd(), FwBodyCode())))
         return 0;
     std::vector<uint8_t> data(length, 0);
     // A read that failed leaves an earlier good read-back file as it was.
-    if (length && !link_->Read(data.data(), length))
+    if (!link_->Read(data.data(), length))
         return 0;
     const bool saved = SaveFile(fileName, data.data(), data.size());
     const int passed = StatusPassed();

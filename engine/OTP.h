@@ -121,6 +121,8 @@ private:
     int MaskedWithStatus(const Packet& command);
     // The selected body's parameters; false (with a message) without image.
     bool HaveImage();
+    // An image and a body with an OTP size (commands that carry an end address).
+    bool HaveOTPBody();
     uint32_t BodyOTPEnd();
     uint32_t ClampedLastUnit();
     uint8_t FwBodyCode();

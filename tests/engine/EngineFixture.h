@@ -20,7 +20,7 @@ constexpr uint8_t kSeries = 0x5C;
 constexpr uint16_t kType = 0x1234;
 
 // Writes OTPBodyProfile.xml with bodies 0 to 34 into `folder`; body 1 as
-// above, the others with sizes of their own.
+// above, body 33 without OTP size, the others with sizes of their own.
 void WriteTestProfile(const testsupport::ProgramFolder& folder);
 
 // An image whose word image, checksum and last unit the test chooses.

@@ -158,5 +158,18 @@ TEST_F(OTPOperations, WithoutABodyImageOperationsSendNothing) {
     EXPECT_TRUE(link.Written().empty());
 }
 
+TEST_F(OTPOperations, BodyWithoutOTPSizeSendsNoWrappedAddress) {
+    otp->SelectBody(33);
+    Enable(0xFFFF);
+    testsupport::ProgramFolder::Write(folder.File("ReadOTPData.OTP.bin"), "kept");
+    EXPECT_EQ(otp->BlankCheckOTP(), 0);
+    EXPECT_EQ(otp->ProgramOTP(), 0);
+    EXPECT_EQ(otp->TrimIHRC(), 0);
+    EXPECT_EQ(otp->ReadOTP("ReadOTPData.OTP.bin"), 0);
+    EXPECT_EQ(otp->GetMessage(), kNoBodySelected);
+    EXPECT_TRUE(link.Written().empty());
+    EXPECT_EQ(testsupport::ProgramFolder::Read(folder.File("ReadOTPData.OTP.bin")), "kept");
+}
+
 } // namespace
 } // namespace enginetest
