@@ -108,6 +108,14 @@ std::optional<std::array<uint8_t, kInfoBlockSize>> Writer::Information() const {
     return state_.info;
 }
 
+void Writer::SetInformation(const std::optional<std::array<uint8_t, kInfoBlockSize>>& block) {
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        state_.info = block;
+    }
+    NotifyChanged();
+}
+
 uint8_t Writer::OtpInformationVariant() const {
     std::lock_guard<std::mutex> guard(mutex_);
     return state_.otpInfoVariant;

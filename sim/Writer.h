@@ -64,6 +64,8 @@ public:
     std::vector<uint8_t> BufferOf(int socket) const;
 
     std::optional<std::array<uint8_t, kInfoBlockSize>> Information() const;
+    // Stores a block as set information would (empty: nothing stored, 0xAA read).
+    void SetInformation(const std::optional<std::array<uint8_t, kInfoBlockSize>>& block);
     uint8_t OtpInformationVariant() const;
     uint16_t PassCount() const;
     uint16_t FailCount() const;

@@ -108,6 +108,12 @@ TEST_F(SimInformation, ReadsAaUntilABlockIsStored) {
     EXPECT_EQ(empty[3], 0xAA);
     EXPECT_EQ(Get(0x1D)[3], 0xAA);
     EXPECT_FALSE(writer_->Information());
+    std::array<uint8_t, 192> stored{};
+    stored[3] = 0x07;
+    writer_->SetInformation(stored);
+    EXPECT_EQ(Get(0x2A)[3], 0x07);
+    writer_->SetInformation(std::nullopt);
+    EXPECT_EQ(Get(0x2A)[3], 0xAA);
 }
 
 TEST_F(SimInformation, BothVariantsShareOneMemory) {
