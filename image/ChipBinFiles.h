@@ -2,14 +2,21 @@
 // out by its body's row of the body table (BodyTable.h): layout family, units,
 // word-image groups, checksum window, record offset and record placement.
 //
-// The writer engine creates the image object of a body with CreateBodyImage
-// and uses it only through C_OTPBinFile:
-//   GetChipImage / GetChipImageSize   the bytes loaded into the writer buffer
-//   GetWordImage / GetWordImageSize   the same with a check byte per group
-//   ComputeImageCheckSum               the image checksum (window as 0xFF)
-//   GetUnits / GetLastUnit             unit count and end address for commands
-//   WriteInfoRecord(record)            places the 14-byte information record
-//                                      (HasInfoRecord says whether the body has one)
+// The writer engine owns one image object and uses it only through
+// C_OTPBinFile. At start-up it is a plain std::make_unique<C_OTPBinFile>().
+// Selecting body `index`: keep the old object's GetFileName, destroy it, take
+// CreateBodyImage(index) (null for 0: no object), and hand the new object the
+// old path with SetFileName when the path is not empty.
+//   SetFileName / GetFileName          the image file (read lazily, whole)
+//   GetWordImage / GetWordImageSize   the bytes loaded into the writer buffer:
+//                                      the chip image with a check byte per group
+//   ComputeImageCheckSum               the 32-bit image checksum (window as 0xFF)
+//   GetLastUnit (GetUnits - 1)         the end address for the OTP commands
+//   GetChipImage / GetChipImageSize   the chip image itself
+//   WriteInfoRecord(record)            places the 14-byte information record;
+//                                      HasInfoRecord says whether the body has one
+// After opening a file the window calls FreeImages, then WriteInfoRecord, then
+// ComputeImageCheckSum; the acceptance checks are in Acceptance.h.
 #pragma once
 
 #include "image/OTPBinFile.h"

@@ -4,10 +4,15 @@
 #include "image/PaddedInput.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define BURNWRIGHT_WIDE_VECTORS 1
 #endif
 
 namespace image::layout {
@@ -39,15 +44,79 @@ inline __m128i Squeeze12(__m128i packed) {
 }
 #endif
 
-// Applies `pack` to every whole four-byte group that has room for three chip
-// bytes. `pack` maps the group, read as a little-endian word, to the three
-// chip bytes in the low 24 bits of its result; it is written once for scalars
-// and for vectors of four words.
-template <typename Pack> void FourToThree(Bytes file, Out chip, Pack pack) {
+// Group b0 b1 b2 b3 as u = b0 | b1 << 8 | b2 << 16 | b3 << 24; each packing
+// below is its byte formulas with the bytes' bits moved to their places in u,
+// leaving the three chip bytes in the low 24 bits. They are macros so that the
+// same text serves scalars and vectors of every width without a call (a
+// 256-bit vector may not cross a call into code built without wide vectors).
+//   (b0 << 6) | (b1 & 0x3F), ((b0 << 2) & 0xF0) | ((b2 >> 2) & 0x0F), (b2 << 6) | (b3 & 0x3F)
+#define BW_PACK_SIX_BIT(u)                                                                         \
+    ((((u) >> 8) & 0x3F003F) | (((u)&0x30003) << 6) | (((u)&0x3C) << 10) | (((u) >> 10) & 0xF00))
+//   middle byte ((b2 << 2) & 0xF0) | ((b0 >> 2) & 0x0F)
+#define BW_PACK_SIX_BIT_SWAPPED(u)                                                                 \
+    ((((u) >> 8) & 0x3F003F) | (((u)&0x30003) << 6) | (((u) >> 6) & 0xF000) | (((u) << 6) & 0xF00))
+//   (b0 << 7) | (b1 & 0x7F), ((b2 << 5) & 0xC0) | ((b0 >> 1) & 0x3F), (b2 << 7) | (b3 & 0x7F)
+#define BW_PACK_SEVEN_BIT(u)                                                                       \
+    ((((u) >> 8) & 0x7F007F) | (((u)&0x10001) << 7) | (((u) >> 3) & 0xC000) | (((u) << 7) & 0x3F00))
+//   b0, b1 | (b3 << 4), b2
+#define BW_PACK_NIBBLE_MERGE(u) (((u)&0xFFFFFF) | (((u) >> 12) & 0xF000))
+
+enum class Packing { SixBit, SixBitSwapped, SevenBit, NibbleMerge };
+
+#define BW_PACK(P, u)                                                                              \
+    (P == Packing::SixBit          ? BW_PACK_SIX_BIT(u)                                            \
+     : P == Packing::SixBitSwapped ? BW_PACK_SIX_BIT_SWAPPED(u)                                    \
+     : P == Packing::SevenBit      ? BW_PACK_SEVEN_BIT(u)                                          \
+                                   : BW_PACK_NIBBLE_MERGE(u))
+
+#if defined(BURNWRIGHT_WIDE_VECTORS)
+// Eight groups at a time on processors with 256-bit integer vectors: each
+// 128-bit half is squeezed as above and stored on its own. Returns the number
+// of groups done; stops where a 16-byte store would pass `room` bytes.
+template <Packing P>
+__attribute__((target("avx2"))) size_t FourToThreeWide(const uint8_t* in, size_t groups,
+                                                       size_t room, uint8_t* out) {
+    using U32x8 = uint32_t __attribute__((vector_size(32)));
+    const __m256i low3 = _mm256_set1_epi64x(0x0000000000FFFFFF);
+    const __m256i high3 = _mm256_set1_epi64x(0x0000FFFFFF000000);
+    const __m256i first6 = _mm256_set_epi64x(0, 0x0000FFFFFFFFFFFF, 0, 0x0000FFFFFFFFFFFF);
+    const __m256i next6 =
+        _mm256_set_epi64x(0x00000000FFFFFFFF, static_cast<int64_t>(0xFFFF000000000000),
+                          0x00000000FFFFFFFF, static_cast<int64_t>(0xFFFF000000000000));
+    size_t g = 0;
+    for (; g + 8 <= groups && 3 * g + 28 <= room; g += 8) {
+        U32x8 words;
+        std::memcpy(&words, in + 4 * g, 32);
+        const __m256i packed = reinterpret_cast<__m256i>(BW_PACK(P, words));
+        const __m256i pairs = _mm256_or_si256(
+            _mm256_and_si256(packed, low3), _mm256_and_si256(_mm256_srli_epi64(packed, 8), high3));
+        const __m256i bytes = _mm256_or_si256(_mm256_and_si256(pairs, first6),
+                                              _mm256_and_si256(_mm256_srli_si256(pairs, 2), next6));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 3 * g), _mm256_castsi256_si128(bytes));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 3 * g + 12),
+                         _mm256_extracti128_si256(bytes, 1));
+    }
+    return g;
+}
+
+std::atomic<bool> wideAllowed{true};
+
+bool HasWideVectors() {
+    static const bool has = __builtin_cpu_supports("avx2");
+    return has && wideAllowed.load(std::memory_order_relaxed);
+}
+#endif
+
+// Packs every whole four-byte group that has room for three chip bytes.
+template <Packing P> void FourToThree(Bytes file, Out chip) {
     const size_t groups = std::min(file.size() / 4, chip.size() / 3);
     const uint8_t* in = file.data();
     uint8_t* out = chip.data();
     size_t g = 0;
+#if defined(BURNWRIGHT_WIDE_VECTORS)
+    if (HasWideVectors())
+        g = FourToThreeWide<P>(in, groups, chip.size(), out);
+#endif
 #if defined(__SSE2__)
     // Four groups at a time: pack the four words, squeeze the 4 x 3 bytes
     // together and store 16 bytes, of which the next step overwrites four.
@@ -55,13 +124,14 @@ template <typename Pack> void FourToThree(Bytes file, Out chip, Pack pack) {
     for (; g + 4 <= groups && 3 * g + 16 <= chip.size(); g += 4) {
         U32x4 words;
         std::memcpy(&words, in + 4 * g, 16);
-        const __m128i packed = reinterpret_cast<__m128i>(pack(words));
+        const __m128i packed = reinterpret_cast<__m128i>(BW_PACK(P, words));
         const __m128i bytes = Squeeze12(packed);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 3 * g), bytes);
     }
 #endif
     for (; g < groups; ++g) {
-        const uint32_t v = pack(Load32(in + 4 * g));
+        const uint32_t u = Load32(in + 4 * g);
+        const uint32_t v = BW_PACK(P, u);
         out[3 * g] = static_cast<uint8_t>(v);
         out[3 * g + 1] = static_cast<uint8_t>(v >> 8);
         out[3 * g + 2] = static_cast<uint8_t>(v >> 16);
@@ -69,22 +139,15 @@ template <typename Pack> void FourToThree(Bytes file, Out chip, Pack pack) {
     ZeroFrom(chip, groups * 3);
 }
 
-// Group b0 b1 b2 b3 as u = b0 | b1 << 8 | b2 << 16 | b3 << 24; each packing
-// below is its byte formulas with the bytes' bits moved to their places in u.
-//   (b0 << 6) | (b1 & 0x3F), ((b0 << 2) & 0xF0) | ((b2 >> 2) & 0x0F), (b2 << 6) | (b3 & 0x3F)
-template <typename U> U PackSixBit(U u) {
-    return ((u >> 8) & 0x3F003F) | ((u & 0x30003) << 6) | ((u & 0x3C) << 10) | ((u >> 10) & 0xF00);
-}
-//   middle byte ((b2 << 2) & 0xF0) | ((b0 >> 2) & 0x0F)
-template <typename U> U PackSixBitSwapped(U u) {
-    return ((u >> 8) & 0x3F003F) | ((u & 0x30003) << 6) | ((u >> 6) & 0xF000) | ((u << 6) & 0xF00);
-}
-//   (b0 << 7) | (b1 & 0x7F), ((b2 << 5) & 0xC0) | ((b0 >> 1) & 0x3F), (b2 << 7) | (b3 & 0x7F)
-template <typename U> U PackSevenBit(U u) {
-    return ((u >> 8) & 0x7F007F) | ((u & 0x10001) << 7) | ((u >> 3) & 0xC000) | ((u << 7) & 0x3F00);
-}
-
 } // namespace
+
+void AllowWideVectors(bool allowed) {
+#if defined(BURNWRIGHT_WIDE_VECTORS)
+    wideAllowed.store(allowed, std::memory_order_relaxed);
+#else
+    (void)allowed;
+#endif
+}
 
 uint32_t ByteSum(Bytes bytes) {
     uint32_t even = 0, odd = 0;
@@ -101,20 +164,19 @@ uint32_t ByteSum(Bytes bytes) {
 }
 
 void SixBit(Bytes file, Out chip) {
-    FourToThree(file, chip, [](auto u) { return PackSixBit(u); });
+    FourToThree<Packing::SixBit>(file, chip);
 }
 
 void SixBitSwapped(Bytes file, Out chip) {
-    FourToThree(file, chip, [](auto u) { return PackSixBitSwapped(u); });
+    FourToThree<Packing::SixBitSwapped>(file, chip);
 }
 
 void SevenBit(Bytes file, Out chip) {
-    FourToThree(file, chip, [](auto u) { return PackSevenBit(u); });
+    FourToThree<Packing::SevenBit>(file, chip);
 }
 
 void NibbleMerge(Bytes file, Out chip) {
-    // b0, b1 | (b3 << 4), b2
-    FourToThree(file, chip, [](auto u) { return (u & 0xFFFFFF) | ((u >> 12) & 0xF000); });
+    FourToThree<Packing::NibbleMerge>(file, chip);
     const size_t groups = file.size() / 4;
     const size_t whole = std::min(groups, chip.size() / 3);
     // The image is full in the middle of a group: take what still fits.

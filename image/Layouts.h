@@ -16,6 +16,11 @@ namespace image::layout {
 using Bytes = std::span<const uint8_t>;
 using Out = std::span<uint8_t>;
 
+// The four-byte families use 256-bit vectors where the processor has them.
+// Turning that off makes the narrower paths run, for tests and benchmarks;
+// the results are the same.
+void AllowWideVectors(bool allowed);
+
 // Sum of the bytes as unsigned values in a 32-bit accumulator.
 uint32_t ByteSum(Bytes bytes);
 

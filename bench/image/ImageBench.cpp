@@ -161,6 +161,18 @@ const bool registered = [] {
                                      c.body, c.fileSize)
             ->Unit(benchmark::kMicrosecond);
     }
+    // The four-byte families without 256-bit vectors, as on older processors.
+    for (const Case& c : Cases()) {
+        if (c.body > 7)
+            continue;
+        benchmark::RegisterBenchmark((std::string("Narrow/") + c.family).c_str(),
+                                     [c](benchmark::State& state) {
+                                         layout::AllowWideVectors(false);
+                                         LayoutOnly(state, c.body, c.fileSize, c.build);
+                                         layout::AllowWideVectors(true);
+                                     })
+            ->Unit(benchmark::kMicrosecond);
+    }
     benchmark::RegisterBenchmark("WordImage/group2", WordImage, 0x400000, 2)
         ->Unit(benchmark::kMicrosecond);
     benchmark::RegisterBenchmark("WordImage/group3", WordImage, 0x300000, 3)

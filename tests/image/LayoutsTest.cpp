@@ -183,14 +183,22 @@ TEST(WordImage, EveryGroupOfEverySizeCarriesItsBytesAndSum) {
     }
 }
 
-TEST(FourByteFamilies, ManyGroupsPackLikeOneGroupAtATime) {
+TEST(FourByteFamilies, ManyGroupsPackLikeOneGroupAtATimeOnEveryPath) {
     const Bytes file = Pattern(4 * 37, 3);
-    const Bytes all = Build(3 * 37, [&](auto o) { layout::SixBit(file, o); });
-    for (size_t g = 0; g < 37; ++g) {
-        const Bytes one =
-            Build(3, [&](auto o) { layout::SixBit(Slice(file.data(), 4 * g, 4), o); });
-        ASSERT_EQ(Slice(all.data(), 3 * g, 3), one) << g;
+    using Family = void (*)(layout::Bytes, layout::Out);
+    for (Family family : {Family{layout::SixBit}, Family{layout::SixBitSwapped},
+                          Family{layout::SevenBit}, Family{layout::NibbleMerge}}) {
+        for (bool wide : {true, false}) {
+            layout::AllowWideVectors(wide);
+            const Bytes all = Build(3 * 37, [&](auto o) { family(file, o); });
+            for (size_t g = 0; g < 37; ++g) {
+                const Bytes one =
+                    Build(3, [&](auto o) { family(Slice(file.data(), 4 * g, 4), o); });
+                ASSERT_EQ(Slice(all.data(), 3 * g, 3), one) << g << (wide ? " wide" : "");
+            }
+        }
     }
+    layout::AllowWideVectors(true);
 }
 
 TEST(WordImage, SevenChipBytesInPaddedGroupsOfFourGiveTenBytes) {
