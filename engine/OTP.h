@@ -52,7 +52,9 @@ public:
     C_OTP(const C_OTP&) = delete;
     C_OTP& operator=(const C_OTP&) = delete;
 
-    // --- writer operations: each blocks for its exchange with the writer ---
+    // Operations in the engine's slot order. Those that talk to the writer
+    // block for the exchange; the others only touch the engine's state.
+
     // 0x26, then the status into the socket states.
     virtual int ScanSockets();
     // Writer buffer of the enabled sockets; a status check ends each.
@@ -82,42 +84,36 @@ public:
     // The mask packet alone; the writer takes it for the packet that follows a
     // masked command.
     virtual int SendSocketMask();
+    // Enabled sockets in `state`.
+    virtual int CountSockets(int state);
+    virtual std::string GetMessage();
     // 0x27 with both counts (16 bits each); the result of the write.
     virtual int SetCounters(int pass, int fail);
+    // With a non-zero flag, enables exactly the sockets in OK; sends nothing.
+    virtual void SelectPassed(int flag);
     // 0x28: enabled sockets send their state, disabled ones send and become
     // Init.
     virtual int SendSocketStates();
     // 0x28 after re-enabling exactly the sockets in OK or Fail, which become
     // OK; Init and Busy sockets send Init and stay disabled.
     virtual int ResetSocketStates();
-    // 0x28 with one state for all 16 sockets, all enabled; kind 0-3 sends OK,
-    // Busy, Fail, Init, any other kind Init. The states kept do not change.
-    virtual int SetAllSocketStates(int kind);
-    // Information blocks: 0x2A / 0x1D read the block into GetInfoBlock (a
-    // failed read keeps the last one) and, with `save`, into GetInfo.bin /
-    // GetOTPInfo.bin; a status check ends them.
+    // 0x2A / 0x1D read the block into GetInfoBlock (a failed read keeps the
+    // last one) and, with `save`, into GetInfo.bin / GetOTPInfo.bin; a status
+    // check ends them.
     virtual int GetInfo(int save);
-    virtual int GetOTPInfo(int save);
-    virtual int GetOTPInfo2(int save);
     // 0x25 / 0x1C (byte 5 0x05, or 0x07 for the second entry) with the block
     // built from the body, the image, the pass operations and the counters;
     // with `save` also SetInfo.bin / SetOTPInfo.bin; then VerifyInfo.
     virtual int SetInfo(int save);
-    virtual int SetOTPInfo(int save, const InfoRecord& record);
-    virtual int SetOTPInfo2(int save, const InfoRecord& record);
-    // Reads the block back: accepted when it equals `block` or holds nothing
-    // stored (0xAA at 0x03); else "Write EEProm Fail!" and 0.
-    virtual int VerifyInfo(const InfoBlockBytes& block);
-    // 1 when an enabled socket reads Fail, or when the status exchange failed.
-    virtual int AnySocketFailed();
-
-    // --- state kept by the engine; none of these talks to the writer ---
-    virtual int CountSockets(int state);
-    virtual std::string GetMessage();
-    // With a non-zero flag, enables exactly the sockets in OK.
-    virtual void SelectPassed(int flag);
     virtual int ByteSum(const uint8_t* bytes, int length);
     virtual void SetOption(int key, int value);
+    // 0x28 with one state for all 16 sockets, all enabled; kind 0-3 sends OK,
+    // Busy, Fail, Init, any other kind Init. The states kept do not change.
+    virtual int SetAllSocketStates(int kind);
+    virtual int GetOTPInfo(int save);
+    virtual int SetOTPInfo(int save, const InfoRecord& record);
+    virtual int GetOTPInfo2(int save);
+    virtual int SetOTPInfo2(int save, const InfoRecord& record);
     // Null only after selecting an invalid body.
     virtual image::C_OTPBinFile* GetImage();
     virtual firmware::C_C51BinFile* GetFirmwareImage();
@@ -133,10 +129,15 @@ public:
     virtual void SelectBody(int index);
     // Records `text` on the result; returns 0.
     virtual int ReportError(const char* text);
+    // 1 when an enabled socket reads Fail, or when the status exchange failed.
+    virtual int AnySocketFailed();
     // Unlimited wait on, ICE body type 11, fresh image, catalogue and updater
     // (the updater selects type 8 on the link), program folder, all states OK.
     virtual int Init();
     virtual void DecodeStatus(const Packet& reply);
+    // Reads the block back: accepted when it equals `block` or holds nothing
+    // stored (0xAA at 0x03); else "Write EEProm Fail!" and 0.
+    virtual int VerifyInfo(const InfoBlockBytes& block);
 
     int GetPassCounter() const { return passCounter_; }
     void SetPassCounter(int value) { passCounter_ = value; }
