@@ -100,6 +100,17 @@ bool C_OTP::HaveImage() {
     return false;
 }
 
+// The buffer commands carry the image's size, sum or data: an image whose
+// file is gone would load and check nothing, and pass.
+bool C_OTP::HaveImageFile() {
+    if (!HaveImage())
+        return false;
+    if (image_->Exists())
+        return true;
+    ReportError(image_->ResultObject().Message().c_str());
+    return false;
+}
+
 // The end address is the body's OTP size less one: a body without an OTP
 // size would wrap it to the top of the address space.
 bool C_OTP::HaveOTPBody() {
@@ -137,14 +148,14 @@ int C_OTP::EraseBuffer() {
 }
 
 int C_OTP::BlankCheckBuffer() {
-    if (!HaveImage())
+    if (!HaveImageFile())
         return 0;
     const auto size = static_cast<uint32_t>(image_->GetWordImageSize());
     return MaskedWithStatus(AddressCommand(kCmdBlankCheckBuffer, size));
 }
 
 int C_OTP::LoadBuffer() {
-    if (!HaveImage())
+    if (!HaveImageFile())
         return 0;
     const int imageSize = image_->GetWordImageSize();
     const size_t size = imageSize > 0 ? static_cast<size_t>(imageSize) : 0;
@@ -165,7 +176,7 @@ int C_OTP::LoadBuffer() {
 }
 
 int C_OTP::VerifyBuffer(int waitMode) {
-    if (!HaveImage())
+    if (!HaveImageFile())
         return 0;
     const auto size = static_cast<uint32_t>(image_->GetWordImageSize());
     const auto sum = static_cast<uint32_t>(image_->ComputeImageCheckSum());

@@ -57,7 +57,8 @@ public:
 
     // 0x26, then the status into the socket states.
     virtual int ScanSockets();
-    // Writer buffer of the enabled sockets; a status check ends each.
+    // Writer buffer of the enabled sockets; a status check ends each. The
+    // buffer commands fail, sending nothing, when the image's file is gone.
     virtual int EraseBuffer();
     virtual int BlankCheckBuffer();
     // The word image, padded with 0xFF to a multiple of 256, in 64-byte writes;
@@ -158,6 +159,8 @@ private:
     int MaskedWithStatus(const Packet& command);
     // The selected body's parameters; false (with a message) without image.
     bool HaveImage();
+    // An image whose file is there (commands that carry its size or data).
+    bool HaveImageFile();
     // An image and a body with an OTP size (commands that carry an end address).
     bool HaveOTPBody();
     uint32_t BodyOTPEnd();

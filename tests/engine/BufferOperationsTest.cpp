@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 namespace enginetest {
 namespace {
 
@@ -122,6 +124,20 @@ TEST_F(WriterBuffer, VerifyLongWaitSleeps30sThenChecksOnce) {
     EXPECT_EQ(otp->VerifyBuffer(kWaitLong), 0);
     EXPECT_EQ(clock.SleptMs(), 30000u);
     EXPECT_EQ(link.Remaining(), 0u);
+}
+
+TEST_F(WriterBuffer, ImageWhoseFileIsGoneIsNotLoaded) {
+    const std::string path = folder.File("gone.bin");
+    testsupport::ProgramFolder::Write(path, std::string(0x4000, '\x5A'));
+    otp->SelectBody(12);
+    ASSERT_EQ(otp->GetImage()->SetFileName(path), 1);
+    std::filesystem::remove(path);
+    Enable(0x0001);
+    EXPECT_EQ(otp->LoadBuffer(), 0);
+    EXPECT_EQ(otp->VerifyBuffer(0), 0);
+    EXPECT_EQ(otp->BlankCheckBuffer(), 0);
+    EXPECT_EQ(otp->GetMessage(), "The File \"gone\" does not exist!");
+    EXPECT_TRUE(link.Written().empty());
 }
 
 TEST_F(WriterBuffer, EraseAndBlankCheck) {

@@ -32,6 +32,7 @@ public:
     int GetWordImageSize() override { return static_cast<int>(words.size()); }
     uint32_t ComputeImageCheckSum() override { return sum; }
     int GetLastUnit() override { return last; }
+    int Exists() override { return 1; }
 
     std::vector<uint8_t> words;
     uint32_t sum;
