@@ -102,7 +102,10 @@ __attribute__((target("avx2"))) size_t FourToThreeWide(const uint8_t* in, size_t
 std::atomic<bool> wideAllowed{true};
 
 bool HasWideVectors() {
-    static const bool has = __builtin_cpu_supports("avx2");
+    static const bool has = [] {
+        __builtin_cpu_init(); // may run before the runtime's own initialisation
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
     return has && wideAllowed.load(std::memory_order_relaxed);
 }
 #endif
