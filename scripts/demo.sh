@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
-# The main job on the staged program folder.
+# The main job on the staged program folder: until the operator's window and
+# command line exist, a full programming cycle at engine level on the
+# simulated writer.
 set -euo pipefail
 stage=${1:?usage: demo.sh STAGE_FOLDER}
 cd "$stage"
 echo "Burnwright demo in $stage"
-echo "The writer engine has not been built yet, so there is no programming run to show."
-echo "What this build has: the foundation (settings store, results, trace logs)."
+if [[ ! -f OTPBodyProfile.xml ]]; then
+    echo "The body profile OTPBodyProfile.xml is missing from $stage; the cycle needs it."
+    exit 1
+fi
+./burnwright-engine-demo

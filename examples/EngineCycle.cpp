@@ -1,0 +1,179 @@
+// A full programming cycle at engine level on a simulated writer: select a
+// body, open an image made for it, load and verify the writer buffer, blank
+// check, program and verify 16 sockets, read one chip back and compare it.
+// Every state printed is what the simulated writer answered.
+#include "engine/OTP.h"
+#include "image/Acceptance.h"
+#include "image/ChipBinFiles.h"
+#include "port/ProgramPath.h"
+#include "sim/Bus.h"
+#include "sim/SimDeviceIo.h"
+#include "usb/ProcessLink.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int kBody = 12;         // a plain-copy body with one accepted length
+constexpr int kEmptySocket = 4;   // no chip in it
+constexpr int kBadChipSocket = 9; // its chip fails verify
+constexpr const char* kImageName = "EngineDemo.bin";
+constexpr const char* kReadBackName = "ReadOTPData.OTP.bin";
+
+void PrintHeader() {
+    std::printf("%-22s", "step / socket");
+    for (int i = 0; i < 16; ++i)
+        std::printf("%7d", i);
+    std::printf("\n");
+}
+
+// Sockets left out of a step show their state in parentheses.
+void PrintStates(const char* step, int result, engine::C_OTP& otp) {
+    std::printf("%-16s%-6s", step, result ? "ok" : "FAIL");
+    const auto& states = otp.GetSocketStates();
+    for (int i = 0; i < 16; ++i)
+        std::printf("%7s", (otp.IsSocketEnabled(i)
+                                ? std::string(engine::SocketStateText(states[i]))
+                                : "(" + std::string(engine::SocketStateText(states[i])) + ")")
+                               .c_str());
+    std::printf("\n");
+    if (!result && !otp.GetMessage().empty())
+        std::printf("%22s(message: %s)\n", "", otp.GetMessage().c_str());
+}
+
+// An image for the body: its accepted length, a byte pattern, and no
+// development-environment information word (the 16-bit word 6 bytes before the end).
+std::vector<uint8_t> MakeImage(size_t length) {
+    std::vector<uint8_t> bytes(length);
+    for (size_t i = 0; i < length; ++i)
+        bytes[i] = static_cast<uint8_t>((i * 37) ^ (i >> 8));
+    if (length >= 6) {
+        bytes[length - 6] = 0;
+        bytes[length - 5] = 0;
+    }
+    return bytes;
+}
+
+bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+    return static_cast<bool>(out.flush());
+}
+
+std::vector<uint8_t> ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+} // namespace
+
+int main() {
+    const std::string folder = port::ModuleFolder();
+    std::printf("Burnwright engine cycle on a SIMULATED writer (no hardware is used)\n");
+    std::printf("Program folder: %s\n", folder.c_str());
+
+    // The simulated writer: 16 sockets, one empty, one chip that fails verify.
+    auto bus = std::make_shared<sim::Bus>();
+    auto writer = bus->AddWriter();
+    for (int i = 0; i < 16; ++i)
+        if (i != kEmptySocket)
+            writer->InsertChip(i);
+    writer->FailSocket(kBadChipSocket, sim::Operation::Verify);
+    usb::InstallLinkBackend(std::make_unique<sim::SimDeviceIo>(bus));
+    usb::I_USBInfo& link = *usb::USBInfo();
+
+    engine::C_OTP otp(link);
+    link.SetBodyType(usb::kIceBodyWriter);
+    if (!link.EnsureOpen()) {
+        std::printf("No simulated writer answered: %s\n", link.GetMessage().c_str());
+        return 1;
+    }
+    std::printf("Writer: %s\n", link.GetDevicePath().c_str());
+
+    // Body and image.
+    image::C_OTPBodyProfiler& catalogue = *otp.GetBodyCatalogue();
+    if (!catalogue.Find(kBody)) {
+        std::printf("The body profile beside the program does not define body %d.\n", kBody);
+        return 1;
+    }
+    otp.SelectBody(kBody);
+    const std::string bodyName = catalogue.GetComboName(kBody);
+    std::printf("Body %d \"%s\": OTP %d bytes, read-back %d KB, firmware body code %d\n", kBody,
+                bodyName.c_str(), catalogue.GetOTPSize(), catalogue.GetOTPBinSize(),
+                catalogue.GetFwBody());
+    const image::SizeRule* rule = image::FindSizeRule(kBody);
+    const std::vector<uint8_t> file =
+        MakeImage(rule->lengths.empty() ? rule->upTo : rule->lengths[0]);
+    const std::string imagePath = folder + kImageName;
+    if (!WriteFile(imagePath, file)) {
+        std::printf("Cannot write the demo image %s\n", imagePath.c_str());
+        return 1;
+    }
+    const image::Evaluation verdict = image::EvaluateImageFile(kBody, bodyName, file);
+    std::printf("Image %s: %zu bytes, %s%s%s\n", kImageName, file.size(),
+                verdict.accepted ? "accepted for the body" : "REFUSED",
+                verdict.message.empty() ? "" : " - ", verdict.message.c_str());
+    image::C_OTPBinFile& img = *otp.GetImage();
+    img.SetFileName(imagePath);
+    std::printf("Word image %d bytes, image checksum %X, end address %d\n\n",
+                img.GetWordImageSize(), img.ComputeImageCheckSum(), img.GetLastUnit());
+
+    PrintHeader();
+    // Attach: scan, read the states, keep the sockets that hold a chip.
+    int ok = otp.ScanSockets() && otp.ReadStatus() && otp.ResetSocketStates();
+    PrintStates("Attach", ok, otp);
+
+    PrintStates("Load buffer", otp.LoadBuffer(), otp);
+    PrintStates("Verify buffer", otp.VerifyBuffer(kBody), otp);
+    otp.SelectPassed(0);
+    PrintStates("Blank check", otp.BlankCheckOTP(), otp);
+    otp.SelectPassed(1);
+    PrintStates("Program", otp.ProgramOTP(), otp);
+    otp.SelectPassed(1);
+    const int verified = otp.VerifyOTP();
+    PrintStates("Verify", verified, otp);
+    otp.SendSocketStates();
+
+    const int good = otp.CountSockets(engine::kSocketOK);
+    const auto& states = otp.GetSocketStates();
+    std::printf("\nChips programmed and verified: %d; failed: %d; empty socket %d reads %s\n", good,
+                states[kBadChipSocket] == engine::kSocketFail ? 1 : 0, kEmptySocket,
+                engine::SocketStateText(states[kEmptySocket]));
+
+    // Read a chip back (the writer takes the first chip of the sockets last
+    // selected) and compare it with what was loaded into the writer buffer.
+    otp.SelectPassed(1);
+    const int read = otp.ReadOTP(kReadBackName);
+    std::printf("Read back into %s: %s\n", kReadBackName,
+                read ? "ok" : "FAIL (a selected socket reads Fail, or the link failed)");
+    const std::vector<uint8_t> back = ReadFile(folder + kReadBackName);
+
+    // What the chip must hold: the loaded word image up to the program end
+    // address, blank (0xFF) beyond it.
+    const uint32_t otpEnd = static_cast<uint32_t>(catalogue.GetOTPSize()) - 1u;
+    const uint32_t programEnd = std::min(static_cast<uint32_t>(img.GetLastUnit()), otpEnd);
+    const uint8_t* words = img.GetWordImage();
+    const size_t wordSize = static_cast<size_t>(img.GetWordImageSize());
+    size_t mismatches = 0;
+    for (size_t a = 0; a < back.size(); ++a) {
+        const uint8_t expected = (a <= programEnd && a < wordSize) ? words[a] : 0xFF;
+        if (back[a] != expected)
+            ++mismatches;
+    }
+    std::printf("Read-back: %zu bytes, %zu differ from the image%s\n", back.size(), mismatches,
+                mismatches == 0 && !back.empty() ? " - the chip holds the image" : "");
+
+    const bool asExpected = verdict.accepted && read && !back.empty() && mismatches == 0 &&
+                            !verified && states[kBadChipSocket] == engine::kSocketFail &&
+                            good == 14;
+    std::printf("\nCycle %s.\n",
+                asExpected ? "complete: every socket behaved as set up" : "did NOT go as set up");
+    return asExpected ? 0 : 1;
+}

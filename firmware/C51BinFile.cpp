@@ -1,0 +1,115 @@
+#include "firmware/C51BinFile.h"
+
+#include <algorithm>
+
+namespace firmware {
+namespace {
+
+uint32_t Sum(const uint8_t* data, size_t length) {
+    uint32_t sum = 0;
+    for (size_t i = 0; i < length; ++i)
+        sum += data[i];
+    return sum;
+}
+
+} // namespace
+
+int C_C51BinFile::ResetResult() {
+    bootPackets_.clear();
+    bootPackets_.shrink_to_fit();
+    bootData_ = nullptr;
+    appData_ = nullptr;
+    bootSize_ = 0;
+    appSize_ = 0;
+    bootCheckSum_ = 0;
+    appCheckSum_ = 0;
+    return 1;
+}
+
+int C_C51BinFile::Close() {
+    image::C_File::Close();
+    ResetResult();
+    return 1;
+}
+
+bool C_C51BinFile::HasBootBlock() {
+    return Exists() && GetLength() >= GetBootSize() && GetBootData() != nullptr;
+}
+
+const uint8_t* C_C51BinFile::GetBootData() {
+    bootData_ = GetContents();
+    return bootData_;
+}
+
+const uint8_t* C_C51BinFile::GetAppData() {
+    if (!HasBootBlock())
+        return nullptr;
+    appData_ = GetBootData() + GetBootSize();
+    return appData_;
+}
+
+int C_C51BinFile::GetBootSize() {
+    bootSize_ = static_cast<int>(kBootSize);
+    return bootSize_;
+}
+
+int C_C51BinFile::GetAppSize() {
+    appSize_ = std::max(0, static_cast<int>(GetLength()) - GetBootSize());
+    return appSize_;
+}
+
+uint32_t C_C51BinFile::GetBootCheckSum() {
+    if (!Exists())
+        return 0;
+    if (bootCheckSum_ == 0) {
+        const uint8_t* data = GetBootData();
+        const size_t length = std::min<size_t>(GetLength(), GetBootSize());
+        bootCheckSum_ = data ? Sum(data, length) : 0;
+    }
+    return bootCheckSum_;
+}
+
+uint32_t C_C51BinFile::GetAppCheckSum() {
+    if (!Exists())
+        return 0;
+    if (appCheckSum_ == 0) {
+        const uint8_t* data = GetAppData();
+        appCheckSum_ = data ? Sum(data, static_cast<size_t>(GetAppSize())) : 0;
+    }
+    return appCheckSum_;
+}
+
+const uint8_t* C_C51BinFile::GetBootPackets() {
+    if (bootPackets_.empty()) {
+        if (!HasBootBlock())
+            return nullptr;
+        bootPackets_ = BuildBootPackets(GetBootData(), static_cast<size_t>(GetBootSize()));
+    }
+    return bootPackets_.data();
+}
+
+int C_C51BinFile::GetVersion(uint16_t* version) {
+    if (!Exists())
+        return 0;
+    Version read{};
+    // A file too short to hold the version is not read past its end.
+    if (!ReadFileVersion(GetContents(), static_cast<size_t>(GetLength()), read))
+        return 0;
+    std::copy(read.begin(), read.end(), version);
+    return 1;
+}
+
+bool C_C51BinFile::IsSameVersion(const uint16_t* version) {
+    Version mine{};
+    if (!GetVersion(mine.data()))
+        return false;
+    return std::equal(mine.begin(), mine.begin() + 4, version);
+}
+
+std::string C_C51BinFile::GetVersionString() {
+    Version version{};
+    GetVersion(version.data());
+    return FormatVersion(version);
+}
+
+} // namespace firmware
