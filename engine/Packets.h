@@ -3,6 +3,8 @@
 // building and parsing; nothing here talks to the writer.
 #pragma once
 
+#include "core/Bytes.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -58,13 +60,13 @@ const char* SocketStateText(uint8_t state);
 constexpr uint8_t kInfoModeDefault = 0x05;
 constexpr uint8_t kInfoModeAlternate = 0x07;
 
-void PutLE16(uint8_t* at, uint16_t value);
-void PutLE32(uint8_t* at, uint32_t value);
-uint16_t GetLE16(const uint8_t* at);
-uint32_t GetLE32(const uint8_t* at);
+using core::GetLE16;
+using core::GetLE32;
+using core::PutLE16;
+using core::PutLE32;
 
 // Plain sum of bytes, each unsigned, in a 32-bit accumulator.
-uint32_t ByteSum(const uint8_t* data, size_t length);
+using core::ByteSum;
 
 // A command packet with only its code set.
 Packet CommandPacket(uint8_t code);

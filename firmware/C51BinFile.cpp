@@ -1,19 +1,10 @@
 #include "firmware/C51BinFile.h"
 
+#include "core/Bytes.h"
+
 #include <algorithm>
 
 namespace firmware {
-namespace {
-
-uint32_t Sum(const uint8_t* data, size_t length) {
-    uint32_t sum = 0;
-    for (size_t i = 0; i < length; ++i)
-        sum += data[i];
-    return sum;
-}
-
-} // namespace
-
 int C_C51BinFile::ResetResult() {
     bootPackets_.clear();
     bootPackets_.shrink_to_fit();
@@ -64,7 +55,7 @@ uint32_t C_C51BinFile::GetBootCheckSum() {
     if (bootCheckSum_ == 0) {
         const uint8_t* data = GetBootData();
         const size_t length = std::min<size_t>(GetLength(), GetBootSize());
-        bootCheckSum_ = data ? Sum(data, length) : 0;
+        bootCheckSum_ = data ? core::ByteSum(data, length) : 0;
     }
     return bootCheckSum_;
 }
@@ -74,7 +65,7 @@ uint32_t C_C51BinFile::GetAppCheckSum() {
         return 0;
     if (appCheckSum_ == 0) {
         const uint8_t* data = GetAppData();
-        appCheckSum_ = data ? Sum(data, static_cast<size_t>(GetAppSize())) : 0;
+        appCheckSum_ = data ? core::ByteSum(data, static_cast<size_t>(GetAppSize())) : 0;
     }
     return appCheckSum_;
 }

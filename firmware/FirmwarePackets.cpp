@@ -1,26 +1,14 @@
 #include "firmware/FirmwarePackets.h"
 
+#include "core/Bytes.h"
+
 #include <algorithm>
 #include <cstdio>
 
 namespace firmware {
-namespace {
-
-void PutLE16(uint8_t* at, uint32_t value) {
-    at[0] = static_cast<uint8_t>(value);
-    at[1] = static_cast<uint8_t>(value >> 8);
-}
-
-void PutLE32(uint8_t* at, uint32_t value) {
-    for (int i = 0; i < 4; ++i)
-        at[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-uint16_t GetLE16(const uint8_t* at) {
-    return static_cast<uint16_t>(at[0] | (at[1] << 8));
-}
-
-} // namespace
+using core::GetLE16;
+using core::PutLE16;
+using core::PutLE32;
 
 Packet VersionRequest(uint32_t fileLength) {
     Packet packet{};

@@ -3,6 +3,8 @@
 
 #include "image/PaddedInput.h"
 
+#include "core/Bytes.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -153,17 +155,7 @@ void AllowWideVectors(bool allowed) {
 }
 
 uint32_t ByteSum(Bytes bytes) {
-    uint32_t even = 0, odd = 0;
-    const size_t pairs = bytes.size() / 2;
-    const uint8_t* p = bytes.data();
-    for (size_t i = 0; i < pairs; ++i) {
-        even += p[2 * i];
-        odd += p[2 * i + 1];
-    }
-    uint32_t sum = even + odd;
-    if (bytes.size() % 2)
-        sum += p[bytes.size() - 1];
-    return sum;
+    return core::ByteSum(bytes.data(), bytes.size());
 }
 
 void SixBit(Bytes file, Out chip) {
