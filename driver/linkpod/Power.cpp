@@ -27,6 +27,9 @@ NTSTATUS FailPower(DeviceExtension* ext, PIRP irp, NTSTATUS status)
 
 NTSTATUS DeviceQueryDone(PDEVICE_OBJECT /*device*/, PIRP irp, PVOID context)
 {
+    if (irp->PendingReturned) {
+        IoMarkIrpPending(irp);
+    }
     PoStartNextPowerIrp(irp);
     DecrementIo(static_cast<DeviceExtension*>(context));
     return STATUS_SUCCESS;
@@ -36,6 +39,9 @@ NTSTATUS DeviceSetDone(PDEVICE_OBJECT device, PIRP irp, PVOID context)
 {
     auto* ext = static_cast<DeviceExtension*>(context);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (irp->PendingReturned) {
+        IoMarkIrpPending(irp);
+    }
     if (NT_SUCCESS(irp->IoStatus.Status)) {
         const POWER_STATE state = stack->Parameters.Power.State;
         ext->DevicePower = state.DeviceState;
@@ -167,6 +173,9 @@ NTSTATUS SystemPowerDone(PDEVICE_OBJECT /*device*/, PIRP irp, PVOID context)
             InterlockedDecrement(&ext->OwnPowerRequests);
             irp->IoStatus.Status = status;
         }
+    }
+    if (irp->PendingReturned) {
+        IoMarkIrpPending(irp);
     }
     PoStartNextPowerIrp(irp);
     DecrementIo(ext);

@@ -58,6 +58,9 @@ NTSTATUS TransferDone(PDEVICE_OBJECT /*device*/, PIRP irp, PVOID context)
         }
         irp->IoStatus.Information = transfer->Transferred;
     }
+    if (irp->PendingReturned) {
+        IoMarkIrpPending(irp);
+    }
     FreeTransfer(transfer);
     DecrementIo(ext);
     return STATUS_SUCCESS;

@@ -8,6 +8,9 @@ namespace {
 NTSTATUS WaitWakeIrpDone(PDEVICE_OBJECT /*device*/, PIRP irp, PVOID context)
 {
     auto* ext = static_cast<DeviceExtension*>(context);
+    if (irp->PendingReturned) {
+        IoMarkIrpPending(irp);
+    }
     if (InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&ext->WaitWakeIrp), nullptr) !=
         nullptr) {
         return STATUS_SUCCESS;
