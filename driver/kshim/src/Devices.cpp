@@ -19,6 +19,58 @@ std::string Narrow(PCUNICODE_STRING text) {
     return kshim::Narrow(text->Buffer, text->Length / sizeof(WCHAR));
 }
 
+namespace {
+NTSTATUS InvalidRequest(PDEVICE_OBJECT device, PIRP irp) {
+    (void)device;
+    irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_INVALID_DEVICE_REQUEST;
+}
+} // namespace
+
+PDRIVER_OBJECT NewDriverObject(const std::string& name) {
+    State& s = Current();
+    auto storage = std::make_unique<DriverStorage>();
+    storage->name = Widen(name);
+    PDRIVER_OBJECT driver = &storage->object;
+    driver->Type = 4;
+    driver->Size = sizeof(DRIVER_OBJECT);
+    driver->DriverExtension = &storage->extension;
+    storage->extension.DriverObject = driver;
+    driver->DriverName.Buffer = storage->name.data();
+    driver->DriverName.Length = static_cast<USHORT>(storage->name.size() * sizeof(WCHAR));
+    driver->DriverName.MaximumLength = driver->DriverName.Length;
+    for (auto& entry : driver->MajorFunction)
+        entry = InvalidRequest;
+    std::lock_guard<std::mutex> guard(s.mu);
+    s.drivers.push_back(std::move(storage));
+    return driver;
+}
+
+PDEVICE_OBJECT CreateDeviceObject(PDRIVER_OBJECT driver, ULONG extensionSize, ULONG type) {
+    State& s = Current();
+    auto record = std::make_unique<DeviceRecord>();
+    size_t objectSize = (sizeof(DEVICE_OBJECT) + 15) & ~size_t{15};
+    record->memory.assign(objectSize + extensionSize, 0);
+    auto* device = reinterpret_cast<PDEVICE_OBJECT>(record->memory.data());
+    device->Type = 3;
+    device->Size = static_cast<USHORT>(sizeof(DEVICE_OBJECT) + extensionSize);
+    device->ReferenceCount = 1;
+    device->DriverObject = driver;
+    device->Flags = DO_DEVICE_INITIALIZING;
+    device->DeviceExtension = extensionSize ? record->memory.data() + objectSize : nullptr;
+    device->DeviceType = type;
+    device->StackSize = 1;
+    device->KshimNode = record.get();
+    record->device = device;
+    device->NextDevice = driver->DeviceObject;
+    driver->DeviceObject = device;
+    std::lock_guard<std::mutex> guard(s.mu);
+    s.devices.push_back(std::move(record));
+    return device;
+}
+
 } // namespace kshim
 
 namespace {
@@ -73,25 +125,10 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
     State& s = Current();
     if (s.CountAllocation())
         return STATUS_INSUFFICIENT_RESOURCES;
-    auto record = std::make_unique<DeviceRecord>();
-    size_t objectSize = (sizeof(DEVICE_OBJECT) + 15) & ~size_t{15};
-    record->memory.assign(objectSize + DeviceExtensionSize, 0);
-    auto* device = reinterpret_cast<PDEVICE_OBJECT>(record->memory.data());
-    device->Type = 3;
-    device->Size = static_cast<USHORT>(sizeof(DEVICE_OBJECT) + DeviceExtensionSize);
-    device->ReferenceCount = 1;
-    device->DriverObject = DriverObject;
-    device->Flags = DO_DEVICE_INITIALIZING | (Exclusive ? DO_EXCLUSIVE : 0);
+    PDEVICE_OBJECT device = CreateDeviceObject(DriverObject, DeviceExtensionSize, DeviceType);
     device->Characteristics = DeviceCharacteristics;
-    device->DeviceExtension = DeviceExtensionSize ? record->memory.data() + objectSize : nullptr;
-    device->DeviceType = DeviceType;
-    device->StackSize = 1;
-    device->KshimNode = record.get();
-    record->device = device;
-    device->NextDevice = DriverObject->DeviceObject;
-    DriverObject->DeviceObject = device;
-    std::lock_guard<std::mutex> guard(s.mu);
-    s.devices.push_back(std::move(record));
+    if (Exclusive)
+        device->Flags |= DO_EXCLUSIVE;
     *DeviceObject = device;
     return STATUS_SUCCESS;
 }

@@ -77,6 +77,12 @@ struct InterfaceRecord {
     bool enabled = false;
 };
 
+struct DriverStorage {
+    DRIVER_OBJECT object{};
+    DRIVER_EXTENSION extension{};
+    std::u16string name;
+};
+
 struct State {
     Kernel* owner = nullptr;
 
@@ -112,6 +118,9 @@ struct State {
     // Devices, interfaces, notifications.
     std::vector<std::unique_ptr<DeviceRecord>> devices;
     std::vector<InterfaceRecord> interfaces;
+    std::vector<std::unique_ptr<DriverStorage>> drivers;
+    std::map<PDEVICE_OBJECT, int> openFiles; // by physical device object
+    unsigned nextUsbInstance = 1;
     UCHAR wdmMajor = 1;
     UCHAR wdmMinor = 0x30;
     Registry registry;
@@ -151,6 +160,9 @@ void RetireIrp(PIRP irp);
 // Sends a kernel request to a device at passive level and waits for it.
 NTSTATUS SendAndWait(PDEVICE_OBJECT device, PIRP irp, IO_STATUS_BLOCK* status);
 PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);
+PDEVICE_OBJECT CreateDeviceObject(PDRIVER_OBJECT driver, ULONG extensionSize, ULONG type);
+// A driver object whose every entry fails with STATUS_INVALID_DEVICE_REQUEST.
+PDRIVER_OBJECT NewDriverObject(const std::string& name);
 void CheckFreedRange(const void* start, size_t size, const char* what);
 std::string Hex(uint64_t value);
 std::string TagText(ULONG tag);
