@@ -132,6 +132,7 @@ TEST_P(LinkPodIdleSweep, IdleCycleSurvivesTheFailedAllocation)
     const auto data = Pattern(16);
     EXPECT_EQ(out->Write(data.data(), 16)->Wait(), STATUS_SUCCESS);
     out.reset();
+    Settle();
     // And the timer still runs.
     K().AdvanceMs(15000);
     Settle();

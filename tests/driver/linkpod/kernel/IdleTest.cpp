@@ -106,6 +106,7 @@ TEST_F(LinkPodIdle, OpeningTakesThePendingRequestBackAndWakesTheDevice)
     Advance(15000);
     EXPECT_EQ(IdleRequests(), 1u);
     handle.reset();
+    Settle();
     Advance(5000);
     EXPECT_EQ(IdleRequests(), 2u);
 }

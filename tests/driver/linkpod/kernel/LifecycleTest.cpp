@@ -147,6 +147,7 @@ TEST_F(LinkPodLifecycle, SurpriseRemovalAbortsOpenPipesAndFailsTransfersInFlight
 
     in.reset();
     out.reset();
+    Settle();
     ASSERT_EQ(Node().Remove(), STATUS_SUCCESS);
     // Removal after surprise removal does not abort a second time.
     EXPECT_EQ(Bus().Stats().aborts, 2u);

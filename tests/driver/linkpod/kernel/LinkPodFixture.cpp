@@ -129,6 +129,8 @@ void LinkPodTest::RemoveDevice()
 
 void LinkPodTest::TearDown()
 {
+    // A handle closed while its last request was finishing closes on a kernel thread.
+    kernel_.Settle();
     if (node_ != nullptr && !HasFatalFailure()) {
         RemoveDevice();
     }
