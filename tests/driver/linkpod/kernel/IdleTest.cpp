@@ -2,6 +2,8 @@
 // callback, and everything that takes the request back.
 #include "tests/driver/linkpod/kernel/LinkPodFixture.h"
 
+#include <functional>
+
 namespace linkpodtest {
 namespace {
 
@@ -29,6 +31,40 @@ TEST_F(LinkPodIdle, WithoutTheRegistryValueNothingIdles)
     Advance(60000);
     EXPECT_EQ(IdleRequests(), 0u);
     EXPECT_EQ(Ext()->IdleEnabled, 0);
+}
+
+TEST_F(LinkPodIdle, OnlyANonZeroDwordUnderTheFixedKeyEnablesIdle)
+{
+    const std::string fixed =
+        "\\REGISTRY\\Machine\\System\\CurrentControlSet\\SERVICES\\PODLINK\\Parameters";
+    const std::string own =
+        "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\linkpod\\Parameters";
+    struct Case {
+        const char* what;
+        std::function<void(kshim::Registry&)> fill;
+        ULONG expected;
+    };
+    const std::vector<Case> cases = {
+        {"missing", [](kshim::Registry&) {}, 0},
+        {"zero", [&](kshim::Registry& r) { r.SetDword(fixed, "IdleSuspendEnable", 0); }, 0},
+        {"seven", [&](kshim::Registry& r) { r.SetDword(fixed, "IdleSuspendEnable", 7); }, 7},
+        // A text value must neither enable idle nor be written over the number.
+        {"text", [&](kshim::Registry& r) { r.SetString(fixed, "IdleSuspendEnable", "1"); }, 0},
+        {"own key", [&](kshim::Registry& r) { r.SetDword(own, "IdleSuspendEnable", 1); }, 0},
+        {"failing", [&](kshim::Registry& r) {
+             r.SetDword(fixed, "IdleSuspendEnable", 1);
+             r.FailQueries(true);
+         }, 0},
+    };
+    kshim::Registry& registry = K().GetRegistry();
+    for (const Case& c : cases) {
+        registry.FailQueries(false);
+        registry.DeleteKey(fixed);
+        registry.DeleteKey(own);
+        c.fill(registry);
+        EXPECT_EQ(driver::linkpod::ReadIdleSuspendEnable(), c.expected) << c.what;
+    }
+    registry.FailQueries(false);
 }
 
 TEST_F(LinkPodIdle, PlatformsBeforeTheRequiredVersionNeverIdle)
