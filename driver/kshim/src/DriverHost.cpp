@@ -40,8 +40,8 @@ NTSTATUS DeviceNode::Send(UCHAR major, UCHAR minor,
                           IO_STATUS_BLOCK* result) {
     PDEVICE_OBJECT top = TopOfStack(bus_.Pdo());
     PIRP irp = NewIrp(top->StackSize, IrpOrigin::Kernel);
-    irp->IoStatus.Status = major == IRP_MJ_PNP || major == IRP_MJ_POWER ? STATUS_NOT_SUPPORTED
-                                                                         : STATUS_SUCCESS;
+    // Requests nobody handles keep this status on their way back.
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = major;
     next->MinorFunction = minor;
@@ -175,6 +175,10 @@ void DeviceNode::AfterRemove() {
             }
         }
     }
+    size_t held = bus_.HeldTransfers();
+    if (held)
+        s.Violate(Check::OutstandingIoAtRemoval,
+                  std::to_string(held) + " transfer(s) still held by the bus after removal");
     if (inside)
         s.Violate(Check::OutstandingIoAtRemoval,
                   std::to_string(inside) + " request(s) still inside the device after removal");
