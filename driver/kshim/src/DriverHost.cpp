@@ -11,14 +11,22 @@ namespace {
 
 const char* StateName(DeviceNode::PnpState state) {
     switch (state) {
-    case DeviceNode::PnpState::Added: return "added";
-    case DeviceNode::PnpState::Started: return "started";
-    case DeviceNode::PnpState::StopPending: return "stop pending";
-    case DeviceNode::PnpState::Stopped: return "stopped";
-    case DeviceNode::PnpState::RemovePending: return "remove pending";
-    case DeviceNode::PnpState::SurpriseRemoved: return "surprise removed";
-    case DeviceNode::PnpState::Removed: return "removed";
-    case DeviceNode::PnpState::Failed: return "failed";
+    case DeviceNode::PnpState::Added:
+        return "added";
+    case DeviceNode::PnpState::Started:
+        return "started";
+    case DeviceNode::PnpState::StopPending:
+        return "stop pending";
+    case DeviceNode::PnpState::Stopped:
+        return "stopped";
+    case DeviceNode::PnpState::RemovePending:
+        return "remove pending";
+    case DeviceNode::PnpState::SurpriseRemoved:
+        return "surprise removed";
+    case DeviceNode::PnpState::Removed:
+        return "removed";
+    case DeviceNode::PnpState::Failed:
+        return "failed";
     }
     return "?";
 }
@@ -246,14 +254,13 @@ DeviceNode::WmiReply DeviceNode::WmiQuery(const GUID& guid, ULONG dataRoom, ULON
     node->DataBlockOffset = static_cast<ULONG>(offset);
     GUID path = guid;
     WmiReply reply;
-    reply.status = Send(IRP_MJ_SYSTEM_CONTROL, IRP_MN_QUERY_SINGLE_INSTANCE,
-                        [&](PIO_STACK_LOCATION s) {
-                            s->Parameters.WMI.ProviderId =
-                                provider ? provider : reinterpret_cast<ULONG_PTR>(fdo_);
-                            s->Parameters.WMI.DataPath = &path;
-                            s->Parameters.WMI.BufferSize = static_cast<ULONG>(buffer.size());
-                            s->Parameters.WMI.Buffer = buffer.data();
-                        });
+    reply.status =
+        Send(IRP_MJ_SYSTEM_CONTROL, IRP_MN_QUERY_SINGLE_INSTANCE, [&](PIO_STACK_LOCATION s) {
+            s->Parameters.WMI.ProviderId = provider ? provider : reinterpret_cast<ULONG_PTR>(fdo_);
+            s->Parameters.WMI.DataPath = &path;
+            s->Parameters.WMI.BufferSize = static_cast<ULONG>(buffer.size());
+            s->Parameters.WMI.Buffer = buffer.data();
+        });
     if (NT_SUCCESS(reply.status)) {
         ULONG size = node->SizeDataBlock;
         if (size > dataRoom)
@@ -364,9 +371,9 @@ NTSTATUS DriverHost::Load() {
     if (!loaded_) {
         LiveObjects live = kernel_.Live();
         if (live.Total())
-            kernel_.Report(Check::LeakAtUnload,
-                           "driver entry failed and left " + std::to_string(live.Total()) +
-                               " object(s) alive");
+            kernel_.Report(Check::LeakAtUnload, "driver entry failed and left " +
+                                                    std::to_string(live.Total()) +
+                                                    " object(s) alive");
     }
     return status;
 }

@@ -22,8 +22,8 @@ protected:
         KEVENT done;
         IO_STATUS_BLOCK io{};
         KeInitializeEvent(&done, NotificationEvent, FALSE);
-        PIRP irp = IoBuildDeviceIoControlRequest(code, bus->Pdo(), type3, 0, nullptr, 0, TRUE,
-                                                 &done, &io);
+        PIRP irp =
+            IoBuildDeviceIoControlRequest(code, bus->Pdo(), type3, 0, nullptr, 0, TRUE, &done, &io);
         IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = argument;
         if (IoCallDriver(bus->Pdo(), irp) == STATUS_PENDING)
             KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
@@ -175,8 +175,8 @@ TEST_F(KshimBus, NeverCompletingTransferEndsByAbortOrCancel) {
     URB urb{};
     UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), in,
                                            data, nullptr, 2, USBD_TRANSFER_DIRECTION_IN, nullptr);
-    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, bus->Pdo(), nullptr,
-                                             0, nullptr, 0, TRUE, &done, &io);
+    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, bus->Pdo(), nullptr, 0,
+                                             nullptr, 0, TRUE, &done, &io);
     IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = &urb;
     EXPECT_EQ(IoCallDriver(bus->Pdo(), irp), STATUS_PENDING);
     EXPECT_EQ(bus->HeldTransfers(), 1u);
@@ -241,12 +241,13 @@ TEST_F(KshimBus, IdleNotificationCallsBackAndStaysUntilCancelled) {
     KEVENT done;
     IO_STATUS_BLOCK io{};
     KeInitializeEvent(&done, NotificationEvent, FALSE);
-    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION,
-                                             bus->Pdo(), &info, sizeof info, nullptr, 0, TRUE,
-                                             &done, &io);
+    PIRP irp =
+        IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION, bus->Pdo(),
+                                      &info, sizeof info, nullptr, 0, TRUE, &done, &io);
     EXPECT_EQ(IoCallDriver(bus->Pdo(), irp), STATUS_PENDING);
     EXPECT_TRUE(bus->IdleRequestPending());
-    EXPECT_EQ(Send(IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION, nullptr, &info), STATUS_DEVICE_BUSY);
+    EXPECT_EQ(Send(IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION, nullptr, &info),
+              STATUS_DEVICE_BUSY);
     EXPECT_TRUE(bus->FireIdleCallback());
     kernel.Settle();
     EXPECT_EQ(calls, 1);

@@ -30,7 +30,8 @@ TEST_F(KshimIo, UserModePathFormAndUnknownPathsAreHandled) {
     std::string user = "\\\\?\\" + path.substr(4);
     std::unique_ptr<kshim::FileHandle> handle;
     EXPECT_EQ(kshim::FileHandle::Open(user, &handle), STATUS_SUCCESS);
-    EXPECT_EQ(kshim::FileHandle::Open(path + "X\\PIPE01", &handle), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(kshim::FileHandle::Open(Path("") + "X\\PIPE01", &handle),
+              STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(kshim::FileHandle::Open("\\??\\USB#none", &handle), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(kshim::FileHandle::Open(Path("\\PIPE07"), &handle), STATUS_INVALID_PARAMETER)
         << "the driver's own answer comes back";

@@ -120,7 +120,8 @@ TEST_F(KshimLifecycle, WmiBlockIsQueriedAndSetThroughTheLibrary) {
     EXPECT_EQ(reply.status, STATUS_NOT_SUPPORTED) << "another provider's request passes down";
     kshim::DeviceNode::WmiRegistration reg = node.WmiRegInfo();
     ASSERT_EQ(reg.status, STATUS_SUCCESS);
-    EXPECT_EQ(reg.registryPath, "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\KSHIMTEST");
+    EXPECT_EQ(reg.registryPath,
+              "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\KSHIMTEST");
     EXPECT_EQ(reg.mofResource, "TestMof");
     ASSERT_EQ(reg.guids.size(), 1u);
     EXPECT_TRUE(reg.guids[0].Guid == kTestWmiBlock);

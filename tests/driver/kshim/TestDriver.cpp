@@ -4,10 +4,10 @@
 
 namespace kshimtest {
 
-DEFINE_GUID(kTestInterfaceDef, 0x11223344, 0x5566, 0x7788, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE,
-            0xFF, 0x00);
-DEFINE_GUID(kTestWmiBlockDef, 0x0A0B0C0D, 0x1112, 0x1314, 0x15, 0x16, 0x17, 0x18, 0x19, 0x1A,
-            0x1B, 0x1C);
+DEFINE_GUID(kTestInterfaceDef, 0x11223344, 0x5566, 0x7788, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF,
+            0x00);
+DEFINE_GUID(kTestWmiBlockDef, 0x0A0B0C0D, 0x1112, 0x1314, 0x15, 0x16, 0x17, 0x18, 0x19, 0x1A, 0x1B,
+            0x1C);
 const GUID kTestInterface = kTestInterfaceDef;
 const GUID kTestWmiBlock = kTestWmiBlockDef;
 
@@ -70,8 +70,8 @@ NTSTATUS SendInternal(Extension* ext, ULONG code, PVOID argument) {
     KEVENT done;
     IO_STATUS_BLOCK io;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
-    PIRP irp = IoBuildDeviceIoControlRequest(code, ext->lower, nullptr, 0, nullptr, 0, TRUE, &done,
-                                             &io);
+    PIRP irp =
+        IoBuildDeviceIoControlRequest(code, ext->lower, nullptr, 0, nullptr, 0, TRUE, &done, &io);
     if (!irp)
         return STATUS_INSUFFICIENT_RESOURCES;
     IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = argument;
@@ -97,8 +97,8 @@ NTSTATUS Configure(Extension* ext) {
                                  sizeof head, nullptr);
     NTSTATUS status = SendInternal(ext, IOCTL_INTERNAL_USB_SUBMIT_URB, urb);
     ULONG total = head.wTotalLength;
-    auto* config = NT_SUCCESS(status) ? static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(Allocate(total))
-                                      : nullptr;
+    auto* config =
+        NT_SUCCESS(status) ? static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(Allocate(total)) : nullptr;
     if (NT_SUCCESS(status) && !config)
         status = STATUS_INSUFFICIENT_RESOURCES;
     if (NT_SUCCESS(status)) {
@@ -116,8 +116,8 @@ NTSTATUS Configure(Extension* ext) {
     USBD_INTERFACE_LIST_ENTRY list[2] = {};
     list[0].InterfaceDescriptor =
         USBD_ParseConfigurationDescriptorEx(config, config, 0, 0, -1, -1, -1);
-    PURB select = list[0].InterfaceDescriptor ? USBD_CreateConfigurationRequestEx(config, list)
-                                              : nullptr;
+    PURB select =
+        list[0].InterfaceDescriptor ? USBD_CreateConfigurationRequestEx(config, list) : nullptr;
     if (!select) {
         ExFreePool(config);
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -208,8 +208,8 @@ NTSTATUS WmiRegInfo(PDEVICE_OBJECT device, PULONG flags, PUNICODE_STRING, PUNICO
     return STATUS_SUCCESS;
 }
 
-NTSTATUS WmiQuery(PDEVICE_OBJECT device, PIRP irp, ULONG, ULONG, ULONG, PULONG lengths,
-                  ULONG avail, PUCHAR buffer) {
+NTSTATUS WmiQuery(PDEVICE_OBJECT device, PIRP irp, ULONG, ULONG, ULONG, PULONG lengths, ULONG avail,
+                  PUCHAR buffer) {
     if (avail < sizeof(ULONG))
         return WmiCompleteRequest(device, irp, STATUS_BUFFER_TOO_SMALL, sizeof(ULONG),
                                   IO_NO_INCREMENT);
@@ -232,9 +232,13 @@ NTSTATUS SystemControl(PDEVICE_OBJECT device, PIRP irp) {
     SYSCTL_IRP_DISPOSITION disposition;
     NTSTATUS status = WmiSystemControl(&ext->wmi, device, irp, &disposition);
     switch (disposition) {
-    case IrpProcessed: return status;
-    case IrpNotCompleted: return Complete(irp, irp->IoStatus.Status, irp->IoStatus.Information);
-    default: IoSkipCurrentIrpStackLocation(irp); return IoCallDriver(ext->lower, irp);
+    case IrpProcessed:
+        return status;
+    case IrpNotCompleted:
+        return Complete(irp, irp->IoStatus.Status, irp->IoStatus.Information);
+    default:
+        IoSkipCurrentIrpStackLocation(irp);
+        return IoCallDriver(ext->lower, irp);
     }
 }
 
@@ -269,7 +273,8 @@ NTSTATUS Create(PDEVICE_OBJECT device, PIRP irp) {
     case Flaw::CancelRoutineAtCompletion:
         IoSetCancelRoutine(irp, NeverCancel);
         return Complete(irp, STATUS_SUCCESS);
-    default: return Complete(irp, STATUS_SUCCESS);
+    default:
+        return Complete(irp, STATUS_SUCCESS);
     }
 }
 
@@ -329,8 +334,7 @@ NTSTATUS ReadWrite(PDEVICE_OBJECT device, PIRP irp) {
     if (g_flaw == Flaw::PartialMdlOutside) {
         mdl = IoAllocateMdl(MmGetMdlVirtualAddress(irp->MdlAddress), length, FALSE, FALSE, nullptr);
         IoBuildPartialMdl(irp->MdlAddress, mdl,
-                          static_cast<PUCHAR>(MmGetMdlVirtualAddress(irp->MdlAddress)) + 1,
-                          length);
+                          static_cast<PUCHAR>(MmGetMdlVirtualAddress(irp->MdlAddress)) + 1, length);
     }
     ULONG flags = USBD_SHORT_TRANSFER_OK |
                   (stack->MajorFunction == IRP_MJ_READ ? USBD_TRANSFER_DIRECTION_IN : 0);
@@ -430,9 +434,10 @@ NTSTATUS Control(PDEVICE_OBJECT device, PIRP irp) {
             ExFreePool(&local);
             return Complete(irp, STATUS_SUCCESS);
         }
-        PVOID block = g_flaw == Flaw::Untagged  ? ExAllocatePool(NonPagedPool, 16)
-                      : g_flaw == Flaw::WrongTag ? ExAllocatePoolWithTag(NonPagedPool, 16, 0x31313131)
-                                                 : Allocate(16);
+        PVOID block = g_flaw == Flaw::Untagged ? ExAllocatePool(NonPagedPool, 16)
+                      : g_flaw == Flaw::WrongTag
+                          ? ExAllocatePoolWithTag(NonPagedPool, 16, 0x31313131)
+                          : Allocate(16);
         if (block)
             ExFreePool(block);
         return Complete(irp, block ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES);
@@ -442,9 +447,13 @@ NTSTATUS Control(PDEVICE_OBJECT device, PIRP irp) {
         job->item = IoAllocateWorkItem(device);
         job->gate = &ext->workGate;
         KeClearEvent(&ext->workGate);
+        // Queued under a lock: the item cannot start before the lock is released.
+        KIRQL old;
+        KeAcquireSpinLock(&ext->lockA, &old);
         IoQueueWorkItem(job->item, GatedWork, DelayedWorkQueue, job);
         if (g_flaw == Flaw::WorkItemTwice)
             IoQueueWorkItem(job->item, GatedWork, DelayedWorkQueue, job);
+        KeReleaseSpinLock(&ext->lockA, old);
         KeSetEvent(&ext->workGate, IO_NO_INCREMENT, FALSE);
         return Complete(irp, STATUS_SUCCESS);
     }
@@ -510,7 +519,8 @@ NTSTATUS Control(PDEVICE_OBJECT device, PIRP irp) {
         KeSetTimerEx(&ext->timer, due, 5000, &ext->dpc);
         return Complete(irp, STATUS_SUCCESS);
     }
-    default: return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+    default:
+        return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
     }
 }
 

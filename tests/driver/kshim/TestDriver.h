@@ -9,31 +9,31 @@ namespace kshimtest {
 
 enum class Flaw {
     None,
-    CompleteTwice,          // create completes the request twice
-    PendingNotMarked,       // read returns STATUS_PENDING without marking
-    MarkedNotPending,       // create marks pending, completes, returns success
-    ReturnWithoutCompleting,// cleanup returns success and completes later
-    CompletionLostPending,  // read returns the lower status, routine drops pending
+    CompleteTwice,             // create completes the request twice
+    PendingNotMarked,          // read returns STATUS_PENDING without marking
+    MarkedNotPending,          // create marks pending, completes, returns success
+    ReturnWithoutCompleting,   // cleanup returns success and completes later
+    CompletionLostPending,     // read returns the lower status, routine drops pending
     PassedDownAfterCompletion, // create completes, then passes down
     CancelRoutineAtCompletion, // create completes with a cancel routine set
-    PowerAtDispatch,        // power requests passed down at dispatch level
-    NestedLocks,            // lock test takes B while holding A
-    LocksOutOfOrder,        // ... and releases A before B
-    WaitWithLock,           // waits while holding a spin lock
-    IrqlLeft,               // control request returns at dispatch level
-    Untagged,               // pool without a tag
-    WrongTag,               // pool with another tag
-    LeakAtUnload,           // driver entry's block is not freed at unload
-    KeepsIoAtRemoval,       // a bulk read of its own stays in flight at removal
-    StillInitializing,      // add-device leaves DO_DEVICE_INITIALIZING
-    BadFree,                // frees memory that is not pool
-    OutputOverrun,          // reports more bytes than the output buffer holds
-    OwnIrpReachesTop,       // its own IRP's routine does not take it back
-    WorkItemTwice,          // queues a work item that is still queued
-    TimerLeftSet,           // deletes the device with its timer still set
-    PartialMdlOutside,      // builds a partial MDL beyond its source
-    UrbLongerThanBuffer,    // bulk URB longer than its MDL
-    WmiStillRegistered,     // deletes the device without WMI deregistration
+    PowerAtDispatch,           // power requests passed down at dispatch level
+    NestedLocks,               // lock test takes B while holding A
+    LocksOutOfOrder,           // ... and releases A before B
+    WaitWithLock,              // waits while holding a spin lock
+    IrqlLeft,                  // control request returns at dispatch level
+    Untagged,                  // pool without a tag
+    WrongTag,                  // pool with another tag
+    LeakAtUnload,              // driver entry's block is not freed at unload
+    KeepsIoAtRemoval,          // a bulk read of its own stays in flight at removal
+    StillInitializing,         // add-device leaves DO_DEVICE_INITIALIZING
+    BadFree,                   // frees memory that is not pool
+    OutputOverrun,             // reports more bytes than the output buffer holds
+    OwnIrpReachesTop,          // its own IRP's routine does not take it back
+    WorkItemTwice,             // queues a work item that is still queued
+    TimerLeftSet,              // deletes the device with its timer still set
+    PartialMdlOutside,         // builds a partial MDL beyond its source
+    UrbLongerThanBuffer,       // bulk URB longer than its MDL
+    WmiStillRegistered,        // deletes the device without WMI deregistration
 };
 
 // The class of the interface the driver registers.

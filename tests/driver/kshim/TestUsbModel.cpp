@@ -8,10 +8,8 @@ std::vector<uint8_t> TestUsbModel::DeviceDescriptor() {
 
 std::vector<uint8_t> TestUsbModel::ConfigurationDescriptor() {
     uint8_t attributes = remoteWake_ ? 0xA0 : 0x80;
-    return {9, 2, 32, 0, 1, 1, 0, attributes, 50,
-            9, 4, 0, 0, 2, 0xFF, 0, 0, 0,
-            7, 5, 0x81, 2, 64, 0, 0,
-            7, 5, 0x02, 2, 64, 0, 0};
+    return {9, 2, 32, 0, 1,    1, 0,  attributes, 50, 9, 4, 0,    0, 2,  0xFF, 0,
+            0, 0, 7,  5, 0x81, 2, 64, 0,          0,  7, 5, 0x02, 2, 64, 0,    0};
 }
 
 kshim::UsbResult TestUsbModel::BulkOut(uint8_t endpoint, const uint8_t* data, uint32_t length) {

@@ -7,8 +7,17 @@ namespace {
 
 using kshim::Check;
 
-enum class Scenario { AddOnly, Open, Read, ReadDeferred, CloseHandle, Control, SystemPower,
-                      Remove, ForgottenRead };
+enum class Scenario {
+    AddOnly,
+    Open,
+    Read,
+    ReadDeferred,
+    CloseHandle,
+    Control,
+    SystemPower,
+    Remove,
+    ForgottenRead
+};
 
 struct Case {
     const char* name;
@@ -87,14 +96,18 @@ protected:
             in->Read(back, 4)->Wait();
             break;
         }
-        case Scenario::CloseHandle: Open("")->Close(); break;
+        case Scenario::CloseHandle:
+            Open("")->Close();
+            break;
         case Scenario::Control: {
             auto device = Open("");
             uint8_t out[8] = {};
             device->Control(c.code, nullptr, 0, out, c.outputLength)->Wait();
             break;
         }
-        case Scenario::SystemPower: node.SetSystemPower(PowerSystemSleeping3); break;
+        case Scenario::SystemPower:
+            node.SetSystemPower(PowerSystemSleeping3);
+            break;
         case Scenario::Remove:
             node.QueryRemove();
             node.Remove();
@@ -108,7 +121,8 @@ protected:
             node.Remove();
             break;
         }
-        default: break;
+        default:
+            break;
         }
         kernel.Settle();
     }
@@ -118,8 +132,8 @@ TEST_P(KshimVerifier, FlawIsReported) {
     const Case& c = GetParam();
     SetFlaw(c.flaw);
     Run(c);
-    EXPECT_TRUE(kernel.Has(c.check)) << c.name << " should be reported as "
-                                     << kshim::CheckName(c.check);
+    EXPECT_TRUE(kernel.Has(c.check))
+        << c.name << " should be reported as " << kshim::CheckName(c.check);
     // A flaw may break more than one rule; what it breaks is the point here.
     for (const kshim::Violation& v : kernel.Violations())
         Expect(v.check);
