@@ -143,8 +143,9 @@ VOID DeviceIrpForSystemDone(PDEVICE_OBJECT /*device*/, UCHAR /*minor*/, POWER_ST
     systemIrp->IoStatus.Status = ioStatus->Status;
     systemIrp->IoStatus.Information = 0;
     PoStartNextPowerIrp(systemIrp);
-    IoCompleteRequest(systemIrp, IO_NO_INCREMENT);
+    // The record is not touched once the system IRP has gone up.
     DecrementIo(ext);
+    IoCompleteRequest(systemIrp, IO_NO_INCREMENT);
 }
 
 NTSTATUS SystemPowerDone(PDEVICE_OBJECT /*device*/, PIRP irp, PVOID context)
