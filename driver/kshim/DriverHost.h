@@ -19,8 +19,16 @@ class DriverHost;
 
 class DeviceNode {
 public:
-    enum class PnpState { Added, Started, StopPending, Stopped, RemovePending, SurpriseRemoved,
-                          Removed, Failed };
+    enum class PnpState {
+        Added,
+        Started,
+        StopPending,
+        Stopped,
+        RemovePending,
+        SurpriseRemoved,
+        Removed,
+        Failed
+    };
 
     NTSTATUS AddStatus() const { return addStatus_; }
     PnpState State() const { return state_; }

@@ -74,8 +74,8 @@ std::vector<std::string> InterfacePaths(const GUID& guid);
 // of an interface, in order, until destroyed.
 class InterfaceWatch {
 public:
-    explicit InterfaceWatch(std::function<void(bool arrival, const std::string& path,
-                                               const GUID& guid)> notify);
+    explicit InterfaceWatch(
+        std::function<void(bool arrival, const std::string& path, const GUID& guid)> notify);
     ~InterfaceWatch();
     InterfaceWatch(const InterfaceWatch&) = delete;
     InterfaceWatch& operator=(const InterfaceWatch&) = delete;

@@ -88,9 +88,9 @@ std::string Lower(std::string text) {
 
 std::string GuidText(const GUID& g) {
     char text[64];
-    std::snprintf(text, sizeof text, "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}",
-                  g.Data1, g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3],
-                  g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+    std::snprintf(text, sizeof text, "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}", g.Data1,
+                  g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4],
+                  g.Data4[5], g.Data4[6], g.Data4[7]);
     return text;
 }
 
@@ -254,15 +254,17 @@ VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine
         return;
     }
     PDEVICE_OBJECT device = item->device;
-    s.Spawn([&s, item, device, WorkerRoutine, Context] {
-        {
-            std::lock_guard<std::mutex> guard(s.mu);
-            item->queued = false;
-        }
-        WorkerRoutine(device, Context);
-        if (ThreadIrql() != PASSIVE_LEVEL || !HeldLocks().empty())
-            s.Violate(Check::IrqlNotRestored, "work item returned at raised IRQL");
-        HeldLocks().clear();
+    StartWhenLowered([&s, item, device, WorkerRoutine, Context] {
+        s.Spawn([&s, item, device, WorkerRoutine, Context] {
+            {
+                std::lock_guard<std::mutex> guard(s.mu);
+                item->queued = false;
+            }
+            WorkerRoutine(device, Context);
+            if (ThreadIrql() != PASSIVE_LEVEL || !HeldLocks().empty())
+                s.Violate(Check::IrqlNotRestored, "work item returned at raised IRQL");
+            HeldLocks().clear();
+        });
     });
 }
 
@@ -335,14 +337,16 @@ NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGIST
     RtlInitUnicodeString(&pathText, Path);
     std::string path = Narrow(&pathText);
     switch (RelativeTo & ~RTL_REGISTRY_OPTIONAL) {
-    case RTL_REGISTRY_ABSOLUTE: break;
+    case RTL_REGISTRY_ABSOLUTE:
+        break;
     case RTL_REGISTRY_SERVICES:
         path = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + path;
         break;
     case RTL_REGISTRY_CONTROL:
         path = "\\Registry\\Machine\\System\\CurrentControlSet\\Control\\" + path;
         break;
-    default: return STATUS_INVALID_PARAMETER;
+    default:
+        return STATUS_INVALID_PARAMETER;
     }
     if (!s.registry.KeyExists(path))
         return STATUS_OBJECT_NAME_NOT_FOUND;

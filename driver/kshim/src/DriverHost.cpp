@@ -11,14 +11,22 @@ namespace {
 
 const char* StateName(DeviceNode::PnpState state) {
     switch (state) {
-    case DeviceNode::PnpState::Added: return "added";
-    case DeviceNode::PnpState::Started: return "started";
-    case DeviceNode::PnpState::StopPending: return "stop pending";
-    case DeviceNode::PnpState::Stopped: return "stopped";
-    case DeviceNode::PnpState::RemovePending: return "remove pending";
-    case DeviceNode::PnpState::SurpriseRemoved: return "surprise removed";
-    case DeviceNode::PnpState::Removed: return "removed";
-    case DeviceNode::PnpState::Failed: return "failed";
+    case DeviceNode::PnpState::Added:
+        return "added";
+    case DeviceNode::PnpState::Started:
+        return "started";
+    case DeviceNode::PnpState::StopPending:
+        return "stop pending";
+    case DeviceNode::PnpState::Stopped:
+        return "stopped";
+    case DeviceNode::PnpState::RemovePending:
+        return "remove pending";
+    case DeviceNode::PnpState::SurpriseRemoved:
+        return "surprise removed";
+    case DeviceNode::PnpState::Removed:
+        return "removed";
+    case DeviceNode::PnpState::Failed:
+        return "failed";
     }
     return "?";
 }
@@ -40,8 +48,8 @@ NTSTATUS DeviceNode::Send(UCHAR major, UCHAR minor,
                           IO_STATUS_BLOCK* result) {
     PDEVICE_OBJECT top = TopOfStack(bus_.Pdo());
     PIRP irp = NewIrp(top->StackSize, IrpOrigin::Kernel);
-    irp->IoStatus.Status = major == IRP_MJ_PNP || major == IRP_MJ_POWER ? STATUS_NOT_SUPPORTED
-                                                                         : STATUS_SUCCESS;
+    // Requests nobody handles keep this status on their way back.
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = major;
     next->MinorFunction = minor;
@@ -175,6 +183,10 @@ void DeviceNode::AfterRemove() {
             }
         }
     }
+    size_t held = bus_.HeldTransfers();
+    if (held)
+        s.Violate(Check::OutstandingIoAtRemoval,
+                  std::to_string(held) + " transfer(s) still held by the bus after removal");
     if (inside)
         s.Violate(Check::OutstandingIoAtRemoval,
                   std::to_string(inside) + " request(s) still inside the device after removal");
@@ -242,14 +254,13 @@ DeviceNode::WmiReply DeviceNode::WmiQuery(const GUID& guid, ULONG dataRoom, ULON
     node->DataBlockOffset = static_cast<ULONG>(offset);
     GUID path = guid;
     WmiReply reply;
-    reply.status = Send(IRP_MJ_SYSTEM_CONTROL, IRP_MN_QUERY_SINGLE_INSTANCE,
-                        [&](PIO_STACK_LOCATION s) {
-                            s->Parameters.WMI.ProviderId =
-                                provider ? provider : reinterpret_cast<ULONG_PTR>(fdo_);
-                            s->Parameters.WMI.DataPath = &path;
-                            s->Parameters.WMI.BufferSize = static_cast<ULONG>(buffer.size());
-                            s->Parameters.WMI.Buffer = buffer.data();
-                        });
+    reply.status =
+        Send(IRP_MJ_SYSTEM_CONTROL, IRP_MN_QUERY_SINGLE_INSTANCE, [&](PIO_STACK_LOCATION s) {
+            s->Parameters.WMI.ProviderId = provider ? provider : reinterpret_cast<ULONG_PTR>(fdo_);
+            s->Parameters.WMI.DataPath = &path;
+            s->Parameters.WMI.BufferSize = static_cast<ULONG>(buffer.size());
+            s->Parameters.WMI.Buffer = buffer.data();
+        });
     if (NT_SUCCESS(reply.status)) {
         ULONG size = node->SizeDataBlock;
         if (size > dataRoom)
@@ -360,9 +371,9 @@ NTSTATUS DriverHost::Load() {
     if (!loaded_) {
         LiveObjects live = kernel_.Live();
         if (live.Total())
-            kernel_.Report(Check::LeakAtUnload,
-                           "driver entry failed and left " + std::to_string(live.Total()) +
-                               " object(s) alive");
+            kernel_.Report(Check::LeakAtUnload, "driver entry failed and left " +
+                                                    std::to_string(live.Total()) +
+                                                    " object(s) alive");
     }
     return status;
 }

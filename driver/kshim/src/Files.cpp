@@ -157,8 +157,7 @@ std::shared_ptr<IoRequest> FileHandle::Control(ULONG code, const void* input, UL
 }
 
 std::shared_ptr<IoRequest> FileHandle::Start(UCHAR major, ULONG code, const void* input,
-                                             ULONG inputLength, void* output,
-                                             ULONG outputLength) {
+                                             ULONG inputLength, void* output, ULONG outputLength) {
     auto request = std::make_shared<IoRequest>();
     std::shared_ptr<FileState> file = state_;
     {

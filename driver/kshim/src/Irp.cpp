@@ -14,20 +14,32 @@ PIO_STACK_LOCATION Location(PIRP irp, int level) {
     return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + (level - 1);
 }
 
-// Marks what the dispatch at the request's current location did; the mark goes
-// to this thread's active dispatch there, or else to the latest one.
+// Marks what the dispatch at the request's current location did, when this
+// thread is running that dispatch; what other threads do meanwhile is no part
+// of what the dispatch itself did before returning.
 void MarkLevel(IrpRecord* record, int level, uint8_t flag) {
     if (level < 0 || level >= static_cast<int>(record->frames.size()))
         return;
     auto& frames = record->frames[level];
     for (auto it = frames.rbegin(); it != frames.rend(); ++it) {
-        if (it->first == std::this_thread::get_id()) {
-            it->second |= flag;
+        if (it->thread == std::this_thread::get_id()) {
+            it->flags |= flag;
             return;
         }
     }
-    if (!frames.empty())
-        frames.back().second |= flag;
+}
+
+// Marks the dispatch this thread is running for the request (its innermost
+// one): the caller of IoCallDriver, whichever location it passes down from.
+void MarkCaller(IrpRecord* record, uint8_t flag) {
+    IrpRecord::Frame* innermost = nullptr;
+    for (auto& frames : record->frames)
+        for (auto& frame : frames)
+            if (frame.thread == std::this_thread::get_id() &&
+                (!innermost || frame.sequence > innermost->sequence))
+                innermost = &frame;
+    if (innermost)
+        innermost->flags |= flag;
 }
 
 void WaitForOtherRoutine(State& s, IrpRecord* record, std::unique_lock<std::mutex>& guard) {
@@ -41,8 +53,8 @@ std::string Describe(PIRP irp) {
     int level = irp->CurrentLocation;
     std::string text = "IRP " + Hex(reinterpret_cast<uintptr_t>(irp));
     if (level >= 1 && level <= irp->StackCount)
-        text += " (major " + Hex(stack->MajorFunction) + ", minor " + Hex(stack->MinorFunction) +
-                ")";
+        text +=
+            " (major " + Hex(stack->MajorFunction) + ", minor " + Hex(stack->MinorFunction) + ")";
     return text;
 }
 
@@ -163,9 +175,12 @@ VOID IoFreeIrp(PIRP Irp) {
     {
         std::unique_lock<std::mutex> guard(s.mu);
         WaitForOtherRoutine(s, record, guard);
+        bool ownRoutine = record->state == IrpState::Completing && record->routineDepth > 0 &&
+                          record->routineThread == std::this_thread::get_id();
         if (record->state == IrpState::Freed)
             problem = "IoFreeIrp of a request already freed";
-        else if (record->state == IrpState::InFlight || record->state == IrpState::Completing)
+        else if (record->state == IrpState::InFlight ||
+                 (record->state == IrpState::Completing && !ownRoutine))
             problem = "IoFreeIrp of a request still in use";
     }
     if (!problem.empty()) {
@@ -219,11 +234,12 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             std::fprintf(stderr, "kshim: %s has no stack location left\n", Describe(Irp).c_str());
             std::abort();
         }
-        MarkLevel(record, caller, kPassedDown);
+        MarkCaller(record, kPassedDown);
         Irp->CurrentLocation--;
         Irp->Tail.Overlay.CurrentStackLocation--;
         level = Irp->CurrentLocation;
-        record->frames[level].emplace_back(std::this_thread::get_id(), 0);
+        record->frames[level].push_back(
+            IrpRecord::Frame{std::this_thread::get_id(), 0, ++record->frameSequence});
         record->state = IrpState::InFlight;
         record->generation++;
     }
@@ -231,8 +247,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     stack->DeviceObject = DeviceObject;
     UCHAR major = stack->MajorFunction;
     KIRQL entry = ThreadIrql();
-    if (major == IRP_MJ_POWER && entry > PASSIVE_LEVEL &&
-        !(DeviceObject->Flags & DO_POWER_INRUSH))
+    if (major == IRP_MJ_POWER && entry > PASSIVE_LEVEL && !(DeviceObject->Flags & DO_POWER_INRUSH))
         s.Violate(Check::PowerIrpWrongLevel,
                   "power IRP passed at IRQL " + std::to_string(entry) + ": " + Describe(Irp));
     else if (major == IRP_MJ_PNP && entry > PASSIVE_LEVEL)
@@ -244,28 +259,27 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     NTSTATUS status = DeviceObject->DriverObject->MajorFunction[major](DeviceObject, Irp);
 
     if (ThreadIrql() != entry) {
-        s.Violate(Check::IrqlNotRestored, "dispatch of major " + Hex(major) +
-                                              " returned at IRQL " +
+        s.Violate(Check::IrqlNotRestored, "dispatch of major " + Hex(major) + " returned at IRQL " +
                                               std::to_string(ThreadIrql()) + " instead of " +
                                               std::to_string(entry));
-        ThreadIrql() = entry;
+        LowerIrql(entry);
     }
     uint8_t flags = 0;
     {
         std::lock_guard<std::mutex> guard(s.mu);
         auto& frames = record->frames[level];
         for (auto it = frames.rbegin(); it != frames.rend(); ++it) {
-            if (it->first == std::this_thread::get_id()) {
-                flags = it->second;
+            if (it->thread == std::this_thread::get_id()) {
+                flags = it->flags;
                 frames.erase(std::next(it).base());
                 break;
             }
         }
         if (status == STATUS_PENDING)
-            MarkLevel(record, level + 1, kLowerPending);
+            MarkCaller(record, kLowerPending);
     }
-    std::string where = "major " + Hex(major) + " of device " +
-                        Hex(reinterpret_cast<uintptr_t>(DeviceObject));
+    std::string where =
+        "major " + Hex(major) + " of device " + Hex(reinterpret_cast<uintptr_t>(DeviceObject));
     if (status == STATUS_PENDING && !(flags & kMarked) &&
         !((flags & kPassedDown) && (flags & kLowerPending)))
         s.Violate(Check::PendingNotMarked, where);
@@ -298,8 +312,8 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         Irp->CancelRoutine = nullptr;
     }
     if (Irp->IoStatus.Status == STATUS_PENDING)
-        s.Violate(Check::MarkedNotPending, "request completed with STATUS_PENDING: " +
-                                               Describe(Irp));
+        s.Violate(Check::MarkedNotPending,
+                  "request completed with STATUS_PENDING: " + Describe(Irp));
 
     for (;;) {
         if (Irp->CurrentLocation > Irp->StackCount)
@@ -320,7 +334,8 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                                   (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
                                   (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
         if (invoke) {
-            PDEVICE_OBJECT device = top ? nullptr : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
+            PDEVICE_OBJECT device =
+                top ? nullptr : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
             bool pendingBefore = Irp->PendingReturned;
             uint64_t generation;
             {
@@ -340,7 +355,8 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                 std::lock_guard<std::mutex> guard(s.mu);
                 record->routineDepth--;
                 retaken = record->generation != generation;
-                if (result == STATUS_MORE_PROCESSING_REQUIRED && !retaken)
+                if (result == STATUS_MORE_PROCESSING_REQUIRED && !retaken &&
+                    record->state != IrpState::Freed)
                     record->state = IrpState::Reclaimed;
                 s.cv.notify_all();
             }
@@ -349,7 +365,8 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             if (retaken) {
                 s.Violate(Check::IrpCompletedTwice,
                           "a completion routine passed the request on or completed it, then "
-                          "returned " + Hex(static_cast<ULONG>(result)));
+                          "returned " +
+                              Hex(static_cast<ULONG>(result)));
                 return;
             }
             if (!top && pendingBefore &&
@@ -410,8 +427,8 @@ VOID IoReleaseCancelSpinLock(KIRQL Irql) {
         return;
     }
     HoldsCancelLock() = false;
-    ThreadIrql() = Irql;
     s.cancelMu.unlock();
+    LowerIrql(Irql);
 }
 
 BOOLEAN IoCancelIrp(PIRP Irp) {
@@ -456,8 +473,8 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
     next->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
     switch (METHOD_FROM_CTL_CODE(IoControlCode)) {
     case METHOD_BUFFERED: {
-        size_t size = InputBufferLength > OutputBufferLength ? InputBufferLength
-                                                             : OutputBufferLength;
+        size_t size =
+            InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
         if (size) {
             record->systemBuffer.assign(size, 0);
             if (InputBuffer && InputBufferLength)
@@ -486,8 +503,8 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
     return irp;
 }
 
-PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
-                   BOOLEAN ChargeQuota, PIRP Irp) {
+PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota,
+                   PIRP Irp) {
     (void)ChargeQuota;
     State& s = Current();
     if (s.CountAllocation())

@@ -111,8 +111,8 @@ VOID ExFreePoolWithTag(PVOID P, ULONG Tag) {
         }
     }
     if (known && actual != Tag)
-        s.Violate(Check::BadFree, "freed with tag " + TagText(Tag) + ", allocated with " +
-                                      TagText(actual));
+        s.Violate(Check::BadFree,
+                  "freed with tag " + TagText(Tag) + ", allocated with " + TagText(actual));
     ExFreePool(P);
 }
 
@@ -131,8 +131,8 @@ VOID RtlCopyUnicodeString(PUNICODE_STRING Destination, PCUNICODE_STRING Source) 
         Destination->Length = 0;
         return;
     }
-    USHORT bytes = Source->Length < Destination->MaximumLength ? Source->Length
-                                                                : Destination->MaximumLength;
+    USHORT bytes =
+        Source->Length < Destination->MaximumLength ? Source->Length : Destination->MaximumLength;
     std::memmove(Destination->Buffer, Source->Buffer, bytes);
     Destination->Length = bytes;
     if (bytes + sizeof(WCHAR) <= Destination->MaximumLength)
@@ -142,8 +142,8 @@ VOID RtlCopyUnicodeString(PUNICODE_STRING Destination, PCUNICODE_STRING Source) 
 NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source) {
     if (Destination->Length + Source->Length > Destination->MaximumLength)
         return STATUS_BUFFER_TOO_SMALL;
-    std::memmove(reinterpret_cast<char*>(Destination->Buffer) + Destination->Length,
-                 Source->Buffer, Source->Length);
+    std::memmove(reinterpret_cast<char*>(Destination->Buffer) + Destination->Length, Source->Buffer,
+                 Source->Length);
     Destination->Length = static_cast<USHORT>(Destination->Length + Source->Length);
     if (Destination->Length + sizeof(WCHAR) <= Destination->MaximumLength)
         Destination->Buffer[Destination->Length / sizeof(WCHAR)] = 0;

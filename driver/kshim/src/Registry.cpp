@@ -61,8 +61,7 @@ bool Registry::KeyExists(const std::string& key) const {
     return keys_.count(Fold(key)) != 0;
 }
 
-std::optional<RegistryValue> Registry::Get(const std::string& key,
-                                           const std::string& name) const {
+std::optional<RegistryValue> Registry::Get(const std::string& key, const std::string& name) const {
     std::lock_guard<std::mutex> guard(lock_);
     auto found = keys_.find(Fold(key));
     if (found == keys_.end())

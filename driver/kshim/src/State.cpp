@@ -11,30 +11,54 @@ Kernel* g_current = nullptr;
 
 const char* CheckName(Check check) {
     switch (check) {
-    case Check::IrpCompletedTwice: return "IRP completed twice";
-    case Check::PendingNotMarked: return "STATUS_PENDING returned without IoMarkIrpPending";
-    case Check::MarkedNotPending: return "IRP marked pending but another status returned";
-    case Check::ReturnedWithoutCompleting: return "IRP neither completed nor passed down";
-    case Check::CompletionLostPending: return "completion routine did not propagate pending";
-    case Check::PassedDownAfterCompletion: return "IRP passed down after completion";
-    case Check::CancelRoutineAtCompletion: return "cancel routine still set at completion";
-    case Check::PowerIrpWrongLevel: return "power IRP passed at a wrong IRQL";
-    case Check::SpinLockNested: return "spin locks nested";
-    case Check::SpinLockOrder: return "spin lock released out of order";
-    case Check::WaitAtRaisedIrql: return "wait at raised IRQL";
-    case Check::IrqlNotRestored: return "IRQL not restored";
-    case Check::UntaggedAllocation: return "allocation without the driver's tag";
-    case Check::LeakAtUnload: return "objects alive at unload";
-    case Check::OutstandingIoAtRemoval: return "I/O outstanding at removal";
-    case Check::DeviceStillInitializing: return "device left initializing";
-    case Check::BadFree: return "bad free";
-    case Check::OutputOverrun: return "more bytes reported than the output buffer holds";
-    case Check::AllocatedIrpReachedTop: return "driver-allocated IRP completed past its owner";
-    case Check::WorkItemRequeued: return "work item queued twice";
-    case Check::TimerInFreedMemory: return "timer or DPC in freed memory";
-    case Check::BadMdl: return "bad MDL";
-    case Check::UrbBufferTooShort: return "URB buffer shorter than its length";
-    case Check::ObjectStillRegistered: return "device deleted while registered";
+    case Check::IrpCompletedTwice:
+        return "IRP completed twice";
+    case Check::PendingNotMarked:
+        return "STATUS_PENDING returned without IoMarkIrpPending";
+    case Check::MarkedNotPending:
+        return "IRP marked pending but another status returned";
+    case Check::ReturnedWithoutCompleting:
+        return "IRP neither completed nor passed down";
+    case Check::CompletionLostPending:
+        return "completion routine did not propagate pending";
+    case Check::PassedDownAfterCompletion:
+        return "IRP passed down after completion";
+    case Check::CancelRoutineAtCompletion:
+        return "cancel routine still set at completion";
+    case Check::PowerIrpWrongLevel:
+        return "power IRP passed at a wrong IRQL";
+    case Check::SpinLockNested:
+        return "spin locks nested";
+    case Check::SpinLockOrder:
+        return "spin lock released out of order";
+    case Check::WaitAtRaisedIrql:
+        return "wait at raised IRQL";
+    case Check::IrqlNotRestored:
+        return "IRQL not restored";
+    case Check::UntaggedAllocation:
+        return "allocation without the driver's tag";
+    case Check::LeakAtUnload:
+        return "objects alive at unload";
+    case Check::OutstandingIoAtRemoval:
+        return "I/O outstanding at removal";
+    case Check::DeviceStillInitializing:
+        return "device left initializing";
+    case Check::BadFree:
+        return "bad free";
+    case Check::OutputOverrun:
+        return "more bytes reported than the output buffer holds";
+    case Check::AllocatedIrpReachedTop:
+        return "driver-allocated IRP completed past its owner";
+    case Check::WorkItemRequeued:
+        return "work item queued twice";
+    case Check::TimerInFreedMemory:
+        return "timer or DPC in freed memory";
+    case Check::BadMdl:
+        return "bad MDL";
+    case Check::UrbBufferTooShort:
+        return "URB buffer shorter than its length";
+    case Check::ObjectStillRegistered:
+        return "device deleted while registered";
     }
     return "unknown check";
 }
@@ -83,6 +107,7 @@ void State::Spawn(std::function<void()> work) {
     std::thread([this, work = std::move(work)] {
         ThreadIrql() = PASSIVE_LEVEL;
         work();
+        LowerIrql(PASSIVE_LEVEL);
         std::lock_guard<std::mutex> guard(mu);
         --active;
         cv.notify_all();

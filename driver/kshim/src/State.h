@@ -36,7 +36,13 @@ struct IrpRecord {
     int routineDepth = 0;
     std::thread::id routineThread;
     // Per stack location, the dispatches active there: thread and what it did.
-    std::vector<std::vector<std::pair<std::thread::id, uint8_t>>> frames;
+    struct Frame {
+        std::thread::id thread;
+        uint8_t flags;
+        uint64_t sequence;
+    };
+    std::vector<std::vector<Frame>> frames;
+    uint64_t frameSequence = 0;
     // Runs when completion passes the top location (kernel requests).
     std::function<void(PIRP)> onFinal;
     // Requests built by IoBuildDeviceIoControlRequest.
@@ -174,6 +180,10 @@ std::string Narrow(PCUNICODE_STRING text);
 
 // The calling thread's level and held driver spin locks.
 KIRQL& ThreadIrql();
+// Lowers the calling thread's level; work queued while it was at dispatch
+// level starts once it drops below, as on a single processor.
+void LowerIrql(KIRQL irql);
+void StartWhenLowered(std::function<void()> start);
 std::vector<PKSPIN_LOCK>& HeldLocks();
 bool& HoldsCancelLock();
 

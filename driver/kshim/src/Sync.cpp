@@ -18,6 +18,30 @@ std::vector<PKSPIN_LOCK>& HeldLocks() {
     return held;
 }
 
+namespace {
+std::vector<std::function<void()>>& DeferredStarts() {
+    thread_local std::vector<std::function<void()>> starts;
+    return starts;
+}
+} // namespace
+
+void StartWhenLowered(std::function<void()> start) {
+    if (ThreadIrql() >= DISPATCH_LEVEL)
+        DeferredStarts().push_back(std::move(start));
+    else
+        start();
+}
+
+void LowerIrql(KIRQL irql) {
+    ThreadIrql() = irql;
+    if (irql >= DISPATCH_LEVEL)
+        return;
+    std::vector<std::function<void()>> starts;
+    starts.swap(DeferredStarts());
+    for (auto& start : starts)
+        start();
+}
+
 bool& HoldsCancelLock() {
     thread_local bool holds = false;
     return holds;
@@ -65,10 +89,12 @@ void RunDpc(State& s, PKDPC dpc) {
     if (ThreadIrql() != DISPATCH_LEVEL || !HeldLocks().empty())
         s.Violate(Check::IrqlNotRestored, "a DPC returned at another IRQL or holding a lock");
     HeldLocks().clear();
-    ThreadIrql() = old;
-    std::lock_guard<std::mutex> guard(s.dmu);
-    --s.dpcRunning;
-    s.dcv.notify_all();
+    {
+        std::lock_guard<std::mutex> guard(s.dmu);
+        --s.dpcRunning;
+        s.dcv.notify_all();
+    }
+    LowerIrql(old);
 }
 
 int64_t DueFrom(State& s, LARGE_INTEGER due) {
@@ -138,7 +164,7 @@ VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
 VOID KeLowerIrql(KIRQL NewIrql) {
     if (NewIrql > ThreadIrql())
         Current().Violate(Check::IrqlNotRestored, "KeLowerIrql to a higher level");
-    ThreadIrql() = NewIrql;
+    LowerIrql(NewIrql);
 }
 
 KIRQL KeRaiseIrqlToDpcLevel(VOID) {
@@ -164,10 +190,9 @@ void TakeLock(PKSPIN_LOCK lock) {
         }
     }
     if (!held.empty())
-        s.Violate(Check::SpinLockNested, "spin lock " + Hex(reinterpret_cast<uintptr_t>(lock)) +
-                                             " taken while " +
-                                             Hex(reinterpret_cast<uintptr_t>(held.back())) +
-                                             " is held");
+        s.Violate(Check::SpinLockNested,
+                  "spin lock " + Hex(reinterpret_cast<uintptr_t>(lock)) + " taken while " +
+                      Hex(reinterpret_cast<uintptr_t>(held.back())) + " is held");
     ULONG_PTR expected = 0;
     while (!__atomic_compare_exchange_n(lock, &expected, 1, false, __ATOMIC_ACQUIRE,
                                         __ATOMIC_RELAXED)) {
@@ -189,9 +214,9 @@ void DropLock(PKSPIN_LOCK lock) {
                 break;
             }
         }
-        s.Violate(Check::SpinLockOrder,
-                  found ? "spin lock released before the one taken after it"
-                        : "spin lock released that this thread does not hold");
+        s.Violate(Check::SpinLockOrder, found
+                                            ? "spin lock released before the one taken after it"
+                                            : "spin lock released that this thread does not hold");
         if (!found)
             return;
     } else {
@@ -213,7 +238,7 @@ KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
 
 VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
     DropLock(SpinLock);
-    ThreadIrql() = NewIrql;
+    LowerIrql(NewIrql);
 }
 
 VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
@@ -272,9 +297,9 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     State& s = Current();
     bool polling = Timeout && Timeout->QuadPart == 0;
     if (!polling && (ThreadIrql() >= DISPATCH_LEVEL || !HeldLocks().empty()))
-        s.Violate(Check::WaitAtRaisedIrql,
-                  ThreadIrql() >= DISPATCH_LEVEL ? "KeWaitForSingleObject at dispatch level"
-                                                 : "KeWaitForSingleObject holding a spin lock");
+        s.Violate(Check::WaitAtRaisedIrql, ThreadIrql() >= DISPATCH_LEVEL
+                                               ? "KeWaitForSingleObject at dispatch level"
+                                               : "KeWaitForSingleObject holding a spin lock");
     DISPATCHER_HEADER* header = static_cast<DISPATCHER_HEADER*>(Object);
     bool consumes = header->Type == SynchronizationEvent || header->Type == 9;
     std::unique_lock<std::mutex> guard(s.dmu);

@@ -83,10 +83,11 @@ struct SimulatedUsbDevice::Impl {
         if (scripted != plan.script.end())
             return scripted->second;
         std::uniform_real_distribution<double> draw(0.0, 1.0);
-        const std::pair<double, UrbFate> chances[] = {
-            {plan.fail, UrbFate::Fail},   {plan.stall, UrbFate::Stall},
-            {plan.shortened, UrbFate::Short}, {plan.never, UrbFate::Never},
-            {plan.deferred, UrbFate::Deferred}};
+        const std::pair<double, UrbFate> chances[] = {{plan.fail, UrbFate::Fail},
+                                                      {plan.stall, UrbFate::Stall},
+                                                      {plan.shortened, UrbFate::Short},
+                                                      {plan.never, UrbFate::Never},
+                                                      {plan.deferred, UrbFate::Deferred}};
         for (const auto& [chance, fate] : chances)
             if (chance > 0 && draw(random) < chance)
                 return fate;
@@ -112,7 +113,9 @@ struct SimulatedUsbDevice::Impl {
             std::lock_guard<std::mutex> guard(modelMu);
             counters.descriptorReads++;
             switch (request.DescriptorType) {
-            case USB_DEVICE_DESCRIPTOR_TYPE: bytes = owner->model_.DeviceDescriptor(); break;
+            case USB_DEVICE_DESCRIPTOR_TYPE:
+                bytes = owner->model_.DeviceDescriptor();
+                break;
             case USB_CONFIGURATION_DESCRIPTOR_TYPE:
                 if (request.Index == 0)
                     bytes = owner->model_.ConfigurationDescriptor();
@@ -120,7 +123,8 @@ struct SimulatedUsbDevice::Impl {
             case USB_STRING_DESCRIPTOR_TYPE:
                 bytes = owner->model_.StringDescriptor(request.Index, request.LanguageId);
                 break;
-            default: break;
+            default:
+                break;
             }
         }
         if (bytes.empty())
@@ -132,9 +136,8 @@ struct SimulatedUsbDevice::Impl {
             state->Violate(Check::UrbBufferTooShort, "descriptor request");
             return {STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER};
         }
-        ULONG n = request.TransferBufferLength < bytes.size()
-                      ? request.TransferBufferLength
-                      : static_cast<ULONG>(bytes.size());
+        ULONG n = request.TransferBufferLength < bytes.size() ? request.TransferBufferLength
+                                                              : static_cast<ULONG>(bytes.size());
         std::memcpy(target, bytes.data(), n);
         request.TransferBufferLength = n;
         return {};
@@ -167,9 +170,9 @@ struct SimulatedUsbDevice::Impl {
                 return {STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER};
             auto* found = USBD_ParseConfigurationDescriptorEx(
                 descriptor, descriptor, info->InterfaceNumber, info->AlternateSetting, -1, -1, -1);
-            if (!found || info->Length != GET_USBD_INTERFACE_SIZE(found->bNumEndpoints
-                                                                      ? found->bNumEndpoints
-                                                                      : 1) ||
+            if (!found ||
+                info->Length !=
+                    GET_USBD_INTERFACE_SIZE(found->bNumEndpoints ? found->bNumEndpoints : 1) ||
                 reinterpret_cast<PUCHAR>(info) + info->Length > end)
                 return {STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER};
             info->Class = found->bInterfaceClass;
@@ -287,8 +290,8 @@ struct SimulatedUsbDevice::Impl {
             return {STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER};
         }
         if (fate == UrbFate::Fail || fate == UrbFate::Stall)
-            return {STATUS_UNSUCCESSFUL, fate == UrbFate::Fail ? USBD_STATUS_DEV_NOT_RESPONDING
-                                                               : USBD_STATUS_STALL_PID};
+            return {STATUS_UNSUCCESSFUL,
+                    fate == UrbFate::Fail ? USBD_STATUS_DEV_NOT_RESPONDING : USBD_STATUS_STALL_PID};
         UsbSetup setup;
         bool in = (request.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
         setup.bmRequestType = static_cast<uint8_t>((in ? 0x80 : 0x00) | 0x40 |
@@ -453,8 +456,8 @@ struct SimulatedUsbDevice::Impl {
                 outcome = Descriptor(urb);
             break;
         case URB_FUNCTION_SELECT_CONFIGURATION:
-            if (urb->UrbHeader.Length < sizeof(struct _URB_SELECT_CONFIGURATION) -
-                                            sizeof(USBD_INTERFACE_INFORMATION))
+            if (urb->UrbHeader.Length <
+                sizeof(struct _URB_SELECT_CONFIGURATION) - sizeof(USBD_INTERFACE_INFORMATION))
                 outcome = {STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER};
             else
                 outcome = Select(urb);
@@ -501,7 +504,9 @@ struct SimulatedUsbDevice::Impl {
             }
             break;
         }
-        default: outcome = {STATUS_NOT_SUPPORTED, USBD_STATUS_INVALID_URB_FUNCTION}; break;
+        default:
+            outcome = {STATUS_NOT_SUPPORTED, USBD_STATUS_INVALID_URB_FUNCTION};
+            break;
         }
         Complete(irp, outcome.status, outcome.usbd);
         return outcome.status;
@@ -510,7 +515,8 @@ struct SimulatedUsbDevice::Impl {
     NTSTATUS Internal(PIRP irp) {
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
         switch (stack->Parameters.DeviceIoControl.IoControlCode) {
-        case IOCTL_INTERNAL_USB_SUBMIT_URB: return SubmitUrb(irp);
+        case IOCTL_INTERNAL_USB_SUBMIT_URB:
+            return SubmitUrb(irp);
         case IOCTL_INTERNAL_USB_GET_PORT_STATUS: {
             auto* status = static_cast<ULONG*>(stack->Parameters.Others.Argument1);
             ULONG value;
@@ -592,7 +598,9 @@ struct SimulatedUsbDevice::Impl {
         case IRP_MN_QUERY_REMOVE_DEVICE:
         case IRP_MN_CANCEL_REMOVE_DEVICE:
         case IRP_MN_SURPRISE_REMOVAL:
-        case IRP_MN_REMOVE_DEVICE: status = STATUS_SUCCESS; break;
+        case IRP_MN_REMOVE_DEVICE:
+            status = STATUS_SUCCESS;
+            break;
         case IRP_MN_QUERY_CAPABILITIES: {
             PDEVICE_CAPABILITIES target = stack->Parameters.DeviceCapabilities.Capabilities;
             DEVICE_CAPABILITIES copy;
@@ -605,7 +613,8 @@ struct SimulatedUsbDevice::Impl {
             status = STATUS_SUCCESS;
             break;
         }
-        default: break;
+        default:
+            break;
         }
         irp->IoStatus.Status = status;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -650,7 +659,9 @@ struct SimulatedUsbDevice::Impl {
             }
             Complete(irp, STATUS_SUCCESS, USBD_STATUS_SUCCESS);
             return STATUS_SUCCESS;
-        case IRP_MN_QUERY_POWER: Complete(irp, STATUS_SUCCESS, USBD_STATUS_SUCCESS); return STATUS_SUCCESS;
+        case IRP_MN_QUERY_POWER:
+            Complete(irp, STATUS_SUCCESS, USBD_STATUS_SUCCESS);
+            return STATUS_SUCCESS;
         default: {
             NTSTATUS status = irp->IoStatus.Status;
             Complete(irp, status, USBD_STATUS_SUCCESS);
@@ -681,9 +692,12 @@ SimulatedUsbDevice::Impl* ImplOf(PDEVICE_OBJECT device) {
 NTSTATUS BusDispatch(PDEVICE_OBJECT device, PIRP irp) {
     SimulatedUsbDevice::Impl* impl = ImplOf(device);
     switch (IoGetCurrentIrpStackLocation(irp)->MajorFunction) {
-    case IRP_MJ_INTERNAL_DEVICE_CONTROL: return impl->Internal(irp);
-    case IRP_MJ_PNP: return impl->Pnp(irp);
-    case IRP_MJ_POWER: return impl->Power(irp);
+    case IRP_MJ_INTERNAL_DEVICE_CONTROL:
+        return impl->Internal(irp);
+    case IRP_MJ_PNP:
+        return impl->Pnp(irp);
+    case IRP_MJ_POWER:
+        return impl->Power(irp);
     case IRP_MJ_SYSTEM_CONTROL: {
         NTSTATUS status = irp->IoStatus.Status;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -789,9 +803,10 @@ PDEVICE_OBJECT SimulatedUsbDevice::Pdo() const {
 
 std::string SimulatedUsbDevice::InstanceKey() const {
     char text[160];
-    std::snprintf(text, sizeof text,
-                  "\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\USB\\VID_%04X&PID_%04X\\%u",
-                  impl_->vendor, impl_->product, impl_->instance);
+    std::snprintf(
+        text, sizeof text,
+        "\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\USB\\VID_%04X&PID_%04X\\%u",
+        impl_->vendor, impl_->product, impl_->instance);
     return text;
 }
 

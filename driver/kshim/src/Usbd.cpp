@@ -23,10 +23,11 @@ PUSB_COMMON_DESCRIPTOR USBD_ParseDescriptors(PVOID DescriptorBuffer, ULONG Total
     return nullptr;
 }
 
-PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(
-    PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PVOID StartPosition,
-    LONG InterfaceNumber, LONG AlternateSetting, LONG InterfaceClass, LONG InterfaceSubClass,
-    LONG InterfaceProtocol) {
+PUSB_INTERFACE_DESCRIPTOR
+USBD_ParseConfigurationDescriptorEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
+                                    PVOID StartPosition, LONG InterfaceNumber,
+                                    LONG AlternateSetting, LONG InterfaceClass,
+                                    LONG InterfaceSubClass, LONG InterfaceProtocol) {
     ULONG total = ConfigurationDescriptor->wTotalLength;
     auto* at = static_cast<PUCHAR>(StartPosition);
     for (;;) {

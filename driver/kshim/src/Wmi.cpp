@@ -31,10 +31,9 @@ NTSTATUS RegInfo(PWMILIB_CONTEXT context, PDEVICE_OBJECT device, PIRP irp, PUCHA
     PUNICODE_STRING registryPath = nullptr;
     UNICODE_STRING mof{};
     PDEVICE_OBJECT pdo = nullptr;
-    NTSTATUS status = context->QueryWmiRegInfo
-                          ? context->QueryWmiRegInfo(device, &flags, &instance, &registryPath,
-                                                     &mof, &pdo)
-                          : STATUS_INVALID_DEVICE_REQUEST;
+    NTSTATUS status = context->QueryWmiRegInfo ? context->QueryWmiRegInfo(device, &flags, &instance,
+                                                                          &registryPath, &mof, &pdo)
+                                               : STATUS_INVALID_DEVICE_REQUEST;
     if (instance.Buffer)
         ExFreePool(instance.Buffer);
     if (!NT_SUCCESS(status))
@@ -75,15 +74,19 @@ NTSTATUS IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG Action) {
     DeviceRecord* record = RecordOf(DeviceObject);
     std::lock_guard<std::mutex> guard(s.mu);
     switch (Action) {
-    case WMIREG_ACTION_REGISTER: record->wmiRegistered = true; return STATUS_SUCCESS;
+    case WMIREG_ACTION_REGISTER:
+        record->wmiRegistered = true;
+        return STATUS_SUCCESS;
     case WMIREG_ACTION_DEREGISTER:
         if (!record->wmiRegistered)
             return STATUS_INVALID_PARAMETER;
         record->wmiRegistered = false;
         return STATUS_SUCCESS;
     case WMIREG_ACTION_REREGISTER:
-    case WMIREG_ACTION_UPDATE_GUIDS: return STATUS_SUCCESS;
-    default: return STATUS_INVALID_PARAMETER;
+    case WMIREG_ACTION_UPDATE_GUIDS:
+        return STATUS_SUCCESS;
+    default:
+        return STATUS_INVALID_PARAMETER;
     }
 }
 
@@ -176,12 +179,12 @@ NTSTATUS WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT DeviceObjec
         auto* node = reinterpret_cast<PWNODE_SINGLE_ITEM>(buffer);
         if (!WmiLibInfo->ExecuteWmiMethod || size < offsetof(WNODE_SINGLE_ITEM, VariableData))
             return Finish(DeviceObject, Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-        return WmiLibInfo->ExecuteWmiMethod(DeviceObject, Irp, index, node->InstanceIndex,
-                                            node->ItemId, node->SizeDataItem,
-                                            size - node->DataItemOffset,
-                                            buffer + node->DataItemOffset);
+        return WmiLibInfo->ExecuteWmiMethod(
+            DeviceObject, Irp, index, node->InstanceIndex, node->ItemId, node->SizeDataItem,
+            size - node->DataItemOffset, buffer + node->DataItemOffset);
     }
-    default: return Finish(DeviceObject, Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    default:
+        return Finish(DeviceObject, Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }
 }
 
