@@ -6,22 +6,19 @@
 namespace driver::linkpod {
 namespace {
 
-BOOLEAN DeviceIsIdle(DeviceExtension* ext)
-{
+BOOLEAN DeviceIsIdle(DeviceExtension* ext) {
     return InterlockedCompareExchange(&ext->OpenHandles, 0, 0) == 0 && OutstandingIo(ext) == 1;
 }
 
 // Drops one owner of the idle IRP; the last one frees it.
-VOID ReleaseIdleIrp(DeviceExtension* ext, PIRP irp)
-{
+VOID ReleaseIdleIrp(DeviceExtension* ext, PIRP irp) {
     if (InterlockedDecrement(&ext->IdleIrpOwners) == 0) {
         IoFreeIrp(irp);
         KeSetEvent(&ext->NoIdleRequestPending, IO_NO_INCREMENT, FALSE);
     }
 }
 
-VOID IdleCallback(PVOID context)
-{
+VOID IdleCallback(PVOID context) {
     auto* ext = static_cast<DeviceExtension*>(context);
     if (CurrentState(ext) != DeviceState::Running) {
         return;
@@ -32,8 +29,7 @@ VOID IdleCallback(PVOID context)
     RequestOwnDevicePower(ext, ext->PowerDownLevel, TRUE);
 }
 
-NTSTATUS IdleRequestDone(PDEVICE_OBJECT /*device*/, PIRP irp, PVOID context)
-{
+NTSTATUS IdleRequestDone(PDEVICE_OBJECT /*device*/, PIRP irp, PVOID context) {
     auto* ext = static_cast<DeviceExtension*>(context);
     const NTSTATUS status = irp->IoStatus.Status;
     if (!NT_SUCCESS(status) && status != STATUS_NOT_SUPPORTED &&
@@ -62,8 +58,7 @@ NTSTATUS IdleRequestDone(PDEVICE_OBJECT /*device*/, PIRP irp, PVOID context)
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-VOID IdleWorker(PDEVICE_OBJECT device, PVOID context)
-{
+VOID IdleWorker(PDEVICE_OBJECT device, PVOID context) {
     DeviceExtension* ext = ExtensionOf(device);
     if (ext->IdleEnabled && CurrentState(ext) == DeviceState::Running && DeviceIsIdle(ext)) {
         SubmitIdleRequest(ext);
@@ -72,8 +67,7 @@ VOID IdleWorker(PDEVICE_OBJECT device, PVOID context)
     KeSetEvent(&ext->NoDpcWorkItemPending, IO_NO_INCREMENT, FALSE);
 }
 
-VOID IdleTimerDpc(PKDPC /*dpc*/, PVOID context, PVOID /*arg1*/, PVOID /*arg2*/)
-{
+VOID IdleTimerDpc(PKDPC /*dpc*/, PVOID context, PVOID /*arg1*/, PVOID /*arg2*/) {
     auto* ext = static_cast<DeviceExtension*>(context);
     KeClearEvent(&ext->NoDpcWorkItemPending);
     if (ext->IdleEnabled && DeviceIsIdle(ext)) {
@@ -86,30 +80,26 @@ VOID IdleTimerDpc(PKDPC /*dpc*/, PVOID context, PVOID /*arg1*/, PVOID /*arg2*/)
     KeSetEvent(&ext->NoDpcWorkItemPending, IO_NO_INCREMENT, FALSE);
 }
 
-}  // namespace
+} // namespace
 
-BOOLEAN IdleSuspendOn(DeviceExtension* ext)
-{
+BOOLEAN IdleSuspendOn(DeviceExtension* ext) {
     return ext->IdleEnabled != 0;
 }
 
-VOID InitializeIdle(DeviceExtension* ext)
-{
+VOID InitializeIdle(DeviceExtension* ext) {
     KeInitializeDpc(&ext->IdleDpc, IdleTimerDpc, ext);
     KeInitializeTimerEx(&ext->IdleTimer, NotificationTimer);
     KeInitializeEvent(&ext->NoIdleRequestPending, NotificationEvent, TRUE);
     KeInitializeEvent(&ext->NoDpcWorkItemPending, NotificationEvent, TRUE);
 }
 
-VOID StartIdleTimer(DeviceExtension* ext)
-{
+VOID StartIdleTimer(DeviceExtension* ext) {
     LARGE_INTEGER due;
     due.QuadPart = kIdleFirstDue;
     KeSetTimerEx(&ext->IdleTimer, due, kIdlePeriodMs, &ext->IdleDpc);
 }
 
-NTSTATUS SubmitIdleRequest(DeviceExtension* ext)
-{
+NTSTATUS SubmitIdleRequest(DeviceExtension* ext) {
     if (ext->DevicePower != PowerDeviceD0) {
         return STATUS_POWER_STATE_INVALID;
     }
@@ -158,8 +148,7 @@ NTSTATUS SubmitIdleRequest(DeviceExtension* ext)
     return IoCallDriver(ext->LowerDevice, irp);
 }
 
-VOID CancelIdleRequestIfBusy(DeviceExtension* ext)
-{
+VOID CancelIdleRequestIfBusy(DeviceExtension* ext) {
     if (!ext->IdleRegistryEnabled || DeviceIsIdle(ext)) {
         return;
     }
@@ -174,15 +163,13 @@ VOID CancelIdleRequestIfBusy(DeviceExtension* ext)
     }
 }
 
-VOID WaitForNoIdleRequest(DeviceExtension* ext)
-{
+VOID WaitForNoIdleRequest(DeviceExtension* ext) {
     if (IdleSuspendOn(ext)) {
         KeWaitForSingleObject(&ext->NoIdleRequestPending, Executive, KernelMode, FALSE, nullptr);
     }
 }
 
-VOID StopIdleSuspend(DeviceExtension* ext)
-{
+VOID StopIdleSuspend(DeviceExtension* ext) {
     if (!ext->IdleRegistryEnabled) {
         return;
     }
@@ -196,4 +183,4 @@ VOID StopIdleSuspend(DeviceExtension* ext)
     KeCancelTimer(&ext->IdleTimer);
 }
 
-}  // namespace driver::linkpod
+} // namespace driver::linkpod

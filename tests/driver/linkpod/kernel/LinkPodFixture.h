@@ -73,4 +73,4 @@ protected:
 // Buffers of a given length with a recognisable pattern.
 std::vector<uint8_t> Pattern(size_t length, uint8_t seed = 1);
 
-}  // namespace linkpodtest
+} // namespace linkpodtest
