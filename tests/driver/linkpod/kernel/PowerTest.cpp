@@ -97,6 +97,37 @@ TEST_P(LinkPodPowerInFlight, SleepWaitsUntilEveryTransferHasFinished) {
 
 INSTANTIATE_TEST_SUITE_P(Requests, LinkPodPowerInFlight, ::testing::Values(0, 1, 4));
 
+class LinkPodDevicePowerHold : public LinkPodPower, public ::testing::WithParamInterface<UCHAR> {};
+
+TEST_P(LinkPodDevicePowerHold, LeavingD0WaitsForTheTransferInFlight)
+{
+    const UCHAR minor = GetParam();
+    StartDevice();
+    auto in = OpenOrFail("\\PIPE00");
+    Bus().HoldTransfers(true);
+    std::vector<uint8_t> buffer(16);
+    auto read = in->Read(buffer.data(), 16);
+    std::future<NTSTATUS> power = Node().Async([minor](kshim::DeviceNode& node) {
+        return node.SendPower(minor, DevicePowerState, Device(PowerDeviceD2));
+    });
+    EXPECT_EQ(power.wait_for(100ms), std::future_status::timeout);
+    EXPECT_EQ(Ext()->Queue, QueueState::Hold);
+    EXPECT_EQ(Bus().PowerState(), PowerDeviceD0);
+    Model().QueueIn({5, 6});
+    Bus().HoldTransfers(false);
+    Bus().ReleaseHeld();
+    EXPECT_EQ(read->Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(read->Information(), 2u);
+    EXPECT_EQ(power.get(), STATUS_SUCCESS);
+    EXPECT_EQ(Ext()->DevicePower, minor == IRP_MN_SET_POWER ? PowerDeviceD2 : PowerDeviceD0);
+    ASSERT_EQ(Node().SendPower(IRP_MN_SET_POWER, DevicePowerState, Device(PowerDeviceD0)),
+              STATUS_SUCCESS);
+}
+
+INSTANTIATE_TEST_SUITE_P(QueryAndSet, LinkPodDevicePowerHold,
+                         ::testing::Values(static_cast<UCHAR>(IRP_MN_QUERY_POWER),
+                                           static_cast<UCHAR>(IRP_MN_SET_POWER)));
+
 TEST_F(LinkPodPower, DeviceSetsAndQueriesOutsideSystemTransitions) {
     StartDevice();
     EXPECT_EQ(Node().SendPower(IRP_MN_QUERY_POWER, DevicePowerState, Device(PowerDeviceD2)),
