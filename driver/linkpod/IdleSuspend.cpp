@@ -114,19 +114,11 @@ NTSTATUS SubmitIdleRequest(DeviceExtension* ext) {
 
     auto* info = static_cast<PUSB_IDLE_CALLBACK_INFO>(AllocatePool(sizeof(USB_IDLE_CALLBACK_INFO)));
     PIRP irp = info != nullptr ? IoAllocateIrp(ext->LowerDevice->StackSize, FALSE) : nullptr;
-    NTSTATUS status = STATUS_SUCCESS;
     if (irp == nullptr) {
-        status = STATUS_INSUFFICIENT_RESOURCES;
-    } else if (!DeviceIsIdle(ext) || ext->DevicePower != PowerDeviceD0) {
-        // Something woke up while the request was being built.
-        IoFreeIrp(irp);
-        status = STATUS_DEVICE_BUSY;
-    }
-    if (!NT_SUCCESS(status)) {
         FreePool(info);
         InterlockedExchange(&ext->IdleRequestPending, 0);
         KeSetEvent(&ext->NoIdleRequestPending, IO_NO_INCREMENT, FALSE);
-        return status;
+        return STATUS_INSUFFICIENT_RESOURCES;
     }
 
     info->IdleCallback = IdleCallback;
@@ -138,11 +130,30 @@ NTSTATUS SubmitIdleRequest(DeviceExtension* ext) {
     next->Parameters.DeviceIoControl.InputBufferLength = sizeof(USB_IDLE_CALLBACK_INFO);
     IoSetCompletionRoutine(irp, IdleRequestDone, ext, TRUE, TRUE, TRUE);
 
+    // In the record before the last check, so that an open arriving from now
+    // on finds the request and takes it back.
     KeAcquireSpinLock(&ext->IdleLock, &irql);
     ext->IdleCallbackInfo = info;
     ext->IdleIrpOwners = 2;
     InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&ext->IdleIrp), irp);
     KeReleaseSpinLock(&ext->IdleLock, irql);
+
+    if (!DeviceIsIdle(ext) || ext->DevicePower != PowerDeviceD0) {
+        // Something woke up while the request was being built: undo it. A
+        // cancel path that took it first keeps its share until it lets go.
+        KeAcquireSpinLock(&ext->IdleLock, &irql);
+        PIRP taken = static_cast<PIRP>(
+            InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&ext->IdleIrp), nullptr));
+        ext->IdleCallbackInfo = nullptr;
+        InterlockedExchange(&ext->IdleRequestPending, 0);
+        KeReleaseSpinLock(&ext->IdleLock, irql);
+        FreePool(info);
+        if (taken != nullptr) {
+            InterlockedDecrement(&ext->IdleIrpOwners);
+        }
+        ReleaseIdleIrp(ext, irp);
+        return STATUS_DEVICE_BUSY;
+    }
 
     KeCancelTimer(&ext->IdleTimer);
     return IoCallDriver(ext->LowerDevice, irp);
