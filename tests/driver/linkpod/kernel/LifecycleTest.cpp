@@ -107,8 +107,8 @@ TEST_F(LinkPodLifecycle, QueryRemoveWaitsForTheTransferInFlight) {
 
     std::future<NTSTATUS> query =
         Node().Async([](kshim::DeviceNode& node) { return node.QueryRemove(); });
+    EXPECT_TRUE(WaitUntil([&] { return Ext()->State == DeviceState::RemovePending; }));
     EXPECT_EQ(query.wait_for(100ms), std::future_status::timeout);
-    EXPECT_EQ(Ext()->State, DeviceState::RemovePending);
 
     Bus().HoldTransfers(false);
     Bus().ReleaseHeld();

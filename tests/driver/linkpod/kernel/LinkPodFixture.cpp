@@ -2,6 +2,8 @@
 
 #include "driver/linkpod/LinkPodInterface.h"
 
+#include <thread>
+
 namespace linkpodtest {
 
 using driver::linkpod::kInterfaceClass;
@@ -13,6 +15,17 @@ constexpr const char* kParametersKey =
     "\\REGISTRY\\Machine\\System\\CurrentControlSet\\SERVICES\\PODLINK\\Parameters";
 
 } // namespace
+
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
 
 std::vector<uint8_t> Pattern(size_t length, uint8_t seed) {
     std::vector<uint8_t> bytes(length);

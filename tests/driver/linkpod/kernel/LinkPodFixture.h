@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -69,6 +71,11 @@ protected:
     // Checks that need a finding to happen switch this off for that finding.
     bool failOnViolation_ = true;
 };
+
+// Polls `condition` until it holds or `limit` of real time has passed; for
+// states another thread reaches on its own.
+bool WaitUntil(const std::function<bool()>& condition,
+               std::chrono::milliseconds limit = std::chrono::seconds(5));
 
 // Buffers of a given length with a recognisable pattern.
 std::vector<uint8_t> Pattern(size_t length, uint8_t seed = 1);

@@ -99,8 +99,7 @@ INSTANTIATE_TEST_SUITE_P(Requests, LinkPodPowerInFlight, ::testing::Values(0, 1,
 
 class LinkPodDevicePowerHold : public LinkPodPower, public ::testing::WithParamInterface<UCHAR> {};
 
-TEST_P(LinkPodDevicePowerHold, LeavingD0WaitsForTheTransferInFlight)
-{
+TEST_P(LinkPodDevicePowerHold, LeavingD0WaitsForTheTransferInFlight) {
     const UCHAR minor = GetParam();
     StartDevice();
     auto in = OpenOrFail("\\PIPE00");
@@ -110,8 +109,8 @@ TEST_P(LinkPodDevicePowerHold, LeavingD0WaitsForTheTransferInFlight)
     std::future<NTSTATUS> power = Node().Async([minor](kshim::DeviceNode& node) {
         return node.SendPower(minor, DevicePowerState, Device(PowerDeviceD2));
     });
+    EXPECT_TRUE(WaitUntil([&] { return Ext()->Queue == QueueState::Hold; }));
     EXPECT_EQ(power.wait_for(100ms), std::future_status::timeout);
-    EXPECT_EQ(Ext()->Queue, QueueState::Hold);
     EXPECT_EQ(Bus().PowerState(), PowerDeviceD0);
     Model().QueueIn({5, 6});
     Bus().HoldTransfers(false);
