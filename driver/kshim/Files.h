@@ -30,11 +30,15 @@ public:
     ULONG_PTR Information() const;
     // Asks the driver to cancel it (IoCancelIrp); true when a cancel routine ran.
     bool Cancel();
+    // Runs `done` once the request completes (at once when it already has), on
+    // the completing thread, like an overlapped event being set.
+    void OnDone(std::function<void()> done);
 
 private:
     friend class FileHandle;
     mutable std::mutex mu_;
     std::condition_variable cv_;
+    std::function<void()> onDone_;
     bool done_ = false;
     IO_STATUS_BLOCK status_{};
     PIRP irp_ = nullptr;

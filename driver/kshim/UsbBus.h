@@ -51,13 +51,14 @@ public:
 
 // What the bus does with one transfer.
 enum class UrbFate {
-    Normal,   // executed at once in the caller's thread
-    Deferred, // executed and completed later on a bus thread
-    Fail,     // fails at once: device not responding
-    Stall,    // the endpoint stalls and stays halted until reset
-    Short,    // moves half the bytes
-    Never,    // held until cancelled or its pipe is aborted
-    Held,     // held until ReleaseHeld(), then executed
+    Normal,    // executed at once in the caller's thread
+    Deferred,  // executed and completed later on a bus thread
+    Fail,      // fails at once with the plan's failure status
+    FailLater, // fails the same way, later on a bus thread
+    Stall,     // the endpoint stalls and stays halted until reset
+    Short,     // moves half the bytes
+    Never,     // held until cancelled or its pipe is aborted
+    Held,      // held until ReleaseHeld(), then executed
 };
 
 // The seeded schedule of fates for bulk transfers (and vendor requests when
@@ -72,6 +73,9 @@ struct FaultPlan {
     double deferred = 0;
     std::map<uint64_t, UrbFate> script;
     bool vendorToo = false;
+    // What a failing transfer completes with.
+    NTSTATUS failStatus = STATUS_UNSUCCESSFUL;
+    USBD_STATUS failUsbd = USBD_STATUS_DEV_NOT_RESPONDING;
 };
 
 class SimulatedUsbDevice {
@@ -124,6 +128,8 @@ public:
         uint64_t idleRequests = 0;
         uint64_t waitWakes = 0;
         uint64_t descriptorReads = 0;
+        std::map<USHORT, uint64_t> urbsByFunction;     // every URB received
+        std::map<UCHAR, uint64_t> transfersByEndpoint; // bulk transfers received
     };
     Counters Stats() const;
     bool Configured() const;

@@ -81,6 +81,17 @@ ULONG_PTR IoRequest::Information() const {
     return status_.Information;
 }
 
+void IoRequest::OnDone(std::function<void()> done) {
+    {
+        std::lock_guard<std::mutex> guard(mu_);
+        if (!done_) {
+            onDone_ = std::move(done);
+            return;
+        }
+    }
+    done();
+}
+
 bool IoRequest::Cancel() {
     PIRP irp;
     {
@@ -264,12 +275,16 @@ std::shared_ptr<IoRequest> FileHandle::Start(UCHAR major, ULONG code, const void
         if (transfer->mdl)
             FreeKernelMdl(transfer->mdl);
         RetireIrp(done);
+        std::function<void()> notify;
         {
             std::lock_guard<std::mutex> guard(request->mu_);
             request->done_ = true;
             request->status_ = status;
+            notify = std::move(request->onDone_);
             request->cv_.notify_all();
         }
+        if (notify)
+            notify();
         bool closeNow;
         {
             std::lock_guard<std::mutex> guard(file->mu);

@@ -141,6 +141,8 @@ Kernel::~Kernel() {
         std::free(block);
     for (auto& [mdl, info] : state_->mdls)
         ::operator delete(mdl);
+    for (void* key : state_->keys)
+        delete static_cast<std::string*>(key);
     g_current = nullptr;
 }
 

@@ -145,11 +145,15 @@ struct SimulatedUsbDevice::Impl {
 
     Outcome Select(PURB urb) {
         auto& request = urb->UrbSelectConfiguration;
-        counters.selects++;
-        if (!request.ConfigurationDescriptor) {
+        {
             std::lock_guard<std::mutex> guard(mu);
-            pipes.clear();
-            configured = false;
+            counters.selects++;
+            if (!request.ConfigurationDescriptor) {
+                pipes.clear();
+                configured = false;
+            }
+        }
+        if (!request.ConfigurationDescriptor) {
             std::lock_guard<std::mutex> model(modelMu);
             owner->model_.Configured(false);
             return {};
@@ -242,9 +246,10 @@ struct SimulatedUsbDevice::Impl {
                                " bytes");
             return {STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER};
         }
-        if (fate == UrbFate::Fail) {
+        if (fate == UrbFate::Fail || fate == UrbFate::FailLater) {
             request.TransferBufferLength = 0;
-            return {STATUS_UNSUCCESSFUL, USBD_STATUS_DEV_NOT_RESPONDING};
+            std::lock_guard<std::mutex> guard(mu);
+            return {plan.failStatus, plan.failUsbd};
         }
         if (fate == UrbFate::Stall) {
             std::lock_guard<std::mutex> guard(mu);
@@ -289,9 +294,13 @@ struct SimulatedUsbDevice::Impl {
             state->Violate(Check::UrbBufferTooShort, "vendor request");
             return {STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER};
         }
-        if (fate == UrbFate::Fail || fate == UrbFate::Stall)
-            return {STATUS_UNSUCCESSFUL,
-                    fate == UrbFate::Fail ? USBD_STATUS_DEV_NOT_RESPONDING : USBD_STATUS_STALL_PID};
+        if (fate == UrbFate::Fail || fate == UrbFate::FailLater) {
+            request.TransferBufferLength = 0;
+            std::lock_guard<std::mutex> guard(mu);
+            return {plan.failStatus, plan.failUsbd};
+        }
+        if (fate == UrbFate::Stall)
+            return {STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID};
         UsbSetup setup;
         bool in = (request.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
         setup.bmRequestType = static_cast<uint8_t>((in ? 0x80 : 0x00) | 0x40 |
@@ -447,6 +456,15 @@ struct SimulatedUsbDevice::Impl {
             return STATUS_INVALID_PARAMETER;
         }
         USHORT function = urb->UrbHeader.Function;
+        {
+            std::lock_guard<std::mutex> guard(mu);
+            counters.urbsByFunction[function]++;
+            if (function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+                auto pipe = pipes.find(urb->UrbBulkOrInterruptTransfer.PipeHandle);
+                if (pipe != pipes.end())
+                    counters.transfersByEndpoint[pipe->second.endpoint]++;
+            }
+        }
         Outcome outcome;
         switch (function) {
         case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
@@ -487,10 +505,12 @@ struct SimulatedUsbDevice::Impl {
             PVOID pipe = function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER
                              ? urb->UrbBulkOrInterruptTransfer.PipeHandle
                              : nullptr;
-            if (fate == UrbFate::Deferred || fate == UrbFate::Never || fate == UrbFate::Held) {
-                ParkKind kind = fate == UrbFate::Deferred ? ParkKind::Deferred
-                                : fate == UrbFate::Never  ? ParkKind::Never
-                                                          : ParkKind::Held;
+            if (fate == UrbFate::Deferred || fate == UrbFate::FailLater || fate == UrbFate::Never ||
+                fate == UrbFate::Held) {
+                ParkKind kind = fate == UrbFate::Deferred || fate == UrbFate::FailLater
+                                    ? ParkKind::Deferred
+                                : fate == UrbFate::Never ? ParkKind::Never
+                                                         : ParkKind::Held;
                 Park(Parked{irp, kind, pipe, fate});
                 return STATUS_PENDING;
             }
@@ -940,8 +960,9 @@ bool SimulatedUsbDevice::SignalWake(NTSTATUS status) {
 }
 
 SimulatedUsbDevice::Counters SimulatedUsbDevice::Stats() const {
-    std::lock_guard<std::mutex> guard(impl_->mu);
+    // The model may call back into the bus (Kick) while it holds modelMu.
     std::lock_guard<std::mutex> model(impl_->modelMu);
+    std::lock_guard<std::mutex> guard(impl_->mu);
     return impl_->counters;
 }
 

@@ -285,3 +285,32 @@ TEST_F(KshimBus, WaitWakeWaitsForTheDeviceToSignal) {
 }
 
 } // namespace
+
+namespace {
+
+class KshimBusPlan : public KshimBus {};
+
+TEST_F(KshimBusPlan, FailuresCarryThePlansStatusAtOnceOrLaterAndAreCounted) {
+    kshim::FaultPlan plan;
+    plan.script[1] = kshim::UrbFate::Fail;
+    plan.script[2] = kshim::UrbFate::FailLater;
+    plan.failStatus = STATUS_DEVICE_NOT_CONNECTED;
+    plan.failUsbd = USBD_STATUS_DEVICE_GONE;
+    bus->SetFaultPlan(plan);
+    auto [in, out] = Configure();
+    uint8_t data[4] = {};
+    ULONG moved;
+    USBD_STATUS usbd;
+    EXPECT_EQ(Bulk(out, false, data, 4, &moved, &usbd), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(usbd, USBD_STATUS_DEVICE_GONE);
+    EXPECT_EQ(Bulk(in, true, data, 4, &moved, &usbd), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(Bulk(out, false, data, 4, &moved), STATUS_SUCCESS);
+    kshim::SimulatedUsbDevice::Counters stats = bus->Stats();
+    EXPECT_EQ(stats.urbsByFunction[URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER], 3u);
+    EXPECT_EQ(stats.urbsByFunction[URB_FUNCTION_SELECT_CONFIGURATION], 1u);
+    EXPECT_EQ(stats.transfersByEndpoint[0x02], 2u);
+    EXPECT_EQ(stats.transfersByEndpoint[0x81], 1u);
+    EXPECT_TRUE(model.Written().size() == 4u) << "failed transfers move nothing";
+}
+
+} // namespace

@@ -3,6 +3,8 @@
 // close with requests in flight, and faults from the bus.
 #include "tests/driver/kshim/KernelFixture.h"
 
+#include <atomic>
+
 namespace kshimtest {
 namespace {
 
@@ -58,8 +60,15 @@ TEST_F(KshimIo, HeldReadIsCancelledAndCloseWaitsForIt) {
     auto second = in->Read(back, sizeof back);
     in->Close();
     EXPECT_EQ(second->Status(), STATUS_PENDING) << "cleanup does not end requests by itself";
+    std::atomic<int> notified{0};
+    read->OnDone([&] { ++notified; });
+    EXPECT_EQ(notified, 0);
     EXPECT_TRUE(read->Cancel());
     EXPECT_EQ(read->Wait(), STATUS_CANCELLED);
+    EXPECT_EQ(notified, 1);
+    read->OnDone([&] { ++notified; });
+    EXPECT_EQ(notified, 2) << "a finished request notifies at once";
+    EXPECT_FALSE(read->Cancel()) << "nothing left to cancel";
     EXPECT_EQ(node.QueryRemove(), STATUS_SUCCESS);
     EXPECT_THROW(node.Remove(), std::logic_error) << "the close waits for the last request";
     bus->ReleaseHeld();

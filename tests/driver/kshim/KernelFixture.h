@@ -5,6 +5,7 @@
 
 #include "driver/kshim/DriverHost.h"
 #include "driver/kshim/Files.h"
+#include "driver/kshim/Registry.h"
 #include "tests/driver/kshim/TestDriver.h"
 #include "tests/driver/kshim/TestUsbModel.h"
 

@@ -335,3 +335,108 @@ TEST_F(KshimKernel, BufferedControlRequestCopiesBackOnlyTheOutputLength) {
 }
 
 } // namespace
+
+namespace {
+
+class KshimKernelServices : public KshimKernel {};
+
+TEST_F(KshimKernelServices, QueuedDpcRunsAtDispatchLevelAndFlushWaitsForIt) {
+    KDPC dpc;
+    volatile LONG runs = 0;
+    KeInitializeDpc(&dpc, CountDpc, const_cast<LONG*>(&runs));
+    EXPECT_TRUE(KeInsertQueueDpc(&dpc, nullptr, nullptr));
+    KeFlushQueuedDpcs();
+    EXPECT_EQ(runs, 1);
+    EXPECT_FALSE(KeRemoveQueueDpc(&dpc)) << "a DPC that ran is no longer queued";
+}
+
+TEST_F(KshimKernelServices, UnicodeStringsCopyAppendAndCompareWithinTheirBuffers) {
+    char16_t room[8] = {};
+    UNICODE_STRING target{0, sizeof room, room};
+    char16_t abc[] = u"abc";
+    char16_t defghi[] = u"defghi";
+    UNICODE_STRING source;
+    RtlInitUnicodeString(&source, abc);
+    EXPECT_EQ(source.Length, 6);
+    EXPECT_EQ(source.MaximumLength, 8);
+    RtlCopyUnicodeString(&target, &source);
+    EXPECT_EQ(RtlAppendUnicodeToString(&target, defghi), STATUS_BUFFER_TOO_SMALL)
+        << "nine units do not fit a sixteen-byte buffer";
+    EXPECT_EQ(target.Length, 6);
+    char16_t de[] = u"de";
+    EXPECT_EQ(RtlAppendUnicodeToString(&target, de), STATUS_SUCCESS);
+    char16_t upper[] = u"ABCDE";
+    UNICODE_STRING other;
+    RtlInitUnicodeString(&other, upper);
+    EXPECT_TRUE(RtlEqualUnicodeString(&target, &other, TRUE));
+    EXPECT_FALSE(RtlEqualUnicodeString(&target, &other, FALSE));
+    EXPECT_GT(RtlCompareUnicodeString(&target, &other, FALSE), 0);
+}
+
+TEST_F(KshimKernelServices, SpinLocksRaiseTheLevelAndCatchMisuse) {
+    expected = true;
+    KSPIN_LOCK a;
+    KSPIN_LOCK b;
+    KeInitializeSpinLock(&a);
+    KeInitializeSpinLock(&b);
+    KIRQL old;
+    KeAcquireSpinLock(&a, &old);
+    EXPECT_EQ(old, PASSIVE_LEVEL);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    KeReleaseSpinLock(&a, old);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    EXPECT_TRUE(kernel.Violations().empty());
+    KeReleaseSpinLock(&b, PASSIVE_LEVEL);
+    EXPECT_EQ(kernel.Count(kshim::Check::SpinLockOrder), 1u) << "released without being held";
+    KEVENT ready;
+    KeInitializeEvent(&ready, NotificationEvent, TRUE);
+    KIRQL raised;
+    KeRaiseIrql(DISPATCH_LEVEL, &raised);
+    LARGE_INTEGER poll;
+    poll.QuadPart = 0;
+    KeWaitForSingleObject(&ready, Executive, KernelMode, FALSE, &poll);
+    EXPECT_FALSE(kernel.Has(kshim::Check::WaitAtRaisedIrql)) << "polling is allowed";
+    KeWaitForSingleObject(&ready, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_TRUE(kernel.Has(kshim::Check::WaitAtRaisedIrql));
+    PAGED_CODE();
+    EXPECT_EQ(kernel.Count(kshim::Check::WaitAtRaisedIrql), 2u);
+    KeLowerIrql(raised);
+}
+
+TEST_F(KshimKernelServices, FreedPoolWithASetTimerIsReportedAndTheTimerDropped) {
+    expected = true;
+    kernel.SetDriverTag(0x74736554u);
+    auto* timer =
+        static_cast<PKTIMER>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KTIMER), 0x74736554u));
+    KeInitializeTimer(timer);
+    LARGE_INTEGER due;
+    due.QuadPart = -10000;
+    KeSetTimer(timer, due, nullptr);
+    ExFreePool(timer);
+    EXPECT_TRUE(kernel.Has(kshim::Check::TimerInFreedMemory));
+    kernel.AdvanceMs(10) /* must not touch the freed timer */;
+}
+
+TEST_F(KshimKernelServices, MdlsDescribeBuffersAndPartialMdlsStayInside) {
+    expected = true;
+    uint8_t buffer[10000];
+    PMDL whole = IoAllocateMdl(buffer, sizeof buffer, FALSE, FALSE, nullptr);
+    ASSERT_NE(whole, nullptr);
+    EXPECT_EQ(MmGetMdlVirtualAddress(whole), buffer);
+    EXPECT_EQ(MmGetMdlByteCount(whole), sizeof buffer);
+    PMDL part = IoAllocateMdl(buffer + 100, 5000, FALSE, FALSE, nullptr);
+    IoBuildPartialMdl(whole, part, buffer + 100, 5000);
+    EXPECT_EQ(MmGetSystemAddressForMdlSafe(part, NormalPagePriority), buffer + 100);
+    EXPECT_TRUE(kernel.Violations().empty());
+    IoBuildPartialMdl(whole, part, buffer + 100, 0);
+    EXPECT_EQ(MmGetMdlByteCount(part), sizeof buffer - 100) << "length 0 takes the rest";
+    EXPECT_TRUE(kernel.Has(kshim::Check::BadMdl)) << "the rest needs more pages than allocated";
+    kernel.ClearViolations();
+    IoBuildPartialMdl(whole, part, buffer + 9000, 5000);
+    EXPECT_TRUE(kernel.Has(kshim::Check::BadMdl)) << "beyond the source";
+    IoFreeMdl(part);
+    IoFreeMdl(whole);
+    EXPECT_EQ(kernel.Live().mdls, 0u);
+}
+
+} // namespace

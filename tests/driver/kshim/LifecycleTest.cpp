@@ -136,3 +136,58 @@ TEST_F(KshimLifecycle, DriverEntryFailureUnderAllocationFailureLeavesNothing) {
 
 } // namespace
 } // namespace kshimtest
+
+namespace kshimtest {
+namespace {
+
+class KshimRegistryKeys : public KernelFixture {};
+
+TEST_F(KshimRegistryKeys, DeviceKeyValuesAreReadThroughAHandle) {
+    kernel.GetRegistry().SetDword(bus->InstanceKey() + "\\Device Parameters", "Speed", 12);
+    HANDLE key = nullptr;
+    ASSERT_EQ(IoOpenDeviceRegistryKey(bus->Pdo(), PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key),
+              STATUS_SUCCESS);
+    char16_t name[] = u"Speed";
+    UNICODE_STRING valueName;
+    RtlInitUnicodeString(&valueName, name);
+    uint8_t small[8];
+    ULONG needed = 0;
+    EXPECT_EQ(
+        ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, small, sizeof small, &needed),
+        STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(needed, offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data) + 4);
+    alignas(8) uint8_t room[32];
+    ASSERT_EQ(
+        ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, room, sizeof room, &needed),
+        STATUS_SUCCESS);
+    auto* info = reinterpret_cast<PKEY_VALUE_PARTIAL_INFORMATION>(room);
+    EXPECT_EQ(info->Type, ULONG{REG_DWORD});
+    EXPECT_EQ(info->Data[0], 12);
+    char16_t missing[] = u"Missing";
+    RtlInitUnicodeString(&valueName, missing);
+    EXPECT_EQ(
+        ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, room, sizeof room, &needed),
+        STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(kernel.Live().keys, 1u);
+    EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
+    EXPECT_EQ(kernel.Live().keys, 0u);
+}
+
+TEST_F(KshimRegistryKeys, SecondDeviceGetsItsOwnInterfacePath) {
+    TestUsbModel otherModel;
+    kshim::SimulatedUsbDevice other(kernel, otherModel);
+    StartDevice();
+    kshim::DeviceNode& second = host->AddDevice(other);
+    ASSERT_EQ(second.Start(), STATUS_SUCCESS);
+    std::vector<std::string> paths = kshim::InterfacePaths(kTestInterface);
+    ASSERT_EQ(paths.size(), 2u);
+    EXPECT_NE(paths[0], paths[1]);
+    EXPECT_NE(bus->InstanceKey(), other.InstanceKey());
+    EXPECT_EQ(second.SurpriseRemove(), STATUS_SUCCESS);
+    EXPECT_EQ(second.Remove(), STATUS_SUCCESS);
+    EXPECT_EQ(kshim::InterfacePaths(kTestInterface).size(), 1u);
+    EXPECT_TRUE(host->Loaded()) << "one device is still there";
+}
+
+} // namespace
+} // namespace kshimtest
