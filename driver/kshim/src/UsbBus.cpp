@@ -382,7 +382,17 @@ struct SimulatedUsbDevice::Impl {
             PoStartNextPowerIrp(irp);
         irp->IoStatus.Status = status;
         irp->IoStatus.Information = 0;
+        // USB requests complete at dispatch level, as a host controller's
+        // completions do; power requests of a pageable device at passive.
+        bool raise = stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        KIRQL old = PASSIVE_LEVEL;
+        if (raise && KeGetCurrentIrql() < DISPATCH_LEVEL)
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+        else
+            raise = false;
         IoCompleteRequest(irp, IO_USB_INCREMENT);
+        if (raise)
+            KeLowerIrql(old);
     }
 
     // Parks a request with a cancel routine; false when it was cancelled already
