@@ -7,8 +7,7 @@ namespace driver::linkpod {
 namespace {
 
 NTSTATUS CopyConfigDescriptor(DeviceExtension* ext, PVOID buffer, ULONG outputLength,
-                              ULONG_PTR* returned)
-{
+                              ULONG_PTR* returned) {
     NTSTATUS status = STATUS_SUCCESS;
     KIRQL irql;
     KeAcquireSpinLock(&ext->StateLock, &irql);
@@ -25,9 +24,7 @@ NTSTATUS CopyConfigDescriptor(DeviceExtension* ext, PVOID buffer, ULONG outputLe
     return status;
 }
 
-template <typename T>
-T ReadLittleEndian(const UCHAR* bytes)
-{
+template <typename T> T ReadLittleEndian(const UCHAR* bytes) {
     T value = 0;
     for (ULONG i = 0; i < sizeof(T); ++i) {
         value = static_cast<T>(value | (static_cast<T>(bytes[i]) << (8 * i)));
@@ -36,8 +33,7 @@ T ReadLittleEndian(const UCHAR* bytes)
 }
 
 NTSTATUS VendorRequest(DeviceExtension* ext, PUCHAR block, ULONG inputLength, ULONG outputLength,
-                       BOOLEAN deviceToHost, ULONG_PTR* returned)
-{
+                       BOOLEAN deviceToHost, ULONG_PTR* returned) {
     if (block == nullptr || inputLength < kVendorMinimumBuffer ||
         (deviceToHost && outputLength < kVendorMinimumBuffer)) {
         return STATUS_INVALID_PARAMETER;
@@ -60,7 +56,8 @@ NTSTATUS VendorRequest(DeviceExtension* ext, PUCHAR block, ULONG inputLength, UL
     request.Index = ReadLittleEndian<USHORT>(block + kVendorOffsetIndex);
     request.TransferBufferLength = dataLength;
     request.TransferBuffer = block + kVendorHeaderSize;
-    request.TransferFlags = USBD_SHORT_TRANSFER_OK | (deviceToHost ? USBD_TRANSFER_DIRECTION_IN : 0);
+    request.TransferFlags =
+        USBD_SHORT_TRANSFER_OK | (deviceToHost ? USBD_TRANSFER_DIRECTION_IN : 0);
     NTSTATUS status = SubmitUrb(ext, urb);
     FreePool(urb);
     // Never report more than the caller's output buffer can take back.
@@ -68,10 +65,9 @@ NTSTATUS VendorRequest(DeviceExtension* ext, PUCHAR block, ULONG inputLength, UL
     return status;
 }
 
-}  // namespace
+} // namespace
 
-NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp)
-{
+NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
     DeviceExtension* ext = ExtensionOf(device);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     if (CurrentState(ext) != DeviceState::Running) {
@@ -118,4 +114,4 @@ NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp)
     return status;
 }
 
-}  // namespace driver::linkpod
+} // namespace driver::linkpod

@@ -5,8 +5,7 @@
 namespace driver::linkpod {
 namespace {
 
-ULONG PipeCount(DeviceExtension* ext)
-{
+ULONG PipeCount(DeviceExtension* ext) {
     KIRQL irql;
     KeAcquireSpinLock(&ext->StateLock, &irql);
     ULONG count = ext->Interface != nullptr ? ext->Interface->NumberOfPipes : 0;
@@ -14,8 +13,7 @@ ULONG PipeCount(DeviceExtension* ext)
     return count;
 }
 
-BOOLEAN RunningAndConfigured(DeviceExtension* ext)
-{
+BOOLEAN RunningAndConfigured(DeviceExtension* ext) {
     KIRQL irql;
     KeAcquireSpinLock(&ext->StateLock, &irql);
     BOOLEAN ready = ext->State == DeviceState::Running && ext->Interface != nullptr;
@@ -23,32 +21,28 @@ BOOLEAN RunningAndConfigured(DeviceExtension* ext)
     return ready;
 }
 
-PipeNameResult Resolve(DeviceExtension* ext, PFILE_OBJECT file)
-{
+PipeNameResult Resolve(DeviceExtension* ext, PFILE_OBJECT file) {
     return ResolvePipeName(reinterpret_cast<const uint16_t*>(file->FileName.Buffer),
                            file->FileName.Length / sizeof(WCHAR), PipeCount(ext));
 }
 
-VOID CountOpenHandle(DeviceExtension* ext)
-{
+VOID CountOpenHandle(DeviceExtension* ext) {
     InterlockedIncrement(&ext->OpenHandles);
     if (IdleSuspendOn(ext)) {
         CancelIdleRequestIfBusy(ext);
     }
 }
 
-}  // namespace
+} // namespace
 
 // A handle's driver context holds its pipe number plus one; zero is the device itself.
-ULONG HandlePipe(PFILE_OBJECT file, BOOLEAN* isPipe)
-{
+ULONG HandlePipe(PFILE_OBJECT file, BOOLEAN* isPipe) {
     const ULONG_PTR stored = file != nullptr ? reinterpret_cast<ULONG_PTR>(file->FsContext) : 0;
     *isPipe = stored != 0;
     return stored != 0 ? static_cast<ULONG>(stored - 1) : 0;
 }
 
-NTSTATUS DispatchCreate(PDEVICE_OBJECT device, PIRP irp)
-{
+NTSTATUS DispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
     DeviceExtension* ext = ExtensionOf(device);
     PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
     if (!RunningAndConfigured(ext)) {
@@ -72,8 +66,7 @@ NTSTATUS DispatchCreate(PDEVICE_OBJECT device, PIRP irp)
     return CompleteRequest(irp, STATUS_SUCCESS);
 }
 
-NTSTATUS DispatchClose(PDEVICE_OBJECT device, PIRP irp)
-{
+NTSTATUS DispatchClose(PDEVICE_OBJECT device, PIRP irp) {
     DeviceExtension* ext = ExtensionOf(device);
     PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
     BOOLEAN isPipe = FALSE;
@@ -86,9 +79,8 @@ NTSTATUS DispatchClose(PDEVICE_OBJECT device, PIRP irp)
     return CompleteRequest(irp, STATUS_SUCCESS);
 }
 
-NTSTATUS DispatchCleanup(PDEVICE_OBJECT /*device*/, PIRP irp)
-{
+NTSTATUS DispatchCleanup(PDEVICE_OBJECT /*device*/, PIRP irp) {
     return CompleteRequest(irp, STATUS_SUCCESS);
 }
 
-}  // namespace driver::linkpod
+} // namespace driver::linkpod

@@ -88,8 +88,7 @@ struct DeviceExtension {
     ULONG MaximumStage;
 };
 
-inline DeviceExtension* ExtensionOf(PDEVICE_OBJECT device)
-{
+inline DeviceExtension* ExtensionOf(PDEVICE_OBJECT device) {
     return static_cast<DeviceExtension*>(device->DeviceExtension);
 }
 
@@ -164,6 +163,6 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice);
 VOID Unload(PDRIVER_OBJECT driver);
 
-}  // namespace driver::linkpod
+} // namespace driver::linkpod
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);

@@ -6,22 +6,19 @@
 namespace driver::linkpod {
 namespace {
 
-BOOLEAN DeviceIsIdle(DeviceExtension* ext)
-{
+BOOLEAN DeviceIsIdle(DeviceExtension* ext) {
     return InterlockedCompareExchange(&ext->OpenHandles, 0, 0) == 0 && OutstandingIo(ext) == 1;
 }
 
 // Drops one owner of the idle IRP; the last one frees it.
-VOID ReleaseIdleIrp(DeviceExtension* ext, PIRP irp)
-{
+VOID ReleaseIdleIrp(DeviceExtension* ext, PIRP irp) {
     if (InterlockedDecrement(&ext->IdleIrpOwners) == 0) {
         IoFreeIrp(irp);
         KeSetEvent(&ext->NoIdleRequestPending, IO_NO_INCREMENT, FALSE);
     }
 }
 
-VOID IdleCallback(PVOID context)
-{
+VOID IdleCallback(PVOID context) {
     auto* ext = static_cast<DeviceExtension*>(context);
     if (CurrentState(ext) != DeviceState::Running) {
         return;
@@ -32,8 +29,7 @@ VOID IdleCallback(PVOID context)
     RequestOwnDevicePower(ext, ext->PowerDownLevel, TRUE);
 }
 
-NTSTATUS IdleRequestDone(PDEVICE_OBJECT /*device*/, PIRP irp, PVOID context)
-{
+NTSTATUS IdleRequestDone(PDEVICE_OBJECT /*device*/, PIRP irp, PVOID context) {
     auto* ext = static_cast<DeviceExtension*>(context);
     const NTSTATUS status = irp->IoStatus.Status;
     if (!NT_SUCCESS(status) && status != STATUS_NOT_SUPPORTED &&
@@ -62,8 +58,7 @@ NTSTATUS IdleRequestDone(PDEVICE_OBJECT /*device*/, PIRP irp, PVOID context)
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-VOID IdleWorker(PDEVICE_OBJECT device, PVOID context)
-{
+VOID IdleWorker(PDEVICE_OBJECT device, PVOID context) {
     DeviceExtension* ext = ExtensionOf(device);
     if (ext->IdleEnabled && CurrentState(ext) == DeviceState::Running && DeviceIsIdle(ext)) {
         SubmitIdleRequest(ext);
@@ -72,8 +67,7 @@ VOID IdleWorker(PDEVICE_OBJECT device, PVOID context)
     KeSetEvent(&ext->NoDpcWorkItemPending, IO_NO_INCREMENT, FALSE);
 }
 
-VOID IdleTimerDpc(PKDPC /*dpc*/, PVOID context, PVOID /*arg1*/, PVOID /*arg2*/)
-{
+VOID IdleTimerDpc(PKDPC /*dpc*/, PVOID context, PVOID /*arg1*/, PVOID /*arg2*/) {
     auto* ext = static_cast<DeviceExtension*>(context);
     KeClearEvent(&ext->NoDpcWorkItemPending);
     if (ext->IdleEnabled && DeviceIsIdle(ext)) {
@@ -86,30 +80,26 @@ VOID IdleTimerDpc(PKDPC /*dpc*/, PVOID context, PVOID /*arg1*/, PVOID /*arg2*/)
     KeSetEvent(&ext->NoDpcWorkItemPending, IO_NO_INCREMENT, FALSE);
 }
 
-}  // namespace
+} // namespace
 
-BOOLEAN IdleSuspendOn(DeviceExtension* ext)
-{
+BOOLEAN IdleSuspendOn(DeviceExtension* ext) {
     return ext->IdleEnabled != 0;
 }
 
-VOID InitializeIdle(DeviceExtension* ext)
-{
+VOID InitializeIdle(DeviceExtension* ext) {
     KeInitializeDpc(&ext->IdleDpc, IdleTimerDpc, ext);
     KeInitializeTimerEx(&ext->IdleTimer, NotificationTimer);
     KeInitializeEvent(&ext->NoIdleRequestPending, NotificationEvent, TRUE);
     KeInitializeEvent(&ext->NoDpcWorkItemPending, NotificationEvent, TRUE);
 }
 
-VOID StartIdleTimer(DeviceExtension* ext)
-{
+VOID StartIdleTimer(DeviceExtension* ext) {
     LARGE_INTEGER due;
     due.QuadPart = kIdleFirstDue;
     KeSetTimerEx(&ext->IdleTimer, due, kIdlePeriodMs, &ext->IdleDpc);
 }
 
-NTSTATUS SubmitIdleRequest(DeviceExtension* ext)
-{
+NTSTATUS SubmitIdleRequest(DeviceExtension* ext) {
     if (ext->DevicePower != PowerDeviceD0) {
         return STATUS_POWER_STATE_INVALID;
     }
@@ -124,19 +114,11 @@ NTSTATUS SubmitIdleRequest(DeviceExtension* ext)
 
     auto* info = static_cast<PUSB_IDLE_CALLBACK_INFO>(AllocatePool(sizeof(USB_IDLE_CALLBACK_INFO)));
     PIRP irp = info != nullptr ? IoAllocateIrp(ext->LowerDevice->StackSize, FALSE) : nullptr;
-    NTSTATUS status = STATUS_SUCCESS;
     if (irp == nullptr) {
-        status = STATUS_INSUFFICIENT_RESOURCES;
-    } else if (!DeviceIsIdle(ext) || ext->DevicePower != PowerDeviceD0) {
-        // Something woke up while the request was being built.
-        IoFreeIrp(irp);
-        status = STATUS_DEVICE_BUSY;
-    }
-    if (!NT_SUCCESS(status)) {
         FreePool(info);
         InterlockedExchange(&ext->IdleRequestPending, 0);
         KeSetEvent(&ext->NoIdleRequestPending, IO_NO_INCREMENT, FALSE);
-        return status;
+        return STATUS_INSUFFICIENT_RESOURCES;
     }
 
     info->IdleCallback = IdleCallback;
@@ -148,18 +130,36 @@ NTSTATUS SubmitIdleRequest(DeviceExtension* ext)
     next->Parameters.DeviceIoControl.InputBufferLength = sizeof(USB_IDLE_CALLBACK_INFO);
     IoSetCompletionRoutine(irp, IdleRequestDone, ext, TRUE, TRUE, TRUE);
 
+    // In the record before the last check, so that an open arriving from now
+    // on finds the request and takes it back.
     KeAcquireSpinLock(&ext->IdleLock, &irql);
     ext->IdleCallbackInfo = info;
     ext->IdleIrpOwners = 2;
     InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&ext->IdleIrp), irp);
     KeReleaseSpinLock(&ext->IdleLock, irql);
 
+    if (!DeviceIsIdle(ext) || ext->DevicePower != PowerDeviceD0) {
+        // Something woke up while the request was being built: undo it. A
+        // cancel path that took it first keeps its share until it lets go.
+        KeAcquireSpinLock(&ext->IdleLock, &irql);
+        PIRP taken = static_cast<PIRP>(
+            InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&ext->IdleIrp), nullptr));
+        ext->IdleCallbackInfo = nullptr;
+        InterlockedExchange(&ext->IdleRequestPending, 0);
+        KeReleaseSpinLock(&ext->IdleLock, irql);
+        FreePool(info);
+        if (taken != nullptr) {
+            InterlockedDecrement(&ext->IdleIrpOwners);
+        }
+        ReleaseIdleIrp(ext, irp);
+        return STATUS_DEVICE_BUSY;
+    }
+
     KeCancelTimer(&ext->IdleTimer);
     return IoCallDriver(ext->LowerDevice, irp);
 }
 
-VOID CancelIdleRequestIfBusy(DeviceExtension* ext)
-{
+VOID CancelIdleRequestIfBusy(DeviceExtension* ext) {
     if (!ext->IdleRegistryEnabled || DeviceIsIdle(ext)) {
         return;
     }
@@ -174,15 +174,13 @@ VOID CancelIdleRequestIfBusy(DeviceExtension* ext)
     }
 }
 
-VOID WaitForNoIdleRequest(DeviceExtension* ext)
-{
+VOID WaitForNoIdleRequest(DeviceExtension* ext) {
     if (IdleSuspendOn(ext)) {
         KeWaitForSingleObject(&ext->NoIdleRequestPending, Executive, KernelMode, FALSE, nullptr);
     }
 }
 
-VOID StopIdleSuspend(DeviceExtension* ext)
-{
+VOID StopIdleSuspend(DeviceExtension* ext) {
     if (!ext->IdleRegistryEnabled) {
         return;
     }
@@ -196,4 +194,4 @@ VOID StopIdleSuspend(DeviceExtension* ext)
     KeCancelTimer(&ext->IdleTimer);
 }
 
-}  // namespace driver::linkpod
+} // namespace driver::linkpod

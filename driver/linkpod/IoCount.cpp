@@ -5,17 +5,15 @@
 namespace driver::linkpod {
 namespace {
 
-NTSTATUS SignalOnCompletion(PDEVICE_OBJECT /*device*/, PIRP /*irp*/, PVOID context)
-{
+NTSTATUS SignalOnCompletion(PDEVICE_OBJECT /*device*/, PIRP /*irp*/, PVOID context) {
     KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
     // The waiting caller still owns the request and completes it.
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-}  // namespace
+} // namespace
 
-DeviceState CurrentState(DeviceExtension* ext)
-{
+DeviceState CurrentState(DeviceExtension* ext) {
     KIRQL irql;
     KeAcquireSpinLock(&ext->StateLock, &irql);
     DeviceState state = ext->State;
@@ -23,8 +21,7 @@ DeviceState CurrentState(DeviceExtension* ext)
     return state;
 }
 
-VOID SetState(DeviceExtension* ext, DeviceState state, QueueState queue)
-{
+VOID SetState(DeviceExtension* ext, DeviceState state, QueueState queue) {
     KIRQL irql;
     KeAcquireSpinLock(&ext->StateLock, &irql);
     ext->PreviousState = ext->State;
@@ -33,16 +30,14 @@ VOID SetState(DeviceExtension* ext, DeviceState state, QueueState queue)
     KeReleaseSpinLock(&ext->StateLock, irql);
 }
 
-VOID SetQueueState(DeviceExtension* ext, QueueState queue)
-{
+VOID SetQueueState(DeviceExtension* ext, QueueState queue) {
     KIRQL irql;
     KeAcquireSpinLock(&ext->StateLock, &irql);
     ext->Queue = queue;
     KeReleaseSpinLock(&ext->StateLock, irql);
 }
 
-VOID RestorePreviousState(DeviceExtension* ext, QueueState queue)
-{
+VOID RestorePreviousState(DeviceExtension* ext, QueueState queue) {
     KIRQL irql;
     KeAcquireSpinLock(&ext->StateLock, &irql);
     DeviceState current = ext->State;
@@ -52,8 +47,7 @@ VOID RestorePreviousState(DeviceExtension* ext, QueueState queue)
     KeReleaseSpinLock(&ext->StateLock, irql);
 }
 
-LONG IncrementIo(DeviceExtension* ext)
-{
+LONG IncrementIo(DeviceExtension* ext) {
     KIRQL irql;
     KeAcquireSpinLock(&ext->IoCountLock, &irql);
     LONG count = ++ext->OutstandingIo;
@@ -64,8 +58,7 @@ LONG IncrementIo(DeviceExtension* ext)
     return count;
 }
 
-LONG DecrementIo(DeviceExtension* ext)
-{
+LONG DecrementIo(DeviceExtension* ext) {
     KIRQL irql;
     KeAcquireSpinLock(&ext->IoCountLock, &irql);
     LONG count = --ext->OutstandingIo;
@@ -79,8 +72,7 @@ LONG DecrementIo(DeviceExtension* ext)
     return count;
 }
 
-LONG OutstandingIo(DeviceExtension* ext)
-{
+LONG OutstandingIo(DeviceExtension* ext) {
     KIRQL irql;
     KeAcquireSpinLock(&ext->IoCountLock, &irql);
     LONG count = ext->OutstandingIo;
@@ -88,16 +80,14 @@ LONG OutstandingIo(DeviceExtension* ext)
     return count;
 }
 
-NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information)
-{
+NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information) {
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = information;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
 }
 
-NTSTATUS ForwardAndWait(DeviceExtension* ext, PIRP irp)
-{
+NTSTATUS ForwardAndWait(DeviceExtension* ext, PIRP irp) {
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     IoCopyCurrentIrpStackLocationToNext(irp);
@@ -110,8 +100,7 @@ NTSTATUS ForwardAndWait(DeviceExtension* ext, PIRP irp)
     return status;
 }
 
-NTSTATUS SubmitInternal(DeviceExtension* ext, ULONG code, PVOID argument)
-{
+NTSTATUS SubmitInternal(DeviceExtension* ext, ULONG code, PVOID argument) {
     KEVENT done;
     IO_STATUS_BLOCK ioStatus;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
@@ -133,9 +122,8 @@ NTSTATUS SubmitInternal(DeviceExtension* ext, ULONG code, PVOID argument)
     return status;
 }
 
-NTSTATUS SubmitUrb(DeviceExtension* ext, PURB urb)
-{
+NTSTATUS SubmitUrb(DeviceExtension* ext, PURB urb) {
     return SubmitInternal(ext, IOCTL_INTERNAL_USB_SUBMIT_URB, urb);
 }
 
-}  // namespace driver::linkpod
+} // namespace driver::linkpod

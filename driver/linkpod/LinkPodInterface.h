@@ -41,4 +41,4 @@ inline constexpr uint32_t kVendorOffsetLength = 12;
 // output buffer.
 inline constexpr uint32_t kVendorReportedBytes = 24;
 
-}  // namespace driver::linkpod
+} // namespace driver::linkpod

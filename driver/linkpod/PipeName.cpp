@@ -5,15 +5,13 @@
 namespace driver::linkpod {
 namespace {
 
-bool IsDigit(uint16_t c)
-{
+bool IsDigit(uint16_t c) {
     return c >= '0' && c <= '9';
 }
 
-}  // namespace
+} // namespace
 
-PipeNameResult ResolvePipeName(const uint16_t* name, uint32_t length, uint32_t pipeCount)
-{
+PipeNameResult ResolvePipeName(const uint16_t* name, uint32_t length, uint32_t pipeCount) {
     if (length == 0) {
         return {PipeNameKind::Device, 0};
     }
@@ -43,4 +41,4 @@ PipeNameResult ResolvePipeName(const uint16_t* name, uint32_t length, uint32_t p
     return {PipeNameKind::Pipe, number};
 }
 
-}  // namespace driver::linkpod
+} // namespace driver::linkpod

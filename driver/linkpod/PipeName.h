@@ -18,4 +18,4 @@ struct PipeNameResult {
 // number, which must lie below `pipeCount` and below the naming limit.
 PipeNameResult ResolvePipeName(const uint16_t* name, uint32_t length, uint32_t pipeCount);
 
-}  // namespace driver::linkpod
+} // namespace driver::linkpod

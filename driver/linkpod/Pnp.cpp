@@ -5,14 +5,12 @@
 namespace driver::linkpod {
 namespace {
 
-NTSTATUS PassDown(DeviceExtension* ext, PIRP irp)
-{
+NTSTATUS PassDown(DeviceExtension* ext, PIRP irp) {
     IoSkipCurrentIrpStackLocation(irp);
     return IoCallDriver(ext->LowerDevice, irp);
 }
 
-NTSTATUS HandleStart(DeviceExtension* ext, PIRP irp)
-{
+NTSTATUS HandleStart(DeviceExtension* ext, PIRP irp) {
     NTSTATUS status = ForwardAndWait(ext, irp);
     if (NT_SUCCESS(status)) {
         status = ConfigureDevice(ext);
@@ -37,8 +35,7 @@ NTSTATUS HandleStart(DeviceExtension* ext, PIRP irp)
 }
 
 // Query stop and query remove: hold requests and wait until none is in flight.
-NTSTATUS HandleQuery(DeviceExtension* ext, PIRP irp, DeviceState pending)
-{
+NTSTATUS HandleQuery(DeviceExtension* ext, PIRP irp, DeviceState pending) {
     SetState(ext, pending, QueueState::Hold);
     DecrementIo(ext);
     KeWaitForSingleObject(&ext->StopEvent, Executive, KernelMode, FALSE, nullptr);
@@ -46,8 +43,7 @@ NTSTATUS HandleQuery(DeviceExtension* ext, PIRP irp, DeviceState pending)
     return PassDown(ext, irp);
 }
 
-NTSTATUS HandleCancel(DeviceExtension* ext, PIRP irp, DeviceState pending)
-{
+NTSTATUS HandleCancel(DeviceExtension* ext, PIRP irp, DeviceState pending) {
     if (CurrentState(ext) != pending) {
         return CompleteRequest(irp, STATUS_SUCCESS);
     }
@@ -58,8 +54,7 @@ NTSTATUS HandleCancel(DeviceExtension* ext, PIRP irp, DeviceState pending)
     return CompleteRequest(irp, status);
 }
 
-NTSTATUS HandleStop(DeviceExtension* ext, PIRP irp)
-{
+NTSTATUS HandleStop(DeviceExtension* ext, PIRP irp) {
     StopIdleSuspend(ext);
     CancelWaitWake(ext);
     SetState(ext, DeviceState::Stopped, QueueState::Hold);
@@ -69,8 +64,7 @@ NTSTATUS HandleStop(DeviceExtension* ext, PIRP irp)
 }
 
 // What surprise removal and removal share: stop everything that reaches the device.
-VOID Disconnect(DeviceExtension* ext)
-{
+VOID Disconnect(DeviceExtension* ext) {
     CancelWaitWake(ext);
     StopIdleSuspend(ext);
     SetState(ext, DeviceState::SurpriseRemoved, QueueState::Fail);
@@ -78,15 +72,13 @@ VOID Disconnect(DeviceExtension* ext)
     AbortOpenPipes(ext);
 }
 
-NTSTATUS HandleSurpriseRemoval(DeviceExtension* ext, PIRP irp)
-{
+NTSTATUS HandleSurpriseRemoval(DeviceExtension* ext, PIRP irp) {
     Disconnect(ext);
     irp->IoStatus.Status = STATUS_SUCCESS;
     return PassDown(ext, irp);
 }
 
-NTSTATUS HandleRemove(DeviceExtension* ext, PIRP irp)
-{
+NTSTATUS HandleRemove(DeviceExtension* ext, PIRP irp) {
     if (CurrentState(ext) != DeviceState::SurpriseRemoved) {
         Disconnect(ext);
     }
@@ -107,8 +99,7 @@ NTSTATUS HandleRemove(DeviceExtension* ext, PIRP irp)
     return status;
 }
 
-DEVICE_POWER_STATE PowerDownLevelFrom(const DEVICE_CAPABILITIES& caps)
-{
+DEVICE_POWER_STATE PowerDownLevelFrom(const DEVICE_CAPABILITIES& caps) {
     DEVICE_POWER_STATE level = PowerDeviceUnspecified;
     for (int system = PowerSystemSleeping1; system <= PowerSystemSleeping3; ++system) {
         if (caps.DeviceState[system] < PowerDeviceD3) {
@@ -121,8 +112,7 @@ DEVICE_POWER_STATE PowerDownLevelFrom(const DEVICE_CAPABILITIES& caps)
     return level;
 }
 
-NTSTATUS HandleQueryCapabilities(DeviceExtension* ext, PIRP irp)
-{
+NTSTATUS HandleQueryCapabilities(DeviceExtension* ext, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
     if (caps->Version < 1 || caps->Size < sizeof(DEVICE_CAPABILITIES)) {
@@ -138,10 +128,9 @@ NTSTATUS HandleQueryCapabilities(DeviceExtension* ext, PIRP irp)
     return CompleteRequest(irp, status);
 }
 
-}  // namespace
+} // namespace
 
-NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp)
-{
+NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
     DeviceExtension* ext = ExtensionOf(device);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     if (CurrentState(ext) == DeviceState::Removed) {
@@ -188,4 +177,4 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp)
     return status;
 }
 
-}  // namespace driver::linkpod
+} // namespace driver::linkpod

@@ -10,23 +10,20 @@ struct HoldContext {
     PIO_WORKITEM Item;
 };
 
-NTSTATUS PassPowerDown(DeviceExtension* ext, PIRP irp)
-{
+NTSTATUS PassPowerDown(DeviceExtension* ext, PIRP irp) {
     PoStartNextPowerIrp(irp);
     IoSkipCurrentIrpStackLocation(irp);
     return PoCallDriver(ext->LowerDevice, irp);
 }
 
-NTSTATUS FailPower(DeviceExtension* ext, PIRP irp, NTSTATUS status)
-{
+NTSTATUS FailPower(DeviceExtension* ext, PIRP irp, NTSTATUS status) {
     PoStartNextPowerIrp(irp);
     CompleteRequest(irp, status);
     DecrementIo(ext);
     return status;
 }
 
-NTSTATUS DeviceQueryDone(PDEVICE_OBJECT /*device*/, PIRP irp, PVOID context)
-{
+NTSTATUS DeviceQueryDone(PDEVICE_OBJECT /*device*/, PIRP irp, PVOID context) {
     if (irp->PendingReturned) {
         IoMarkIrpPending(irp);
     }
@@ -35,8 +32,7 @@ NTSTATUS DeviceQueryDone(PDEVICE_OBJECT /*device*/, PIRP irp, PVOID context)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS DeviceSetDone(PDEVICE_OBJECT device, PIRP irp, PVOID context)
-{
+NTSTATUS DeviceSetDone(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
     auto* ext = static_cast<DeviceExtension*>(context);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     if (irp->PendingReturned) {
@@ -55,22 +51,19 @@ NTSTATUS DeviceSetDone(PDEVICE_OBJECT device, PIRP irp, PVOID context)
     return STATUS_SUCCESS;
 }
 
-VOID PassDownWithCompletion(DeviceExtension* ext, PIRP irp)
-{
+VOID PassDownWithCompletion(DeviceExtension* ext, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     IoCopyCurrentIrpStackLocationToNext(irp);
-    IoSetCompletionRoutine(irp,
-                           stack->MinorFunction == IRP_MN_QUERY_POWER ? DeviceQueryDone
-                                                                      : DeviceSetDone,
-                           ext, TRUE, TRUE, TRUE);
+    IoSetCompletionRoutine(
+        irp, stack->MinorFunction == IRP_MN_QUERY_POWER ? DeviceQueryDone : DeviceSetDone, ext,
+        TRUE, TRUE, TRUE);
     PoCallDriver(ext->LowerDevice, irp);
 }
 
 // Runs at passive level: lets every request in flight finish before the device
 // power IRP goes down. The counts the power path itself holds are given up
 // meanwhile, or the wait would never end.
-VOID HoldIoWorker(PDEVICE_OBJECT device, PVOID context)
-{
+VOID HoldIoWorker(PDEVICE_OBJECT device, PVOID context) {
     auto* hold = static_cast<HoldContext*>(context);
     DeviceExtension* ext = ExtensionOf(device);
     const LONG held = 1 + ext->OwnPowerRequests;
@@ -86,8 +79,7 @@ VOID HoldIoWorker(PDEVICE_OBJECT device, PVOID context)
     FreePool(hold);
 }
 
-NTSTATUS HoldIoThenPass(DeviceExtension* ext, PIRP irp)
-{
+NTSTATUS HoldIoThenPass(DeviceExtension* ext, PIRP irp) {
     SetQueueState(ext, QueueState::Hold);
     auto* hold = static_cast<HoldContext*>(AllocatePool(sizeof(HoldContext)));
     PIO_WORKITEM item = hold != nullptr ? IoAllocateWorkItem(ext->Self) : nullptr;
@@ -102,8 +94,7 @@ NTSTATUS HoldIoThenPass(DeviceExtension* ext, PIRP irp)
     return STATUS_PENDING;
 }
 
-NTSTATUS HandleDeviceQuery(DeviceExtension* ext, PIRP irp)
-{
+NTSTATUS HandleDeviceQuery(DeviceExtension* ext, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     const DEVICE_POWER_STATE target = stack->Parameters.Power.State.DeviceState;
     if (ext->WakeEnabled && target > ext->Capabilities.DeviceWake) {
@@ -117,8 +108,7 @@ NTSTATUS HandleDeviceQuery(DeviceExtension* ext, PIRP irp)
     return status;
 }
 
-NTSTATUS HandleDeviceSet(DeviceExtension* ext, PIRP irp)
-{
+NTSTATUS HandleDeviceSet(DeviceExtension* ext, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     const DEVICE_POWER_STATE target = stack->Parameters.Power.State.DeviceState;
     const DEVICE_POWER_STATE current = ext->DevicePower;
@@ -134,8 +124,7 @@ NTSTATUS HandleDeviceSet(DeviceExtension* ext, PIRP irp)
 }
 
 VOID DeviceIrpForSystemDone(PDEVICE_OBJECT /*device*/, UCHAR /*minor*/, POWER_STATE /*state*/,
-                            PVOID context, PIO_STATUS_BLOCK ioStatus)
-{
+                            PVOID context, PIO_STATUS_BLOCK ioStatus) {
     auto* ext = static_cast<DeviceExtension*>(context);
     PIRP systemIrp = ext->SystemPowerIrp;
     ext->SystemPowerIrp = nullptr;
@@ -148,8 +137,7 @@ VOID DeviceIrpForSystemDone(PDEVICE_OBJECT /*device*/, UCHAR /*minor*/, POWER_ST
     IoCompleteRequest(systemIrp, IO_NO_INCREMENT);
 }
 
-NTSTATUS SystemPowerDone(PDEVICE_OBJECT /*device*/, PIRP irp, PVOID context)
-{
+NTSTATUS SystemPowerDone(PDEVICE_OBJECT /*device*/, PIRP irp, PVOID context) {
     auto* ext = static_cast<DeviceExtension*>(context);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status = irp->IoStatus.Status;
@@ -183,8 +171,7 @@ NTSTATUS SystemPowerDone(PDEVICE_OBJECT /*device*/, PIRP irp, PVOID context)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS HandleSystemPower(DeviceExtension* ext, PIRP irp)
-{
+NTSTATUS HandleSystemPower(DeviceExtension* ext, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     const SYSTEM_POWER_STATE target = stack->Parameters.Power.State.SystemState;
     if (stack->MinorFunction == IRP_MN_QUERY_POWER && ext->WakeEnabled &&
@@ -201,9 +188,8 @@ NTSTATUS HandleSystemPower(DeviceExtension* ext, PIRP irp)
     return STATUS_PENDING;
 }
 
-VOID OwnPowerDone(PDEVICE_OBJECT /*device*/, UCHAR /*minor*/, POWER_STATE /*state*/,
-                  PVOID context, PIO_STATUS_BLOCK /*ioStatus*/)
-{
+VOID OwnPowerDone(PDEVICE_OBJECT /*device*/, UCHAR /*minor*/, POWER_STATE /*state*/, PVOID context,
+                  PIO_STATUS_BLOCK /*ioStatus*/) {
     auto* ext = static_cast<DeviceExtension*>(context);
     InterlockedDecrement(&ext->OwnPowerRequests);
     DecrementIo(ext);
@@ -215,8 +201,7 @@ struct OwnPowerWaiter {
 };
 
 VOID OwnPowerDoneSignal(PDEVICE_OBJECT /*device*/, UCHAR /*minor*/, POWER_STATE /*state*/,
-                        PVOID context, PIO_STATUS_BLOCK /*ioStatus*/)
-{
+                        PVOID context, PIO_STATUS_BLOCK /*ioStatus*/) {
     auto* waiter = static_cast<OwnPowerWaiter*>(context);
     DeviceExtension* ext = waiter->Ext;
     InterlockedDecrement(&ext->OwnPowerRequests);
@@ -224,10 +209,9 @@ VOID OwnPowerDoneSignal(PDEVICE_OBJECT /*device*/, UCHAR /*minor*/, POWER_STATE 
     KeSetEvent(&waiter->Done, IO_NO_INCREMENT, FALSE);
 }
 
-}  // namespace
+} // namespace
 
-NTSTATUS RequestOwnDevicePower(DeviceExtension* ext, DEVICE_POWER_STATE state, BOOLEAN wait)
-{
+NTSTATUS RequestOwnDevicePower(DeviceExtension* ext, DEVICE_POWER_STATE state, BOOLEAN wait) {
     POWER_STATE power;
     power.DeviceState = state;
     IncrementIo(ext);
@@ -237,14 +221,14 @@ NTSTATUS RequestOwnDevicePower(DeviceExtension* ext, DEVICE_POWER_STATE state, B
         OwnPowerWaiter waiter;
         waiter.Ext = ext;
         KeInitializeEvent(&waiter.Done, NotificationEvent, FALSE);
-        status = PoRequestPowerIrp(ext->PhysicalDevice, IRP_MN_SET_POWER, power,
-                                   OwnPowerDoneSignal, &waiter, nullptr);
+        status = PoRequestPowerIrp(ext->PhysicalDevice, IRP_MN_SET_POWER, power, OwnPowerDoneSignal,
+                                   &waiter, nullptr);
         if (NT_SUCCESS(status)) {
             KeWaitForSingleObject(&waiter.Done, Executive, KernelMode, FALSE, nullptr);
         }
     } else {
-        status = PoRequestPowerIrp(ext->PhysicalDevice, IRP_MN_SET_POWER, power, OwnPowerDone,
-                                   ext, nullptr);
+        status = PoRequestPowerIrp(ext->PhysicalDevice, IRP_MN_SET_POWER, power, OwnPowerDone, ext,
+                                   nullptr);
     }
     if (!NT_SUCCESS(status)) {
         InterlockedDecrement(&ext->OwnPowerRequests);
@@ -253,8 +237,7 @@ NTSTATUS RequestOwnDevicePower(DeviceExtension* ext, DEVICE_POWER_STATE state, B
     return status;
 }
 
-NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp)
-{
+NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
     DeviceExtension* ext = ExtensionOf(device);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     const DeviceState state = CurrentState(ext);
@@ -288,4 +271,4 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp)
     return status;
 }
 
-}  // namespace driver::linkpod
+} // namespace driver::linkpod

@@ -14,8 +14,7 @@ struct TransferContext {
     DeviceExtension* Ext;
 };
 
-VOID FreeTransfer(TransferContext* transfer)
-{
+VOID FreeTransfer(TransferContext* transfer) {
     FreePool(transfer->Urb);
     if (transfer->Mdl != nullptr) {
         IoFreeMdl(transfer->Mdl);
@@ -25,8 +24,7 @@ VOID FreeTransfer(TransferContext* transfer)
 
 NTSTATUS TransferDone(PDEVICE_OBJECT device, PIRP irp, PVOID context);
 
-VOID ArmStage(PIRP irp, TransferContext* transfer)
-{
+VOID ArmStage(PIRP irp, TransferContext* transfer) {
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
@@ -34,13 +32,11 @@ VOID ArmStage(PIRP irp, TransferContext* transfer)
     IoSetCompletionRoutine(irp, TransferDone, transfer, TRUE, TRUE, TRUE);
 }
 
-ULONG NextStage(DeviceExtension* ext, ULONG remaining)
-{
+ULONG NextStage(DeviceExtension* ext, ULONG remaining) {
     return remaining < ext->MaximumStage ? remaining : ext->MaximumStage;
 }
 
-NTSTATUS TransferDone(PDEVICE_OBJECT /*device*/, PIRP irp, PVOID context)
-{
+NTSTATUS TransferDone(PDEVICE_OBJECT /*device*/, PIRP irp, PVOID context) {
     auto* transfer = static_cast<TransferContext*>(context);
     DeviceExtension* ext = transfer->Ext;
     if (NT_SUCCESS(irp->IoStatus.Status)) {
@@ -66,10 +62,9 @@ NTSTATUS TransferDone(PDEVICE_OBJECT /*device*/, PIRP irp, PVOID context)
     return STATUS_SUCCESS;
 }
 
-}  // namespace
+} // namespace
 
-NTSTATUS DispatchReadWrite(PDEVICE_OBJECT device, PIRP irp)
-{
+NTSTATUS DispatchReadWrite(PDEVICE_OBJECT device, PIRP irp) {
     DeviceExtension* ext = ExtensionOf(device);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     if (CurrentState(ext) != DeviceState::Running) {
@@ -133,7 +128,8 @@ NTSTATUS DispatchReadWrite(PDEVICE_OBJECT device, PIRP irp)
     IoMarkIrpPending(irp);
     IncrementIo(ext);
     status = IoCallDriver(ext->LowerDevice, irp);
-    if (!NT_SUCCESS(status) && status != STATUS_CANCELLED && status != STATUS_DEVICE_NOT_CONNECTED) {
+    if (!NT_SUCCESS(status) && status != STATUS_CANCELLED &&
+        status != STATUS_DEVICE_NOT_CONNECTED) {
         if (!NT_SUCCESS(ResetPipe(ext, pipe.PipeHandle))) {
             ResetDevice(ext);
         }
@@ -142,4 +138,4 @@ NTSTATUS DispatchReadWrite(PDEVICE_OBJECT device, PIRP irp)
     return STATUS_PENDING;
 }
 
-}  // namespace driver::linkpod
+} // namespace driver::linkpod

@@ -10,8 +10,7 @@ constexpr ULONG kDeviceDescriptorLength = 18;
 constexpr ULONG kConfigHeaderLength = 9;
 
 NTSTATUS ReadDescriptor(DeviceExtension* ext, UCHAR type, PVOID buffer, ULONG length,
-                        ULONG* received)
-{
+                        ULONG* received) {
     auto* urb = static_cast<PURB>(AllocatePool(sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST)));
     if (urb == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -27,8 +26,7 @@ NTSTATUS ReadDescriptor(DeviceExtension* ext, UCHAR type, PVOID buffer, ULONG le
     return status;
 }
 
-NTSTATUS ReadConfiguration(DeviceExtension* ext, PUSB_CONFIGURATION_DESCRIPTOR* result)
-{
+NTSTATUS ReadConfiguration(DeviceExtension* ext, PUSB_CONFIGURATION_DESCRIPTOR* result) {
     ULONG received = 0;
     PVOID device = AllocatePool(kDeviceDescriptorLength);
     if (device == nullptr) {
@@ -74,8 +72,7 @@ NTSTATUS ReadConfiguration(DeviceExtension* ext, PUSB_CONFIGURATION_DESCRIPTOR* 
 }
 
 NTSTATUS SelectConfiguration(DeviceExtension* ext, PUSB_CONFIGURATION_DESCRIPTOR config,
-                             PUSBD_INTERFACE_INFORMATION* selected)
-{
+                             PUSBD_INTERFACE_INFORMATION* selected) {
     const ULONG wanted = config->bNumInterfaces;
     if (wanted == 0) {
         return STATUS_DEVICE_CONFIGURATION_ERROR;
@@ -87,8 +84,8 @@ NTSTATUS SelectConfiguration(DeviceExtension* ext, PUSB_CONFIGURATION_DESCRIPTOR
     }
     ULONG found = 0;
     for (ULONG number = 0; found < wanted && number < kInterfaceNumberLimit; ++number) {
-        PUSB_INTERFACE_DESCRIPTOR descriptor =
-            USBD_ParseConfigurationDescriptorEx(config, config, static_cast<LONG>(number), 0, -1, -1, -1);
+        PUSB_INTERFACE_DESCRIPTOR descriptor = USBD_ParseConfigurationDescriptorEx(
+            config, config, static_cast<LONG>(number), 0, -1, -1, -1);
         if (descriptor != nullptr) {
             list[found++].InterfaceDescriptor = descriptor;
         }
@@ -126,10 +123,9 @@ NTSTATUS SelectConfiguration(DeviceExtension* ext, PUSB_CONFIGURATION_DESCRIPTOR
     return status;
 }
 
-}  // namespace
+} // namespace
 
-NTSTATUS ConfigureDevice(DeviceExtension* ext)
-{
+NTSTATUS ConfigureDevice(DeviceExtension* ext) {
     PUSB_CONFIGURATION_DESCRIPTOR config = nullptr;
     NTSTATUS status = ReadConfiguration(ext, &config);
     if (!NT_SUCCESS(status)) {
@@ -162,8 +158,7 @@ NTSTATUS ConfigureDevice(DeviceExtension* ext)
     return STATUS_SUCCESS;
 }
 
-VOID ReleaseConfiguration(DeviceExtension* ext)
-{
+VOID ReleaseConfiguration(DeviceExtension* ext) {
     KIRQL irql;
     KeAcquireSpinLock(&ext->StateLock, &irql);
     PVOID config = ext->ConfigDescriptor;
@@ -178,8 +173,7 @@ VOID ReleaseConfiguration(DeviceExtension* ext)
     FreePool(pipeOpen);
 }
 
-NTSTATUS UnconfigureDevice(DeviceExtension* ext)
-{
+NTSTATUS UnconfigureDevice(DeviceExtension* ext) {
     auto* urb = static_cast<PURB>(AllocatePool(sizeof(_URB_SELECT_CONFIGURATION)));
     if (urb == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -192,8 +186,7 @@ NTSTATUS UnconfigureDevice(DeviceExtension* ext)
     return status;
 }
 
-BOOLEAN LookUpPipe(DeviceExtension* ext, ULONG index, USBD_PIPE_INFORMATION* pipe)
-{
+BOOLEAN LookUpPipe(DeviceExtension* ext, ULONG index, USBD_PIPE_INFORMATION* pipe) {
     BOOLEAN found = FALSE;
     KIRQL irql;
     KeAcquireSpinLock(&ext->StateLock, &irql);
@@ -205,8 +198,7 @@ BOOLEAN LookUpPipe(DeviceExtension* ext, ULONG index, USBD_PIPE_INFORMATION* pip
     return found;
 }
 
-BOOLEAN MarkPipeOpen(DeviceExtension* ext, ULONG index, BOOLEAN open)
-{
+BOOLEAN MarkPipeOpen(DeviceExtension* ext, ULONG index, BOOLEAN open) {
     BOOLEAN marked = FALSE;
     KIRQL irql;
     KeAcquireSpinLock(&ext->StateLock, &irql);
@@ -219,8 +211,7 @@ BOOLEAN MarkPipeOpen(DeviceExtension* ext, ULONG index, BOOLEAN open)
     return marked;
 }
 
-BOOLEAN PipeIsOpen(DeviceExtension* ext, ULONG index)
-{
+BOOLEAN PipeIsOpen(DeviceExtension* ext, ULONG index) {
     BOOLEAN open = FALSE;
     KIRQL irql;
     KeAcquireSpinLock(&ext->StateLock, &irql);
@@ -232,8 +223,7 @@ BOOLEAN PipeIsOpen(DeviceExtension* ext, ULONG index)
     return open;
 }
 
-static NTSTATUS SendPipeRequest(DeviceExtension* ext, USHORT function, USBD_PIPE_HANDLE pipe)
-{
+static NTSTATUS SendPipeRequest(DeviceExtension* ext, USHORT function, USBD_PIPE_HANDLE pipe) {
     auto* urb = static_cast<PURB>(AllocatePool(sizeof(_URB_PIPE_REQUEST)));
     if (urb == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -246,8 +236,7 @@ static NTSTATUS SendPipeRequest(DeviceExtension* ext, USHORT function, USBD_PIPE
     return status;
 }
 
-VOID AbortOpenPipes(DeviceExtension* ext)
-{
+VOID AbortOpenPipes(DeviceExtension* ext) {
     USBD_PIPE_INFORMATION pipe;
     for (ULONG index = 0; LookUpPipe(ext, index, &pipe); ++index) {
         if (!PipeIsOpen(ext, index)) {
@@ -259,14 +248,12 @@ VOID AbortOpenPipes(DeviceExtension* ext)
     }
 }
 
-NTSTATUS ResetPipe(DeviceExtension* ext, USBD_PIPE_HANDLE pipe)
-{
+NTSTATUS ResetPipe(DeviceExtension* ext, USBD_PIPE_HANDLE pipe) {
     NTSTATUS status = SendPipeRequest(ext, URB_FUNCTION_RESET_PIPE, pipe);
     return NT_SUCCESS(status) ? STATUS_SUCCESS : status;
 }
 
-NTSTATUS ResetDevice(DeviceExtension* ext)
-{
+NTSTATUS ResetDevice(DeviceExtension* ext) {
     ULONG portStatus = 0;
     NTSTATUS status = SubmitInternal(ext, IOCTL_INTERNAL_USB_GET_PORT_STATUS, &portStatus);
     if (!NT_SUCCESS(status)) {
@@ -278,4 +265,4 @@ NTSTATUS ResetDevice(DeviceExtension* ext)
     return SubmitInternal(ext, IOCTL_INTERNAL_USB_RESET_PORT, nullptr);
 }
 
-}  // namespace driver::linkpod
+} // namespace driver::linkpod

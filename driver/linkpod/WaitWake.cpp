@@ -5,8 +5,7 @@
 namespace driver::linkpod {
 namespace {
 
-NTSTATUS WaitWakeIrpDone(PDEVICE_OBJECT /*device*/, PIRP irp, PVOID context)
-{
+NTSTATUS WaitWakeIrpDone(PDEVICE_OBJECT /*device*/, PIRP irp, PVOID context) {
     auto* ext = static_cast<DeviceExtension*>(context);
     if (irp->PendingReturned) {
         IoMarkIrpPending(irp);
@@ -26,8 +25,7 @@ NTSTATUS WaitWakeIrpDone(PDEVICE_OBJECT /*device*/, PIRP irp, PVOID context)
 }
 
 VOID WaitWakeFinished(PDEVICE_OBJECT /*device*/, UCHAR /*minor*/, POWER_STATE /*state*/,
-                      PVOID context, PIO_STATUS_BLOCK ioStatus)
-{
+                      PVOID context, PIO_STATUS_BLOCK ioStatus) {
     auto* ext = static_cast<DeviceExtension*>(context);
     InterlockedExchange(&ext->WaitWakeOutstanding, 0);
     const NTSTATUS status = ioStatus->Status;
@@ -42,16 +40,14 @@ VOID WaitWakeFinished(PDEVICE_OBJECT /*device*/, UCHAR /*minor*/, POWER_STATE /*
     }
 }
 
-}  // namespace
+} // namespace
 
-VOID ClearWaitWakeFlags(DeviceExtension* ext)
-{
+VOID ClearWaitWakeFlags(DeviceExtension* ext) {
     InterlockedExchange(&ext->WaitWakeOutstanding, 0);
     InterlockedExchange(&ext->WaitWakeCancelled, 0);
 }
 
-NTSTATUS IssueWaitWake(DeviceExtension* ext)
-{
+NTSTATUS IssueWaitWake(DeviceExtension* ext) {
     if (InterlockedExchange(&ext->WaitWakeOutstanding, 1) != 0) {
         return STATUS_DEVICE_BUSY;
     }
@@ -59,8 +55,9 @@ NTSTATUS IssueWaitWake(DeviceExtension* ext)
     KeClearEvent(&ext->WaitWakeFinished);
     POWER_STATE target;
     target.SystemState = ext->Capabilities.SystemWake;
-    NTSTATUS status = PoRequestPowerIrp(ext->PhysicalDevice, IRP_MN_WAIT_WAKE, target,
-                                        WaitWakeFinished, ext, const_cast<PIRP*>(&ext->WaitWakeIrp));
+    NTSTATUS status =
+        PoRequestPowerIrp(ext->PhysicalDevice, IRP_MN_WAIT_WAKE, target, WaitWakeFinished, ext,
+                          const_cast<PIRP*>(&ext->WaitWakeIrp));
     if (!NT_SUCCESS(status)) {
         InterlockedExchange(&ext->WaitWakeOutstanding, 0);
         KeSetEvent(&ext->WaitWakeFinished, IO_NO_INCREMENT, FALSE);
@@ -68,8 +65,7 @@ NTSTATUS IssueWaitWake(DeviceExtension* ext)
     return status;
 }
 
-NTSTATUS HandleWaitWakeIrp(DeviceExtension* ext, PIRP irp)
-{
+NTSTATUS HandleWaitWakeIrp(DeviceExtension* ext, PIRP irp) {
     IoMarkIrpPending(irp);
     IoCopyCurrentIrpStackLocationToNext(irp);
     IoSetCompletionRoutine(irp, WaitWakeIrpDone, ext, TRUE, TRUE, TRUE);
@@ -79,8 +75,7 @@ NTSTATUS HandleWaitWakeIrp(DeviceExtension* ext, PIRP irp)
     return STATUS_PENDING;
 }
 
-VOID CancelWaitWake(DeviceExtension* ext)
-{
+VOID CancelWaitWake(DeviceExtension* ext) {
     PIRP irp = static_cast<PIRP>(
         InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&ext->WaitWakeIrp), nullptr));
     if (irp == nullptr) {
@@ -94,4 +89,4 @@ VOID CancelWaitWake(DeviceExtension* ext)
     KeWaitForSingleObject(&ext->WaitWakeFinished, Executive, KernelMode, FALSE, nullptr);
 }
 
-}  // namespace driver::linkpod
+} // namespace driver::linkpod

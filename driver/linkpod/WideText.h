@@ -7,17 +7,14 @@
 
 namespace driver::linkpod {
 
-template <ULONG N>
-struct WideText {
+template <ULONG N> struct WideText {
     WCHAR text[N];
 
     // Length in bytes without the terminating NUL, as UNICODE_STRING counts it.
     constexpr USHORT ByteLength() const { return static_cast<USHORT>((N - 1) * sizeof(WCHAR)); }
 };
 
-template <ULONG N>
-constexpr WideText<N> Widen(const char (&narrow)[N])
-{
+template <ULONG N> constexpr WideText<N> Widen(const char (&narrow)[N]) {
     WideText<N> wide{};
     for (ULONG i = 0; i < N; ++i) {
         wide.text[i] = static_cast<WCHAR>(static_cast<unsigned char>(narrow[i]));
@@ -26,9 +23,7 @@ constexpr WideText<N> Widen(const char (&narrow)[N])
 }
 
 // A counted string over a constant text; the kernel never writes through it.
-template <ULONG N>
-UNICODE_STRING CountedString(const WideText<N>& wide)
-{
+template <ULONG N> UNICODE_STRING CountedString(const WideText<N>& wide) {
     UNICODE_STRING counted;
     counted.Length = wide.ByteLength();
     counted.MaximumLength = static_cast<USHORT>(N * sizeof(WCHAR));
@@ -36,4 +31,4 @@ UNICODE_STRING CountedString(const WideText<N>& wide)
     return counted;
 }
 
-}  // namespace driver::linkpod
+} // namespace driver::linkpod

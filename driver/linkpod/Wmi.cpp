@@ -19,8 +19,7 @@ WMIGUIDREGINFO g_guidList[] = {{&g_blockGuid, 1, 0}};
 
 NTSTATUS QueryRegInfo(PDEVICE_OBJECT device, PULONG regFlags, PUNICODE_STRING instanceName,
                       PUNICODE_STRING* registryPath, PUNICODE_STRING mofResourceName,
-                      PDEVICE_OBJECT* pdo)
-{
+                      PDEVICE_OBJECT* pdo) {
     (void)instanceName;
     *regFlags = WMIREG_FLAG_INSTANCE_PDO;
     *registryPath = SavedRegistryPath();
@@ -31,8 +30,7 @@ NTSTATUS QueryRegInfo(PDEVICE_OBJECT device, PULONG regFlags, PUNICODE_STRING in
 
 NTSTATUS QueryDataBlock(PDEVICE_OBJECT device, PIRP irp, ULONG guidIndex, ULONG /*instanceIndex*/,
                         ULONG /*instanceCount*/, PULONG instanceLengths, ULONG bufferAvailable,
-                        PUCHAR buffer)
-{
+                        PUCHAR buffer) {
     const USHORT nameBytes = kModelName.ByteLength();
     const ULONG size = kBlockHeader + nameBytes;
     NTSTATUS status;
@@ -54,8 +52,7 @@ NTSTATUS QueryDataBlock(PDEVICE_OBJECT device, PIRP irp, ULONG guidIndex, ULONG 
 }
 
 NTSTATUS SetDataBlock(PDEVICE_OBJECT device, PIRP irp, ULONG guidIndex, ULONG /*instanceIndex*/,
-                      ULONG bufferSize, PUCHAR buffer)
-{
+                      ULONG bufferSize, PUCHAR buffer) {
     NTSTATUS status;
     if (guidIndex != 0) {
         status = STATUS_WMI_GUID_NOT_FOUND;
@@ -71,8 +68,7 @@ NTSTATUS SetDataBlock(PDEVICE_OBJECT device, PIRP irp, ULONG guidIndex, ULONG /*
 }
 
 NTSTATUS SetDataItem(PDEVICE_OBJECT device, PIRP irp, ULONG guidIndex, ULONG /*instanceIndex*/,
-                     ULONG dataItemId, ULONG bufferSize, PUCHAR buffer)
-{
+                     ULONG dataItemId, ULONG bufferSize, PUCHAR buffer) {
     NTSTATUS status;
     if (guidIndex != 0) {
         status = STATUS_WMI_GUID_NOT_FOUND;
@@ -89,10 +85,9 @@ NTSTATUS SetDataItem(PDEVICE_OBJECT device, PIRP irp, ULONG guidIndex, ULONG /*i
     return WmiCompleteRequest(device, irp, status, 0, IO_NO_INCREMENT);
 }
 
-}  // namespace
+} // namespace
 
-VOID InitializeWmi(DeviceExtension* ext)
-{
+VOID InitializeWmi(DeviceExtension* ext) {
     ext->Wmi.GuidCount = sizeof(g_guidList) / sizeof(g_guidList[0]);
     ext->Wmi.GuidList = g_guidList;
     ext->Wmi.QueryWmiRegInfo = QueryRegInfo;
@@ -103,8 +98,7 @@ VOID InitializeWmi(DeviceExtension* ext)
     ext->Wmi.WmiFunctionControl = nullptr;
 }
 
-NTSTATUS DispatchSystemControl(PDEVICE_OBJECT device, PIRP irp)
-{
+NTSTATUS DispatchSystemControl(PDEVICE_OBJECT device, PIRP irp) {
     DeviceExtension* ext = ExtensionOf(device);
     if (CurrentState(ext) == DeviceState::Removed) {
         return CompleteRequest(irp, STATUS_DELETE_PENDING);
@@ -129,4 +123,4 @@ NTSTATUS DispatchSystemControl(PDEVICE_OBJECT device, PIRP irp)
     return status;
 }
 
-}  // namespace driver::linkpod
+} // namespace driver::linkpod

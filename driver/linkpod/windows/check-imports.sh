@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Checks that linkpod.sys is a native-subsystem image with a version resource
-# and imports only from the kernel, the USB driver library and the WMI library.
+# Checks that linkpod.sys is a native-subsystem image with a version resource,
+# no start-up code of its own and no exports, importing only from the kernel,
+# the USB driver library and the WMI library.
 # Usage: check-imports.sh linkpod.sys
 set -euo pipefail
 
@@ -28,6 +29,22 @@ for dll in "${dlls[@]}"; do
         ;;
     esac
 done
+
+# Nothing may run before the entry point (no global constructors or thread
+# locals), the image exports nothing, and it can be loaded at any address.
+mapfile -t sections < <("$objdump" -h "$image" | awk '$1 ~ /^[0-9]+$/ {print $2}')
+for section in "${sections[@]}"; do
+    case "$section" in
+    .ctors | .dtors | .init_array | .fini_array | .CRT | .tls | .edata)
+        echo "FAIL: $image has a $section section"
+        failures=$((failures + 1))
+        ;;
+    esac
+done
+if ! printf '%s\n' "${sections[@]}" | grep -qx ".reloc"; then
+    echo "FAIL: $image has no relocations"
+    failures=$((failures + 1))
+fi
 
 # The version strings are stored as UTF-16 in the resource section.
 for text in "USB ICE Driver" "1, 3, 0, 0"; do

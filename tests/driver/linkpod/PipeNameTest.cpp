@@ -10,35 +10,30 @@ using driver::linkpod::ResolvePipeName;
 
 namespace {
 
-PipeNameResult Resolve(const std::u16string& name, uint32_t pipes = 2)
-{
+PipeNameResult Resolve(const std::u16string& name, uint32_t pipes = 2) {
     return ResolvePipeName(reinterpret_cast<const uint16_t*>(name.data()),
                            static_cast<uint32_t>(name.size()), pipes);
 }
 
-void ExpectPipe(const std::u16string& name, uint32_t pipes, uint32_t expected)
-{
+void ExpectPipe(const std::u16string& name, uint32_t pipes, uint32_t expected) {
     const PipeNameResult result = Resolve(name, pipes);
     EXPECT_EQ(result.kind, PipeNameKind::Pipe) << std::string(name.begin(), name.end());
     EXPECT_EQ(result.pipe, expected) << std::string(name.begin(), name.end());
 }
 
-void ExpectInvalid(const std::u16string& name, uint32_t pipes)
-{
+void ExpectInvalid(const std::u16string& name, uint32_t pipes) {
     EXPECT_EQ(Resolve(name, pipes).kind, PipeNameKind::Invalid)
         << std::string(name.begin(), name.end());
 }
 
-}  // namespace
+} // namespace
 
-TEST(PipeName, EmptyNameOpensTheDevice)
-{
+TEST(PipeName, EmptyNameOpensTheDevice) {
     EXPECT_EQ(Resolve(u"", 2).kind, PipeNameKind::Device);
     EXPECT_EQ(Resolve(u"", 0).kind, PipeNameKind::Device);
 }
 
-TEST(PipeName, LastDigitRunSelectsThePipeWhateverTheLetters)
-{
+TEST(PipeName, LastDigitRunSelectsThePipeWhateverTheLetters) {
     ExpectPipe(u"\\PIPE00", 2, 0);
     ExpectPipe(u"\\PIPE01", 2, 1);
     ExpectPipe(u"\\X1Y", 2, 1);
@@ -51,8 +46,7 @@ TEST(PipeName, LastDigitRunSelectsThePipeWhateverTheLetters)
     ExpectPipe(u"\\PIPE0000004", 6, 4);
 }
 
-TEST(PipeName, NumbersFromSixUpNameNoPipe)
-{
+TEST(PipeName, NumbersFromSixUpNameNoPipe) {
     ExpectInvalid(u"\\PIPE06", 32);
     ExpectInvalid(u"\\PIPE10", 32);
     ExpectPipe(u"\\PIPE05", 6, 5);
@@ -61,16 +55,14 @@ TEST(PipeName, NumbersFromSixUpNameNoPipe)
     ExpectInvalid(u"\\PIPE99999999999999999999999999", 32);
 }
 
-TEST(PipeName, NumberMustLieBelowTheInterfacePipeCount)
-{
+TEST(PipeName, NumberMustLieBelowTheInterfacePipeCount) {
     ExpectInvalid(u"\\PIPE05", 5);
     ExpectInvalid(u"\\PIPE02", 2);
     ExpectInvalid(u"\\PIPE00", 0);
     ExpectPipe(u"\\PIPE04", 5, 4);
 }
 
-TEST(PipeName, NamesWithoutDigitsNameNoPipe)
-{
+TEST(PipeName, NamesWithoutDigitsNameNoPipe) {
     ExpectInvalid(u"\\PIPE", 2);
     ExpectInvalid(u"\\", 2);
     ExpectInvalid(u"abcXYZ", 2);

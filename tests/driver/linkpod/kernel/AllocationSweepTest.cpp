@@ -16,8 +16,7 @@ constexpr int kIdleRange = 7;
 // The sweeps below must reach past the last allocation of what they sweep.
 class LinkPodSweepRange : public LinkPodTest {};
 
-TEST_F(LinkPodSweepRange, RangesCoverEveryAllocation)
-{
+TEST_F(LinkPodSweepRange, RangesCoverEveryAllocation) {
     const uint64_t beforeLoad = K().Allocations();
     StartDevice();
     const uint64_t start = K().Allocations() - beforeLoad;
@@ -35,8 +34,7 @@ TEST_F(LinkPodSweepRange, RangesCoverEveryAllocation)
 
 class LinkPodStartSweep : public LinkPodTest, public ::testing::WithParamInterface<int> {};
 
-TEST_P(LinkPodStartSweep, LoadAddAndStartSurviveTheFailedAllocation)
-{
+TEST_P(LinkPodStartSweep, LoadAddAndStartSurviveTheFailedAllocation) {
     model_ = std::make_unique<LoopbackModel>(ModelShape{});
     bus_ = std::make_unique<kshim::SimulatedUsbDevice>(K(), *model_);
     host_ = std::make_unique<kshim::DriverHost>(K(), DriverEntry, "linkpod");
@@ -72,8 +70,7 @@ INSTANTIATE_TEST_SUITE_P(EveryAllocation, LinkPodStartSweep, ::testing::Range(1,
 
 class LinkPodTransferSweep : public LinkPodTest, public ::testing::WithParamInterface<int> {};
 
-TEST_P(LinkPodTransferSweep, FailedTransferLeavesThePipeUsable)
-{
+TEST_P(LinkPodTransferSweep, FailedTransferLeavesThePipeUsable) {
     StartDevice();
     auto out = OpenOrFail("\\PIPE01");
     auto in = OpenOrFail("\\PIPE00");
@@ -95,26 +92,26 @@ TEST_P(LinkPodTransferSweep, FailedTransferLeavesThePipeUsable)
     EXPECT_EQ(Ext()->OutstandingIo, 1);
 }
 
-TEST_P(LinkPodTransferSweep, FailedVendorRequestReportsResources)
-{
+TEST_P(LinkPodTransferSweep, FailedVendorRequestReportsResources) {
     StartDevice();
     auto device = OpenOrFail("");
     std::vector<uint8_t> block(24, 0);
     block[12] = 8;
     K().FailAllocationAt(static_cast<uint64_t>(GetParam()));
-    auto request = device->Control(driver::linkpod::kIoctlVendorIn, block.data(), 24, block.data(), 24);
+    auto request =
+        device->Control(driver::linkpod::kIoctlVendorIn, block.data(), 24, block.data(), 24);
     const NTSTATUS status = request->Wait();
     K().FailAllocationAt(0);
     EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_INSUFFICIENT_RESOURCES) << status;
     EXPECT_EQ(Ext()->OutstandingIo, 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryAllocation, LinkPodTransferSweep, ::testing::Range(1, kTransferRange));
+INSTANTIATE_TEST_SUITE_P(EveryAllocation, LinkPodTransferSweep,
+                         ::testing::Range(1, kTransferRange));
 
 class LinkPodIdleSweep : public LinkPodTest, public ::testing::WithParamInterface<int> {};
 
-TEST_P(LinkPodIdleSweep, IdleCycleSurvivesTheFailedAllocation)
-{
+TEST_P(LinkPodIdleSweep, IdleCycleSurvivesTheFailedAllocation) {
     Options options;
     options.idleSuspend = true;
     StartDevice(options);
@@ -141,5 +138,5 @@ TEST_P(LinkPodIdleSweep, IdleCycleSurvivesTheFailedAllocation)
 
 INSTANTIATE_TEST_SUITE_P(EveryAllocation, LinkPodIdleSweep, ::testing::Range(1, kIdleRange));
 
-}  // namespace
-}  // namespace linkpodtest
+} // namespace
+} // namespace linkpodtest

@@ -12,8 +12,7 @@ using namespace driver::linkpod;
 
 // A vendor block: header fields, then `dataLength` bytes of room (or data).
 std::vector<uint8_t> VendorBlock(uint8_t reserved, uint8_t request, uint16_t value, uint16_t index,
-                                 uint32_t dataLength, size_t bufferLength)
-{
+                                 uint32_t dataLength, size_t bufferLength) {
     std::vector<uint8_t> block(bufferLength, 0);
     block[0] = reserved;
     block[1] = request;
@@ -29,24 +28,20 @@ std::vector<uint8_t> VendorBlock(uint8_t reserved, uint8_t request, uint16_t val
 
 class LinkPodControl : public LinkPodTest {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         StartDevice();
         device_ = OpenOrFail("");
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         device_.reset();
         LinkPodTest::TearDown();
     }
 
     std::shared_ptr<kshim::IoRequest> Control(ULONG code, const std::vector<uint8_t>& input,
-                                              std::vector<uint8_t>& output)
-    {
-        auto request = device_->Control(code, input.empty() ? nullptr : input.data(),
-                                        static_cast<ULONG>(input.size()),
-                                        output.empty() ? nullptr : output.data(),
-                                        static_cast<ULONG>(output.size()));
+                                              std::vector<uint8_t>& output) {
+        auto request = device_->Control(
+            code, input.empty() ? nullptr : input.data(), static_cast<ULONG>(input.size()),
+            output.empty() ? nullptr : output.data(), static_cast<ULONG>(output.size()));
         request->Wait();
         return request;
     }
@@ -54,8 +49,7 @@ protected:
     std::unique_ptr<kshim::FileHandle> device_;
 };
 
-TEST_F(LinkPodControl, ConfigurationDescriptorNeedsRoomForItsTotalLength)
-{
+TEST_F(LinkPodControl, ConfigurationDescriptorNeedsRoomForItsTotalLength) {
     const auto expected = Model().ConfigurationDescriptor();
     std::vector<uint8_t> exact(expected.size());
     auto request = Control(kIoctlGetConfigDescriptor, {}, exact);
@@ -74,8 +68,7 @@ TEST_F(LinkPodControl, ConfigurationDescriptorNeedsRoomForItsTotalLength)
     EXPECT_EQ(request->Information(), 0u);
 }
 
-TEST_F(LinkPodControl, ResetDeviceResetsOnlyAConnectedDisabledPort)
-{
+TEST_F(LinkPodControl, ResetDeviceResetsOnlyAConnectedDisabledPort) {
     std::vector<uint8_t> none;
     EXPECT_EQ(Control(kIoctlResetDevice, {}, none)->Status(), STATUS_SUCCESS);
     EXPECT_EQ(Bus().Stats().portStatusQueries, 1u);
@@ -90,8 +83,7 @@ TEST_F(LinkPodControl, ResetDeviceResetsOnlyAConnectedDisabledPort)
     EXPECT_EQ(Bus().Stats().portResets, 1u);
 }
 
-TEST_F(LinkPodControl, ResetPipeNeedsAPipeHandle)
-{
+TEST_F(LinkPodControl, ResetPipeNeedsAPipeHandle) {
     std::vector<uint8_t> none;
     EXPECT_EQ(Control(kIoctlResetPipe, {}, none)->Status(), STATUS_INVALID_PARAMETER);
     auto pipe = OpenOrFail("\\PIPE00");
@@ -100,8 +92,7 @@ TEST_F(LinkPodControl, ResetPipeNeedsAPipeHandle)
     EXPECT_EQ(Bus().Stats().pipeResets, 1u);
 }
 
-TEST_F(LinkPodControl, VendorOutSendsTheBlockFieldsAndData)
-{
+TEST_F(LinkPodControl, VendorOutSendsTheBlockFieldsAndData) {
     auto block = VendorBlock(0x01, 0x42, 0x1234, 0xBEEF, 8, 24);
     for (int i = 0; i < 8; ++i) {
         block[16 + i] = static_cast<uint8_t>(0xA0 + i);
@@ -113,15 +104,14 @@ TEST_F(LinkPodControl, VendorOutSendsTheBlockFieldsAndData)
     EXPECT_EQ(request->Information(), 0u);
     const auto calls = Model().Controls();
     ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(calls[0].setup.bmRequestType & 0xE0, 0x40);  // vendor, host to device
+    EXPECT_EQ(calls[0].setup.bmRequestType & 0xE0, 0x40); // vendor, host to device
     EXPECT_EQ(calls[0].setup.bRequest, 0x42);
     EXPECT_EQ(calls[0].setup.wValue, 0x1234);
     EXPECT_EQ(calls[0].setup.wIndex, 0xBEEF);
     EXPECT_EQ(calls[0].data, std::vector<uint8_t>(block.begin() + 16, block.end()));
 }
 
-TEST_F(LinkPodControl, VendorInReturnsTheHeaderAsSentAndTheData)
-{
+TEST_F(LinkPodControl, VendorInReturnsTheHeaderAsSentAndTheData) {
     Model().SetVendorInData({1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
     auto block = VendorBlock(0, 0x07, 2, 3, 8, 24);
     auto request = device_->Control(kIoctlVendorIn, block.data(), 24, block.data(), 24);
@@ -133,12 +123,11 @@ TEST_F(LinkPodControl, VendorInReturnsTheHeaderAsSentAndTheData)
               (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8}));
     const auto calls = Model().Controls();
     ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(calls[0].setup.bmRequestType & 0xE0, 0xC0);  // vendor, device to host
+    EXPECT_EQ(calls[0].setup.bmRequestType & 0xE0, 0xC0); // vendor, device to host
     EXPECT_EQ(calls[0].setup.wLength, 8);
 }
 
-TEST_F(LinkPodControl, VendorReportsNoMoreThanTheOutputBufferHolds)
-{
+TEST_F(LinkPodControl, VendorReportsNoMoreThanTheOutputBufferHolds) {
     auto block = VendorBlock(0, 1, 0, 0, 4, 24);
     std::vector<uint8_t> output(10, 0x55);
     auto request = Control(kIoctlVendorOut, block, output);
@@ -146,8 +135,7 @@ TEST_F(LinkPodControl, VendorReportsNoMoreThanTheOutputBufferHolds)
     EXPECT_EQ(request->Information(), 10u);
 }
 
-TEST_F(LinkPodControl, VendorBlocksThatDoNotFitAreRefused)
-{
+TEST_F(LinkPodControl, VendorBlocksThatDoNotFitAreRefused) {
     std::vector<uint8_t> output(24);
     std::vector<uint8_t> none;
     // Input shorter than 24 bytes.
@@ -174,8 +162,7 @@ TEST_F(LinkPodControl, VendorBlocksThatDoNotFitAreRefused)
     EXPECT_EQ(Model().Controls()[0].data.size(), 48u);
 }
 
-TEST_F(LinkPodControl, UnknownCodesAndStoppedDevicesAreRefused)
-{
+TEST_F(LinkPodControl, UnknownCodesAndStoppedDevicesAreRefused) {
     std::vector<uint8_t> none;
     EXPECT_EQ(Control(0x220014, {}, none)->Status(), STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(Control(0x22000Eu, {}, none)->Status(), STATUS_INVALID_DEVICE_REQUEST);
@@ -188,8 +175,7 @@ TEST_F(LinkPodControl, UnknownCodesAndStoppedDevicesAreRefused)
     EXPECT_EQ(Ext()->OutstandingIo, 1);
 }
 
-TEST_F(LinkPodControl, FailedVendorRequestPassesTheBusStatusBack)
-{
+TEST_F(LinkPodControl, FailedVendorRequestPassesTheBusStatusBack) {
     kshim::FaultPlan plan;
     plan.script[1] = kshim::UrbFate::Stall;
     plan.vendorToo = true;
@@ -201,5 +187,5 @@ TEST_F(LinkPodControl, FailedVendorRequestPassesTheBusStatusBack)
     EXPECT_EQ(Ext()->OutstandingIo, 1);
 }
 
-}  // namespace
-}  // namespace linkpodtest
+} // namespace
+} // namespace linkpodtest

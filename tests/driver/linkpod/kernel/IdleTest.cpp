@@ -2,53 +2,84 @@
 // callback, and everything that takes the request back.
 #include "tests/driver/linkpod/kernel/LinkPodFixture.h"
 
+#include <functional>
+
 namespace linkpodtest {
 namespace {
 
 class LinkPodIdle : public LinkPodTest {
 protected:
-    void StartIdleDevice(UCHAR wdmMinor = 0x30)
-    {
+    void StartIdleDevice(UCHAR wdmMinor = 0x30) {
         Options options;
         options.idleSuspend = true;
         options.wdmMinor = wdmMinor;
         StartDevice(options);
         Bus().SetIdleCallbackAtOnce(false);
     }
-    void Advance(uint64_t ms)
-    {
+    void Advance(uint64_t ms) {
         K().AdvanceMs(ms);
         Settle();
     }
     uint64_t IdleRequests() { return Bus().Stats().idleRequests; }
 };
 
-TEST_F(LinkPodIdle, WithoutTheRegistryValueNothingIdles)
-{
+TEST_F(LinkPodIdle, WithoutTheRegistryValueNothingIdles) {
     StartDevice();
     Advance(60000);
     EXPECT_EQ(IdleRequests(), 0u);
     EXPECT_EQ(Ext()->IdleEnabled, 0);
 }
 
-TEST_F(LinkPodIdle, PlatformsBeforeTheRequiredVersionNeverIdle)
-{
+TEST_F(LinkPodIdle, OnlyANonZeroDwordUnderTheFixedKeyEnablesIdle) {
+    const std::string fixed =
+        "\\REGISTRY\\Machine\\System\\CurrentControlSet\\SERVICES\\PODLINK\\Parameters";
+    const std::string own =
+        "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\linkpod\\Parameters";
+    struct Case {
+        const char* what;
+        std::function<void(kshim::Registry&)> fill;
+        ULONG expected;
+    };
+    const std::vector<Case> cases = {
+        {"missing", [](kshim::Registry&) {}, 0},
+        {"zero", [&](kshim::Registry& r) { r.SetDword(fixed, "IdleSuspendEnable", 0); }, 0},
+        {"seven", [&](kshim::Registry& r) { r.SetDword(fixed, "IdleSuspendEnable", 7); }, 7},
+        // A text value must neither enable idle nor be written over the number.
+        {"text", [&](kshim::Registry& r) { r.SetString(fixed, "IdleSuspendEnable", "1"); }, 0},
+        {"own key", [&](kshim::Registry& r) { r.SetDword(own, "IdleSuspendEnable", 1); }, 0},
+        {"failing",
+         [&](kshim::Registry& r) {
+             r.SetDword(fixed, "IdleSuspendEnable", 1);
+             r.FailQueries(true);
+         },
+         0},
+    };
+    kshim::Registry& registry = K().GetRegistry();
+    for (const Case& c : cases) {
+        registry.FailQueries(false);
+        registry.DeleteKey(fixed);
+        registry.DeleteKey(own);
+        c.fill(registry);
+        EXPECT_EQ(driver::linkpod::ReadIdleSuspendEnable(), c.expected) << c.what;
+    }
+    registry.FailQueries(false);
+}
+
+TEST_F(LinkPodIdle, PlatformsBeforeTheRequiredVersionNeverIdle) {
     StartIdleDevice(0x10);
     EXPECT_EQ(Ext()->PlatformLevel, 1u);
     Advance(60000);
     EXPECT_EQ(IdleRequests(), 0u);
 }
 
-TEST_F(LinkPodIdle, PlatformLevelFollowsTheNewestAvailableVersion)
-{
+TEST_F(LinkPodIdle, PlatformLevelFollowsTheNewestAvailableVersion) {
     Options options;
     options.wdmMinor = 0x05;
     Boot(options);
     EXPECT_EQ(Ext()->PlatformLevel, 2u);
 }
 
-TEST_F(LinkPodIdle, FirstIdleRequestFiveSecondsAfterStart)
-{
+TEST_F(LinkPodIdle, FirstIdleRequestFiveSecondsAfterStart) {
     StartIdleDevice();
     EXPECT_EQ(Ext()->PlatformLevel, 0u);
     EXPECT_EQ(Ext()->IdleEnabled, 1);
@@ -62,8 +93,7 @@ TEST_F(LinkPodIdle, FirstIdleRequestFiveSecondsAfterStart)
     EXPECT_EQ(IdleRequests(), 1u);
 }
 
-TEST_F(LinkPodIdle, CallbackPowersTheDeviceDownToItsPowerDownLevel)
-{
+TEST_F(LinkPodIdle, CallbackPowersTheDeviceDownToItsPowerDownLevel) {
     StartIdleDevice();
     Advance(5000);
     ASSERT_TRUE(Bus().FireIdleCallback());
@@ -73,8 +103,7 @@ TEST_F(LinkPodIdle, CallbackPowersTheDeviceDownToItsPowerDownLevel)
     EXPECT_EQ(Ext()->OutstandingIo, 1);
 }
 
-TEST_F(LinkPodIdle, OpenHandleKeepsTheDeviceAwakeUntilClosed)
-{
+TEST_F(LinkPodIdle, OpenHandleKeepsTheDeviceAwakeUntilClosed) {
     StartIdleDevice();
     auto handle = OpenOrFail("\\PIPE00");
     Advance(20000);
@@ -85,8 +114,7 @@ TEST_F(LinkPodIdle, OpenHandleKeepsTheDeviceAwakeUntilClosed)
     EXPECT_EQ(IdleRequests(), 1u);
 }
 
-TEST_F(LinkPodIdle, OpeningTakesThePendingRequestBackAndWakesTheDevice)
-{
+TEST_F(LinkPodIdle, OpeningTakesThePendingRequestBackAndWakesTheDevice) {
     StartIdleDevice();
     Advance(5000);
     ASSERT_TRUE(Bus().FireIdleCallback());
@@ -111,8 +139,7 @@ TEST_F(LinkPodIdle, OpeningTakesThePendingRequestBackAndWakesTheDevice)
     EXPECT_EQ(IdleRequests(), 2u);
 }
 
-TEST_F(LinkPodIdle, RefusedIdleRequestRestartsTheTimer)
-{
+TEST_F(LinkPodIdle, RefusedIdleRequestRestartsTheTimer) {
     StartIdleDevice();
     Advance(5000);
     ASSERT_TRUE(Bus().CompleteIdleRequest(STATUS_NOT_SUPPORTED));
@@ -125,8 +152,7 @@ TEST_F(LinkPodIdle, RefusedIdleRequestRestartsTheTimer)
     EXPECT_EQ(IdleRequests(), 2u);
 }
 
-TEST_F(LinkPodIdle, FailedIdleRequestAfterPowerDownReturnsToD0)
-{
+TEST_F(LinkPodIdle, FailedIdleRequestAfterPowerDownReturnsToD0) {
     StartIdleDevice();
     Advance(5000);
     ASSERT_TRUE(Bus().FireIdleCallback());
@@ -138,8 +164,7 @@ TEST_F(LinkPodIdle, FailedIdleRequestAfterPowerDownReturnsToD0)
     EXPECT_EQ(Ext()->OutstandingIo, 1);
 }
 
-TEST_F(LinkPodIdle, StopEndsIdleSuspendAndStartResumesIt)
-{
+TEST_F(LinkPodIdle, StopEndsIdleSuspendAndStartResumesIt) {
     StartIdleDevice();
     Advance(5000);
     ASSERT_TRUE(Bus().IdleRequestPending());
@@ -156,8 +181,7 @@ TEST_F(LinkPodIdle, StopEndsIdleSuspendAndStartResumesIt)
     EXPECT_EQ(IdleRequests(), 2u);
 }
 
-TEST_F(LinkPodIdle, SurpriseRemovalWithAnIdleRequestPending)
-{
+TEST_F(LinkPodIdle, SurpriseRemovalWithAnIdleRequestPending) {
     StartIdleDevice();
     Advance(5000);
     ASSERT_TRUE(Bus().FireIdleCallback());
@@ -170,5 +194,5 @@ TEST_F(LinkPodIdle, SurpriseRemovalWithAnIdleRequestPending)
     EXPECT_EQ(IdleRequests(), 1u);
 }
 
-}  // namespace
-}  // namespace linkpodtest
+} // namespace
+} // namespace linkpodtest

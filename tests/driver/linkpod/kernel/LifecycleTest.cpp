@@ -13,8 +13,7 @@ using PnpState = kshim::DeviceNode::PnpState;
 
 class LinkPodLifecycle : public LinkPodTest {};
 
-TEST_F(LinkPodLifecycle, AddDeviceRegistersButEnablesNothingUntilStart)
-{
+TEST_F(LinkPodLifecycle, AddDeviceRegistersButEnablesNothingUntilStart) {
     Boot();
     EXPECT_EQ(Ext()->State, DeviceState::NotStarted);
     EXPECT_EQ(Ext()->OutstandingIo, 1);
@@ -24,11 +23,10 @@ TEST_F(LinkPodLifecycle, AddDeviceRegistersButEnablesNothingUntilStart)
     EXPECT_TRUE(Node().Fdo()->Flags & DO_DIRECT_IO);
 }
 
-TEST_F(LinkPodLifecycle, StartReadsDescriptorsSelectsConfigurationAndEnablesInterface)
-{
+TEST_F(LinkPodLifecycle, StartReadsDescriptorsSelectsConfigurationAndEnablesInterface) {
     StartDevice();
     const auto stats = Bus().Stats();
-    EXPECT_EQ(stats.descriptorReads, 3u);  // device, configuration header, full configuration
+    EXPECT_EQ(stats.descriptorReads, 3u); // device, configuration header, full configuration
     EXPECT_EQ(stats.selects, 1u);
     EXPECT_TRUE(Bus().Configured());
     ASSERT_EQ(Paths().size(), 1u);
@@ -42,8 +40,7 @@ TEST_F(LinkPodLifecycle, StartReadsDescriptorsSelectsConfigurationAndEnablesInte
     EXPECT_EQ(Ext()->OutstandingIo, 1);
 }
 
-TEST_F(LinkPodLifecycle, InterfaceSearchSkipsMissingInterfaceNumbers)
-{
+TEST_F(LinkPodLifecycle, InterfaceSearchSkipsMissingInterfaceNumbers) {
     Options options;
     options.shape.extraInterfaces = {2};
     StartDevice(options);
@@ -51,8 +48,7 @@ TEST_F(LinkPodLifecycle, InterfaceSearchSkipsMissingInterfaceNumbers)
     EXPECT_EQ(Ext()->Interface->NumberOfPipes, 2u);
 }
 
-TEST_F(LinkPodLifecycle, ConfigurationShorterThanItClaimsFailsStartWithoutLeaks)
-{
+TEST_F(LinkPodLifecycle, ConfigurationShorterThanItClaimsFailsStartWithoutLeaks) {
     Options options;
     options.shape.claimedTotalLength = 200;
     Boot(options);
@@ -60,8 +56,7 @@ TEST_F(LinkPodLifecycle, ConfigurationShorterThanItClaimsFailsStartWithoutLeaks)
     EXPECT_TRUE(Paths().empty());
 }
 
-TEST_F(LinkPodLifecycle, StopUnconfiguresButKeepsTheInterfaceAndRestartWorks)
-{
+TEST_F(LinkPodLifecycle, StopUnconfiguresButKeepsTheInterfaceAndRestartWorks) {
     StartDevice();
     ASSERT_EQ(Node().QueryStop(), STATUS_SUCCESS);
     EXPECT_EQ(Ext()->State, DeviceState::StopPending);
@@ -76,13 +71,12 @@ TEST_F(LinkPodLifecycle, StopUnconfiguresButKeepsTheInterfaceAndRestartWorks)
 
     ASSERT_EQ(Node().Start(), STATUS_SUCCESS);
     EXPECT_EQ(Ext()->State, DeviceState::Running);
-    EXPECT_EQ(Bus().Stats().selects, 3u);  // select, unconfigure, select
+    EXPECT_EQ(Bus().Stats().selects, 3u); // select, unconfigure, select
     EXPECT_TRUE(Bus().Configured());
     EXPECT_EQ(Open("\\PIPE01", &handle), STATUS_SUCCESS);
 }
 
-TEST_F(LinkPodLifecycle, CancelStopAndCancelRemoveReturnToRunning)
-{
+TEST_F(LinkPodLifecycle, CancelStopAndCancelRemoveReturnToRunning) {
     StartDevice();
     ASSERT_EQ(Node().QueryStop(), STATUS_SUCCESS);
     ASSERT_EQ(Node().CancelStop(), STATUS_SUCCESS);
@@ -96,16 +90,14 @@ TEST_F(LinkPodLifecycle, CancelStopAndCancelRemoveReturnToRunning)
     auto handle = OpenOrFail("\\PIPE00");
 }
 
-TEST_F(LinkPodLifecycle, CancelWithoutMatchingQueryLeavesStateAlone)
-{
+TEST_F(LinkPodLifecycle, CancelWithoutMatchingQueryLeavesStateAlone) {
     StartDevice();
     EXPECT_EQ(Node().SendPnp(IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
     EXPECT_EQ(Node().SendPnp(IRP_MN_CANCEL_REMOVE_DEVICE), STATUS_SUCCESS);
     EXPECT_EQ(Ext()->State, DeviceState::Running);
 }
 
-TEST_F(LinkPodLifecycle, QueryRemoveWaitsForTheTransferInFlight)
-{
+TEST_F(LinkPodLifecycle, QueryRemoveWaitsForTheTransferInFlight) {
     StartDevice();
     auto handle = OpenOrFail("\\PIPE01");
     Bus().HoldTransfers(true);
@@ -113,9 +105,10 @@ TEST_F(LinkPodLifecycle, QueryRemoveWaitsForTheTransferInFlight)
     auto write = handle->Write(data.data(), 64);
     ASSERT_FALSE(write->Done());
 
-    std::future<NTSTATUS> query = Node().Async([](kshim::DeviceNode& node) { return node.QueryRemove(); });
+    std::future<NTSTATUS> query =
+        Node().Async([](kshim::DeviceNode& node) { return node.QueryRemove(); });
+    EXPECT_TRUE(WaitUntil([&] { return Ext()->State == DeviceState::RemovePending; }));
     EXPECT_EQ(query.wait_for(100ms), std::future_status::timeout);
-    EXPECT_EQ(Ext()->State, DeviceState::RemovePending);
 
     Bus().HoldTransfers(false);
     Bus().ReleaseHeld();
@@ -125,8 +118,7 @@ TEST_F(LinkPodLifecycle, QueryRemoveWaitsForTheTransferInFlight)
     handle.reset();
 }
 
-TEST_F(LinkPodLifecycle, SurpriseRemovalAbortsOpenPipesAndFailsTransfersInFlight)
-{
+TEST_F(LinkPodLifecycle, SurpriseRemovalAbortsOpenPipesAndFailsTransfersInFlight) {
     StartDevice();
     auto in = OpenOrFail("\\PIPE00");
     auto out = OpenOrFail("\\PIPE01");
@@ -154,8 +146,7 @@ TEST_F(LinkPodLifecycle, SurpriseRemovalAbortsOpenPipesAndFailsTransfersInFlight
     EXPECT_FALSE(Node().WmiRegistered());
 }
 
-TEST_F(LinkPodLifecycle, ClosingOneOfTwoHandlesOnAPipeSparesItFromAbort)
-{
+TEST_F(LinkPodLifecycle, ClosingOneOfTwoHandlesOnAPipeSparesItFromAbort) {
     StartDevice();
     auto first = OpenOrFail("\\PIPE01");
     auto second = OpenOrFail("\\PIPE01");
@@ -169,8 +160,7 @@ TEST_F(LinkPodLifecycle, ClosingOneOfTwoHandlesOnAPipeSparesItFromAbort)
     EXPECT_EQ(Bus().Stats().aborts, 0u);
 }
 
-TEST_F(LinkPodLifecycle, OrderlyRemovalDisablesInterfaceAndDeregistersWmi)
-{
+TEST_F(LinkPodLifecycle, OrderlyRemovalDisablesInterfaceAndDeregistersWmi) {
     StartDevice();
     ASSERT_EQ(Node().QueryRemove(), STATUS_SUCCESS);
     ASSERT_EQ(Node().Remove(), STATUS_SUCCESS);
@@ -178,15 +168,13 @@ TEST_F(LinkPodLifecycle, OrderlyRemovalDisablesInterfaceAndDeregistersWmi)
     EXPECT_FALSE(Node().WmiRegistered());
 }
 
-TEST_F(LinkPodLifecycle, RemoveOfADeviceNeverStarted)
-{
+TEST_F(LinkPodLifecycle, RemoveOfADeviceNeverStarted) {
     Boot();
     ASSERT_EQ(Node().Remove(), STATUS_SUCCESS);
     EXPECT_FALSE(Node().WmiRegistered());
 }
 
-TEST_F(LinkPodLifecycle, UnusableCapabilityStructuresAreRefused)
-{
+TEST_F(LinkPodLifecycle, UnusableCapabilityStructuresAreRefused) {
     Boot();
     EXPECT_EQ(Node().QueryCapabilities(nullptr, 63, 1), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(Node().QueryCapabilities(nullptr, 64, 0), STATUS_UNSUCCESSFUL);
@@ -205,8 +193,7 @@ struct PowerDownCase {
 class LinkPodPowerDownLevel : public LinkPodTest,
                               public ::testing::WithParamInterface<PowerDownCase> {};
 
-TEST_P(LinkPodPowerDownLevel, LastSleepStateShallowerThanD3WinsElseD2)
-{
+TEST_P(LinkPodPowerDownLevel, LastSleepStateShallowerThanD3WinsElseD2) {
     const PowerDownCase c = GetParam();
     Options options;
     options.sleepStates[0] = c.s1;
@@ -228,5 +215,5 @@ INSTANTIATE_TEST_SUITE_P(
                       PowerDownCase{PowerDeviceUnspecified, PowerDeviceUnspecified,
                                     PowerDeviceUnspecified, PowerDeviceD2}));
 
-}  // namespace
-}  // namespace linkpodtest
+} // namespace
+} // namespace linkpodtest

@@ -2,6 +2,8 @@
 
 #include "driver/linkpod/LinkPodInterface.h"
 
+#include <thread>
+
 namespace linkpodtest {
 
 using driver::linkpod::kInterfaceClass;
@@ -12,10 +14,20 @@ namespace {
 constexpr const char* kParametersKey =
     "\\REGISTRY\\Machine\\System\\CurrentControlSet\\SERVICES\\PODLINK\\Parameters";
 
-}  // namespace
+} // namespace
 
-std::vector<uint8_t> Pattern(size_t length, uint8_t seed)
-{
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+std::vector<uint8_t> Pattern(size_t length, uint8_t seed) {
     std::vector<uint8_t> bytes(length);
     for (size_t i = 0; i < length; ++i) {
         bytes[i] = static_cast<uint8_t>(seed + i * 7 + (i >> 8));
@@ -23,8 +35,7 @@ std::vector<uint8_t> Pattern(size_t length, uint8_t seed)
     return bytes;
 }
 
-LinkPodTest::LinkPodTest()
-{
+LinkPodTest::LinkPodTest() {
     kernel_.SetDriverTag(kPoolTag);
     kernel_.OnViolation([this](const kshim::Violation& violation) {
         if (failOnViolation_) {
@@ -34,8 +45,7 @@ LinkPodTest::LinkPodTest()
     });
 }
 
-void LinkPodTest::Boot(const Options& options)
-{
+void LinkPodTest::Boot(const Options& options) {
     kernel_.SetWdmVersion(1, options.wdmMinor);
     if (options.idleSuspend) {
         kernel_.GetRegistry().SetDword(kParametersKey, "IdleSuspendEnable", 1);
@@ -57,21 +67,18 @@ void LinkPodTest::Boot(const Options& options)
     ASSERT_EQ(node_->AddStatus(), STATUS_SUCCESS);
 }
 
-void LinkPodTest::StartDevice(const Options& options)
-{
+void LinkPodTest::StartDevice(const Options& options) {
     Boot(options);
     ASSERT_EQ(node_->QueryCapabilities(), STATUS_SUCCESS);
     ASSERT_EQ(node_->Start(), STATUS_SUCCESS);
     ASSERT_EQ(Ext()->State, DeviceState::Running);
 }
 
-DeviceExtension* LinkPodTest::Ext() const
-{
+DeviceExtension* LinkPodTest::Ext() const {
     return static_cast<DeviceExtension*>(node_->Fdo()->DeviceExtension);
 }
 
-GUID LinkPodTest::InterfaceGuid()
-{
+GUID LinkPodTest::InterfaceGuid() {
     GUID guid{};
     guid.Data1 = kInterfaceClass.data1;
     guid.Data2 = kInterfaceClass.data2;
@@ -82,13 +89,11 @@ GUID LinkPodTest::InterfaceGuid()
     return guid;
 }
 
-std::vector<std::string> LinkPodTest::Paths()
-{
+std::vector<std::string> LinkPodTest::Paths() {
     return kshim::InterfacePaths(InterfaceGuid());
 }
 
-NTSTATUS LinkPodTest::Open(const std::string& name, std::unique_ptr<kshim::FileHandle>* handle)
-{
+NTSTATUS LinkPodTest::Open(const std::string& name, std::unique_ptr<kshim::FileHandle>* handle) {
     const std::vector<std::string> paths = Paths();
     if (paths.empty()) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
@@ -96,20 +101,17 @@ NTSTATUS LinkPodTest::Open(const std::string& name, std::unique_ptr<kshim::FileH
     return kshim::FileHandle::Open(paths.front() + name, handle);
 }
 
-std::unique_ptr<kshim::FileHandle> LinkPodTest::OpenOrFail(const std::string& name)
-{
+std::unique_ptr<kshim::FileHandle> LinkPodTest::OpenOrFail(const std::string& name) {
     std::unique_ptr<kshim::FileHandle> handle;
     EXPECT_EQ(Open(name, &handle), STATUS_SUCCESS) << name;
     return handle;
 }
 
-void LinkPodTest::Settle()
-{
+void LinkPodTest::Settle() {
     ASSERT_TRUE(kernel_.Settle());
 }
 
-void LinkPodTest::RemoveDevice()
-{
+void LinkPodTest::RemoveDevice() {
     using PnpState = kshim::DeviceNode::PnpState;
     switch (node_->State()) {
     case PnpState::Started:
@@ -127,8 +129,7 @@ void LinkPodTest::RemoveDevice()
     }
 }
 
-void LinkPodTest::TearDown()
-{
+void LinkPodTest::TearDown() {
     // A handle closed while its last request was finishing closes on a kernel thread.
     kernel_.Settle();
     if (node_ != nullptr && !HasFatalFailure()) {
@@ -141,4 +142,4 @@ void LinkPodTest::TearDown()
     EXPECT_EQ(kernel_.Live().Total(), 0u);
 }
 
-}  // namespace linkpodtest
+} // namespace linkpodtest

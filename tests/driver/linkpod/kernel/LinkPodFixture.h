@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -70,7 +72,12 @@ protected:
     bool failOnViolation_ = true;
 };
 
+// Polls `condition` until it holds or `limit` of real time has passed; for
+// states another thread reaches on its own.
+bool WaitUntil(const std::function<bool()>& condition,
+               std::chrono::milliseconds limit = std::chrono::seconds(5));
+
 // Buffers of a given length with a recognisable pattern.
 std::vector<uint8_t> Pattern(size_t length, uint8_t seed = 1);
 
-}  // namespace linkpodtest
+} // namespace linkpodtest

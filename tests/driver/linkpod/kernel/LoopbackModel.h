@@ -60,4 +60,4 @@ private:
     std::vector<uint32_t> bulkSizes_;
 };
 
-}  // namespace linkpodtest
+} // namespace linkpodtest

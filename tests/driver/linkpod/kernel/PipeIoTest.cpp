@@ -7,8 +7,7 @@ namespace {
 
 class LinkPodPipeIo : public LinkPodTest {};
 
-TEST_F(LinkPodPipeIo, PipeNamesResolveByTheirLastDigits)
-{
+TEST_F(LinkPodPipeIo, PipeNamesResolveByTheirLastDigits) {
     StartDevice();
     std::unique_ptr<kshim::FileHandle> handle;
     EXPECT_EQ(Open("\\PIPE06", &handle), STATUS_INVALID_PARAMETER);
@@ -26,8 +25,7 @@ TEST_F(LinkPodPipeIo, PipeNamesResolveByTheirLastDigits)
     EXPECT_EQ(Model().Written(), data);
 }
 
-TEST_F(LinkPodPipeIo, SixPipeInterfaceOpensPipeFiveButNeverSix)
-{
+TEST_F(LinkPodPipeIo, SixPipeInterfaceOpensPipeFiveButNeverSix) {
     Options options;
     options.shape.extraBulkPipes = 4;
     StartDevice(options);
@@ -37,8 +35,7 @@ TEST_F(LinkPodPipeIo, SixPipeInterfaceOpensPipeFiveButNeverSix)
     EXPECT_EQ(Open("\\PIPE06", &handle), STATUS_INVALID_PARAMETER);
 }
 
-TEST_F(LinkPodPipeIo, WrittenBytesComeBackThroughTheInPipe)
-{
+TEST_F(LinkPodPipeIo, WrittenBytesComeBackThroughTheInPipe) {
     StartDevice();
     auto out = OpenOrFail("\\PIPE01");
     auto in = OpenOrFail("\\PIPE00");
@@ -55,8 +52,7 @@ TEST_F(LinkPodPipeIo, WrittenBytesComeBackThroughTheInPipe)
     EXPECT_EQ(Ext()->OutstandingIo, 1);
 }
 
-TEST_F(LinkPodPipeIo, ShortReadReportsWhatArrived)
-{
+TEST_F(LinkPodPipeIo, ShortReadReportsWhatArrived) {
     StartDevice();
     auto in = OpenOrFail("\\PIPE00");
     Model().QueueIn({1, 2, 3});
@@ -68,8 +64,7 @@ TEST_F(LinkPodPipeIo, ShortReadReportsWhatArrived)
     EXPECT_EQ(buffer[3], 0xEE);
 }
 
-TEST_F(LinkPodPipeIo, ZeroLengthTransfersNeverReachTheDevice)
-{
+TEST_F(LinkPodPipeIo, ZeroLengthTransfersNeverReachTheDevice) {
     StartDevice();
     auto in = OpenOrFail("\\PIPE00");
     auto out = OpenOrFail("\\PIPE01");
@@ -82,8 +77,7 @@ TEST_F(LinkPodPipeIo, ZeroLengthTransfersNeverReachTheDevice)
     EXPECT_EQ(Bus().Stats().bulk, 0u);
 }
 
-TEST_F(LinkPodPipeIo, LargeWriteGoesDownAsOneTransfer)
-{
+TEST_F(LinkPodPipeIo, LargeWriteGoesDownAsOneTransfer) {
     StartDevice();
     auto out = OpenOrFail("\\PIPE01");
     const auto data = Pattern(1 << 20, 3);
@@ -94,8 +88,7 @@ TEST_F(LinkPodPipeIo, LargeWriteGoesDownAsOneTransfer)
     EXPECT_EQ(Model().Written(), data);
 }
 
-TEST_F(LinkPodPipeIo, StagedTransferCarriesEveryByteInOrder)
-{
+TEST_F(LinkPodPipeIo, StagedTransferCarriesEveryByteInOrder) {
     StartDevice();
     Ext()->MaximumStage = 4096;
     auto out = OpenOrFail("\\PIPE01");
@@ -114,8 +107,7 @@ TEST_F(LinkPodPipeIo, StagedTransferCarriesEveryByteInOrder)
     EXPECT_EQ(buffer, data);
 }
 
-TEST_F(LinkPodPipeIo, TransfersNeedABulkPipeHandle)
-{
+TEST_F(LinkPodPipeIo, TransfersNeedABulkPipeHandle) {
     Options options;
     options.shape.interruptPipe = true;
     StartDevice(options);
@@ -129,8 +121,7 @@ TEST_F(LinkPodPipeIo, TransfersNeedABulkPipeHandle)
     EXPECT_EQ(Bus().Stats().bulk, 0u);
 }
 
-TEST_F(LinkPodPipeIo, CancelledReadCompletesCancelledAndFreesEverything)
-{
+TEST_F(LinkPodPipeIo, CancelledReadCompletesCancelledAndFreesEverything) {
     StartDevice();
     auto in = OpenOrFail("\\PIPE00");
     Bus().HoldTransfers(true);
@@ -145,8 +136,7 @@ TEST_F(LinkPodPipeIo, CancelledReadCompletesCancelledAndFreesEverything)
     Bus().HoldTransfers(false);
 }
 
-TEST_F(LinkPodPipeIo, ManyTransfersInFlightOnBothPipes)
-{
+TEST_F(LinkPodPipeIo, ManyTransfersInFlightOnBothPipes) {
     StartDevice();
     auto in = OpenOrFail("\\PIPE00");
     auto out = OpenOrFail("\\PIPE01");
@@ -170,8 +160,7 @@ TEST_F(LinkPodPipeIo, ManyTransfersInFlightOnBothPipes)
     EXPECT_EQ(Ext()->OutstandingIo, 1);
 }
 
-TEST_F(LinkPodPipeIo, FailedTransferResetsThePipeOnly)
-{
+TEST_F(LinkPodPipeIo, FailedTransferResetsThePipeOnly) {
     Options options;
     options.plan.script[1] = kshim::UrbFate::Fail;
     StartDevice(options);
@@ -184,8 +173,7 @@ TEST_F(LinkPodPipeIo, FailedTransferResetsThePipeOnly)
     EXPECT_EQ(out->Write(data.data(), 16)->Wait(), STATUS_SUCCESS);
 }
 
-TEST_F(LinkPodPipeIo, FailedPipeResetFallsBackToResettingTheDisabledPort)
-{
+TEST_F(LinkPodPipeIo, FailedPipeResetFallsBackToResettingTheDisabledPort) {
     Options options;
     options.plan.script[1] = kshim::UrbFate::Fail;
     StartDevice(options);
@@ -202,8 +190,7 @@ TEST_F(LinkPodPipeIo, FailedPipeResetFallsBackToResettingTheDisabledPort)
     EXPECT_EQ(Bus().Stats().portResets, 1u);
 }
 
-TEST_F(LinkPodPipeIo, StallAndDisconnectionTakeDifferentPaths)
-{
+TEST_F(LinkPodPipeIo, StallAndDisconnectionTakeDifferentPaths) {
     Options options;
     options.plan.script[1] = kshim::UrbFate::Stall;
     StartDevice(options);
@@ -222,8 +209,7 @@ TEST_F(LinkPodPipeIo, StallAndDisconnectionTakeDifferentPaths)
     ASSERT_EQ(Node().SurpriseRemove(), STATUS_SUCCESS);
 }
 
-TEST_F(LinkPodPipeIo, OpenNeedsARunningDevice)
-{
+TEST_F(LinkPodPipeIo, OpenNeedsARunningDevice) {
     StartDevice();
     auto handle = OpenOrFail("\\PIPE00");
     ASSERT_EQ(Node().QueryStop(), STATUS_SUCCESS);
@@ -236,5 +222,5 @@ TEST_F(LinkPodPipeIo, OpenNeedsARunningDevice)
     EXPECT_EQ(handle->Read(buffer.data(), 8)->Wait(), STATUS_SUCCESS);
 }
 
-}  // namespace
-}  // namespace linkpodtest
+} // namespace
+} // namespace linkpodtest

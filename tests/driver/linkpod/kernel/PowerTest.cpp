@@ -11,8 +11,7 @@ namespace {
 using namespace std::chrono_literals;
 using driver::linkpod::QueueState;
 
-POWER_STATE Device(DEVICE_POWER_STATE state)
-{
+POWER_STATE Device(DEVICE_POWER_STATE state) {
     POWER_STATE power;
     power.DeviceState = state;
     return power;
@@ -20,8 +19,7 @@ POWER_STATE Device(DEVICE_POWER_STATE state)
 
 class LinkPodPower : public LinkPodTest {
 protected:
-    Options WakeOptions()
-    {
+    Options WakeOptions() {
         Options options;
         options.shape.remoteWake = true;
         options.systemWake = PowerSystemSleeping3;
@@ -30,8 +28,7 @@ protected:
     }
 };
 
-TEST_F(LinkPodPower, SleepAndResumeFollowTheCapabilityTable)
-{
+TEST_F(LinkPodPower, SleepAndResumeFollowTheCapabilityTable) {
     StartDevice();
     ASSERT_EQ(Node().SetSystemPower(PowerSystemSleeping3), STATUS_SUCCESS);
     EXPECT_EQ(Ext()->SystemPower, PowerSystemSleeping3);
@@ -53,8 +50,7 @@ TEST_F(LinkPodPower, SleepAndResumeFollowTheCapabilityTable)
     EXPECT_EQ(out->Write(data.data(), 8)->Wait(), STATUS_SUCCESS);
 }
 
-TEST_F(LinkPodPower, LightSleepUsesItsOwnDeviceState)
-{
+TEST_F(LinkPodPower, LightSleepUsesItsOwnDeviceState) {
     StartDevice();
     ASSERT_EQ(Node().SetSystemPower(PowerSystemSleeping1), STATUS_SUCCESS);
     EXPECT_EQ(Ext()->DevicePower, PowerDeviceD2);
@@ -64,8 +60,7 @@ TEST_F(LinkPodPower, LightSleepUsesItsOwnDeviceState)
 
 class LinkPodPowerInFlight : public LinkPodPower, public ::testing::WithParamInterface<int> {};
 
-TEST_P(LinkPodPowerInFlight, SleepWaitsUntilEveryTransferHasFinished)
-{
+TEST_P(LinkPodPowerInFlight, SleepWaitsUntilEveryTransferHasFinished) {
     const int inFlight = GetParam();
     StartDevice();
     auto out = OpenOrFail("\\PIPE01");
@@ -102,8 +97,37 @@ TEST_P(LinkPodPowerInFlight, SleepWaitsUntilEveryTransferHasFinished)
 
 INSTANTIATE_TEST_SUITE_P(Requests, LinkPodPowerInFlight, ::testing::Values(0, 1, 4));
 
-TEST_F(LinkPodPower, DeviceSetsAndQueriesOutsideSystemTransitions)
-{
+class LinkPodDevicePowerHold : public LinkPodPower, public ::testing::WithParamInterface<UCHAR> {};
+
+TEST_P(LinkPodDevicePowerHold, LeavingD0WaitsForTheTransferInFlight) {
+    const UCHAR minor = GetParam();
+    StartDevice();
+    auto in = OpenOrFail("\\PIPE00");
+    Bus().HoldTransfers(true);
+    std::vector<uint8_t> buffer(16);
+    auto read = in->Read(buffer.data(), 16);
+    std::future<NTSTATUS> power = Node().Async([minor](kshim::DeviceNode& node) {
+        return node.SendPower(minor, DevicePowerState, Device(PowerDeviceD2));
+    });
+    EXPECT_TRUE(WaitUntil([&] { return Ext()->Queue == QueueState::Hold; }));
+    EXPECT_EQ(power.wait_for(100ms), std::future_status::timeout);
+    EXPECT_EQ(Bus().PowerState(), PowerDeviceD0);
+    Model().QueueIn({5, 6});
+    Bus().HoldTransfers(false);
+    Bus().ReleaseHeld();
+    EXPECT_EQ(read->Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(read->Information(), 2u);
+    EXPECT_EQ(power.get(), STATUS_SUCCESS);
+    EXPECT_EQ(Ext()->DevicePower, minor == IRP_MN_SET_POWER ? PowerDeviceD2 : PowerDeviceD0);
+    ASSERT_EQ(Node().SendPower(IRP_MN_SET_POWER, DevicePowerState, Device(PowerDeviceD0)),
+              STATUS_SUCCESS);
+}
+
+INSTANTIATE_TEST_SUITE_P(QueryAndSet, LinkPodDevicePowerHold,
+                         ::testing::Values(static_cast<UCHAR>(IRP_MN_QUERY_POWER),
+                                           static_cast<UCHAR>(IRP_MN_SET_POWER)));
+
+TEST_F(LinkPodPower, DeviceSetsAndQueriesOutsideSystemTransitions) {
     StartDevice();
     EXPECT_EQ(Node().SendPower(IRP_MN_QUERY_POWER, DevicePowerState, Device(PowerDeviceD2)),
               STATUS_SUCCESS);
@@ -127,8 +151,7 @@ TEST_F(LinkPodPower, DeviceSetsAndQueriesOutsideSystemTransitions)
     EXPECT_EQ(Ext()->OutstandingIo, 1);
 }
 
-TEST_F(LinkPodPower, PowerBeforeStartIsPassedDownUnrecorded)
-{
+TEST_F(LinkPodPower, PowerBeforeStartIsPassedDownUnrecorded) {
     Boot();
     EXPECT_EQ(Node().SendPower(IRP_MN_SET_POWER, DevicePowerState, Device(PowerDeviceD3)),
               STATUS_SUCCESS);
@@ -136,8 +159,7 @@ TEST_F(LinkPodPower, PowerBeforeStartIsPassedDownUnrecorded)
     EXPECT_EQ(Ext()->OutstandingIo, 1);
 }
 
-TEST_F(LinkPodPower, RemoteWakeVetoesSleepDeeperThanItsWakeLevels)
-{
+TEST_F(LinkPodPower, RemoteWakeVetoesSleepDeeperThanItsWakeLevels) {
     Options options = WakeOptions();
     options.systemWake = PowerSystemSleeping1;
     options.deviceWake = PowerDeviceD2;
@@ -154,8 +176,7 @@ TEST_F(LinkPodPower, RemoteWakeVetoesSleepDeeperThanItsWakeLevels)
     ASSERT_EQ(Node().SetSystemPower(PowerSystemWorking), STATUS_SUCCESS);
 }
 
-TEST_F(LinkPodPower, NoRemoteWakeAttributeMeansNoWaitWake)
-{
+TEST_F(LinkPodPower, NoRemoteWakeAttributeMeansNoWaitWake) {
     StartDevice();
     ASSERT_EQ(Node().SetSystemPower(PowerSystemSleeping3), STATUS_SUCCESS);
     ASSERT_EQ(Node().SetSystemPower(PowerSystemWorking), STATUS_SUCCESS);
@@ -164,8 +185,7 @@ TEST_F(LinkPodPower, NoRemoteWakeAttributeMeansNoWaitWake)
     EXPECT_EQ(Bus().Stats().waitWakes, 0u);
 }
 
-TEST_F(LinkPodPower, StartArmsOneWaitWakeAndSleepKeepsIt)
-{
+TEST_F(LinkPodPower, StartArmsOneWaitWakeAndSleepKeepsIt) {
     StartDevice(WakeOptions());
     Settle();
     EXPECT_TRUE(Bus().WaitWakePending());
@@ -177,8 +197,7 @@ TEST_F(LinkPodPower, StartArmsOneWaitWakeAndSleepKeepsIt)
     EXPECT_TRUE(Bus().WaitWakePending());
 }
 
-TEST_F(LinkPodPower, WakeFromSleepReturnsToD0AndRearms)
-{
+TEST_F(LinkPodPower, WakeFromSleepReturnsToD0AndRearms) {
     StartDevice(WakeOptions());
     ASSERT_EQ(Node().SetSystemPower(PowerSystemSleeping3), STATUS_SUCCESS);
     ASSERT_EQ(Ext()->DevicePower, PowerDeviceD3);
@@ -192,8 +211,7 @@ TEST_F(LinkPodPower, WakeFromSleepReturnsToD0AndRearms)
     ASSERT_EQ(Node().SetSystemPower(PowerSystemWorking), STATUS_SUCCESS);
 }
 
-TEST_F(LinkPodPower, WakeWhileInD0StopsThere)
-{
+TEST_F(LinkPodPower, WakeWhileInD0StopsThere) {
     StartDevice(WakeOptions());
     Settle();
     ASSERT_TRUE(Bus().SignalWake());
@@ -204,8 +222,7 @@ TEST_F(LinkPodPower, WakeWhileInD0StopsThere)
     EXPECT_EQ(Ext()->WaitWakeOutstanding, 0);
 }
 
-TEST_F(LinkPodPower, FailedWaitWakeIsNotRetried)
-{
+TEST_F(LinkPodPower, FailedWaitWakeIsNotRetried) {
     StartDevice(WakeOptions());
     ASSERT_EQ(Node().SetSystemPower(PowerSystemSleeping3), STATUS_SUCCESS);
     Settle();
@@ -216,8 +233,7 @@ TEST_F(LinkPodPower, FailedWaitWakeIsNotRetried)
     ASSERT_EQ(Node().SetSystemPower(PowerSystemWorking), STATUS_SUCCESS);
 }
 
-TEST_F(LinkPodPower, StopAndRemovalCancelTheWaitWake)
-{
+TEST_F(LinkPodPower, StopAndRemovalCancelTheWaitWake) {
     StartDevice(WakeOptions());
     Settle();
     ASSERT_TRUE(Bus().WaitWakePending());
@@ -236,5 +252,5 @@ TEST_F(LinkPodPower, StopAndRemovalCancelTheWaitWake)
     EXPECT_FALSE(Bus().WaitWakePending());
 }
 
-}  // namespace
-}  // namespace linkpodtest
+} // namespace
+} // namespace linkpodtest
