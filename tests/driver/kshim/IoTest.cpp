@@ -4,6 +4,7 @@
 #include "tests/driver/kshim/KernelFixture.h"
 
 #include <atomic>
+#include <thread>
 
 namespace kshimtest {
 namespace {
@@ -208,6 +209,57 @@ TEST_F(KshimIo, AllocationFailureSweepOverAStartAndATransferLeavesNoLeak) {
         EXPECT_FALSE(driver.Loaded());
         EXPECT_EQ(kernel.Live().Total(), 0u);
     }
+}
+
+} // namespace
+} // namespace kshimtest
+
+namespace kshimtest {
+namespace {
+
+class KshimIoLoad : public KernelFixture {};
+
+TEST_F(KshimIoLoad, ManyThreadsWithMixedFatesAndCancelsKeepEveryRule) {
+    kshim::DeviceNode& node = StartDevice();
+    kshim::FaultPlan plan;
+    plan.seed = 42;
+    plan.deferred = 0.4;
+    plan.shortened = 0.1;
+    plan.fail = 0.05;
+    plan.never = 0.05;
+    bus->SetFaultPlan(plan);
+    std::atomic<int> finished{0};
+    std::atomic<int> cancelled{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            auto out = Open(t % 2 ? "\\PIPE01" : "\\PIPE00");
+            std::vector<uint8_t> buffer(64, static_cast<uint8_t>(t));
+            for (int i = 0; i < 100; ++i) {
+                auto request = t % 2 ? out->Write(buffer.data(), 64) : out->Read(buffer.data(), 64);
+                // Once no kernel thread has work, a request still pending is one
+                // the bus holds for ever: cancel it.
+                kernel.Settle();
+                if (!request->Done() && request->Cancel())
+                    ++cancelled;
+                NTSTATUS status = request->Wait();
+                EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_UNSUCCESSFUL ||
+                            status == STATUS_CANCELLED)
+                    << std::hex << status;
+                ++finished;
+            }
+            out->Close();
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(finished, 400);
+    EXPECT_GT(cancelled, 0) << "a 5% chance of never completing shows in 400 transfers";
+    kernel.Settle();
+    EXPECT_EQ(bus->HeldTransfers(), 0u);
+    EXPECT_EQ(node.QueryRemove(), STATUS_SUCCESS);
+    EXPECT_EQ(node.Remove(), STATUS_SUCCESS);
+    EXPECT_EQ(kernel.Live().Total(), 0u);
 }
 
 } // namespace
