@@ -1,0 +1,2 @@
+#pragma once
+#include <usb100.h>

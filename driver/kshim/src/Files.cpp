@@ -1,0 +1,363 @@
+// The file-object layer and interface enumeration.
+#include "driver/kshim/Files.h"
+
+#include "driver/kshim/src/State.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace kshim {
+
+struct FileState {
+    FILE_OBJECT object{};
+    std::u16string name;
+    PDEVICE_OBJECT top = nullptr;
+    PDEVICE_OBJECT pdo = nullptr;
+    std::mutex mu;
+    std::vector<std::weak_ptr<IoRequest>> inFlight;
+    int outstanding = 0;
+    bool cleaned = false;
+    bool closed = false;
+};
+
+namespace {
+
+std::string Lower(std::string text) {
+    for (char& c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// Interface paths reach user mode as "\\?\..." and the kernel names them "\??\...".
+std::string KernelForm(const std::string& path) {
+    if (path.rfind("\\\\?\\", 0) == 0)
+        return "\\??\\" + path.substr(4);
+    return path;
+}
+
+NTSTATUS SendFileRequest(const std::shared_ptr<FileState>& file, UCHAR major) {
+    PIRP irp = NewIrp(file->top->StackSize, IrpOrigin::Kernel);
+    irp->Tail.Overlay.OriginalFileObject = &file->object;
+    irp->RequestorMode = UserMode;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = major;
+    next->FileObject = &file->object;
+    return SendAndWait(file->top, irp, nullptr);
+}
+
+void FinishClose(const std::shared_ptr<FileState>& file) {
+    SendFileRequest(file, IRP_MJ_CLOSE);
+    State& s = Current();
+    std::lock_guard<std::mutex> guard(s.mu);
+    if (--s.openFiles[file->pdo] == 0)
+        s.openFiles.erase(file->pdo);
+}
+
+} // namespace
+
+bool IoRequest::Done() const {
+    std::lock_guard<std::mutex> guard(mu_);
+    return done_;
+}
+
+NTSTATUS IoRequest::Wait() {
+    std::unique_lock<std::mutex> guard(mu_);
+    cv_.wait(guard, [this] { return done_; });
+    return status_.Status;
+}
+
+bool IoRequest::WaitFor(std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> guard(mu_);
+    return cv_.wait_for(guard, limit, [this] { return done_; });
+}
+
+NTSTATUS IoRequest::Status() const {
+    std::lock_guard<std::mutex> guard(mu_);
+    return done_ ? status_.Status : STATUS_PENDING;
+}
+
+ULONG_PTR IoRequest::Information() const {
+    std::lock_guard<std::mutex> guard(mu_);
+    return status_.Information;
+}
+
+void IoRequest::OnDone(std::function<void()> done) {
+    {
+        std::lock_guard<std::mutex> guard(mu_);
+        if (!done_) {
+            onDone_ = std::move(done);
+            return;
+        }
+    }
+    done();
+}
+
+bool IoRequest::Cancel() {
+    PIRP irp;
+    {
+        std::lock_guard<std::mutex> guard(mu_);
+        if (done_)
+            return false;
+        irp = irp_;
+    }
+    return IoCancelIrp(irp) != FALSE;
+}
+
+NTSTATUS FileHandle::Open(const std::string& path, std::unique_ptr<FileHandle>* handle) {
+    State& s = Current();
+    std::string wanted = Lower(KernelForm(path));
+    PDEVICE_OBJECT pdo = nullptr;
+    std::string rest;
+    {
+        std::lock_guard<std::mutex> guard(s.mu);
+        for (const InterfaceRecord& entry : s.interfaces) {
+            std::string link = Lower(Narrow(entry.link.data(), entry.link.size()));
+            if (wanted.rfind(link, 0) == 0 && entry.enabled) {
+                std::string suffix = KernelForm(path).substr(link.size());
+                if (suffix.empty() || suffix[0] == '\\') {
+                    pdo = entry.pdo;
+                    rest = suffix;
+                    break;
+                }
+            }
+        }
+    }
+    if (!pdo)
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    auto file = std::make_shared<FileState>();
+    file->pdo = pdo;
+    file->top = TopOfStack(pdo);
+    file->name = Widen(rest);
+    file->object.Type = 5;
+    file->object.Size = sizeof(FILE_OBJECT);
+    file->object.DeviceObject = pdo;
+    file->object.FileName.Buffer = file->name.data();
+    file->object.FileName.Length = static_cast<USHORT>(file->name.size() * sizeof(WCHAR));
+    file->object.FileName.MaximumLength = file->object.FileName.Length;
+    file->object.ReadAccess = file->object.WriteAccess = TRUE;
+    NTSTATUS status = SendFileRequest(file, IRP_MJ_CREATE);
+    if (!NT_SUCCESS(status))
+        return status;
+    {
+        std::lock_guard<std::mutex> guard(s.mu);
+        s.openFiles[pdo]++;
+    }
+    handle->reset(new FileHandle(file));
+    return status;
+}
+
+FileHandle::~FileHandle() {
+    Close();
+}
+
+PFILE_OBJECT FileHandle::FileObject() const {
+    return &state_->object;
+}
+
+std::shared_ptr<IoRequest> FileHandle::Read(void* buffer, ULONG length) {
+    return Start(IRP_MJ_READ, 0, nullptr, 0, buffer, length);
+}
+
+std::shared_ptr<IoRequest> FileHandle::Write(const void* buffer, ULONG length) {
+    return Start(IRP_MJ_WRITE, 0, buffer, length, nullptr, 0);
+}
+
+std::shared_ptr<IoRequest> FileHandle::Control(ULONG code, const void* input, ULONG inputLength,
+                                               void* output, ULONG outputLength) {
+    return Start(IRP_MJ_DEVICE_CONTROL, code, input, inputLength, output, outputLength);
+}
+
+std::shared_ptr<IoRequest> FileHandle::Start(UCHAR major, ULONG code, const void* input,
+                                             ULONG inputLength, void* output, ULONG outputLength) {
+    auto request = std::make_shared<IoRequest>();
+    std::shared_ptr<FileState> file = state_;
+    {
+        std::lock_guard<std::mutex> guard(file->mu);
+        if (file->cleaned) {
+            request->done_ = true;
+            request->status_.Status = STATUS_INVALID_HANDLE;
+            return request;
+        }
+        file->outstanding++;
+        file->inFlight.push_back(request);
+    }
+    PIRP irp = NewIrp(file->top->StackSize, IrpOrigin::Kernel);
+    irp->Tail.Overlay.OriginalFileObject = &file->object;
+    irp->RequestorMode = UserMode;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = major;
+    next->FileObject = &file->object;
+
+    // Buffers the kernel owns for this request.
+    struct Transfer {
+        std::vector<uint8_t> system;
+        PMDL mdl = nullptr;
+        void* output = nullptr;
+        ULONG outputLength = 0;
+        bool buffered = false;
+    };
+    auto transfer = std::make_shared<Transfer>();
+    ULONG flags = file->top->Flags;
+    if (major == IRP_MJ_READ || major == IRP_MJ_WRITE) {
+        void* user = major == IRP_MJ_READ ? output : const_cast<void*>(input);
+        ULONG length = major == IRP_MJ_READ ? outputLength : inputLength;
+        next->Parameters.Read.Length = length;
+        if (flags & DO_DIRECT_IO) {
+            if (length) {
+                transfer->mdl = NewKernelMdl(user, length);
+                irp->MdlAddress = transfer->mdl;
+            }
+        } else if (flags & DO_BUFFERED_IO) {
+            if (length) {
+                transfer->system.assign(length, 0);
+                if (major == IRP_MJ_WRITE)
+                    std::memcpy(transfer->system.data(), user, length);
+                irp->AssociatedIrp.SystemBuffer = transfer->system.data();
+                if (major == IRP_MJ_READ) {
+                    transfer->buffered = true;
+                    transfer->output = output;
+                    transfer->outputLength = length;
+                }
+            }
+        } else {
+            irp->UserBuffer = user;
+        }
+    } else {
+        next->Parameters.DeviceIoControl.IoControlCode = code;
+        next->Parameters.DeviceIoControl.InputBufferLength = inputLength;
+        next->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
+        switch (METHOD_FROM_CTL_CODE(code)) {
+        case METHOD_BUFFERED: {
+            ULONG size = std::max(inputLength, outputLength);
+            if (size) {
+                transfer->system.assign(size, 0);
+                if (input && inputLength)
+                    std::memcpy(transfer->system.data(), input, inputLength);
+                irp->AssociatedIrp.SystemBuffer = transfer->system.data();
+            }
+            transfer->buffered = true;
+            transfer->output = output;
+            transfer->outputLength = outputLength;
+            break;
+        }
+        case METHOD_IN_DIRECT:
+        case METHOD_OUT_DIRECT:
+            if (inputLength) {
+                transfer->system.assign(static_cast<const uint8_t*>(input),
+                                        static_cast<const uint8_t*>(input) + inputLength);
+                irp->AssociatedIrp.SystemBuffer = transfer->system.data();
+            }
+            if (outputLength) {
+                transfer->mdl = NewKernelMdl(output, outputLength);
+                irp->MdlAddress = transfer->mdl;
+            }
+            break;
+        default:
+            next->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(input);
+            irp->UserBuffer = output;
+            break;
+        }
+    }
+    request->irp_ = irp;
+    RecordOf(irp)->onFinal = [request, file, transfer, major](PIRP done) {
+        IO_STATUS_BLOCK status = done->IoStatus;
+        if (transfer->buffered && transfer->output && NT_SUCCESS(status.Status)) {
+            ULONG_PTR bytes = status.Information;
+            if (bytes > transfer->outputLength) {
+                Current().Violate(Check::OutputOverrun,
+                                  "major " + Hex(major) + " reported " + std::to_string(bytes) +
+                                      " bytes into a " + std::to_string(transfer->outputLength) +
+                                      "-byte buffer");
+                bytes = transfer->outputLength;
+            }
+            std::memcpy(transfer->output, transfer->system.data(), bytes);
+        }
+        if (transfer->mdl)
+            FreeKernelMdl(transfer->mdl);
+        RetireIrp(done);
+        std::function<void()> notify;
+        {
+            std::lock_guard<std::mutex> guard(request->mu_);
+            request->done_ = true;
+            request->status_ = status;
+            notify = std::move(request->onDone_);
+            request->cv_.notify_all();
+        }
+        if (notify)
+            notify();
+        bool closeNow;
+        {
+            std::lock_guard<std::mutex> guard(file->mu);
+            closeNow = --file->outstanding == 0 && file->cleaned && !file->closed;
+            if (closeNow)
+                file->closed = true;
+        }
+        if (closeNow)
+            Current().Spawn([file] { FinishClose(file); });
+    };
+    IofCallDriver(file->top, irp);
+    return request;
+}
+
+void FileHandle::CancelIo() {
+    std::vector<std::shared_ptr<IoRequest>> live;
+    {
+        std::lock_guard<std::mutex> guard(state_->mu);
+        for (auto& weak : state_->inFlight)
+            if (auto request = weak.lock())
+                live.push_back(request);
+    }
+    for (auto& request : live)
+        request->Cancel();
+}
+
+NTSTATUS FileHandle::Close() {
+    std::shared_ptr<FileState> file = state_;
+    {
+        std::lock_guard<std::mutex> guard(file->mu);
+        if (file->cleaned)
+            return STATUS_SUCCESS;
+        file->cleaned = true;
+    }
+    NTSTATUS status = SendFileRequest(file, IRP_MJ_CLEANUP);
+    bool closeNow;
+    {
+        std::lock_guard<std::mutex> guard(file->mu);
+        closeNow = file->outstanding == 0 && !file->closed;
+        if (closeNow)
+            file->closed = true;
+    }
+    if (closeNow)
+        FinishClose(file);
+    return status;
+}
+
+std::vector<std::string> InterfacePaths(const GUID& guid) {
+    State& s = Current();
+    std::vector<std::string> paths;
+    std::lock_guard<std::mutex> guard(s.mu);
+    for (const InterfaceRecord& entry : s.interfaces)
+        if (entry.enabled && entry.guid == guid)
+            paths.push_back(Narrow(entry.link.data(), entry.link.size()));
+    return paths;
+}
+
+InterfaceWatch::InterfaceWatch(
+    std::function<void(bool arrival, const std::string& path, const GUID& guid)> notify) {
+    State& s = Current();
+    std::lock_guard<std::mutex> guard(s.mu);
+    id_ = s.nextWatcher++;
+    s.watchers[id_] = [notify](const State::InterfaceNote& note) {
+        notify(note.arrival, note.link, note.guid);
+    };
+}
+
+InterfaceWatch::~InterfaceWatch() {
+    if (Kernel::Current() == nullptr)
+        return;
+    State& s = Current();
+    std::lock_guard<std::mutex> guard(s.mu);
+    s.watchers.erase(id_);
+}
+
+} // namespace kshim

@@ -1,0 +1,481 @@
+// Requests: allocation, dispatch, completion with its routines, cancel, MDLs,
+// and the verifier's checks on how drivers handle them.
+#include "driver/kshim/src/State.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <future>
+
+using namespace kshim;
+
+namespace {
+
+PIO_STACK_LOCATION Location(PIRP irp, int level) {
+    return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + (level - 1);
+}
+
+// Marks what the dispatch at the request's current location did, when this
+// thread is running that dispatch; what other threads do meanwhile is no part
+// of what the dispatch itself did before returning.
+void MarkLevel(IrpRecord* record, int level, uint8_t flag) {
+    if (level < 0 || level >= static_cast<int>(record->frames.size()))
+        return;
+    auto& frames = record->frames[level];
+    for (auto it = frames.rbegin(); it != frames.rend(); ++it) {
+        if (it->thread == std::this_thread::get_id()) {
+            it->flags |= flag;
+            return;
+        }
+    }
+}
+
+// Marks the dispatch this thread is running for the request (its innermost
+// one): the caller of IoCallDriver, whichever location it passes down from.
+void MarkCaller(IrpRecord* record, uint8_t flag) {
+    IrpRecord::Frame* innermost = nullptr;
+    for (auto& frames : record->frames)
+        for (auto& frame : frames)
+            if (frame.thread == std::this_thread::get_id() &&
+                (!innermost || frame.sequence > innermost->sequence))
+                innermost = &frame;
+    if (innermost)
+        innermost->flags |= flag;
+}
+
+void WaitForOtherRoutine(State& s, IrpRecord* record, std::unique_lock<std::mutex>& guard) {
+    s.cv.wait(guard, [record] {
+        return record->routineDepth == 0 || record->routineThread == std::this_thread::get_id();
+    });
+}
+
+std::string Describe(PIRP irp) {
+    PIO_STACK_LOCATION stack = irp->Tail.Overlay.CurrentStackLocation;
+    int level = irp->CurrentLocation;
+    std::string text = "IRP " + Hex(reinterpret_cast<uintptr_t>(irp));
+    if (level >= 1 && level <= irp->StackCount)
+        text +=
+            " (major " + Hex(stack->MajorFunction) + ", minor " + Hex(stack->MinorFunction) + ")";
+    return text;
+}
+
+} // namespace
+
+namespace kshim {
+
+IrpRecord* RecordOf(PIRP irp) {
+    return static_cast<IrpRecord*>(irp->KshimRecord);
+}
+
+PIRP NewIrp(CCHAR stackSize, IrpOrigin origin) {
+    State& s = Current();
+    size_t bytes = sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
+    PIRP irp = static_cast<PIRP>(::operator new(bytes));
+    std::memset(irp, 0, bytes);
+    irp->Type = 6;
+    irp->Size = static_cast<USHORT>(bytes);
+    irp->StackCount = stackSize;
+    irp->CurrentLocation = static_cast<CHAR>(stackSize + 1);
+    irp->Tail.Overlay.CurrentStackLocation = Location(irp, stackSize + 1);
+    InitializeListHead(&irp->ThreadListEntry);
+    auto* record = new IrpRecord;
+    record->irp = irp;
+    record->origin = origin;
+    record->frames.resize(static_cast<size_t>(stackSize) + 2);
+    irp->KshimRecord = record;
+    std::lock_guard<std::mutex> guard(s.mu);
+    s.liveIrps.insert(record);
+    if (origin != IrpOrigin::Kernel)
+        s.driverIrps.insert(irp);
+    return irp;
+}
+
+// Freed requests stay readable for a while so that late misuse is reported,
+// not turned into a crash.
+void RetireIrp(PIRP irp) {
+    State& s = Current();
+    IrpRecord* record = RecordOf(irp);
+    std::lock_guard<std::mutex> guard(s.mu);
+    record->state = IrpState::Freed;
+    s.liveIrps.erase(record);
+    s.driverIrps.erase(irp);
+    s.graveyard.push_back(record);
+    if (s.graveyard.size() > 4096) {
+        IrpRecord* oldest = s.graveyard.front();
+        s.graveyard.pop_front();
+        ::operator delete(oldest->irp);
+        delete oldest;
+    }
+    s.cv.notify_all();
+}
+
+PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device) {
+    while (device->AttachedDevice)
+        device = device->AttachedDevice;
+    return device;
+}
+
+NTSTATUS SendAndWait(PDEVICE_OBJECT device, PIRP irp, IO_STATUS_BLOCK* status) {
+    auto done = std::make_shared<std::promise<IO_STATUS_BLOCK>>();
+    std::future<IO_STATUS_BLOCK> result = done->get_future();
+    RecordOf(irp)->onFinal = [done](PIRP finished) {
+        done->set_value(finished->IoStatus);
+        RetireIrp(finished);
+    };
+    IofCallDriver(device, irp);
+    IO_STATUS_BLOCK block = result.get();
+    if (status)
+        *status = block;
+    return block.Status;
+}
+
+} // namespace kshim
+
+extern "C" {
+
+USHORT IoSizeOfIrp_(CCHAR StackSize) {
+    return static_cast<USHORT>(sizeof(IRP) + StackSize * sizeof(IO_STACK_LOCATION));
+}
+
+PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
+    (void)ChargeQuota;
+    if (Current().CountAllocation())
+        return nullptr;
+    return NewIrp(StackSize, IrpOrigin::Driver);
+}
+
+VOID IoFreeIrp(PIRP Irp) {
+    State& s = Current();
+    IrpRecord* record = RecordOf(Irp);
+    std::string problem;
+    {
+        std::unique_lock<std::mutex> guard(s.mu);
+        WaitForOtherRoutine(s, record, guard);
+        bool ownRoutine = record->state == IrpState::Completing && record->routineDepth > 0 &&
+                          record->routineThread == std::this_thread::get_id();
+        if (record->state == IrpState::Freed)
+            problem = "IoFreeIrp of a request already freed";
+        else if (record->state == IrpState::InFlight ||
+                 (record->state == IrpState::Completing && !ownRoutine))
+            problem = "IoFreeIrp of a request still in use";
+    }
+    if (!problem.empty()) {
+        s.Violate(Check::BadFree, problem + ": " + Describe(Irp));
+        return;
+    }
+    RetireIrp(Irp);
+}
+
+VOID IoReuseIrp(PIRP Irp, NTSTATUS Status) {
+    State& s = Current();
+    IrpRecord* record = RecordOf(Irp);
+    CCHAR stackSize = Irp->StackCount;
+    USHORT size = Irp->Size;
+    std::memset(Irp, 0, size);
+    Irp->Type = 6;
+    Irp->Size = size;
+    Irp->StackCount = stackSize;
+    Irp->CurrentLocation = static_cast<CHAR>(stackSize + 1);
+    Irp->Tail.Overlay.CurrentStackLocation = Location(Irp, stackSize + 1);
+    Irp->IoStatus.Status = Status;
+    Irp->KshimRecord = record;
+    InitializeListHead(&Irp->ThreadListEntry);
+    std::lock_guard<std::mutex> guard(s.mu);
+    record->state = IrpState::Idle;
+    for (auto& frames : record->frames)
+        frames.clear();
+}
+
+VOID KshimMarkIrpPending_(PIRP Irp) {
+    State& s = Current();
+    Irp->Tail.Overlay.CurrentStackLocation->Control |= SL_PENDING_RETURNED;
+    std::lock_guard<std::mutex> guard(s.mu);
+    MarkLevel(RecordOf(Irp), Irp->CurrentLocation, kMarked);
+}
+
+NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    State& s = Current();
+    IrpRecord* record = RecordOf(Irp);
+    int level;
+    {
+        std::unique_lock<std::mutex> guard(s.mu);
+        WaitForOtherRoutine(s, record, guard);
+        if (record->state == IrpState::Done || record->state == IrpState::Freed) {
+            guard.unlock();
+            s.Violate(Check::PassedDownAfterCompletion, Describe(Irp));
+            return STATUS_UNSUCCESSFUL;
+        }
+        int caller = Irp->CurrentLocation;
+        if (caller <= 1) {
+            std::fprintf(stderr, "kshim: %s has no stack location left\n", Describe(Irp).c_str());
+            std::abort();
+        }
+        MarkCaller(record, kPassedDown);
+        Irp->CurrentLocation--;
+        Irp->Tail.Overlay.CurrentStackLocation--;
+        level = Irp->CurrentLocation;
+        record->frames[level].push_back(
+            IrpRecord::Frame{std::this_thread::get_id(), 0, ++record->frameSequence});
+        record->state = IrpState::InFlight;
+        record->generation++;
+    }
+    PIO_STACK_LOCATION stack = Irp->Tail.Overlay.CurrentStackLocation;
+    stack->DeviceObject = DeviceObject;
+    UCHAR major = stack->MajorFunction;
+    KIRQL entry = ThreadIrql();
+    if (major == IRP_MJ_POWER && entry > PASSIVE_LEVEL && !(DeviceObject->Flags & DO_POWER_INRUSH))
+        s.Violate(Check::PowerIrpWrongLevel,
+                  "power IRP passed at IRQL " + std::to_string(entry) + ": " + Describe(Irp));
+    else if (major == IRP_MJ_PNP && entry > PASSIVE_LEVEL)
+        s.Violate(Check::PowerIrpWrongLevel,
+                  "Plug and Play IRP passed above passive level: " + Describe(Irp));
+    else if (entry > DISPATCH_LEVEL)
+        s.Violate(Check::IrqlNotRestored, "IoCallDriver above dispatch level");
+
+    NTSTATUS status = DeviceObject->DriverObject->MajorFunction[major](DeviceObject, Irp);
+
+    if (ThreadIrql() != entry) {
+        s.Violate(Check::IrqlNotRestored, "dispatch of major " + Hex(major) + " returned at IRQL " +
+                                              std::to_string(ThreadIrql()) + " instead of " +
+                                              std::to_string(entry));
+        LowerIrql(entry);
+    }
+    uint8_t flags = 0;
+    {
+        std::lock_guard<std::mutex> guard(s.mu);
+        auto& frames = record->frames[level];
+        for (auto it = frames.rbegin(); it != frames.rend(); ++it) {
+            if (it->thread == std::this_thread::get_id()) {
+                flags = it->flags;
+                frames.erase(std::next(it).base());
+                break;
+            }
+        }
+        if (status == STATUS_PENDING)
+            MarkCaller(record, kLowerPending);
+    }
+    std::string where =
+        "major " + Hex(major) + " of device " + Hex(reinterpret_cast<uintptr_t>(DeviceObject));
+    if (status == STATUS_PENDING && !(flags & kMarked) &&
+        !((flags & kPassedDown) && (flags & kLowerPending)))
+        s.Violate(Check::PendingNotMarked, where);
+    if (status != STATUS_PENDING && (flags & kMarked))
+        s.Violate(Check::MarkedNotPending, where + " returned " + Hex(static_cast<ULONG>(status)));
+    if (status != STATUS_PENDING && !(flags & (kPassedDown | kCompleted)))
+        s.Violate(Check::ReturnedWithoutCompleting,
+                  where + " returned " + Hex(static_cast<ULONG>(status)));
+    return status;
+}
+
+VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+    (void)PriorityBoost;
+    State& s = Current();
+    IrpRecord* record = RecordOf(Irp);
+    {
+        std::unique_lock<std::mutex> guard(s.mu);
+        WaitForOtherRoutine(s, record, guard);
+        if (record->state == IrpState::Done || record->state == IrpState::Freed) {
+            guard.unlock();
+            s.Violate(Check::IrpCompletedTwice, Describe(Irp));
+            return;
+        }
+        record->state = IrpState::Completing;
+        record->generation++;
+        MarkLevel(record, Irp->CurrentLocation, kCompleted);
+    }
+    if (Irp->CancelRoutine) {
+        s.Violate(Check::CancelRoutineAtCompletion, Describe(Irp));
+        Irp->CancelRoutine = nullptr;
+    }
+    if (Irp->IoStatus.Status == STATUS_PENDING)
+        s.Violate(Check::MarkedNotPending,
+                  "request completed with STATUS_PENDING: " + Describe(Irp));
+
+    for (;;) {
+        if (Irp->CurrentLocation > Irp->StackCount)
+            break;
+        PIO_STACK_LOCATION stack = Irp->Tail.Overlay.CurrentStackLocation;
+        Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;
+        PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
+        PVOID context = stack->Context;
+        UCHAR control = stack->Control;
+        stack->CompletionRoutine = nullptr;
+        stack->Context = nullptr;
+        stack->Control = 0;
+        Irp->CurrentLocation++;
+        Irp->Tail.Overlay.CurrentStackLocation++;
+        bool top = Irp->CurrentLocation > Irp->StackCount;
+        NTSTATUS status = Irp->IoStatus.Status;
+        bool invoke = routine && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
+                                  (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
+                                  (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+        if (invoke) {
+            PDEVICE_OBJECT device =
+                top ? nullptr : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
+            bool pendingBefore = Irp->PendingReturned;
+            uint64_t generation;
+            {
+                std::lock_guard<std::mutex> guard(s.mu);
+                record->routineDepth++;
+                record->routineThread = std::this_thread::get_id();
+                generation = record->generation;
+            }
+            KIRQL entry = ThreadIrql();
+            NTSTATUS result = routine(device, Irp, context);
+            if (ThreadIrql() != entry) {
+                s.Violate(Check::IrqlNotRestored, "completion routine changed the IRQL");
+                ThreadIrql() = entry;
+            }
+            bool retaken;
+            {
+                std::lock_guard<std::mutex> guard(s.mu);
+                record->routineDepth--;
+                retaken = record->generation != generation;
+                if (result == STATUS_MORE_PROCESSING_REQUIRED && !retaken &&
+                    record->state != IrpState::Freed)
+                    record->state = IrpState::Reclaimed;
+                s.cv.notify_all();
+            }
+            if (result == STATUS_MORE_PROCESSING_REQUIRED)
+                return;
+            if (retaken) {
+                s.Violate(Check::IrpCompletedTwice,
+                          "a completion routine passed the request on or completed it, then "
+                          "returned " +
+                              Hex(static_cast<ULONG>(result)));
+                return;
+            }
+            if (!top && pendingBefore &&
+                !(Irp->Tail.Overlay.CurrentStackLocation->Control & SL_PENDING_RETURNED))
+                s.Violate(Check::CompletionLostPending,
+                          "routine " + Hex(reinterpret_cast<uintptr_t>(routine)) + " on " +
+                              Describe(Irp));
+        } else if (Irp->PendingReturned && !top) {
+            Irp->Tail.Overlay.CurrentStackLocation->Control |= SL_PENDING_RETURNED;
+        }
+    }
+
+    std::function<void(PIRP)> hook;
+    IrpOrigin origin;
+    {
+        std::lock_guard<std::mutex> guard(s.mu);
+        record->state = IrpState::Done;
+        origin = record->origin;
+        hook = std::move(record->onFinal);
+        record->onFinal = nullptr;
+        s.cv.notify_all();
+    }
+    if (origin == IrpOrigin::Driver) {
+        s.Violate(Check::AllocatedIrpReachedTop,
+                  Describe(Irp) + ": its owner's routine did not take it back");
+        return;
+    }
+    if (origin == IrpOrigin::DriverIoctl) {
+        if (!record->systemBuffer.empty() && record->outputBuffer) {
+            size_t bytes = Irp->IoStatus.Information;
+            if (bytes > record->outputLength)
+                bytes = record->outputLength;
+            std::memcpy(record->outputBuffer, record->systemBuffer.data(), bytes);
+        }
+        if (Irp->UserIosb)
+            *Irp->UserIosb = Irp->IoStatus;
+        if (Irp->UserEvent)
+            KeSetEvent(Irp->UserEvent, IO_NO_INCREMENT, FALSE);
+        RetireIrp(Irp);
+        return;
+    }
+    if (hook)
+        hook(Irp);
+}
+
+VOID IoAcquireCancelSpinLock(PKIRQL Irql) {
+    State& s = Current();
+    s.cancelMu.lock();
+    HoldsCancelLock() = true;
+    *Irql = ThreadIrql();
+    ThreadIrql() = DISPATCH_LEVEL;
+}
+
+VOID IoReleaseCancelSpinLock(KIRQL Irql) {
+    State& s = Current();
+    if (!HoldsCancelLock()) {
+        s.Violate(Check::SpinLockOrder, "cancel spin lock released but not held");
+        return;
+    }
+    HoldsCancelLock() = false;
+    s.cancelMu.unlock();
+    LowerIrql(Irql);
+}
+
+BOOLEAN IoCancelIrp(PIRP Irp) {
+    State& s = Current();
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    Irp->Cancel = TRUE;
+    PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
+    if (!routine) {
+        IoReleaseCancelSpinLock(irql);
+        return FALSE;
+    }
+    Irp->CancelIrql = irql;
+    PDEVICE_OBJECT device = nullptr;
+    if (Irp->CurrentLocation >= 1 && Irp->CurrentLocation <= Irp->StackCount)
+        device = Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
+    routine(device, Irp);
+    if (HoldsCancelLock()) {
+        s.Violate(Check::SpinLockOrder, "cancel routine returned holding the cancel spin lock");
+        IoReleaseCancelSpinLock(irql);
+    }
+    return TRUE;
+}
+
+PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
+                                   PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,
+                                   ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl,
+                                   PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
+    State& s = Current();
+    if (s.CountAllocation())
+        return nullptr;
+    PIRP irp = NewIrp(DeviceObject->StackSize, IrpOrigin::DriverIoctl);
+    IrpRecord* record = RecordOf(irp);
+    irp->UserEvent = Event;
+    irp->UserIosb = IoStatusBlock;
+    irp->RequestorMode = KernelMode;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction =
+        InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
+    next->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
+    next->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
+    switch (METHOD_FROM_CTL_CODE(IoControlCode)) {
+    case METHOD_BUFFERED: {
+        size_t size =
+            InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
+        if (size) {
+            record->systemBuffer.assign(size, 0);
+            if (InputBuffer && InputBufferLength)
+                std::memcpy(record->systemBuffer.data(), InputBuffer, InputBufferLength);
+            irp->AssociatedIrp.SystemBuffer = record->systemBuffer.data();
+            record->outputBuffer = OutputBuffer;
+            record->outputLength = OutputBufferLength;
+        }
+        break;
+    }
+    case METHOD_IN_DIRECT:
+    case METHOD_OUT_DIRECT:
+        if (InputBuffer && InputBufferLength) {
+            record->systemBuffer.assign(static_cast<const uint8_t*>(InputBuffer),
+                                        static_cast<const uint8_t*>(InputBuffer) +
+                                            InputBufferLength);
+            irp->AssociatedIrp.SystemBuffer = record->systemBuffer.data();
+        }
+        irp->UserBuffer = OutputBuffer;
+        break;
+    default:
+        next->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
+        irp->UserBuffer = OutputBuffer;
+        break;
+    }
+    return irp;
+}
+
+} // extern "C"

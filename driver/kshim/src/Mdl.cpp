@@ -1,0 +1,122 @@
+// Memory descriptor lists: whole and partial, the driver's and the kernel's own.
+#include "driver/kshim/src/State.h"
+
+using namespace kshim;
+
+namespace kshim {
+
+PMDL NewKernelMdl(PVOID address, ULONG length) {
+    State& s = Current();
+    PMDL mdl = static_cast<PMDL>(::operator new(sizeof(MDL)));
+    std::memset(mdl, 0, sizeof(MDL));
+    uintptr_t va = reinterpret_cast<uintptr_t>(address);
+    mdl->StartVa = reinterpret_cast<PVOID>(va & ~uintptr_t{0xFFF});
+    mdl->ByteOffset = static_cast<ULONG>(va & 0xFFF);
+    mdl->ByteCount = length;
+    mdl->MappedSystemVa = address;
+    mdl->MdlFlags = MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA;
+    mdl->Size = static_cast<CSHORT>(sizeof(MDL));
+    std::lock_guard<std::mutex> guard(s.mu);
+    s.mdls[mdl] = MdlRecord{(mdl->ByteOffset + length + 0xFFF) >> 12, false};
+    return mdl;
+}
+
+void FreeKernelMdl(PMDL mdl) {
+    State& s = Current();
+    {
+        std::lock_guard<std::mutex> guard(s.mu);
+        s.mdls.erase(mdl);
+    }
+    ::operator delete(mdl);
+}
+
+} // namespace kshim
+
+extern "C" {
+
+PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota,
+                   PIRP Irp) {
+    (void)ChargeQuota;
+    State& s = Current();
+    if (s.CountAllocation())
+        return nullptr;
+    PMDL mdl = NewKernelMdl(VirtualAddress, Length);
+    mdl->MdlFlags = 0;
+    {
+        std::lock_guard<std::mutex> guard(s.mu);
+        s.mdls[mdl].driver = true;
+    }
+    if (Irp) {
+        if (!SecondaryBuffer || !Irp->MdlAddress) {
+            Irp->MdlAddress = mdl;
+        } else {
+            PMDL last = Irp->MdlAddress;
+            while (last->Next)
+                last = last->Next;
+            last->Next = mdl;
+        }
+    }
+    return mdl;
+}
+
+VOID IoFreeMdl(PMDL Mdl) {
+    State& s = Current();
+    bool known;
+    {
+        std::lock_guard<std::mutex> guard(s.mu);
+        known = s.mdls.erase(Mdl) != 0;
+    }
+    if (!known) {
+        s.Violate(Check::BadFree, "IoFreeMdl of " + Hex(reinterpret_cast<uintptr_t>(Mdl)) +
+                                      ", which is not an allocated MDL");
+        return;
+    }
+    ::operator delete(Mdl);
+}
+
+VOID IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress, ULONG Length) {
+    State& s = Current();
+    auto* source = static_cast<uint8_t*>(MmGetMdlVirtualAddress(SourceMdl));
+    auto* start = static_cast<uint8_t*>(VirtualAddress);
+    uint8_t* sourceEnd = source + SourceMdl->ByteCount;
+    if (Length == 0 && start >= source && start <= sourceEnd)
+        Length = static_cast<ULONG>(sourceEnd - start);
+    if (start < source || start + Length > sourceEnd)
+        s.Violate(Check::BadMdl, "partial MDL of " + std::to_string(Length) +
+                                     " bytes lies outside its source MDL");
+    uintptr_t va = reinterpret_cast<uintptr_t>(VirtualAddress);
+    ULONG needed = static_cast<ULONG>(((va & 0xFFF) + Length + 0xFFF) >> 12);
+    ULONG capacity = needed;
+    {
+        std::lock_guard<std::mutex> guard(s.mu);
+        auto found = s.mdls.find(TargetMdl);
+        if (found != s.mdls.end())
+            capacity = found->second.pages;
+    }
+    if (needed > capacity)
+        s.Violate(Check::BadMdl, "target MDL of " + std::to_string(capacity) +
+                                     " pages is too small for " + std::to_string(needed));
+    TargetMdl->StartVa = reinterpret_cast<PVOID>(va & ~uintptr_t{0xFFF});
+    TargetMdl->ByteOffset = static_cast<ULONG>(va & 0xFFF);
+    TargetMdl->ByteCount = Length;
+    TargetMdl->MappedSystemVa = VirtualAddress;
+    TargetMdl->MdlFlags = static_cast<CSHORT>(TargetMdl->MdlFlags | MDL_PARTIAL);
+}
+
+VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
+    MemoryDescriptorList->MdlFlags =
+        static_cast<CSHORT>(MemoryDescriptorList->MdlFlags | MDL_SOURCE_IS_NONPAGED_POOL);
+    MemoryDescriptorList->MappedSystemVa = MmGetMdlVirtualAddress(MemoryDescriptorList);
+}
+
+PVOID MmGetSystemAddressForMdlSafe_(PMDL Mdl, ULONG Priority) {
+    (void)Priority;
+    Mdl->MdlFlags = static_cast<CSHORT>(Mdl->MdlFlags | MDL_MAPPED_TO_SYSTEM_VA);
+    return MmGetMdlVirtualAddress(Mdl);
+}
+
+VOID MmPrepareMdlForReuse_(PMDL Mdl) {
+    Mdl->MdlFlags = static_cast<CSHORT>(Mdl->MdlFlags & ~MDL_PARTIAL_HAS_BEEN_MAPPED);
+}
+
+} // extern "C"

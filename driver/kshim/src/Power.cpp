@@ -1,0 +1,64 @@
+// The power manager's routines for drivers.
+#include "driver/kshim/src/State.h"
+
+using namespace kshim;
+
+extern "C" {
+
+NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    return IofCallDriver(DeviceObject, Irp);
+}
+
+VOID PoStartNextPowerIrp(PIRP Irp) {
+    (void)Irp;
+}
+
+POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State) {
+    kshim::State& s = Current();
+    DeviceRecord* record = RecordOf(DeviceObject);
+    POWER_STATE previous;
+    std::lock_guard<std::mutex> guard(s.mu);
+    if (Type == DevicePowerState) {
+        previous.DeviceState = record->powerState;
+        record->powerState = State.DeviceState;
+        record->powerHistory.push_back(State.DeviceState);
+    } else {
+        previous.SystemState = PowerSystemWorking;
+    }
+    return previous;
+}
+
+NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                           PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP* Irp) {
+    kshim::State& s = Current();
+    if (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER &&
+        MinorFunction != IRP_MN_WAIT_WAKE)
+        return static_cast<NTSTATUS>(0xC00000F0L); // STATUS_INVALID_PARAMETER_2
+    if (s.CountAllocation())
+        return STATUS_INSUFFICIENT_RESOURCES;
+    PDEVICE_OBJECT target = TopOfStack(DeviceObject);
+    PIRP irp = NewIrp(target->StackSize, IrpOrigin::Kernel);
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_POWER;
+    next->MinorFunction = MinorFunction;
+    if (MinorFunction == IRP_MN_WAIT_WAKE) {
+        next->Parameters.WaitWake.PowerState = PowerState.SystemState;
+    } else {
+        next->Parameters.Power.Type = DevicePowerState;
+        next->Parameters.Power.State = PowerState;
+    }
+    RecordOf(irp)->onFinal = [DeviceObject, MinorFunction, PowerState, CompletionFunction,
+                              Context](PIRP done) {
+        IO_STATUS_BLOCK status = done->IoStatus;
+        if (CompletionFunction)
+            CompletionFunction(DeviceObject, MinorFunction, PowerState, Context, &status);
+        RetireIrp(done);
+    };
+    if (Irp)
+        *Irp = irp;
+    s.Spawn([target, irp] { IofCallDriver(target, irp); });
+    return STATUS_PENDING;
+}
+
+} // extern "C"

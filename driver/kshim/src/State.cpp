@@ -1,0 +1,233 @@
+#include "driver/kshim/src/State.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace kshim {
+
+namespace {
+Kernel* g_current = nullptr;
+} // namespace
+
+const char* CheckName(Check check) {
+    switch (check) {
+    case Check::IrpCompletedTwice:
+        return "IRP completed twice";
+    case Check::PendingNotMarked:
+        return "STATUS_PENDING returned without IoMarkIrpPending";
+    case Check::MarkedNotPending:
+        return "IRP marked pending but another status returned";
+    case Check::ReturnedWithoutCompleting:
+        return "IRP neither completed nor passed down";
+    case Check::CompletionLostPending:
+        return "completion routine did not propagate pending";
+    case Check::PassedDownAfterCompletion:
+        return "IRP passed down after completion";
+    case Check::CancelRoutineAtCompletion:
+        return "cancel routine still set at completion";
+    case Check::PowerIrpWrongLevel:
+        return "power IRP passed at a wrong IRQL";
+    case Check::SpinLockNested:
+        return "spin locks nested";
+    case Check::SpinLockOrder:
+        return "spin lock released out of order";
+    case Check::WaitAtRaisedIrql:
+        return "wait at raised IRQL";
+    case Check::IrqlNotRestored:
+        return "IRQL not restored";
+    case Check::UntaggedAllocation:
+        return "allocation without the driver's tag";
+    case Check::LeakAtUnload:
+        return "objects alive at unload";
+    case Check::OutstandingIoAtRemoval:
+        return "I/O outstanding at removal";
+    case Check::DeviceStillInitializing:
+        return "device left initializing";
+    case Check::BadFree:
+        return "bad free";
+    case Check::OutputOverrun:
+        return "more bytes reported than the output buffer holds";
+    case Check::AllocatedIrpReachedTop:
+        return "driver-allocated IRP completed past its owner";
+    case Check::WorkItemRequeued:
+        return "work item queued twice";
+    case Check::TimerInFreedMemory:
+        return "timer or DPC in freed memory";
+    case Check::BadMdl:
+        return "bad MDL";
+    case Check::UrbBufferTooShort:
+        return "URB buffer shorter than its length";
+    case Check::ObjectStillRegistered:
+        return "device deleted while registered";
+    }
+    return "unknown check";
+}
+
+std::string Hex(uint64_t value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+State& Current() {
+    if (!g_current) {
+        std::fprintf(stderr, "kshim: a kernel routine was called with no Kernel alive\n");
+        std::abort();
+    }
+    return g_current->Internal();
+}
+
+bool State::CountAllocation() {
+    std::lock_guard<std::mutex> guard(mu);
+    ++allocations;
+    if (failAt != 0 && allocations == failAt) {
+        failAt = 0;
+        return true;
+    }
+    return false;
+}
+
+void State::Violate(Check check, const std::string& detail) {
+    Violation violation{check, std::string(CheckName(check)) + ": " + detail};
+    std::function<void(const Violation&)> call;
+    {
+        std::lock_guard<std::mutex> guard(mu);
+        violations.push_back(violation);
+        call = handler;
+    }
+    if (call)
+        call(violation);
+}
+
+void State::Spawn(std::function<void()> work) {
+    {
+        std::lock_guard<std::mutex> guard(mu);
+        ++active;
+    }
+    std::thread([this, work = std::move(work)] {
+        ThreadIrql() = PASSIVE_LEVEL;
+        work();
+        LowerIrql(PASSIVE_LEVEL);
+        std::lock_guard<std::mutex> guard(mu);
+        --active;
+        cv.notify_all();
+    }).detach();
+}
+
+Kernel::Kernel() : state_(std::make_unique<State>()) {
+    if (g_current) {
+        std::fprintf(stderr, "kshim: only one Kernel may exist at a time\n");
+        std::abort();
+    }
+    state_->owner = this;
+    g_current = this;
+}
+
+Kernel::~Kernel() {
+    if (!Settle(std::chrono::seconds(30))) {
+        std::fprintf(stderr, "kshim: kernel threads still busy at shutdown\n");
+        std::abort();
+    }
+    std::lock_guard<std::mutex> guard(state_->mu);
+    for (IrpRecord* record : state_->graveyard) {
+        ::operator delete(record->irp);
+        delete record;
+    }
+    for (IrpRecord* record : state_->liveIrps) {
+        ::operator delete(record->irp);
+        delete record;
+    }
+    for (auto& [block, info] : state_->pool)
+        std::free(block);
+    for (auto& [mdl, info] : state_->mdls)
+        ::operator delete(mdl);
+    for (void* key : state_->keys)
+        delete static_cast<std::string*>(key);
+    g_current = nullptr;
+}
+
+Kernel* Kernel::Current() {
+    return g_current;
+}
+
+int64_t Kernel::Now() const {
+    std::lock_guard<std::mutex> guard(state_->dmu);
+    return state_->now;
+}
+
+void Kernel::SetDriverTag(ULONG tag) {
+    std::lock_guard<std::mutex> guard(state_->mu);
+    state_->driverTag = tag;
+}
+
+std::vector<Violation> Kernel::Violations() const {
+    std::lock_guard<std::mutex> guard(state_->mu);
+    return state_->violations;
+}
+
+size_t Kernel::Count(Check check) const {
+    std::lock_guard<std::mutex> guard(state_->mu);
+    size_t count = 0;
+    for (const Violation& v : state_->violations)
+        count += v.check == check ? 1 : 0;
+    return count;
+}
+
+void Kernel::ClearViolations() {
+    std::lock_guard<std::mutex> guard(state_->mu);
+    state_->violations.clear();
+}
+
+void Kernel::OnViolation(std::function<void(const Violation&)> handler) {
+    std::lock_guard<std::mutex> guard(state_->mu);
+    state_->handler = std::move(handler);
+}
+
+void Kernel::Report(Check check, const std::string& detail) {
+    state_->Violate(check, detail);
+}
+
+void Kernel::FailAllocationAt(uint64_t k) {
+    std::lock_guard<std::mutex> guard(state_->mu);
+    state_->failAt = k == 0 ? 0 : state_->allocations + k;
+}
+
+uint64_t Kernel::Allocations() const {
+    std::lock_guard<std::mutex> guard(state_->mu);
+    return state_->allocations;
+}
+
+LiveObjects Kernel::Live() const {
+    std::lock_guard<std::mutex> guard(state_->mu);
+    LiveObjects live;
+    for (auto& [block, info] : state_->pool)
+        live.pool += info.driver ? 1 : 0;
+    for (auto& [mdl, info] : state_->mdls)
+        live.mdls += info.driver ? 1 : 0;
+    live.irps = state_->driverIrps.size();
+    live.workItems = state_->workItems.size();
+    live.keys = state_->keys.size();
+    return live;
+}
+
+void Kernel::SetWdmVersion(UCHAR major, UCHAR minor) {
+    std::lock_guard<std::mutex> guard(state_->mu);
+    state_->wdmMajor = major;
+    state_->wdmMinor = minor;
+}
+
+Registry& Kernel::GetRegistry() {
+    return state_->registry;
+}
+
+bool Kernel::Settle(std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> guard(state_->mu);
+    return state_->cv.wait_for(guard, limit, [this] { return state_->active == 0; });
+}
+
+std::vector<std::string> Kernel::DebugLog() const {
+    std::lock_guard<std::mutex> guard(state_->mu);
+    return state_->debugLog;
+}
+
+} // namespace kshim

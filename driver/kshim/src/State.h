@@ -1,0 +1,190 @@
+// Internal state of the user-mode kernel, shared by its source files.
+#pragma once
+
+#include "driver/kshim/Host.h"
+#include "driver/kshim/Registry.h"
+
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace kshim {
+
+class SimulatedUsbDevice;
+
+// Per stack location, what the dispatch at that level did with the request.
+enum LevelFlag : uint8_t {
+    kMarked = 1,
+    kPassedDown = 2,
+    kCompleted = 4,
+    kLowerPending = 8,
+};
+
+enum class IrpOrigin { Driver, DriverIoctl, Kernel };
+enum class IrpState { Idle, InFlight, Completing, Reclaimed, Done, Freed };
+
+struct IrpRecord {
+    PIRP irp = nullptr;
+    IrpOrigin origin = IrpOrigin::Kernel;
+    IrpState state = IrpState::Idle;
+    uint64_t generation = 0;
+    int routineDepth = 0;
+    std::thread::id routineThread;
+    // Per stack location, the dispatches active there: thread and what it did.
+    struct Frame {
+        std::thread::id thread;
+        uint8_t flags;
+        uint64_t sequence;
+    };
+    std::vector<std::vector<Frame>> frames;
+    uint64_t frameSequence = 0;
+    // Runs when completion passes the top location (kernel requests).
+    std::function<void(PIRP)> onFinal;
+    // Requests built by IoBuildDeviceIoControlRequest.
+    std::vector<uint8_t> systemBuffer;
+    PVOID outputBuffer = nullptr;
+    ULONG outputLength = 0;
+};
+
+// The kernel's record of one device object.
+struct DeviceRecord {
+    PDEVICE_OBJECT device = nullptr;
+    bool deleted = false;
+    bool isPdo = false;
+    bool wmiRegistered = false;
+    SimulatedUsbDevice* usb = nullptr; // for bus devices
+    PDEVICE_OBJECT attachedTo = nullptr;
+    bool refuseAttach = false;
+    std::vector<DEVICE_POWER_STATE> powerHistory;
+    DEVICE_POWER_STATE powerState = PowerDeviceD0;
+    std::vector<uint8_t> memory; // object plus extension
+};
+
+struct PoolBlock {
+    size_t size = 0;
+    ULONG tag = 0;
+    bool driver = true;
+};
+
+struct MdlRecord {
+    ULONG pages = 0; // capacity in pages, fixed at allocation
+    bool driver = true;
+};
+
+struct InterfaceRecord {
+    std::u16string link;
+    GUID guid{};
+    PDEVICE_OBJECT pdo = nullptr;
+    bool enabled = false;
+};
+
+struct DriverStorage {
+    DRIVER_OBJECT object{};
+    DRIVER_EXTENSION extension{};
+    std::u16string name;
+};
+
+struct State {
+    Kernel* owner = nullptr;
+
+    // Bookkeeping: requests, objects, allocations. Never held while driver code runs.
+    mutable std::mutex mu;
+    std::condition_variable cv;
+
+    // Dispatcher objects and virtual time.
+    std::mutex dmu;
+    std::condition_variable dcv;
+    int64_t now = 0;
+    std::set<PKTIMER> timers;
+    std::mutex advanceMu; // one thread advances time at a time
+    std::set<PKDPC> queuedDpcs;
+    int dpcRunning = 0;
+
+    // Verifier.
+    std::vector<Violation> violations;
+    std::function<void(const Violation&)> handler;
+    ULONG driverTag = 0;
+
+    // Allocation accounting and failure injection.
+    uint64_t allocations = 0;
+    uint64_t failAt = 0;
+    std::unordered_map<void*, PoolBlock> pool;
+    std::unordered_map<PMDL, MdlRecord> mdls;
+    std::unordered_set<PIRP> driverIrps;
+    std::unordered_set<void*> workItems;
+    std::unordered_set<void*> keys;
+    std::deque<IrpRecord*> graveyard;
+    std::unordered_set<IrpRecord*> liveIrps;
+
+    // Devices, interfaces, notifications.
+    std::vector<std::unique_ptr<DeviceRecord>> devices;
+    std::vector<InterfaceRecord> interfaces;
+    std::vector<std::unique_ptr<DriverStorage>> drivers;
+    std::map<PDEVICE_OBJECT, int> openFiles; // by physical device object
+    unsigned nextUsbInstance = 1;
+    UCHAR wdmMajor = 1;
+    UCHAR wdmMinor = 0x30;
+    Registry registry;
+    std::vector<std::string> debugLog;
+
+    // Interface notifications, delivered in order on a kernel thread.
+    struct InterfaceNote {
+        bool arrival;
+        std::string link;
+        GUID guid;
+    };
+    std::map<int, std::function<void(const InterfaceNote&)>> watchers;
+    int nextWatcher = 1;
+    std::deque<InterfaceNote> notes;
+    bool notifying = false;
+
+    // Worker threads started by the kernel and still running.
+    int active = 0;
+
+    // The cancel spin lock.
+    std::mutex cancelMu;
+
+    // Allocation counting: true when this allocation must fail.
+    bool CountAllocation();
+    void Violate(Check check, const std::string& detail);
+    // Runs work on a new kernel thread at passive level.
+    void Spawn(std::function<void()> work);
+};
+
+State& Current();
+IrpRecord* RecordOf(PIRP irp);
+DeviceRecord* RecordOf(PDEVICE_OBJECT device);
+PIRP NewIrp(CCHAR stackSize, IrpOrigin origin);
+PMDL NewKernelMdl(PVOID address, ULONG length);
+void FreeKernelMdl(PMDL mdl);
+void RetireIrp(PIRP irp);
+// Sends a kernel request to a device at passive level and waits for it.
+NTSTATUS SendAndWait(PDEVICE_OBJECT device, PIRP irp, IO_STATUS_BLOCK* status);
+PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);
+PDEVICE_OBJECT CreateDeviceObject(PDRIVER_OBJECT driver, ULONG extensionSize, ULONG type);
+// A driver object whose every entry fails with STATUS_INVALID_DEVICE_REQUEST.
+PDRIVER_OBJECT NewDriverObject(const std::string& name);
+void CheckFreedRange(const void* start, size_t size, const char* what);
+std::string Hex(uint64_t value);
+std::string TagText(ULONG tag);
+void* KernelPoolForDriver(size_t size);
+// Registry paths of a bus device: its instance key and its driver key.
+std::string UsbInstanceKey(SimulatedUsbDevice* usb);
+std::string UsbInterfaceBase(SimulatedUsbDevice* usb);
+std::string Narrow(PCUNICODE_STRING text);
+
+// The calling thread's level and held driver spin locks.
+KIRQL& ThreadIrql();
+// Lowers the calling thread's level; work queued while it was at dispatch
+// level starts once it drops below, as on a single processor.
+void LowerIrql(KIRQL irql);
+void StartWhenLowered(std::function<void()> start);
+std::vector<PKSPIN_LOCK>& HeldLocks();
+bool& HoldsCancelLock();
+
+} // namespace kshim

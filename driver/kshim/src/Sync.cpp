@@ -1,0 +1,441 @@
+// Processor levels, spin locks, events, waits, timers and DPCs on virtual time.
+#include "driver/kshim/src/State.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+using namespace kshim;
+
+namespace kshim {
+
+KIRQL& ThreadIrql() {
+    thread_local KIRQL irql = PASSIVE_LEVEL;
+    return irql;
+}
+
+std::vector<PKSPIN_LOCK>& HeldLocks() {
+    thread_local std::vector<PKSPIN_LOCK> held;
+    return held;
+}
+
+namespace {
+std::vector<std::function<void()>>& DeferredStarts() {
+    thread_local std::vector<std::function<void()>> starts;
+    return starts;
+}
+} // namespace
+
+void StartWhenLowered(std::function<void()> start) {
+    if (ThreadIrql() >= DISPATCH_LEVEL)
+        DeferredStarts().push_back(std::move(start));
+    else
+        start();
+}
+
+void LowerIrql(KIRQL irql) {
+    ThreadIrql() = irql;
+    if (irql >= DISPATCH_LEVEL)
+        return;
+    std::vector<std::function<void()>> starts;
+    starts.swap(DeferredStarts());
+    for (auto& start : starts)
+        start();
+}
+
+bool& HoldsCancelLock() {
+    thread_local bool holds = false;
+    return holds;
+}
+
+void CheckFreedRange(const void* start, size_t size, const char* what) {
+    State& s = Current();
+    const char* begin = static_cast<const char*>(start);
+    const char* end = begin + size;
+    auto inside = [&](const void* p) {
+        const char* c = static_cast<const char*>(p);
+        return c >= begin && c < end;
+    };
+    std::vector<std::string> found;
+    {
+        std::lock_guard<std::mutex> guard(s.dmu);
+        for (auto it = s.timers.begin(); it != s.timers.end();) {
+            if (inside(*it)) {
+                (*it)->Inserted = FALSE;
+                found.push_back(std::string("a timer still set in freed ") + what);
+                it = s.timers.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        for (auto it = s.queuedDpcs.begin(); it != s.queuedDpcs.end();) {
+            if (inside(*it)) {
+                found.push_back(std::string("a DPC still queued in freed ") + what);
+                it = s.queuedDpcs.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (const std::string& detail : found)
+        s.Violate(Check::TimerInFreedMemory, detail);
+}
+
+namespace {
+
+void RunDpc(State& s, PKDPC dpc) {
+    KIRQL old = ThreadIrql();
+    ThreadIrql() = DISPATCH_LEVEL;
+    dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
+    if (ThreadIrql() != DISPATCH_LEVEL || !HeldLocks().empty())
+        s.Violate(Check::IrqlNotRestored, "a DPC returned at another IRQL or holding a lock");
+    HeldLocks().clear();
+    {
+        std::lock_guard<std::mutex> guard(s.dmu);
+        --s.dpcRunning;
+        s.dcv.notify_all();
+    }
+    LowerIrql(old);
+}
+
+int64_t DueFrom(State& s, LARGE_INTEGER due) {
+    return due.QuadPart < 0 ? s.now - due.QuadPart : due.QuadPart;
+}
+
+} // namespace
+
+void Kernel::AdvanceMs(uint64_t ms) {
+    State& s = *state_;
+    std::lock_guard<std::mutex> advancing(s.advanceMu);
+    int64_t target;
+    {
+        std::lock_guard<std::mutex> guard(s.dmu);
+        target = s.now + static_cast<int64_t>(ms) * 10000;
+    }
+    for (;;) {
+        PKDPC dpc = nullptr;
+        {
+            std::lock_guard<std::mutex> guard(s.dmu);
+            PKTIMER next = nullptr;
+            for (PKTIMER t : s.timers)
+                if (static_cast<int64_t>(t->DueTime.QuadPart) <= target &&
+                    (!next || t->DueTime.QuadPart < next->DueTime.QuadPart))
+                    next = t;
+            if (!next) {
+                s.now = target;
+                s.dcv.notify_all();
+                return;
+            }
+            if (static_cast<int64_t>(next->DueTime.QuadPart) > s.now)
+                s.now = static_cast<int64_t>(next->DueTime.QuadPart);
+            next->Header.SignalState = 1;
+            if (next->Period > 0) {
+                next->DueTime.QuadPart += static_cast<ULONGLONG>(next->Period) * 10000;
+            } else {
+                next->Inserted = FALSE;
+                s.timers.erase(next);
+            }
+            dpc = next->Dpc;
+            if (dpc) {
+                dpc->SystemArgument1 = reinterpret_cast<PVOID>(s.now);
+                ++s.dpcRunning;
+            }
+            s.dcv.notify_all();
+        }
+        if (dpc)
+            RunDpc(s, dpc);
+    }
+}
+
+} // namespace kshim
+
+extern "C" {
+
+KIRQL KeGetCurrentIrql(VOID) {
+    return ThreadIrql();
+}
+
+VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
+    *OldIrql = ThreadIrql();
+    if (NewIrql < ThreadIrql())
+        Current().Violate(Check::IrqlNotRestored, "KeRaiseIrql to a lower level");
+    ThreadIrql() = NewIrql;
+}
+
+VOID KeLowerIrql(KIRQL NewIrql) {
+    if (NewIrql > ThreadIrql())
+        Current().Violate(Check::IrqlNotRestored, "KeLowerIrql to a higher level");
+    LowerIrql(NewIrql);
+}
+
+KIRQL KeRaiseIrqlToDpcLevel(VOID) {
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    return old;
+}
+
+VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
+    *SpinLock = 0;
+}
+
+namespace {
+
+void TakeLock(PKSPIN_LOCK lock) {
+    State& s = Current();
+    auto& held = HeldLocks();
+    for (PKSPIN_LOCK h : held) {
+        if (h == lock) {
+            std::fprintf(stderr, "kshim: spin lock %p taken twice by one thread\n",
+                         static_cast<void*>(lock));
+            std::abort();
+        }
+    }
+    if (!held.empty())
+        s.Violate(Check::SpinLockNested,
+                  "spin lock " + Hex(reinterpret_cast<uintptr_t>(lock)) + " taken while " +
+                      Hex(reinterpret_cast<uintptr_t>(held.back())) + " is held");
+    ULONG_PTR expected = 0;
+    while (!__atomic_compare_exchange_n(lock, &expected, 1, false, __ATOMIC_ACQUIRE,
+                                        __ATOMIC_RELAXED)) {
+        expected = 0;
+        std::this_thread::yield();
+    }
+    held.push_back(lock);
+}
+
+void DropLock(PKSPIN_LOCK lock) {
+    State& s = Current();
+    auto& held = HeldLocks();
+    if (held.empty() || held.back() != lock) {
+        bool found = false;
+        for (auto it = held.begin(); it != held.end(); ++it) {
+            if (*it == lock) {
+                held.erase(it);
+                found = true;
+                break;
+            }
+        }
+        s.Violate(Check::SpinLockOrder, found
+                                            ? "spin lock released before the one taken after it"
+                                            : "spin lock released that this thread does not hold");
+        if (!found)
+            return;
+    } else {
+        held.pop_back();
+    }
+    __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
+}
+
+} // namespace
+
+KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
+    KIRQL old = ThreadIrql();
+    if (old > DISPATCH_LEVEL)
+        Current().Violate(Check::IrqlNotRestored, "spin lock taken above dispatch level");
+    ThreadIrql() = DISPATCH_LEVEL;
+    TakeLock(SpinLock);
+    return old;
+}
+
+VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+    DropLock(SpinLock);
+    LowerIrql(NewIrql);
+}
+
+VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+    if (ThreadIrql() < DISPATCH_LEVEL)
+        Current().Violate(Check::IrqlNotRestored, "KeAcquireSpinLockAtDpcLevel below dispatch");
+    TakeLock(SpinLock);
+}
+
+VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
+    DropLock(SpinLock);
+}
+
+VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+    std::memset(Event, 0, sizeof *Event);
+    Event->Header.Type = static_cast<UCHAR>(Type);
+    Event->Header.SignalState = State ? 1 : 0;
+    InitializeListHead(&Event->Header.WaitListHead);
+}
+
+LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
+    (void)Increment;
+    (void)Wait;
+    State& s = Current();
+    std::lock_guard<std::mutex> guard(s.dmu);
+    LONG previous = Event->Header.SignalState;
+    Event->Header.SignalState = 1;
+    s.dcv.notify_all();
+    return previous;
+}
+
+VOID KeClearEvent(PRKEVENT Event) {
+    State& s = Current();
+    std::lock_guard<std::mutex> guard(s.dmu);
+    Event->Header.SignalState = 0;
+}
+
+LONG KeResetEvent(PRKEVENT Event) {
+    State& s = Current();
+    std::lock_guard<std::mutex> guard(s.dmu);
+    LONG previous = Event->Header.SignalState;
+    Event->Header.SignalState = 0;
+    return previous;
+}
+
+LONG KeReadStateEvent(PRKEVENT Event) {
+    State& s = Current();
+    std::lock_guard<std::mutex> guard(s.dmu);
+    return Event->Header.SignalState;
+}
+
+NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                               BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
+    (void)WaitReason;
+    (void)WaitMode;
+    (void)Alertable;
+    State& s = Current();
+    bool polling = Timeout && Timeout->QuadPart == 0;
+    if (!polling && (ThreadIrql() >= DISPATCH_LEVEL || !HeldLocks().empty()))
+        s.Violate(Check::WaitAtRaisedIrql, ThreadIrql() >= DISPATCH_LEVEL
+                                               ? "KeWaitForSingleObject at dispatch level"
+                                               : "KeWaitForSingleObject holding a spin lock");
+    DISPATCHER_HEADER* header = static_cast<DISPATCHER_HEADER*>(Object);
+    bool consumes = header->Type == SynchronizationEvent || header->Type == 9;
+    std::unique_lock<std::mutex> guard(s.dmu);
+    int64_t deadline = Timeout ? DueFrom(s, *Timeout) : INT64_MAX;
+    auto stalledSince = std::chrono::steady_clock::now();
+    int64_t seenNow = s.now;
+    for (;;) {
+        if (header->SignalState) {
+            if (consumes)
+                header->SignalState = 0;
+            return STATUS_SUCCESS;
+        }
+        if (polling || s.now >= deadline)
+            return STATUS_TIMEOUT;
+        s.dcv.wait_for(guard, std::chrono::milliseconds(200));
+        if (s.now != seenNow) {
+            seenNow = s.now;
+            stalledSince = std::chrono::steady_clock::now();
+        }
+        if (std::chrono::steady_clock::now() - stalledSince > std::chrono::seconds(60)) {
+            std::fprintf(stderr, "kshim: a wait was never satisfied (deadlock)\n");
+            std::abort();
+        }
+    }
+}
+
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                PLARGE_INTEGER Interval) {
+    KEVENT never;
+    KeInitializeEvent(&never, NotificationEvent, FALSE);
+    KeWaitForSingleObject(&never, Executive, WaitMode, Alertable, Interval);
+    return STATUS_SUCCESS;
+}
+
+VOID KeStallExecutionProcessor(ULONG MicroSeconds) {
+    (void)MicroSeconds;
+}
+
+VOID KeInitializeTimer(PKTIMER Timer) {
+    KeInitializeTimerEx(Timer, NotificationTimer);
+}
+
+VOID KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
+    std::memset(Timer, 0, sizeof *Timer);
+    Timer->Header.Type = Type == NotificationTimer ? 8 : 9;
+    InitializeListHead(&Timer->Header.WaitListHead);
+}
+
+BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
+    return KeSetTimerEx(Timer, DueTime, 0, Dpc);
+}
+
+BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
+    State& s = Current();
+    std::lock_guard<std::mutex> guard(s.dmu);
+    BOOLEAN was = Timer->Inserted;
+    Timer->DueTime.QuadPart = static_cast<ULONGLONG>(DueFrom(s, DueTime));
+    Timer->Period = Period;
+    Timer->Dpc = Dpc;
+    Timer->Header.SignalState = 0;
+    Timer->Inserted = TRUE;
+    s.timers.insert(Timer);
+    return was;
+}
+
+BOOLEAN KeCancelTimer(PKTIMER Timer) {
+    State& s = Current();
+    std::lock_guard<std::mutex> guard(s.dmu);
+    BOOLEAN was = Timer->Inserted;
+    Timer->Inserted = FALSE;
+    s.timers.erase(Timer);
+    return was;
+}
+
+BOOLEAN KeReadStateTimer(PKTIMER Timer) {
+    State& s = Current();
+    std::lock_guard<std::mutex> guard(s.dmu);
+    return Timer->Header.SignalState ? TRUE : FALSE;
+}
+
+VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext) {
+    std::memset(Dpc, 0, sizeof *Dpc);
+    Dpc->DeferredRoutine = DeferredRoutine;
+    Dpc->DeferredContext = DeferredContext;
+}
+
+BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
+    State& s = Current();
+    {
+        std::lock_guard<std::mutex> guard(s.dmu);
+        if (s.queuedDpcs.count(Dpc))
+            return FALSE;
+        s.queuedDpcs.insert(Dpc);
+        Dpc->SystemArgument1 = SystemArgument1;
+        Dpc->SystemArgument2 = SystemArgument2;
+    }
+    s.Spawn([&s, Dpc] {
+        {
+            std::lock_guard<std::mutex> guard(s.dmu);
+            if (!s.queuedDpcs.erase(Dpc))
+                return;
+            ++s.dpcRunning;
+        }
+        RunDpc(s, Dpc);
+    });
+    return TRUE;
+}
+
+BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) {
+    State& s = Current();
+    std::lock_guard<std::mutex> guard(s.dmu);
+    return s.queuedDpcs.erase(Dpc) ? TRUE : FALSE;
+}
+
+VOID KeFlushQueuedDpcs(VOID) {
+    State& s = Current();
+    if (ThreadIrql() != PASSIVE_LEVEL)
+        s.Violate(Check::WaitAtRaisedIrql, "KeFlushQueuedDpcs above passive level");
+    std::unique_lock<std::mutex> guard(s.dmu);
+    s.dcv.wait(guard, [&s] { return s.queuedDpcs.empty() && s.dpcRunning == 0; });
+}
+
+VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
+    State& s = Current();
+    std::lock_guard<std::mutex> guard(s.dmu);
+    CurrentTime->QuadPart = s.now;
+}
+
+VOID KeQueryTickCount(PLARGE_INTEGER TickCount) {
+    State& s = Current();
+    std::lock_guard<std::mutex> guard(s.dmu);
+    TickCount->QuadPart = s.now / 156250;
+}
+
+ULONG KeQueryTimeIncrement(VOID) {
+    return 156250;
+}
+
+} // extern "C"

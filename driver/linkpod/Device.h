@@ -1,0 +1,177 @@
+// The per-device record of LINKPOD and the routines that share it.
+#pragma once
+
+#include "driver/linkpod/KernelApi.h"
+
+namespace driver::linkpod {
+
+// Every allocation carries this tag ("BulK" as stored).
+inline constexpr ULONG kPoolTag = 0x4B6C7542u;
+
+// Idle timer: first expiry 5 s after arming (relative, 100 ns units), then this period.
+inline constexpr LONGLONG kIdleFirstDue = -50000000LL;
+inline constexpr LONG kIdlePeriodMs = 5000;
+
+// Highest interface number tried while looking for the configuration's interfaces.
+inline constexpr ULONG kInterfaceNumberLimit = 256;
+
+enum class DeviceState : LONG {
+    NotStarted,
+    Stopped,
+    Running,
+    StopPending,
+    RemovePending,
+    SurpriseRemoved,
+    Removed,
+};
+
+enum class QueueState : LONG { Hold = 0, Allow = 1, Fail = 2 };
+
+struct DeviceExtension {
+    PDEVICE_OBJECT Self;
+    PDEVICE_OBJECT PhysicalDevice;
+    PDEVICE_OBJECT LowerDevice;
+    UNICODE_STRING InterfaceName;
+
+    DEVICE_CAPABILITIES Capabilities;
+
+    PUSB_CONFIGURATION_DESCRIPTOR ConfigDescriptor;
+    PUSBD_INTERFACE_INFORMATION Interface;
+    UCHAR* PipeOpen;
+
+    DeviceState State;
+    DeviceState PreviousState;
+    QueueState Queue;
+    KSPIN_LOCK StateLock;
+
+    LIST_ENTRY RequestList;
+    KSPIN_LOCK RequestListLock;
+
+    KEVENT RemoveEvent;
+    KEVENT StopEvent;
+    LONG OutstandingIo;
+    KSPIN_LOCK IoCountLock;
+
+    SYSTEM_POWER_STATE SystemPower;
+    DEVICE_POWER_STATE DevicePower;
+    // Device power requests this driver issued for itself that have not finished.
+    volatile LONG OwnPowerRequests;
+    // The system power IRP waiting for the device power IRP it asked for.
+    PIRP SystemPowerIrp;
+
+    WMILIB_CONTEXT Wmi;
+
+    LONG IdleRegistryEnabled;
+    volatile LONG IdleEnabled;
+    volatile LONG IdleRequestPending;
+    PIRP volatile IdleIrp;
+    PUSB_IDLE_CALLBACK_INFO IdleCallbackInfo;
+    volatile LONG IdleIrpOwners;
+    KSPIN_LOCK IdleLock;
+    KEVENT NoIdleRequestPending;
+    KTIMER IdleTimer;
+    KDPC IdleDpc;
+    KEVENT NoDpcWorkItemPending;
+
+    BOOLEAN WakeEnabled;
+    PIRP volatile WaitWakeIrp;
+    volatile LONG WaitWakeOutstanding;
+    volatile LONG WaitWakeCancelled;
+    // Set while no wait-wake request is between issue and its final callback.
+    KEVENT WaitWakeFinished;
+
+    DEVICE_POWER_STATE PowerDownLevel;
+    volatile LONG OpenHandles;
+    ULONG PlatformLevel;
+
+    // Largest bulk stage handed to the bus at once.
+    ULONG MaximumStage;
+};
+
+inline DeviceExtension* ExtensionOf(PDEVICE_OBJECT device) {
+    return static_cast<DeviceExtension*>(device->DeviceExtension);
+}
+
+// Where each routine may run: "any" is up to dispatch level and never blocks;
+// "passive" may block.
+
+// Pool helpers (any): every allocation is tagged, zero-filled and non-paged unless asked.
+PVOID AllocatePool(SIZE_T bytes, POOL_TYPE type = NonPagedPool);
+VOID FreePool(PVOID memory);
+
+// Device state under the state lock (any).
+DeviceState CurrentState(DeviceExtension* ext);
+VOID SetState(DeviceExtension* ext, DeviceState state, QueueState queue);
+VOID SetQueueState(DeviceExtension* ext, QueueState queue);
+VOID RestorePreviousState(DeviceExtension* ext, QueueState queue);
+
+// Outstanding-I/O count (any); the decrement that reaches 1 sets the stop
+// event, the one that reaches 0 the remove event.
+LONG IncrementIo(DeviceExtension* ext);
+LONG DecrementIo(DeviceExtension* ext);
+LONG OutstandingIo(DeviceExtension* ext);
+
+// Requests to the lower driver (passive: each waits for completion, except
+// CompleteRequest, which is any).
+NTSTATUS ForwardAndWait(DeviceExtension* ext, PIRP irp);
+NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information = 0);
+NTSTATUS SubmitUrb(DeviceExtension* ext, PURB urb);
+NTSTATUS SubmitInternal(DeviceExtension* ext, ULONG code, PVOID argument);
+
+// USB configuration (passive, except LookUpPipe, MarkPipeOpen and PipeIsOpen,
+// which are any and false for a pipe outside the current table).
+NTSTATUS ConfigureDevice(DeviceExtension* ext);
+NTSTATUS UnconfigureDevice(DeviceExtension* ext);
+VOID ReleaseConfiguration(DeviceExtension* ext);
+VOID AbortOpenPipes(DeviceExtension* ext);
+BOOLEAN LookUpPipe(DeviceExtension* ext, ULONG index, USBD_PIPE_INFORMATION* pipe);
+BOOLEAN MarkPipeOpen(DeviceExtension* ext, ULONG index, BOOLEAN open);
+BOOLEAN PipeIsOpen(DeviceExtension* ext, ULONG index);
+NTSTATUS ResetPipe(DeviceExtension* ext, USBD_PIPE_HANDLE pipe);
+NTSTATUS ResetDevice(DeviceExtension* ext);
+
+// Power. RequestOwnDevicePower holds a count until the IRP's completion and
+// is any unless it waits; IssueWaitWake is any (STATUS_DEVICE_BUSY when one
+// is outstanding); CancelWaitWake is passive and waits for the final callback.
+NTSTATUS RequestOwnDevicePower(DeviceExtension* ext, DEVICE_POWER_STATE state, BOOLEAN wait);
+NTSTATUS HandleWaitWakeIrp(DeviceExtension* ext, PIRP irp);
+NTSTATUS IssueWaitWake(DeviceExtension* ext);
+VOID CancelWaitWake(DeviceExtension* ext);
+VOID ClearWaitWakeFlags(DeviceExtension* ext);
+
+// Idle suspend. StopIdleSuspend and WaitForNoIdleRequest are passive and
+// wait; SubmitIdleRequest is passive; the others are any.
+VOID InitializeIdle(DeviceExtension* ext);
+VOID StartIdleTimer(DeviceExtension* ext);
+VOID StopIdleSuspend(DeviceExtension* ext);
+VOID CancelIdleRequestIfBusy(DeviceExtension* ext);
+VOID WaitForNoIdleRequest(DeviceExtension* ext);
+NTSTATUS SubmitIdleRequest(DeviceExtension* ext);
+BOOLEAN IdleSuspendOn(DeviceExtension* ext);
+
+// WMI (any).
+VOID InitializeWmi(DeviceExtension* ext);
+PUNICODE_STRING SavedRegistryPath();
+
+// Registry and platform (passive).
+ULONG QueryPlatformLevel();
+ULONG ReadIdleSuspendEnable();
+
+// The pipe a handle was opened on; FALSE in *isPipe for a handle on the device.
+ULONG HandlePipe(PFILE_OBJECT file, BOOLEAN* isPipe);
+
+// Dispatch routines installed by the driver entry.
+NTSTATUS DispatchCreate(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS DispatchClose(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS DispatchCleanup(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS DispatchReadWrite(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS DispatchSystemControl(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice);
+VOID Unload(PDRIVER_OBJECT driver);
+
+} // namespace driver::linkpod
+
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);

@@ -1,0 +1,197 @@
+// Idle (selective) suspend: a periodic timer looks for an idle device, a work
+// item submits the idle request to the bus, and the bus's callback powers the
+// device down. Opens and Plug and Play requests take the request back.
+#include "driver/linkpod/Device.h"
+
+namespace driver::linkpod {
+namespace {
+
+BOOLEAN DeviceIsIdle(DeviceExtension* ext) {
+    return InterlockedCompareExchange(&ext->OpenHandles, 0, 0) == 0 && OutstandingIo(ext) == 1;
+}
+
+// Drops one owner of the idle IRP; the last one frees it.
+VOID ReleaseIdleIrp(DeviceExtension* ext, PIRP irp) {
+    if (InterlockedDecrement(&ext->IdleIrpOwners) == 0) {
+        IoFreeIrp(irp);
+        KeSetEvent(&ext->NoIdleRequestPending, IO_NO_INCREMENT, FALSE);
+    }
+}
+
+VOID IdleCallback(PVOID context) {
+    auto* ext = static_cast<DeviceExtension*>(context);
+    if (CurrentState(ext) != DeviceState::Running) {
+        return;
+    }
+    if (ext->WakeEnabled) {
+        IssueWaitWake(ext);
+    }
+    RequestOwnDevicePower(ext, ext->PowerDownLevel, TRUE);
+}
+
+NTSTATUS IdleRequestDone(PDEVICE_OBJECT /*device*/, PIRP irp, PVOID context) {
+    auto* ext = static_cast<DeviceExtension*>(context);
+    const NTSTATUS status = irp->IoStatus.Status;
+    if (!NT_SUCCESS(status) && status != STATUS_NOT_SUPPORTED &&
+        status != STATUS_POWER_STATE_INVALID && ext->DevicePower != PowerDeviceD0) {
+        RequestOwnDevicePower(ext, PowerDeviceD0, FALSE);
+    }
+
+    KIRQL irql;
+    KeAcquireSpinLock(&ext->IdleLock, &irql);
+    PUSB_IDLE_CALLBACK_INFO info = ext->IdleCallbackInfo;
+    ext->IdleCallbackInfo = nullptr;
+    InterlockedExchange(&ext->IdleRequestPending, 0);
+    PIRP owned = static_cast<PIRP>(
+        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&ext->IdleIrp), nullptr));
+    KeReleaseSpinLock(&ext->IdleLock, irql);
+    FreePool(info);
+
+    if (ext->IdleEnabled) {
+        StartIdleTimer(ext);
+    }
+    if (owned != nullptr) {
+        // No cancel path holds the request: its ownership ends here too.
+        InterlockedDecrement(&ext->IdleIrpOwners);
+    }
+    ReleaseIdleIrp(ext, irp);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+VOID IdleWorker(PDEVICE_OBJECT device, PVOID context) {
+    DeviceExtension* ext = ExtensionOf(device);
+    if (ext->IdleEnabled && CurrentState(ext) == DeviceState::Running && DeviceIsIdle(ext)) {
+        SubmitIdleRequest(ext);
+    }
+    IoFreeWorkItem(static_cast<PIO_WORKITEM>(context));
+    KeSetEvent(&ext->NoDpcWorkItemPending, IO_NO_INCREMENT, FALSE);
+}
+
+VOID IdleTimerDpc(PKDPC /*dpc*/, PVOID context, PVOID /*arg1*/, PVOID /*arg2*/) {
+    auto* ext = static_cast<DeviceExtension*>(context);
+    KeClearEvent(&ext->NoDpcWorkItemPending);
+    if (ext->IdleEnabled && DeviceIsIdle(ext)) {
+        PIO_WORKITEM item = IoAllocateWorkItem(ext->Self);
+        if (item != nullptr) {
+            IoQueueWorkItem(item, IdleWorker, DelayedWorkQueue, item);
+            return;
+        }
+    }
+    KeSetEvent(&ext->NoDpcWorkItemPending, IO_NO_INCREMENT, FALSE);
+}
+
+} // namespace
+
+BOOLEAN IdleSuspendOn(DeviceExtension* ext) {
+    return ext->IdleEnabled != 0;
+}
+
+VOID InitializeIdle(DeviceExtension* ext) {
+    KeInitializeDpc(&ext->IdleDpc, IdleTimerDpc, ext);
+    KeInitializeTimerEx(&ext->IdleTimer, NotificationTimer);
+    KeInitializeEvent(&ext->NoIdleRequestPending, NotificationEvent, TRUE);
+    KeInitializeEvent(&ext->NoDpcWorkItemPending, NotificationEvent, TRUE);
+}
+
+VOID StartIdleTimer(DeviceExtension* ext) {
+    LARGE_INTEGER due;
+    due.QuadPart = kIdleFirstDue;
+    KeSetTimerEx(&ext->IdleTimer, due, kIdlePeriodMs, &ext->IdleDpc);
+}
+
+NTSTATUS SubmitIdleRequest(DeviceExtension* ext) {
+    if (ext->DevicePower != PowerDeviceD0) {
+        return STATUS_POWER_STATE_INVALID;
+    }
+    KIRQL irql;
+    KeAcquireSpinLock(&ext->IdleLock, &irql);
+    if (InterlockedExchange(&ext->IdleRequestPending, 1) != 0) {
+        KeReleaseSpinLock(&ext->IdleLock, irql);
+        return STATUS_DEVICE_BUSY;
+    }
+    KeClearEvent(&ext->NoIdleRequestPending);
+    KeReleaseSpinLock(&ext->IdleLock, irql);
+
+    auto* info = static_cast<PUSB_IDLE_CALLBACK_INFO>(AllocatePool(sizeof(USB_IDLE_CALLBACK_INFO)));
+    PIRP irp = info != nullptr ? IoAllocateIrp(ext->LowerDevice->StackSize, FALSE) : nullptr;
+    if (irp == nullptr) {
+        FreePool(info);
+        InterlockedExchange(&ext->IdleRequestPending, 0);
+        KeSetEvent(&ext->NoIdleRequestPending, IO_NO_INCREMENT, FALSE);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+
+    info->IdleCallback = IdleCallback;
+    info->IdleContext = ext;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION;
+    next->Parameters.DeviceIoControl.Type3InputBuffer = info;
+    next->Parameters.DeviceIoControl.InputBufferLength = sizeof(USB_IDLE_CALLBACK_INFO);
+    IoSetCompletionRoutine(irp, IdleRequestDone, ext, TRUE, TRUE, TRUE);
+
+    // In the record before the last check, so that an open arriving from now
+    // on finds the request and takes it back.
+    KeAcquireSpinLock(&ext->IdleLock, &irql);
+    ext->IdleCallbackInfo = info;
+    ext->IdleIrpOwners = 2;
+    InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&ext->IdleIrp), irp);
+    KeReleaseSpinLock(&ext->IdleLock, irql);
+
+    if (!DeviceIsIdle(ext) || ext->DevicePower != PowerDeviceD0) {
+        // Something woke up while the request was being built: undo it. A
+        // cancel path that took it first keeps its share until it lets go.
+        KeAcquireSpinLock(&ext->IdleLock, &irql);
+        PIRP taken = static_cast<PIRP>(
+            InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&ext->IdleIrp), nullptr));
+        ext->IdleCallbackInfo = nullptr;
+        InterlockedExchange(&ext->IdleRequestPending, 0);
+        KeReleaseSpinLock(&ext->IdleLock, irql);
+        FreePool(info);
+        if (taken != nullptr) {
+            InterlockedDecrement(&ext->IdleIrpOwners);
+        }
+        ReleaseIdleIrp(ext, irp);
+        return STATUS_DEVICE_BUSY;
+    }
+
+    KeCancelTimer(&ext->IdleTimer);
+    return IoCallDriver(ext->LowerDevice, irp);
+}
+
+VOID CancelIdleRequestIfBusy(DeviceExtension* ext) {
+    if (!ext->IdleRegistryEnabled || DeviceIsIdle(ext)) {
+        return;
+    }
+    KIRQL irql;
+    KeAcquireSpinLock(&ext->IdleLock, &irql);
+    PIRP irp = static_cast<PIRP>(
+        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&ext->IdleIrp), nullptr));
+    KeReleaseSpinLock(&ext->IdleLock, irql);
+    if (irp != nullptr) {
+        IoCancelIrp(irp);
+        ReleaseIdleIrp(ext, irp);
+    }
+}
+
+VOID WaitForNoIdleRequest(DeviceExtension* ext) {
+    if (IdleSuspendOn(ext)) {
+        KeWaitForSingleObject(&ext->NoIdleRequestPending, Executive, KernelMode, FALSE, nullptr);
+    }
+}
+
+VOID StopIdleSuspend(DeviceExtension* ext) {
+    if (!ext->IdleRegistryEnabled) {
+        return;
+    }
+    InterlockedExchange(&ext->IdleEnabled, 0);
+    KeCancelTimer(&ext->IdleTimer);
+    // A DPC already queued by the timer must have run before the waits mean anything.
+    KeFlushQueuedDpcs();
+    KeWaitForSingleObject(&ext->NoDpcWorkItemPending, Executive, KernelMode, FALSE, nullptr);
+    KeWaitForSingleObject(&ext->NoIdleRequestPending, Executive, KernelMode, FALSE, nullptr);
+    // The idle request's completion may have re-armed the timer meanwhile.
+    KeCancelTimer(&ext->IdleTimer);
+}
+
+} // namespace driver::linkpod

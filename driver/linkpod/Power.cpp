@@ -1,0 +1,274 @@
+// Power dispatch: system and device power, queries and sets, and holding I/O
+// before the device leaves D0.
+#include "driver/linkpod/Device.h"
+
+namespace driver::linkpod {
+namespace {
+
+struct HoldContext {
+    PIRP Irp;
+    PIO_WORKITEM Item;
+};
+
+NTSTATUS PassPowerDown(DeviceExtension* ext, PIRP irp) {
+    PoStartNextPowerIrp(irp);
+    IoSkipCurrentIrpStackLocation(irp);
+    return PoCallDriver(ext->LowerDevice, irp);
+}
+
+NTSTATUS FailPower(DeviceExtension* ext, PIRP irp, NTSTATUS status) {
+    PoStartNextPowerIrp(irp);
+    CompleteRequest(irp, status);
+    DecrementIo(ext);
+    return status;
+}
+
+NTSTATUS DeviceQueryDone(PDEVICE_OBJECT /*device*/, PIRP irp, PVOID context) {
+    if (irp->PendingReturned) {
+        IoMarkIrpPending(irp);
+    }
+    PoStartNextPowerIrp(irp);
+    DecrementIo(static_cast<DeviceExtension*>(context));
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS DeviceSetDone(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+    auto* ext = static_cast<DeviceExtension*>(context);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (irp->PendingReturned) {
+        IoMarkIrpPending(irp);
+    }
+    if (NT_SUCCESS(irp->IoStatus.Status)) {
+        const POWER_STATE state = stack->Parameters.Power.State;
+        ext->DevicePower = state.DeviceState;
+        PoSetPowerState(device, DevicePowerState, state);
+        if (state.DeviceState == PowerDeviceD0) {
+            SetQueueState(ext, QueueState::Allow);
+        }
+    }
+    PoStartNextPowerIrp(irp);
+    DecrementIo(ext);
+    return STATUS_SUCCESS;
+}
+
+VOID PassDownWithCompletion(DeviceExtension* ext, PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(
+        irp, stack->MinorFunction == IRP_MN_QUERY_POWER ? DeviceQueryDone : DeviceSetDone, ext,
+        TRUE, TRUE, TRUE);
+    PoCallDriver(ext->LowerDevice, irp);
+}
+
+// Runs at passive level: lets every request in flight finish before the device
+// power IRP goes down. The counts the power path itself holds are given up
+// meanwhile, or the wait would never end.
+VOID HoldIoWorker(PDEVICE_OBJECT device, PVOID context) {
+    auto* hold = static_cast<HoldContext*>(context);
+    DeviceExtension* ext = ExtensionOf(device);
+    const LONG held = 1 + ext->OwnPowerRequests;
+    for (LONG i = 0; i < held; ++i) {
+        DecrementIo(ext);
+    }
+    KeWaitForSingleObject(&ext->StopEvent, Executive, KernelMode, FALSE, nullptr);
+    for (LONG i = 0; i < held; ++i) {
+        IncrementIo(ext);
+    }
+    PassDownWithCompletion(ext, hold->Irp);
+    IoFreeWorkItem(hold->Item);
+    FreePool(hold);
+}
+
+NTSTATUS HoldIoThenPass(DeviceExtension* ext, PIRP irp) {
+    SetQueueState(ext, QueueState::Hold);
+    auto* hold = static_cast<HoldContext*>(AllocatePool(sizeof(HoldContext)));
+    PIO_WORKITEM item = hold != nullptr ? IoAllocateWorkItem(ext->Self) : nullptr;
+    if (item == nullptr) {
+        FreePool(hold);
+        return FailPower(ext, irp, STATUS_INSUFFICIENT_RESOURCES);
+    }
+    hold->Irp = irp;
+    hold->Item = item;
+    IoMarkIrpPending(irp);
+    IoQueueWorkItem(item, HoldIoWorker, DelayedWorkQueue, hold);
+    return STATUS_PENDING;
+}
+
+NTSTATUS HandleDeviceQuery(DeviceExtension* ext, PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    const DEVICE_POWER_STATE target = stack->Parameters.Power.State.DeviceState;
+    if (ext->WakeEnabled && target > ext->Capabilities.DeviceWake) {
+        return FailPower(ext, irp, STATUS_INVALID_DEVICE_STATE);
+    }
+    if (target >= ext->DevicePower) {
+        return HoldIoThenPass(ext, irp);
+    }
+    NTSTATUS status = PassPowerDown(ext, irp);
+    DecrementIo(ext);
+    return status;
+}
+
+NTSTATUS HandleDeviceSet(DeviceExtension* ext, PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    const DEVICE_POWER_STATE target = stack->Parameters.Power.State.DeviceState;
+    const DEVICE_POWER_STATE current = ext->DevicePower;
+    if (target >= current && current == PowerDeviceD0 && target > PowerDeviceD0) {
+        return HoldIoThenPass(ext, irp);
+    }
+    if (target == PowerDeviceD0 && current == PowerDeviceD0) {
+        SetQueueState(ext, QueueState::Allow);
+    }
+    IoMarkIrpPending(irp);
+    PassDownWithCompletion(ext, irp);
+    return STATUS_PENDING;
+}
+
+VOID DeviceIrpForSystemDone(PDEVICE_OBJECT /*device*/, UCHAR /*minor*/, POWER_STATE /*state*/,
+                            PVOID context, PIO_STATUS_BLOCK ioStatus) {
+    auto* ext = static_cast<DeviceExtension*>(context);
+    PIRP systemIrp = ext->SystemPowerIrp;
+    ext->SystemPowerIrp = nullptr;
+    InterlockedDecrement(&ext->OwnPowerRequests);
+    systemIrp->IoStatus.Status = ioStatus->Status;
+    systemIrp->IoStatus.Information = 0;
+    PoStartNextPowerIrp(systemIrp);
+    // The record is not touched once the system IRP has gone up.
+    DecrementIo(ext);
+    IoCompleteRequest(systemIrp, IO_NO_INCREMENT);
+}
+
+NTSTATUS SystemPowerDone(PDEVICE_OBJECT /*device*/, PIRP irp, PVOID context) {
+    auto* ext = static_cast<DeviceExtension*>(context);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    NTSTATUS status = irp->IoStatus.Status;
+    const SYSTEM_POWER_STATE target = stack->Parameters.Power.State.SystemState;
+    if (NT_SUCCESS(status) && target > PowerSystemUnspecified && target < PowerSystemMaximum) {
+        if (stack->MinorFunction == IRP_MN_SET_POWER) {
+            ext->SystemPower = target;
+        }
+        POWER_STATE device;
+        device.DeviceState = ext->Capabilities.DeviceState[target];
+        // Without a device state for this system state there is nothing to ask for.
+        if (device.DeviceState != PowerDeviceUnspecified) {
+            ext->SystemPowerIrp = irp;
+            InterlockedIncrement(&ext->OwnPowerRequests);
+            status = PoRequestPowerIrp(ext->PhysicalDevice, stack->MinorFunction, device,
+                                       DeviceIrpForSystemDone, ext, nullptr);
+            if (NT_SUCCESS(status)) {
+                // The device IRP's completion finishes this one.
+                return STATUS_MORE_PROCESSING_REQUIRED;
+            }
+            ext->SystemPowerIrp = nullptr;
+            InterlockedDecrement(&ext->OwnPowerRequests);
+            irp->IoStatus.Status = status;
+        }
+    }
+    if (irp->PendingReturned) {
+        IoMarkIrpPending(irp);
+    }
+    PoStartNextPowerIrp(irp);
+    DecrementIo(ext);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS HandleSystemPower(DeviceExtension* ext, PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    const SYSTEM_POWER_STATE target = stack->Parameters.Power.State.SystemState;
+    if (stack->MinorFunction == IRP_MN_QUERY_POWER && ext->WakeEnabled &&
+        target > ext->Capabilities.SystemWake) {
+        return FailPower(ext, irp, STATUS_INVALID_DEVICE_STATE);
+    }
+    if (ext->WakeEnabled && target > ext->SystemPower) {
+        IssueWaitWake(ext);
+    }
+    IoMarkIrpPending(irp);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, SystemPowerDone, ext, TRUE, TRUE, TRUE);
+    PoCallDriver(ext->LowerDevice, irp);
+    return STATUS_PENDING;
+}
+
+VOID OwnPowerDone(PDEVICE_OBJECT /*device*/, UCHAR /*minor*/, POWER_STATE /*state*/, PVOID context,
+                  PIO_STATUS_BLOCK /*ioStatus*/) {
+    auto* ext = static_cast<DeviceExtension*>(context);
+    InterlockedDecrement(&ext->OwnPowerRequests);
+    DecrementIo(ext);
+}
+
+struct OwnPowerWaiter {
+    DeviceExtension* Ext;
+    KEVENT Done;
+};
+
+VOID OwnPowerDoneSignal(PDEVICE_OBJECT /*device*/, UCHAR /*minor*/, POWER_STATE /*state*/,
+                        PVOID context, PIO_STATUS_BLOCK /*ioStatus*/) {
+    auto* waiter = static_cast<OwnPowerWaiter*>(context);
+    DeviceExtension* ext = waiter->Ext;
+    InterlockedDecrement(&ext->OwnPowerRequests);
+    DecrementIo(ext);
+    KeSetEvent(&waiter->Done, IO_NO_INCREMENT, FALSE);
+}
+
+} // namespace
+
+NTSTATUS RequestOwnDevicePower(DeviceExtension* ext, DEVICE_POWER_STATE state, BOOLEAN wait) {
+    POWER_STATE power;
+    power.DeviceState = state;
+    IncrementIo(ext);
+    InterlockedIncrement(&ext->OwnPowerRequests);
+    NTSTATUS status;
+    if (wait) {
+        OwnPowerWaiter waiter;
+        waiter.Ext = ext;
+        KeInitializeEvent(&waiter.Done, NotificationEvent, FALSE);
+        status = PoRequestPowerIrp(ext->PhysicalDevice, IRP_MN_SET_POWER, power, OwnPowerDoneSignal,
+                                   &waiter, nullptr);
+        if (NT_SUCCESS(status)) {
+            KeWaitForSingleObject(&waiter.Done, Executive, KernelMode, FALSE, nullptr);
+        }
+    } else {
+        status = PoRequestPowerIrp(ext->PhysicalDevice, IRP_MN_SET_POWER, power, OwnPowerDone, ext,
+                                   nullptr);
+    }
+    if (!NT_SUCCESS(status)) {
+        InterlockedDecrement(&ext->OwnPowerRequests);
+        DecrementIo(ext);
+    }
+    return status;
+}
+
+NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
+    DeviceExtension* ext = ExtensionOf(device);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    const DeviceState state = CurrentState(ext);
+    if (state == DeviceState::Removed) {
+        PoStartNextPowerIrp(irp);
+        return CompleteRequest(irp, STATUS_DELETE_PENDING);
+    }
+    if (state == DeviceState::NotStarted) {
+        return PassPowerDown(ext, irp);
+    }
+
+    IncrementIo(ext);
+    switch (stack->MinorFunction) {
+    case IRP_MN_WAIT_WAKE:
+        return HandleWaitWakeIrp(ext, irp);
+    case IRP_MN_QUERY_POWER:
+    case IRP_MN_SET_POWER:
+        if (stack->Parameters.Power.Type == SystemPowerState) {
+            return HandleSystemPower(ext, irp);
+        }
+        if (stack->Parameters.Power.Type == DevicePowerState) {
+            return stack->MinorFunction == IRP_MN_QUERY_POWER ? HandleDeviceQuery(ext, irp)
+                                                              : HandleDeviceSet(ext, irp);
+        }
+        break;
+    default:
+        break;
+    }
+    NTSTATUS status = PassPowerDown(ext, irp);
+    DecrementIo(ext);
+    return status;
+}
+
+} // namespace driver::linkpod

@@ -1,0 +1,198 @@
+// Idle suspend on virtual time: the timer, the idle request, the bus's
+// callback, and everything that takes the request back.
+#include "tests/driver/linkpod/kernel/LinkPodFixture.h"
+
+#include <functional>
+
+namespace linkpodtest {
+namespace {
+
+class LinkPodIdle : public LinkPodTest {
+protected:
+    void StartIdleDevice(UCHAR wdmMinor = 0x30) {
+        Options options;
+        options.idleSuspend = true;
+        options.wdmMinor = wdmMinor;
+        StartDevice(options);
+        Bus().SetIdleCallbackAtOnce(false);
+    }
+    void Advance(uint64_t ms) {
+        K().AdvanceMs(ms);
+        Settle();
+    }
+    uint64_t IdleRequests() { return Bus().Stats().idleRequests; }
+};
+
+TEST_F(LinkPodIdle, WithoutTheRegistryValueNothingIdles) {
+    StartDevice();
+    Advance(60000);
+    EXPECT_EQ(IdleRequests(), 0u);
+    EXPECT_EQ(Ext()->IdleEnabled, 0);
+}
+
+TEST_F(LinkPodIdle, OnlyANonZeroDwordUnderTheFixedKeyEnablesIdle) {
+    const std::string fixed =
+        "\\REGISTRY\\Machine\\System\\CurrentControlSet\\SERVICES\\PODLINK\\Parameters";
+    const std::string own =
+        "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\linkpod\\Parameters";
+    struct Case {
+        const char* what;
+        std::function<void(kshim::Registry&)> fill;
+        ULONG expected;
+    };
+    const std::vector<Case> cases = {
+        {"missing", [](kshim::Registry&) {}, 0},
+        {"zero", [&](kshim::Registry& r) { r.SetDword(fixed, "IdleSuspendEnable", 0); }, 0},
+        {"seven", [&](kshim::Registry& r) { r.SetDword(fixed, "IdleSuspendEnable", 7); }, 7},
+        // A text value must neither enable idle nor be written over the number.
+        {"text", [&](kshim::Registry& r) { r.SetString(fixed, "IdleSuspendEnable", "1"); }, 0},
+        {"own key", [&](kshim::Registry& r) { r.SetDword(own, "IdleSuspendEnable", 1); }, 0},
+        {"failing",
+         [&](kshim::Registry& r) {
+             r.SetDword(fixed, "IdleSuspendEnable", 1);
+             r.FailQueries(true);
+         },
+         0},
+    };
+    kshim::Registry& registry = K().GetRegistry();
+    for (const Case& c : cases) {
+        registry.FailQueries(false);
+        registry.DeleteKey(fixed);
+        registry.DeleteKey(own);
+        c.fill(registry);
+        EXPECT_EQ(driver::linkpod::ReadIdleSuspendEnable(), c.expected) << c.what;
+    }
+    registry.FailQueries(false);
+}
+
+TEST_F(LinkPodIdle, PlatformsBeforeTheRequiredVersionNeverIdle) {
+    StartIdleDevice(0x10);
+    EXPECT_EQ(Ext()->PlatformLevel, 1u);
+    Advance(60000);
+    EXPECT_EQ(IdleRequests(), 0u);
+}
+
+TEST_F(LinkPodIdle, PlatformLevelFollowsTheNewestAvailableVersion) {
+    Options options;
+    options.wdmMinor = 0x05;
+    Boot(options);
+    EXPECT_EQ(Ext()->PlatformLevel, 2u);
+}
+
+TEST_F(LinkPodIdle, FirstIdleRequestFiveSecondsAfterStart) {
+    StartIdleDevice();
+    EXPECT_EQ(Ext()->PlatformLevel, 0u);
+    EXPECT_EQ(Ext()->IdleEnabled, 1);
+    Advance(4999);
+    EXPECT_EQ(IdleRequests(), 0u);
+    Advance(1);
+    EXPECT_EQ(IdleRequests(), 1u);
+    EXPECT_TRUE(Bus().IdleRequestPending());
+    // Only one at a time; the timer is off while it is pending.
+    Advance(20000);
+    EXPECT_EQ(IdleRequests(), 1u);
+}
+
+TEST_F(LinkPodIdle, CallbackPowersTheDeviceDownToItsPowerDownLevel) {
+    StartIdleDevice();
+    Advance(5000);
+    ASSERT_TRUE(Bus().FireIdleCallback());
+    Settle();
+    EXPECT_EQ(Ext()->DevicePower, PowerDeviceD2);
+    EXPECT_EQ(Bus().PowerState(), PowerDeviceD2);
+    EXPECT_EQ(Ext()->OutstandingIo, 1);
+}
+
+TEST_F(LinkPodIdle, OpenHandleKeepsTheDeviceAwakeUntilClosed) {
+    StartIdleDevice();
+    auto handle = OpenOrFail("\\PIPE00");
+    Advance(20000);
+    EXPECT_EQ(IdleRequests(), 0u);
+    handle.reset();
+    EXPECT_EQ(Ext()->OpenHandles, 0);
+    Advance(5000);
+    EXPECT_EQ(IdleRequests(), 1u);
+}
+
+TEST_F(LinkPodIdle, OpeningTakesThePendingRequestBackAndWakesTheDevice) {
+    StartIdleDevice();
+    Advance(5000);
+    ASSERT_TRUE(Bus().FireIdleCallback());
+    Settle();
+    ASSERT_EQ(Ext()->DevicePower, PowerDeviceD2);
+
+    auto handle = OpenOrFail("\\PIPE01");
+    Settle();
+    EXPECT_FALSE(Bus().IdleRequestPending());
+    EXPECT_EQ(Ext()->IdleIrp, nullptr);
+    EXPECT_EQ(Ext()->IdleRequestPending, 0);
+    EXPECT_EQ(Ext()->DevicePower, PowerDeviceD0);
+    const auto data = Pattern(16);
+    EXPECT_EQ(handle->Write(data.data(), 16)->Wait(), STATUS_SUCCESS);
+
+    // The timer runs again, but an open handle stops every tick.
+    Advance(15000);
+    EXPECT_EQ(IdleRequests(), 1u);
+    handle.reset();
+    Settle();
+    Advance(5000);
+    EXPECT_EQ(IdleRequests(), 2u);
+}
+
+TEST_F(LinkPodIdle, RefusedIdleRequestRestartsTheTimer) {
+    StartIdleDevice();
+    Advance(5000);
+    ASSERT_TRUE(Bus().CompleteIdleRequest(STATUS_NOT_SUPPORTED));
+    Settle();
+    EXPECT_EQ(Ext()->IdleRequestPending, 0);
+    EXPECT_EQ(Ext()->DevicePower, PowerDeviceD0);
+    Advance(4999);
+    EXPECT_EQ(IdleRequests(), 1u);
+    Advance(1);
+    EXPECT_EQ(IdleRequests(), 2u);
+}
+
+TEST_F(LinkPodIdle, FailedIdleRequestAfterPowerDownReturnsToD0) {
+    StartIdleDevice();
+    Advance(5000);
+    ASSERT_TRUE(Bus().FireIdleCallback());
+    Settle();
+    ASSERT_EQ(Ext()->DevicePower, PowerDeviceD2);
+    ASSERT_TRUE(Bus().CompleteIdleRequest(STATUS_UNSUCCESSFUL));
+    Settle();
+    EXPECT_EQ(Ext()->DevicePower, PowerDeviceD0);
+    EXPECT_EQ(Ext()->OutstandingIo, 1);
+}
+
+TEST_F(LinkPodIdle, StopEndsIdleSuspendAndStartResumesIt) {
+    StartIdleDevice();
+    Advance(5000);
+    ASSERT_TRUE(Bus().IdleRequestPending());
+    ASSERT_EQ(Node().QueryStop(), STATUS_SUCCESS);
+    Settle();
+    EXPECT_FALSE(Bus().IdleRequestPending());
+    ASSERT_EQ(Node().Stop(), STATUS_SUCCESS);
+    EXPECT_EQ(Ext()->IdleEnabled, 0);
+    Advance(30000);
+    EXPECT_EQ(IdleRequests(), 1u);
+
+    ASSERT_EQ(Node().Start(), STATUS_SUCCESS);
+    Advance(5000);
+    EXPECT_EQ(IdleRequests(), 2u);
+}
+
+TEST_F(LinkPodIdle, SurpriseRemovalWithAnIdleRequestPending) {
+    StartIdleDevice();
+    Advance(5000);
+    ASSERT_TRUE(Bus().FireIdleCallback());
+    Settle();
+    ASSERT_EQ(Node().SurpriseRemove(), STATUS_SUCCESS);
+    Settle();
+    EXPECT_EQ(Ext()->IdleIrp, nullptr);
+    EXPECT_EQ(Ext()->IdleEnabled, 0);
+    Advance(30000);
+    EXPECT_EQ(IdleRequests(), 1u);
+}
+
+} // namespace
+} // namespace linkpodtest
