@@ -400,6 +400,10 @@ TEST_F(KshimKernelServices, SpinLocksRaiseTheLevelAndCatchMisuse) {
     EXPECT_TRUE(kernel.Has(kshim::Check::WaitAtRaisedIrql));
     PAGED_CODE();
     EXPECT_EQ(kernel.Count(kshim::Check::WaitAtRaisedIrql), 2u);
+    kernel.SetDriverTag(0x74736554u);
+    PVOID paged = ExAllocatePoolWithTag(PagedPool, 8, 0x74736554u);
+    EXPECT_EQ(kernel.Count(kshim::Check::WaitAtRaisedIrql), 3u) << "paged pool at dispatch";
+    ExFreePool(paged);
     KeLowerIrql(raised);
 }
 
