@@ -9,6 +9,8 @@ NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return IofCallDriver(DeviceObject, Irp);
 }
 
+// Power requests are not serialised per device here, so there is no next one
+// to release.
 VOID PoStartNextPowerIrp(PIRP Irp) {
     (void)Irp;
 }
