@@ -222,7 +222,8 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     stack->DeviceObject = DeviceObject;
     UCHAR major = stack->MajorFunction;
     KIRQL entry = ThreadIrql();
-    if (major == IRP_MJ_POWER && entry > PASSIVE_LEVEL && !(DeviceObject->Flags & DO_POWER_INRUSH))
+    // A device that pages in its power code takes power requests at passive level only.
+    if (major == IRP_MJ_POWER && entry > PASSIVE_LEVEL && (DeviceObject->Flags & DO_POWER_PAGABLE))
         s.Violate(Check::PowerIrpWrongLevel,
                   "power IRP passed at IRQL " + std::to_string(entry) + ": " + Describe(Irp));
     else if (major == IRP_MJ_PNP && entry > PASSIVE_LEVEL)
