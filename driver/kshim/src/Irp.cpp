@@ -377,6 +377,10 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                 bytes = record->outputLength;
             std::memcpy(record->outputBuffer, record->systemBuffer.data(), bytes);
         }
+        if (Irp->MdlAddress) {
+            FreeKernelMdl(Irp->MdlAddress);
+            Irp->MdlAddress = nullptr;
+        }
         if (Irp->UserIosb)
             *Irp->UserIosb = Irp->IoStatus;
         if (Irp->UserEvent)
@@ -469,7 +473,9 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
                                             InputBufferLength);
             irp->AssociatedIrp.SystemBuffer = record->systemBuffer.data();
         }
-        irp->UserBuffer = OutputBuffer;
+        // The output buffer reaches the driver described by an MDL.
+        if (OutputBuffer && OutputBufferLength)
+            irp->MdlAddress = NewKernelMdl(OutputBuffer, OutputBufferLength);
         break;
     default:
         next->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
