@@ -81,6 +81,7 @@ PIRP NewIrp(CCHAR stackSize, IrpOrigin origin) {
     record->irp = irp;
     record->origin = origin;
     record->frames.resize(static_cast<size_t>(stackSize) + 2);
+    record->startedNext.assign(static_cast<size_t>(stackSize) + 2, false);
     irp->KshimRecord = record;
     std::lock_guard<std::mutex> guard(s.mu);
     s.liveIrps.insert(record);
@@ -295,6 +296,19 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         if (Irp->CurrentLocation > Irp->StackCount)
             break;
         PIO_STACK_LOCATION stack = Irp->Tail.Overlay.CurrentStackLocation;
+        // Every driver a power request passes must start the next one before
+        // completion leaves its location (before passing down, in its
+        // completion routine, or before completing).
+        if (stack->MajorFunction == IRP_MJ_POWER) {
+            bool started;
+            {
+                std::lock_guard<std::mutex> guard(s.mu);
+                started = record->startedNext[Irp->CurrentLocation];
+            }
+            if (!started)
+                s.Violate(Check::PowerIrpNotStarted,
+                          "level " + std::to_string(Irp->CurrentLocation) + " of " + Describe(Irp));
+        }
         Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;
         PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
         PVOID context = stack->Context;
