@@ -92,28 +92,34 @@ inline DeviceExtension* ExtensionOf(PDEVICE_OBJECT device) {
     return static_cast<DeviceExtension*>(device->DeviceExtension);
 }
 
-// Pool helpers: every allocation is tagged, zero-filled and non-paged unless asked.
+// Where each routine may run: "any" is up to dispatch level and never blocks;
+// "passive" may block.
+
+// Pool helpers (any): every allocation is tagged, zero-filled and non-paged unless asked.
 PVOID AllocatePool(SIZE_T bytes, POOL_TYPE type = NonPagedPool);
 VOID FreePool(PVOID memory);
 
-// Device state under the state lock.
+// Device state under the state lock (any).
 DeviceState CurrentState(DeviceExtension* ext);
 VOID SetState(DeviceExtension* ext, DeviceState state, QueueState queue);
 VOID SetQueueState(DeviceExtension* ext, QueueState queue);
 VOID RestorePreviousState(DeviceExtension* ext, QueueState queue);
 
-// Outstanding-I/O count.
+// Outstanding-I/O count (any); the decrement that reaches 1 sets the stop
+// event, the one that reaches 0 the remove event.
 LONG IncrementIo(DeviceExtension* ext);
 LONG DecrementIo(DeviceExtension* ext);
 LONG OutstandingIo(DeviceExtension* ext);
 
-// Requests to the lower driver.
+// Requests to the lower driver (passive: each waits for completion, except
+// CompleteRequest, which is any).
 NTSTATUS ForwardAndWait(DeviceExtension* ext, PIRP irp);
 NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information = 0);
 NTSTATUS SubmitUrb(DeviceExtension* ext, PURB urb);
 NTSTATUS SubmitInternal(DeviceExtension* ext, ULONG code, PVOID argument);
 
-// USB configuration.
+// USB configuration (passive, except LookUpPipe, MarkPipeOpen and PipeIsOpen,
+// which are any and false for a pipe outside the current table).
 NTSTATUS ConfigureDevice(DeviceExtension* ext);
 NTSTATUS UnconfigureDevice(DeviceExtension* ext);
 VOID ReleaseConfiguration(DeviceExtension* ext);
@@ -124,14 +130,17 @@ BOOLEAN PipeIsOpen(DeviceExtension* ext, ULONG index);
 NTSTATUS ResetPipe(DeviceExtension* ext, USBD_PIPE_HANDLE pipe);
 NTSTATUS ResetDevice(DeviceExtension* ext);
 
-// Power.
+// Power. RequestOwnDevicePower holds a count until the IRP's completion and
+// is any unless it waits; IssueWaitWake is any (STATUS_DEVICE_BUSY when one
+// is outstanding); CancelWaitWake is passive and waits for the final callback.
 NTSTATUS RequestOwnDevicePower(DeviceExtension* ext, DEVICE_POWER_STATE state, BOOLEAN wait);
 NTSTATUS HandleWaitWakeIrp(DeviceExtension* ext, PIRP irp);
 NTSTATUS IssueWaitWake(DeviceExtension* ext);
 VOID CancelWaitWake(DeviceExtension* ext);
 VOID ClearWaitWakeFlags(DeviceExtension* ext);
 
-// Idle suspend.
+// Idle suspend. StopIdleSuspend and WaitForNoIdleRequest are passive and
+// wait; SubmitIdleRequest is passive; the others are any.
 VOID InitializeIdle(DeviceExtension* ext);
 VOID StartIdleTimer(DeviceExtension* ext);
 VOID StopIdleSuspend(DeviceExtension* ext);
@@ -140,11 +149,11 @@ VOID WaitForNoIdleRequest(DeviceExtension* ext);
 NTSTATUS SubmitIdleRequest(DeviceExtension* ext);
 BOOLEAN IdleSuspendOn(DeviceExtension* ext);
 
-// WMI.
+// WMI (any).
 VOID InitializeWmi(DeviceExtension* ext);
 PUNICODE_STRING SavedRegistryPath();
 
-// Registry and platform.
+// Registry and platform (passive).
 ULONG QueryPlatformLevel();
 ULONG ReadIdleSuspendEnable();
 
