@@ -5,6 +5,7 @@
 #pragma once
 
 #include "driver/kshim/Kernel.h"
+#include "port/Clock.h"
 #include "port/DeviceIo.h"
 
 namespace kshim {
@@ -12,10 +13,15 @@ namespace kshim {
 class InterfaceWatch;
 
 // Needs a live Kernel for its whole life. Paths are given in the user-mode form
-// "\\?\usb#vid_XXXX&pid_YYYY#N#{class}"; time limits are real milliseconds.
+// "\\?\usb#vid_XXXX&pid_YYYY#N#{class}".
+//
+// Time limits are real milliseconds, or, with a clock, that clock's time: a
+// transfer still pending once no kernel thread has work left can only end by
+// its limit, so the clock sleeps the limit (at once on a manual clock) and the
+// transfer is cancelled as timed out.
 class KernelDeviceIo : public port::DeviceIo {
 public:
-    KernelDeviceIo();
+    explicit KernelDeviceIo(port::Clock* clock = nullptr);
     ~KernelDeviceIo() override;
 
     std::string Name() const override { return "kshim"; }
@@ -29,6 +35,7 @@ public:
 private:
     std::shared_ptr<Events> events_;
     std::unique_ptr<InterfaceWatch> watch_;
+    port::Clock* clock_;
 };
 
 // "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}" (either case) to a GUID; false when

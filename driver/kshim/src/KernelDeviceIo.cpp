@@ -1,6 +1,7 @@
 #include "driver/kshim/KernelDeviceIo.h"
 
 #include "driver/kshim/Files.h"
+#include "driver/kshim/Host.h"
 
 #include <cctype>
 #include <mutex>
@@ -15,15 +16,16 @@ std::string UserForm(const std::string& kernelPath) {
 
 class KernelHandle : public port::DeviceHandle {
 public:
-    explicit KernelHandle(std::unique_ptr<FileHandle> file) : file_(std::move(file)) {}
+    KernelHandle(std::unique_ptr<FileHandle> file, port::Clock* clock)
+        : file_(std::move(file)), clock_(clock) {}
 
     Outcome Read(uint8_t* buffer, size_t size, uint32_t timeoutMs, size_t& transferred) override {
-        return Finish(file_->Read(buffer, Clamp(size)), timeoutMs, transferred);
+        return Finish(file_->Read(buffer, Clamp(size)), timeoutMs, transferred, clock_);
     }
 
     Outcome Write(const uint8_t* buffer, size_t size, uint32_t timeoutMs,
                   size_t& transferred) override {
-        return Finish(file_->Write(buffer, Clamp(size)), timeoutMs, transferred);
+        return Finish(file_->Write(buffer, Clamp(size)), timeoutMs, transferred, clock_);
     }
 
     void Cancel() override { file_->CancelIo(); }
@@ -32,11 +34,21 @@ private:
     static ULONG Clamp(size_t size) { return size > 0xFFFFFFFFu ? 0xFFFFFFFFu : ULONG(size); }
 
     static Outcome Finish(const std::shared_ptr<IoRequest>& request, uint32_t timeoutMs,
-                          size_t& transferred) {
+                          size_t& transferred, port::Clock* clock) {
         transferred = 0;
+        bool timedOut = false;
         if (timeoutMs == 0) {
             request->Wait();
-        } else if (!request->WaitFor(std::chrono::milliseconds(timeoutMs))) {
+        } else if (clock) {
+            Kernel::Current()->Settle();
+            if (!request->Done()) {
+                clock->SleepMs(timeoutMs);
+                timedOut = !request->Done();
+            }
+        } else {
+            timedOut = !request->WaitFor(std::chrono::milliseconds(timeoutMs));
+        }
+        if (timedOut) {
             request->Cancel();
             request->Wait();
             return Outcome::TimedOut;
@@ -48,6 +60,7 @@ private:
     }
 
     std::unique_ptr<FileHandle> file_;
+    port::Clock* clock_;
 };
 
 } // namespace
@@ -83,7 +96,8 @@ bool ParseGuid(const std::string& text, GUID& guid) {
     return true;
 }
 
-KernelDeviceIo::KernelDeviceIo() : events_(std::make_shared<Events>()) {
+KernelDeviceIo::KernelDeviceIo(port::Clock* clock)
+    : events_(std::make_shared<Events>()), clock_(clock) {
     std::shared_ptr<Events> events = events_;
     watch_ = std::make_unique<InterfaceWatch>(
         [events](bool arrival, const std::string& path, const GUID&) {
@@ -116,7 +130,7 @@ std::unique_ptr<port::DeviceHandle> KernelDeviceIo::Open(const std::string& path
     std::unique_ptr<FileHandle> file;
     if (!NT_SUCCESS(FileHandle::Open(path, &file)))
         return nullptr;
-    return std::make_unique<KernelHandle>(std::move(file));
+    return std::make_unique<KernelHandle>(std::move(file), clock_);
 }
 
 void KernelDeviceIo::SetEventHandler(EventHandler handler) {

@@ -93,5 +93,29 @@ TEST_F(KshimDeviceIo, ArrivalAndRemovalReachTheHandlerWithUserPaths) {
     EXPECT_EQ(events[0].second, events[1].second);
 }
 
+TEST_F(KshimDeviceIo, TimeLimitOnAManualClockPassesOnceNothingCanComplete) {
+    port::ManualClock clock;
+    kshim::KernelDeviceIo timed(&clock);
+    StartDevice();
+    std::string path;
+    ASSERT_TRUE(timed.InterfaceMember(kTestClass, 0, path));
+    auto in = timed.Open(path + "\\PIPE00");
+    uint8_t back[4];
+    size_t moved = 0;
+    model.Queue({1, 2});
+    kshim::FaultPlan plan;
+    plan.deferred = 1.0;
+    bus->SetFaultPlan(plan);
+    EXPECT_EQ(in->Read(back, 4, 5000, moved), port::DeviceHandle::Outcome::Done)
+        << "a deferred completion is no time-out";
+    EXPECT_EQ(moved, 2u);
+    EXPECT_EQ(clock.SleptMs(), 0u);
+    bus->HoldTransfers(true);
+    bus->SetFaultPlan({});
+    EXPECT_EQ(in->Read(back, 4, 5000, moved), port::DeviceHandle::Outcome::TimedOut);
+    EXPECT_EQ(clock.SleptMs(), 5000u);
+    EXPECT_EQ(bus->HeldTransfers(), 0u);
+}
+
 } // namespace
 } // namespace kshimtest
