@@ -44,6 +44,7 @@ private:
     PIRP irp_ = nullptr;
 };
 
+// Handles must be closed (or destroyed) while the Kernel still exists.
 class FileHandle {
 public:
     // Opens `path`: an enabled interface path ("\??\..." or "\\?\...") followed

@@ -43,7 +43,10 @@ enum class Check {
     BadMdl,                    // a partial MDL outside its source or too small a target
     UrbBufferTooShort,         // a URB whose buffer is shorter than its length
     ObjectStillRegistered,     // a device deleted while still registered with WMI
+    PowerIrpNotStarted,        // power completion passes a driver that never started the next
 };
+// Number of checks; the last one above is PowerIrpNotStarted.
+constexpr int kCheckCount = static_cast<int>(Check::PowerIrpNotStarted) + 1;
 const char* CheckName(Check check);
 
 struct Violation {

@@ -184,6 +184,7 @@ PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
     return TopOfStack(DeviceObject);
 }
 
+// Objects stay allocated until the kernel itself ends, so references need no count.
 VOID ObfReferenceObject(PVOID Object) {
     (void)Object;
 }

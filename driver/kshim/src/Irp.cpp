@@ -81,6 +81,7 @@ PIRP NewIrp(CCHAR stackSize, IrpOrigin origin) {
     record->irp = irp;
     record->origin = origin;
     record->frames.resize(static_cast<size_t>(stackSize) + 2);
+    record->startedNext.assign(static_cast<size_t>(stackSize) + 2, false);
     irp->KshimRecord = record;
     std::lock_guard<std::mutex> guard(s.mu);
     s.liveIrps.insert(record);
@@ -222,7 +223,8 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     stack->DeviceObject = DeviceObject;
     UCHAR major = stack->MajorFunction;
     KIRQL entry = ThreadIrql();
-    if (major == IRP_MJ_POWER && entry > PASSIVE_LEVEL && !(DeviceObject->Flags & DO_POWER_INRUSH))
+    // A device that pages in its power code takes power requests at passive level only.
+    if (major == IRP_MJ_POWER && entry > PASSIVE_LEVEL && (DeviceObject->Flags & DO_POWER_PAGABLE))
         s.Violate(Check::PowerIrpWrongLevel,
                   "power IRP passed at IRQL " + std::to_string(entry) + ": " + Describe(Irp));
     else if (major == IRP_MJ_PNP && entry > PASSIVE_LEVEL)
@@ -294,6 +296,19 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         if (Irp->CurrentLocation > Irp->StackCount)
             break;
         PIO_STACK_LOCATION stack = Irp->Tail.Overlay.CurrentStackLocation;
+        // Every driver a power request passes must start the next one before
+        // completion leaves its location (before passing down, in its
+        // completion routine, or before completing).
+        if (stack->MajorFunction == IRP_MJ_POWER) {
+            bool started;
+            {
+                std::lock_guard<std::mutex> guard(s.mu);
+                started = record->startedNext[Irp->CurrentLocation];
+            }
+            if (!started)
+                s.Violate(Check::PowerIrpNotStarted,
+                          "level " + std::to_string(Irp->CurrentLocation) + " of " + Describe(Irp));
+        }
         Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;
         PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
         PVOID context = stack->Context;
@@ -375,6 +390,10 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             if (bytes > record->outputLength)
                 bytes = record->outputLength;
             std::memcpy(record->outputBuffer, record->systemBuffer.data(), bytes);
+        }
+        if (Irp->MdlAddress) {
+            FreeKernelMdl(Irp->MdlAddress);
+            Irp->MdlAddress = nullptr;
         }
         if (Irp->UserIosb)
             *Irp->UserIosb = Irp->IoStatus;
@@ -468,7 +487,9 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
                                             InputBufferLength);
             irp->AssociatedIrp.SystemBuffer = record->systemBuffer.data();
         }
-        irp->UserBuffer = OutputBuffer;
+        // The output buffer reaches the driver described by an MDL.
+        if (OutputBuffer && OutputBufferLength)
+            irp->MdlAddress = NewKernelMdl(OutputBuffer, OutputBufferLength);
         break;
     default:
         next->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;

@@ -37,10 +37,11 @@ std::string TagText(ULONG tag) {
 namespace {
 
 PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, bool tagged) {
-    (void)type;
     State& s = Current();
     if (KeGetCurrentIrql() > DISPATCH_LEVEL)
         s.Violate(Check::WaitAtRaisedIrql, "pool allocated above dispatch level");
+    else if ((type == PagedPool || type == PagedPoolCacheAligned) && KeGetCurrentIrql() > APC_LEVEL)
+        s.Violate(Check::WaitAtRaisedIrql, "paged pool allocated at dispatch level");
     if (!tagged) {
         s.Violate(Check::UntaggedAllocation, "ExAllocatePool without a tag");
     } else {

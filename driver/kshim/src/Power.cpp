@@ -9,8 +9,14 @@ NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return IofCallDriver(DeviceObject, Irp);
 }
 
+// Power requests are not serialised per device here; the call is recorded so
+// that the verifier can tell a request handed on without it.
 VOID PoStartNextPowerIrp(PIRP Irp) {
-    (void)Irp;
+    kshim::State& s = Current();
+    int level = Irp->CurrentLocation;
+    std::lock_guard<std::mutex> guard(s.mu);
+    if (level >= 1 && level <= Irp->StackCount)
+        RecordOf(Irp)->startedNext[level] = true;
 }
 
 POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State) {

@@ -59,6 +59,8 @@ const char* CheckName(Check check) {
         return "URB buffer shorter than its length";
     case Check::ObjectStillRegistered:
         return "device deleted while registered";
+    case Check::PowerIrpNotStarted:
+        return "power IRP completed past a driver that did not call PoStartNextPowerIrp";
     }
     return "unknown check";
 }

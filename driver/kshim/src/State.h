@@ -43,6 +43,8 @@ struct IrpRecord {
     };
     std::vector<std::vector<Frame>> frames;
     uint64_t frameSequence = 0;
+    // Per stack location: PoStartNextPowerIrp was called there.
+    std::vector<bool> startedNext;
     // Runs when completion passes the top location (kernel requests).
     std::function<void(PIRP)> onFinal;
     // Requests built by IoBuildDeviceIoControlRequest.

@@ -334,6 +334,7 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
     return STATUS_SUCCESS;
 }
 
+// A busy wait of microseconds; virtual time moves only when a test advances it.
 VOID KeStallExecutionProcessor(ULONG MicroSeconds) {
     (void)MicroSeconds;
 }

@@ -102,7 +102,7 @@ std::string SimulatedUsbDevice::InstanceKey() const {
 
 std::string SimulatedUsbDevice::InterfaceBase() const {
     char text[96];
-    std::snprintf(text, sizeof text, "\\??\\USB#VID_%04X&PID_%04X#%u", impl_->vendor,
+    std::snprintf(text, sizeof text, "\\??\\usb#vid_%04x&pid_%04x#%u", impl_->vendor,
                   impl_->product, impl_->instance);
     return text;
 }

@@ -28,7 +28,7 @@ protected:
     }
 
     void TearDown() override {
-        kernel.Settle();
+        EXPECT_TRUE(kernel.Settle()) << "kernel threads still busy: a wait that never ends";
         host.reset();
         bus.reset();
         for (const kshim::Violation& v : kernel.Violations())

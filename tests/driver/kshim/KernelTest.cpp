@@ -400,6 +400,10 @@ TEST_F(KshimKernelServices, SpinLocksRaiseTheLevelAndCatchMisuse) {
     EXPECT_TRUE(kernel.Has(kshim::Check::WaitAtRaisedIrql));
     PAGED_CODE();
     EXPECT_EQ(kernel.Count(kshim::Check::WaitAtRaisedIrql), 2u);
+    kernel.SetDriverTag(0x74736554u);
+    PVOID paged = ExAllocatePoolWithTag(PagedPool, 8, 0x74736554u);
+    EXPECT_EQ(kernel.Count(kshim::Check::WaitAtRaisedIrql), 3u) << "paged pool at dispatch";
+    ExFreePool(paged);
     KeLowerIrql(raised);
 }
 
@@ -437,6 +441,36 @@ TEST_F(KshimKernelServices, MdlsDescribeBuffersAndPartialMdlsStayInside) {
     IoFreeMdl(part);
     IoFreeMdl(whole);
     EXPECT_EQ(kernel.Live().mdls, 0u);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(KshimKernel, DirectControlRequestDescribesTheOutputWithAnMdl) {
+    Stack stack;
+    Build(stack, ForwardPlain);
+    KEVENT done;
+    IO_STATUS_BLOCK io{};
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    uint8_t in[2] = {5, 6};
+    uint8_t out[32] = {};
+    const ULONG code = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x901, METHOD_OUT_DIRECT, 0);
+    PIRP irp = IoBuildDeviceIoControlRequest(code, stack.upper, in, sizeof in, out, sizeof out,
+                                             FALSE, &done, &io);
+    IoCallDriver(stack.upper, irp);
+    ASSERT_NE(g_held->MdlAddress, nullptr);
+    EXPECT_EQ(MmGetMdlVirtualAddress(g_held->MdlAddress), out);
+    EXPECT_EQ(MmGetMdlByteCount(g_held->MdlAddress), sizeof out);
+    EXPECT_EQ(static_cast<uint8_t*>(g_held->AssociatedIrp.SystemBuffer)[1], 6);
+    static_cast<uint8_t*>(MmGetSystemAddressForMdlSafe(g_held->MdlAddress, NormalPagePriority))[0] =
+        0x5A;
+    g_held->IoStatus.Status = STATUS_SUCCESS;
+    g_held->IoStatus.Information = 1;
+    IoCompleteRequest(g_held, IO_NO_INCREMENT);
+    EXPECT_EQ(out[0], 0x5A) << "the driver wrote in place";
+    EXPECT_EQ(io.Information, 1u);
+    EXPECT_EQ(kernel.Live().Total(), 0u);
 }
 
 } // namespace

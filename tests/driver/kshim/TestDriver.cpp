@@ -184,8 +184,19 @@ NTSTATUS Pnp(PDEVICE_OBJECT device, PIRP irp) {
     }
 }
 
+NTSTATUS PowerDone(PDEVICE_OBJECT, PIRP irp, PVOID) {
+    if (irp->PendingReturned)
+        IoMarkIrpPending(irp);
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS Power(PDEVICE_OBJECT device, PIRP irp) {
     Extension* ext = Ext(device);
+    if (g_flaw == Flaw::NoStartNextPower) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, PowerDone, nullptr, TRUE, TRUE, TRUE);
+        return PoCallDriver(ext->lower, irp);
+    }
     PoStartNextPowerIrp(irp);
     IoSkipCurrentIrpStackLocation(irp);
     if (g_flaw == Flaw::PowerAtDispatch) {

@@ -34,6 +34,7 @@ enum class Flaw {
     PartialMdlOutside,         // builds a partial MDL beyond its source
     UrbLongerThanBuffer,       // bulk URB longer than its MDL
     WmiStillRegistered,        // deletes the device without WMI deregistration
+    NoStartNextPower,          // passes power requests on without starting the next
 };
 
 // The class of the interface the driver registers.
