@@ -4,10 +4,12 @@
 BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 FUZZ_DIR ?= build-fuzz
+SANITIZE_DIR ?= build-sanitize
+SANITIZE_FLAGS = -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
 FUZZ_FLAGS = -fsanitize=address,undefined,fuzzer-no-link -fno-sanitize-recover=all
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build test fuzz demo stage clean format
+.PHONY: all deps configure build test fuzz sanitize demo stage clean format
 
 all: build
 
@@ -20,8 +22,16 @@ configure: deps
 build: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS)
 
-test: build fuzz
+test: build fuzz sanitize
 	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# Every test again, built with AddressSanitizer and UndefinedBehaviorSanitizer.
+sanitize: deps
+	@cmake -S . -B $(SANITIZE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+		-DCMAKE_CXX_FLAGS="$(SANITIZE_FLAGS)" -DBURNWRIGHT_BENCH=OFF > /dev/null
+	@cmake --build $(SANITIZE_DIR) -j $(JOBS)
+	@cd $(SANITIZE_DIR) && ctest --output-on-failure -j $(JOBS) -E '^Win32Port' > ctest.log 2>&1 \
+		|| (cat ctest.log; exit 1); grep -E '^[0-9]+% tests passed' ctest.log | sed 's/^/sanitized: /'
 
 # The fuzz targets, built with clang and the sanitizers, each run briefly over its seed corpus.
 fuzz: deps
@@ -41,4 +51,4 @@ format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	@rm -rf $(BUILD_DIR) $(FUZZ_DIR)
+	@rm -rf $(BUILD_DIR) $(FUZZ_DIR) $(SANITIZE_DIR)

@@ -97,7 +97,7 @@ uint32_t CopyValue(std::string_view value, char* buffer, uint32_t size) {
     if (size == 0)
         return 0;
     const uint32_t n = static_cast<uint32_t>(std::min<size_t>(value.size(), size - 1));
-    std::memcpy(buffer, value.data(), n);
+    std::copy_n(value.data(), n, buffer); // an empty value may have no data pointer
     buffer[n] = '\0';
     return n;
 }
