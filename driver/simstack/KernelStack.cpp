@@ -422,6 +422,14 @@ KernelStack::Lifecycle KernelStack::Stats() const {
     return core_->stats;
 }
 
+uint64_t KernelStack::BusTransfers() const {
+    std::lock_guard<std::mutex> guard(core_->mu);
+    uint64_t total = 0;
+    for (const auto& device : core_->devices)
+        total += device->usb->Stats().bulk;
+    return total;
+}
+
 std::vector<kshim::Violation> KernelStack::Findings() const {
     std::lock_guard<std::mutex> guard(core_->mu);
     return core_->findings;

@@ -53,6 +53,8 @@ public:
         uint64_t removals = 0;         // devices removed (after surprise removal or at the end)
     };
     Lifecycle Stats() const;
+    // Bulk transfers the kernel's USB bus has received, over all devices.
+    uint64_t BusTransfers() const;
     // The verifier's findings since the stack started.
     std::vector<kshim::Violation> Findings() const;
 
