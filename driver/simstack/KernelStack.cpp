@@ -58,6 +58,7 @@ struct KernelStack::Core : std::enable_shared_from_this<KernelStack::Core> {
     void Leave(const std::string& writerPath);
     void Sweep();
     void HandleClosed(Device* device);
+    void ShutDown();
 
     // The kernel is created first and destroyed last.
     kshim::Kernel kernel;
@@ -174,6 +175,10 @@ void KernelStack::Core::Begin() {
 
 KernelStack::Core::~Core() {
     bus->Unsubscribe(subscription);
+    // The kernel keeps per-thread state; at process exit the state of the
+    // thread that ends the program is gone already, so the devices are
+    // removed and the driver unloaded on the Plug and Play thread.
+    Post([this] { ShutDown(); }, true);
     {
         std::lock_guard<std::mutex> guard(queueMu);
         stopping = true;
@@ -181,6 +186,9 @@ KernelStack::Core::~Core() {
     queueCv.notify_all();
     if (worker.joinable())
         worker.join();
+}
+
+void KernelStack::Core::ShutDown() {
     // The system removes every device before it shuts down.
     kernel.Settle();
     for (auto& device : devices) {
