@@ -107,6 +107,7 @@ TEST_F(SimulatedWriter, FullPassOverSixteenSocketsWithMixedChips) {
     EXPECT_EQ(State(kMissing), kSocketInit);
     EXPECT_EQ(otp->IsSocketEnabled(kMissing), 0);
     EXPECT_EQ(otp->CountSockets(kSocketOK), 15);
+    EXPECT_EQ(io->Stats().arrivals, 1u);
 
     ASSERT_EQ(otp->LoadBuffer(), 1) << otp->GetMessage();
     ASSERT_EQ(otp->VerifyBuffer(kBody), 1);
@@ -151,6 +152,8 @@ TEST_F(SimulatedWriter, FullPassOverSixteenSocketsWithMixedChips) {
     ASSERT_EQ(otp->ReadOTP("ReadOTPData.OTP.bin"), 1) << otp->GetMessage();
     const std::string back = testsupport::ProgramFolder::Read(folder.File("ReadOTPData.OTP.bin"));
     EXPECT_EQ(back, std::string(expected.begin(), expected.end()));
+    EXPECT_EQ(io->BusTransfers(), writer->TransferCount())
+        << "every transfer of the pass crossed LINKPOD and the kernel's bus";
 }
 
 TEST_F(SimulatedWriter, SecondPassFindsTheChipsProgrammed) {
