@@ -28,6 +28,12 @@ std::string Lower(std::string text) {
     return text;
 }
 
+// "\??\..." as user mode writes it, "\\?\...", in lower case.
+std::string UserForm(const std::string& kernelPath) {
+    return Lower(kernelPath.rfind("\\??\\", 0) == 0 ? "\\\\?\\" + kernelPath.substr(4)
+                                                    : kernelPath);
+}
+
 // The service name under which the driver's parameters key is read.
 constexpr const char* kService = "PODLINK";
 
@@ -261,8 +267,7 @@ void KernelStack::Core::Arrive(const std::string& writerPath) {
     device->model = std::make_unique<WriterModel>(writer);
     device->usb = std::make_unique<kshim::SimulatedUsbDevice>(kernel, *device->model);
     // "\??\usb#vid_xxxx&pid_yyyy#N" plus the class the driver registers.
-    device->kernelPath = Lower("\\\\?\\" + device->usb->InterfaceBase().substr(4) + "#" +
-                               port::kWriterInterfaceClass);
+    device->kernelPath = UserForm(device->usb->InterfaceBase() + "#" + port::kWriterInterfaceClass);
     Device* raw = device.get();
     {
         std::lock_guard<std::mutex> guard(mu);
@@ -373,8 +378,7 @@ bool KernelStack::InterfaceMember(const std::string& interfaceClass, uint32_t me
     GUID guid;
     kshim::ParseGuid(port::kWriterInterfaceClass, guid);
     for (const std::string& enabled : kshim::InterfacePaths(guid))
-        if (Lower("\\\\?\\" + enabled.substr(enabled.rfind("\\??\\", 0) == 0 ? 4 : 0)) ==
-            kernelPath) {
+        if (UserForm(enabled) == kernelPath) {
             path = writer->InterfacePath();
             return true;
         }
