@@ -1,13 +1,14 @@
 // A full programming cycle at engine level on a simulated writer: select a
 // body, open an image made for it, load and verify the writer buffer, blank
 // check, program and verify 16 sockets, read one chip back and compare it.
-// Every state printed is what the simulated writer answered.
+// Every state printed is what the simulated writer answered, reached through
+// the writer's driver (LINKPOD) in the user-mode kernel.
+#include "driver/simstack/KernelStack.h"
 #include "engine/OTP.h"
 #include "image/Acceptance.h"
 #include "image/ChipBinFiles.h"
 #include "port/ProgramPath.h"
 #include "sim/Bus.h"
-#include "sim/SimDeviceIo.h"
 #include "usb/ProcessLink.h"
 
 #include <algorithm>
@@ -86,7 +87,9 @@ int main() {
         if (i != kEmptySocket)
             writer->InsertChip(i);
     writer->FailSocket(kBadChipSocket, sim::Operation::Verify);
-    usb::InstallLinkBackend(std::make_unique<sim::SimDeviceIo>(bus));
+    auto stack = std::make_unique<driver::simstack::KernelStack>(bus);
+    driver::simstack::KernelStack& kernel = *stack;
+    usb::InstallLinkBackend(std::move(stack));
     usb::I_USBInfo& link = *usb::USBInfo();
 
     engine::C_OTP otp(link);
@@ -95,7 +98,8 @@ int main() {
         std::printf("No simulated writer answered: %s\n", link.GetMessage().c_str());
         return 1;
     }
-    std::printf("Writer: %s\n", link.GetDevicePath().c_str());
+    std::printf("Writer: %s (through LINKPOD in the user-mode kernel)\n",
+                link.GetDevicePath().c_str());
 
     // Body and image.
     image::C_OTPBodyProfiler& catalogue = *otp.GetBodyCatalogue();
@@ -170,9 +174,14 @@ int main() {
     std::printf("Read-back: %zu bytes, %zu differ from the image%s\n", back.size(), mismatches,
                 mismatches == 0 && !back.empty() ? " - the chip holds the image" : "");
 
-    const bool asExpected = verdict.accepted && read && !back.empty() && mismatches == 0 &&
-                            !verified && states[kBadChipSocket] == engine::kSocketFail &&
-                            good == 14;
+    kernel.Settle();
+    const size_t findings = kernel.Findings().size();
+    std::printf("Kernel: %llu bulk transfers through LINKPOD, %zu verifier finding(s)\n",
+                static_cast<unsigned long long>(kernel.BusTransfers()), findings);
+
+    const bool asExpected = findings == 0 && verdict.accepted && read && !back.empty() &&
+                            mismatches == 0 && !verified &&
+                            states[kBadChipSocket] == engine::kSocketFail && good == 14;
     std::printf("\nCycle %s.\n",
                 asExpected ? "complete: every socket behaved as set up" : "did NOT go as set up");
     return asExpected ? 0 : 1;

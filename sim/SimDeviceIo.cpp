@@ -148,20 +148,24 @@ std::shared_ptr<Bus> MakeBus(const std::string& stateFile, port::Clock& clock) {
     return bus;
 }
 
+std::shared_ptr<Bus> MakeBackendBus(const std::string& argument) {
+    auto bus = MakeBus(argument);
+    if (const char* capture = std::getenv("BURNWRIGHT_SIM_CAPTURE"); capture && *capture) {
+        std::string error;
+        if (!bus->StartCapture(capture, error))
+            throw std::runtime_error(error);
+    }
+    return bus;
+}
+
 void RegisterDeviceIoBackend() {
-    port::RegisterDeviceIoBackend("sim", [](const std::string& argument) {
-        auto bus = MakeBus(argument);
-        if (const char* capture = std::getenv("BURNWRIGHT_SIM_CAPTURE"); capture && *capture) {
-            std::string error;
-            if (!bus->StartCapture(capture, error))
-                throw std::runtime_error(error);
-        }
-        return std::make_unique<SimDeviceIo>(bus);
+    port::RegisterDeviceIoBackend("sim-direct", [](const std::string& argument) {
+        return std::make_unique<SimDeviceIo>(MakeBackendBus(argument));
     });
 }
 
 void RegisterDeviceIoBackend(std::shared_ptr<Bus> bus) {
-    port::RegisterDeviceIoBackend("sim",
+    port::RegisterDeviceIoBackend("sim-direct",
                                   [bus](const std::string&) -> std::unique_ptr<port::DeviceIo> {
                                       return std::make_unique<SimDeviceIo>(bus);
                                   });

@@ -1,6 +1,7 @@
-// The "sim" device I/O backend: the program's view of a simulated bus.
-// Interface paths have the platform's shape; "\PIPE00" is the writer's IN
-// pipe (reads), "\PIPE01" its OUT pipe (writes).
+// The "sim-direct" device I/O backend: the program's view of a simulated bus,
+// reached in-process without the writer's driver (the "sim" backend goes
+// through the driver in the user-mode kernel; see driver/simstack). Interface paths have the
+// platform's shape; "\PIPE00" is the writer's IN pipe (reads), "\PIPE01" its OUT pipe (writes).
 #pragma once
 
 #include "port/Clock.h"
@@ -18,7 +19,7 @@ public:
     explicit SimDeviceIo(std::shared_ptr<Bus> bus);
     ~SimDeviceIo() override;
 
-    std::string Name() const override { return "sim"; }
+    std::string Name() const override { return "sim-direct"; }
     bool InterfaceMember(const std::string& interfaceClass, uint32_t memberIndex,
                          std::string& path) override;
     std::unique_ptr<port::DeviceHandle> Open(const std::string& path) override;
@@ -42,12 +43,17 @@ private:
 std::shared_ptr<Bus> MakeBus(const std::string& stateFile,
                              port::Clock& clock = port::SystemClock());
 
-// Registers the "sim" backend: each backend made gets a bus of its own from
-// MakeBus (its selection argument is the state file). When the environment
-// variable BURNWRIGHT_SIM_CAPTURE names a file, every transfer is recorded
-// there as a pcap capture. Programs call this once at start.
+// MakeBus for a backend selection's argument (the state file, or empty), and
+// when the environment variable BURNWRIGHT_SIM_CAPTURE names a file, every
+// transfer recorded there as a pcap capture. Throws std::runtime_error with
+// the reason when either cannot start.
+std::shared_ptr<Bus> MakeBackendBus(const std::string& argument);
+
+// Registers the "sim-direct" backend: each backend made gets a bus of its own
+// from MakeBackendBus. Programs register through
+// driver::simstack::RegisterDeviceIoBackends, which registers this one too.
 void RegisterDeviceIoBackend();
-// Registers "sim" so that every backend made works on `bus` (tests, tools).
+// Registers "sim-direct" so that every backend made works on `bus` (tests).
 void RegisterDeviceIoBackend(std::shared_ptr<Bus> bus);
 
 } // namespace sim

@@ -254,17 +254,24 @@ Writer::Transfer Writer::Stuck(std::unique_lock<std::mutex>& lock, uint64_t gene
 
 Writer::Transfer Writer::Write(uint64_t generation, const uint8_t* data, size_t size,
                                uint32_t timeoutMs, const std::atomic<bool>& cancel) {
-    return Run(false, generation, nullptr, data, size, timeoutMs, cancel);
+    return Run(false, generation, nullptr, data, size, timeoutMs, &cancel);
 }
 
 Writer::Transfer Writer::Read(uint64_t generation, uint8_t* data, size_t size, uint32_t timeoutMs,
                               const std::atomic<bool>& cancel) {
-    return Run(true, generation, data, nullptr, size, timeoutMs, cancel);
+    return Run(true, generation, data, nullptr, size, timeoutMs, &cancel);
+}
+
+Writer::Transfer Writer::Submit(bool in, uint64_t generation, uint8_t* readData,
+                                const uint8_t* writeData, size_t size, uint32_t timeoutMs) {
+    return Run(in, generation, readData, writeData, size, timeoutMs, nullptr);
 }
 
 Writer::Transfer Writer::Run(bool in, uint64_t generation, uint8_t* readData,
                              const uint8_t* writeData, size_t size, uint32_t timeoutMs,
-                             const std::atomic<bool>& cancel) {
+                             const std::atomic<bool>* cancel) {
+    // Without a cancel flag the caller keeps waiting transfers itself.
+    const bool callerWaits = cancel == nullptr;
     std::unique_lock<std::mutex> lock(mutex_);
     if (!plugged_ || generation != generation_)
         return {Outcome::Failed, 0};
@@ -273,6 +280,8 @@ Writer::Transfer Writer::Run(bool in, uint64_t generation, uint8_t* readData,
         // The transfer takes its time on the bus; a limit shorter than that runs out.
         lock.unlock();
         const bool late = timeoutMs && latency >= timeoutMs;
+        if (late && callerWaits)
+            return {Outcome::TimedOut, 0, true};
         clock_.SleepMs(late ? timeoutMs : latency);
         lock.lock();
         if (late)
@@ -288,7 +297,8 @@ Writer::Transfer Writer::Run(bool in, uint64_t generation, uint8_t* readData,
         result = {Outcome::Failed, 0};
     } else if (fault && (fault->kind == TransportFaultKind::ReadTimeout ||
                          fault->kind == TransportFaultKind::WriteTimeout)) {
-        result = Stuck(lock, generation, timeoutMs, cancel);
+        result = callerWaits ? Transfer{timeoutMs ? Outcome::TimedOut : Outcome::Failed, 0, true}
+                             : Stuck(lock, generation, timeoutMs, *cancel);
     } else if (fault && (fault->kind == TransportFaultKind::ReadFails ||
                          fault->kind == TransportFaultKind::WriteFails)) {
         result = {Outcome::Failed, 0};

@@ -36,6 +36,10 @@ public:
     struct Transfer {
         Outcome outcome = Outcome::Failed;
         size_t transferred = 0;
+        // Submit only: the transfer waits for its time limit (or without one);
+        // the caller keeps it until the host gives up. `outcome` is what the
+        // host will see then.
+        bool pending = false;
     };
     struct Hooks {
         std::function<void(Writer&)> removedByFault; // the writer pulled itself off the bus
@@ -96,6 +100,12 @@ public:
                    const std::atomic<bool>& cancel);
     Transfer Read(uint64_t generation, uint8_t* data, size_t size, uint32_t timeoutMs,
                   const std::atomic<bool>& cancel);
+    // For a bus that keeps waiting transfers itself and must not block: a
+    // transfer that would wait out its limit, or wait without one, returns at
+    // once with `pending` set and moves nothing. A latency shorter than the
+    // limit is still taken on the clock. `in` selects Read, else Write.
+    Transfer Submit(bool in, uint64_t generation, uint8_t* readData, const uint8_t* writeData,
+                    size_t size, uint32_t timeoutMs);
     // Wakes transfers that wait without limit so they see a cancel.
     void WakeWaiters();
 
@@ -105,7 +115,7 @@ public:
 
 private:
     Transfer Run(bool in, uint64_t generation, uint8_t* readData, const uint8_t* writeData,
-                 size_t size, uint32_t timeoutMs, const std::atomic<bool>& cancel);
+                 size_t size, uint32_t timeoutMs, const std::atomic<bool>* cancel);
     Transfer Stuck(std::unique_lock<std::mutex>& lock, uint64_t generation, uint32_t timeoutMs,
                    const std::atomic<bool>& cancel);
     void Unplug(std::unique_lock<std::mutex>& lock);

@@ -1,11 +1,15 @@
 // Host time of the engine's programming cycle on the simulated writer with no
 // device delay and the trace logs off: load, verify buffer, blank check,
 // program and verify over 16 sockets, and the cost of one 64-byte transfer.
+// Each runs over both routes to the writer: argument 0 the in-process
+// "sim-direct" backend (the writer model alone), 1 the "sim" backend through
+// the writer's driver in the user-mode kernel.
 //
 // Images: the largest image of any body that the simulated writer buffer
 // holds (the cycle then succeeds on every socket), and the largest image any
 // body accepts (its load streams every byte; the writer refuses what does not
 // fit its buffer, so the steps after it report Fail).
+#include "driver/simstack/KernelStack.h"
 #include "engine/OTP.h"
 #include "image/ChipBinFiles.h"
 #include "port/ProgramPath.h"
@@ -87,13 +91,16 @@ Candidate Pick(bool fitsBuffer) {
 
 // A writer with 16 blank chips behind the real link and the engine.
 struct Rig {
-    explicit Rig(int body) {
+    Rig(int body, bool throughKernel) {
         port::SetModuleFileNameOverride(Folder() + "Burnwright.exe");
         bus = std::make_shared<sim::Bus>();
         sim::WriterConfig config;
         config.instance = "7&bench&" + std::to_string(std::random_device{}()) + "&0";
         writer = bus->AddWriterWithChips(config);
-        io = std::make_unique<sim::SimDeviceIo>(bus);
+        if (throughKernel)
+            io = std::make_unique<driver::simstack::KernelStack>(bus);
+        else
+            io = std::make_unique<sim::SimDeviceIo>(bus);
         link = std::make_unique<usb::C_USBInfo>(io.get(), port::SystemClock(), result);
         otp = std::make_unique<engine::C_OTP>(*link);
         link->SetBodyType(usb::kIceBodyWriter);
@@ -112,13 +119,14 @@ struct Rig {
     core::C_Result result;
     std::shared_ptr<sim::Bus> bus;
     std::shared_ptr<sim::Writer> writer;
-    std::unique_ptr<sim::SimDeviceIo> io;
+    std::unique_ptr<port::DeviceIo> io;
     std::unique_ptr<usb::C_USBInfo> link;
     std::unique_ptr<engine::C_OTP> otp;
 };
 
 void RunCycle(benchmark::State& state, const Candidate& c, bool mustPass) {
-    Rig rig(c.body);
+    Rig rig(c.body, state.range(0) != 0);
+    state.SetLabel(state.range(0) ? "through the kernel" : "direct");
     uint64_t transfers = 0;
     int passed = 0;
     for (auto _ : state) {
@@ -153,23 +161,32 @@ void RunCycle(benchmark::State& state, const Candidate& c, bool mustPass) {
 void BM_CycleLargestImageTheBufferHolds(benchmark::State& state) {
     RunCycle(state, Pick(true), true);
 }
-BENCHMARK(BM_CycleLargestImageTheBufferHolds)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_CycleLargestImageTheBufferHolds)
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 void BM_CycleLargestAcceptedImage(benchmark::State& state) {
     RunCycle(state, Pick(false), false);
 }
-BENCHMARK(BM_CycleLargestAcceptedImage)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_CycleLargestAcceptedImage)
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 // One 64-byte command through the link to the writer.
 void BM_OnePacketTransfer(benchmark::State& state) {
-    Rig rig(Pick(true).body);
+    Rig rig(Pick(true).body, state.range(0) != 0);
+    state.SetLabel(state.range(0) ? "through the kernel" : "direct");
     for (auto _ : state)
         benchmark::DoNotOptimize(rig.otp->SetCounters(1, 2));
     state.counters["time_per_transfer"] =
         benchmark::Counter(static_cast<double>(state.iterations()),
                            benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
-BENCHMARK(BM_OnePacketTransfer)->UseRealTime();
+BENCHMARK(BM_OnePacketTransfer)->Arg(0)->Arg(1)->UseRealTime();
 
 } // namespace
 

@@ -1,10 +1,11 @@
 // The engine and the firmware updater against the simulated writer, through
-// the real writer link: whole passes over 16 sockets with mixed chips, failed
-// transfers, the information block and firmware updates.
+// the real writer link and the writer's driver in the user-mode kernel: whole
+// passes over 16 sockets with mixed chips, failed transfers, the information
+// block and firmware updates. The kernel's verifier must find nothing.
+#include "driver/simstack/KernelStack.h"
 #include "engine/OTP.h"
 #include "sim/Bus.h"
 #include "sim/Firmware.h"
-#include "sim/SimDeviceIo.h"
 #include "tests/engine/EngineFixture.h"
 #include "usb/USBInfo.h"
 
@@ -32,10 +33,20 @@ protected:
         sim::WriterConfig config;
         config.instance = "7&e5&" + std::to_string(std::random_device{}()) + "&0";
         writer = bus->AddWriter(config);
-        io = std::make_unique<sim::SimDeviceIo>(bus);
+        io = std::make_unique<driver::simstack::KernelStack>(bus);
         link = std::make_unique<usb::C_USBInfo>(io.get(), clock, result);
         otp = std::make_unique<C_OTP>(*link, clock, result);
         link->SetBodyType(usb::kIceBodyWriter);
+    }
+
+    void TearDown() override {
+        otp.reset();
+        link.reset();
+        io->Settle();
+        for (const auto& finding : io->Findings())
+            ADD_FAILURE() << "verifier: " << kshim::CheckName(finding.check) << ": "
+                          << finding.detail;
+        testsupport::ProgramFolderTest::TearDown();
     }
 
     void InsertMixedChips() {
@@ -84,7 +95,7 @@ protected:
     port::ManualClock clock;
     std::shared_ptr<sim::Bus> bus;
     std::shared_ptr<sim::Writer> writer;
-    std::unique_ptr<sim::SimDeviceIo> io;
+    std::unique_ptr<driver::simstack::KernelStack> io;
     std::unique_ptr<usb::C_USBInfo> link;
     std::unique_ptr<C_OTP> otp;
 };
@@ -96,6 +107,7 @@ TEST_F(SimulatedWriter, FullPassOverSixteenSocketsWithMixedChips) {
     EXPECT_EQ(State(kMissing), kSocketInit);
     EXPECT_EQ(otp->IsSocketEnabled(kMissing), 0);
     EXPECT_EQ(otp->CountSockets(kSocketOK), 15);
+    EXPECT_EQ(io->Stats().arrivals, 1u);
 
     ASSERT_EQ(otp->LoadBuffer(), 1) << otp->GetMessage();
     ASSERT_EQ(otp->VerifyBuffer(kBody), 1);
@@ -140,6 +152,8 @@ TEST_F(SimulatedWriter, FullPassOverSixteenSocketsWithMixedChips) {
     ASSERT_EQ(otp->ReadOTP("ReadOTPData.OTP.bin"), 1) << otp->GetMessage();
     const std::string back = testsupport::ProgramFolder::Read(folder.File("ReadOTPData.OTP.bin"));
     EXPECT_EQ(back, std::string(expected.begin(), expected.end()));
+    EXPECT_EQ(io->BusTransfers(), writer->TransferCount())
+        << "every transfer of the pass crossed LINKPOD and the kernel's bus";
 }
 
 TEST_F(SimulatedWriter, SecondPassFindsTheChipsProgrammed) {

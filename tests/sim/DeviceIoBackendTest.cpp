@@ -1,4 +1,4 @@
-// The "sim" backend as the program's device layer sees it: interface
+// The "sim-direct" backend as the program's device layer sees it: interface
 // members with gaps, pipe paths, handles that die with an unplug, events.
 #include "SimHost.h"
 
@@ -118,16 +118,16 @@ TEST_F(SimBackend, PlugAndUnplugReachTheEventHandler) {
 TEST_F(SimBackend, RegisteredBackendIsChosenByName) {
     sim::RegisterDeviceIoBackend(bus_);
     std::string error;
-    auto io = port::CreateDeviceIo("sim", error);
+    auto io = port::CreateDeviceIo("sim-direct", error);
     ASSERT_NE(io, nullptr) << error;
-    EXPECT_EQ(io->Name(), "sim");
+    EXPECT_EQ(io->Name(), "sim-direct");
     std::string path;
     EXPECT_TRUE(io->InterfaceMember(port::kWriterInterfaceClass, 0, path));
     EXPECT_EQ(path, writer_->InterfacePath());
 
     // The plain registration gives each backend its own default bus.
     sim::RegisterDeviceIoBackend();
-    auto fresh = port::CreateDeviceIo("sim", error);
+    auto fresh = port::CreateDeviceIo("sim-direct", error);
     ASSERT_NE(fresh, nullptr) << error;
     EXPECT_TRUE(fresh->InterfaceMember(port::kWriterInterfaceClass, 0, path));
     EXPECT_FALSE(fresh->InterfaceMember(port::kWriterInterfaceClass, 1, path));

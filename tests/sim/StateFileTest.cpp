@@ -135,7 +135,7 @@ TEST_F(SimStateFile, ABrokenFileGivesTheBackendSelectionItsReason) {
     Put("burnwright-sim-state 1\nwriter member=0\n");
     sim::RegisterDeviceIoBackend();
     std::string error;
-    EXPECT_EQ(port::CreateDeviceIo("sim:" + Path(), error), nullptr);
+    EXPECT_EQ(port::CreateDeviceIo("sim-direct:" + Path(), error), nullptr);
     EXPECT_NE(error.find("cannot be used"), std::string::npos) << error;
 }
 

@@ -1,13 +1,14 @@
-// The link against the simulated writer, reached through the "sim" backend:
-// detection for both users, claims held by another process, transport faults
-// and a writer that leaves in the middle of a transfer.
+// The link against the simulated writer, reached through the "sim" backend
+// (the writer's driver in the user-mode kernel): detection for both users,
+// claims held by another process, transport faults and a writer that leaves in
+// the middle of a transfer. The kernel's verifier must find nothing.
 #include "tests/usb/LinkFixture.h"
 #include "tests/usb/OtherProcess.h"
 
 #include "usb/USBInfo.h"
 
+#include "driver/simstack/KernelStack.h"
 #include "sim/Bus.h"
-#include "sim/SimDeviceIo.h"
 
 #include <gtest/gtest.h>
 
@@ -29,11 +30,15 @@ protected:
     }
     void TearDown() override {
         usb::SetUnlimitedWait(false);
+        simIo.Settle();
+        for (const auto& finding : simIo.Findings())
+            ADD_FAILURE() << "verifier: " << kshim::CheckName(finding.check) << ": "
+                          << finding.detail;
         LinkTest::TearDown();
     }
 
     std::shared_ptr<sim::Bus> bus = std::make_shared<sim::Bus>(clock);
-    sim::SimDeviceIo simIo{bus};
+    driver::simstack::KernelStack simIo{bus};
     usb::C_USBInfo link{&simIo, clock, result};
     const std::vector<uint8_t> statusQuery = QueryRequest(0x30);
 };

@@ -107,7 +107,7 @@ TEST_F(LinkPodLifecycle, QueryRemoveWaitsForTheTransferInFlight) {
 
     std::future<NTSTATUS> query =
         Node().Async([](kshim::DeviceNode& node) { return node.QueryRemove(); });
-    EXPECT_TRUE(WaitUntil([&] { return Ext()->State == DeviceState::RemovePending; }));
+    EXPECT_TRUE(WaitUntil([&] { return LockedState() == DeviceState::RemovePending; }));
     EXPECT_EQ(query.wait_for(100ms), std::future_status::timeout);
 
     Bus().HoldTransfers(false);

@@ -78,6 +78,18 @@ DeviceExtension* LinkPodTest::Ext() const {
     return static_cast<DeviceExtension*>(node_->Fdo()->DeviceExtension);
 }
 
+DeviceState LinkPodTest::LockedState() const {
+    return driver::linkpod::CurrentState(Ext());
+}
+
+driver::linkpod::QueueState LinkPodTest::LockedQueue() const {
+    KIRQL irql;
+    KeAcquireSpinLock(&Ext()->StateLock, &irql);
+    const driver::linkpod::QueueState queue = Ext()->Queue;
+    KeReleaseSpinLock(&Ext()->StateLock, irql);
+    return queue;
+}
+
 GUID LinkPodTest::InterfaceGuid() {
     GUID guid{};
     guid.Data1 = kInterfaceClass.data1;

@@ -46,6 +46,10 @@ protected:
     void StartDevice(const Options& options = {});
 
     DeviceExtension* Ext() const;
+    // The device and queue states read under the driver's state lock, for
+    // waiting on a state another thread is changing.
+    DeviceState LockedState() const;
+    driver::linkpod::QueueState LockedQueue() const;
     kshim::DeviceNode& Node() const { return *node_; }
     kshim::SimulatedUsbDevice& Bus() const { return *bus_; }
     LoopbackModel& Model() const { return *model_; }

@@ -109,7 +109,7 @@ TEST_P(LinkPodDevicePowerHold, LeavingD0WaitsForTheTransferInFlight) {
     std::future<NTSTATUS> power = Node().Async([minor](kshim::DeviceNode& node) {
         return node.SendPower(minor, DevicePowerState, Device(PowerDeviceD2));
     });
-    EXPECT_TRUE(WaitUntil([&] { return Ext()->Queue == QueueState::Hold; }));
+    EXPECT_TRUE(WaitUntil([&] { return LockedQueue() == QueueState::Hold; }));
     EXPECT_EQ(power.wait_for(100ms), std::future_status::timeout);
     EXPECT_EQ(Bus().PowerState(), PowerDeviceD0);
     Model().QueueIn({5, 6});

@@ -1,0 +1,23 @@
+#include "driver/simstack/Backend.h"
+
+#include "driver/simstack/KernelStack.h"
+#include "sim/SimDeviceIo.h"
+
+namespace driver::simstack {
+
+void RegisterDeviceIoBackends() {
+    sim::RegisterDeviceIoBackend();
+    port::RegisterDeviceIoBackend("sim", [](const std::string& argument) {
+        return std::make_unique<KernelStack>(sim::MakeBackendBus(argument));
+    });
+}
+
+void RegisterDeviceIoBackends(std::shared_ptr<sim::Bus> bus) {
+    sim::RegisterDeviceIoBackend(bus);
+    port::RegisterDeviceIoBackend("sim",
+                                  [bus](const std::string&) -> std::unique_ptr<port::DeviceIo> {
+                                      return std::make_unique<KernelStack>(bus);
+                                  });
+}
+
+} // namespace driver::simstack
