@@ -246,14 +246,101 @@ void PairGroups(const uint8_t* in, size_t groups, uint8_t* out) {
     WholeGroups<2>(in + 2 * g, groups - g, out + 3 * g);
 }
 
+#if defined(BURNWRIGHT_WIDE_VECTORS)
+// Word-image groups of two, three and four with 256-bit vectors: each 128-bit
+// lane gets its groups' bytes and sums side by side, one byte shuffle puts
+// every sum behind its group, and the lanes are stored where their groups go.
+// Each returns the number of groups done; no load or store passes `groups`
+// groups of input or output.
+
+// Sixteen pairs a b at a time; the sum a + b is formed in the low byte of
+// each 16-bit lane.
+__attribute__((target("avx2"))) size_t PairGroupsWide(const uint8_t* in, size_t groups,
+                                                      uint8_t* out) {
+    const __m256i order = _mm256_setr_epi8(0, 1, 8, 2, 3, 10, 4, 5, 12, 6, 7, 14, -1, -1, -1, -1, 0,
+                                           1, 8, 2, 3, 10, 4, 5, 12, 6, 7, 14, -1, -1, -1, -1);
+    size_t g = 0;
+    for (; g + 16 <= groups && 3 * g + 52 <= 3 * groups; g += 16) {
+        const __m256i chip = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 2 * g));
+        const __m256i sums = _mm256_add_epi8(chip, _mm256_srli_epi16(chip, 8));
+        // Lane 0: pairs 0-3 and 4-7; lane 1: pairs 8-11 and 12-15.
+        const __m256i first = _mm256_shuffle_epi8(_mm256_unpacklo_epi64(chip, sums), order);
+        const __m256i second = _mm256_shuffle_epi8(_mm256_unpackhi_epi64(chip, sums), order);
+        uint8_t* o = out + 3 * g;
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm256_castsi256_si128(first));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 12), _mm256_castsi256_si128(second));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 24), _mm256_extracti128_si256(first, 1));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 36), _mm256_extracti128_si256(second, 1));
+    }
+    return g;
+}
+
+// Eight triples at a time, four per lane, each spread to a 32-bit lane whose
+// top byte takes the triple's sum.
+__attribute__((target("avx2"))) size_t TripleGroupsWide(const uint8_t* in, size_t groups,
+                                                        uint8_t* out) {
+    const __m256i spread = _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1, 0,
+                                            1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+    size_t g = 0;
+    for (; g + 8 <= groups && 3 * g + 28 <= 3 * groups; g += 8) {
+        const __m256i chip = _mm256_inserti128_si256(
+            _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 3 * g))),
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 3 * g + 12)), 1);
+        const __m256i v = _mm256_shuffle_epi8(chip, spread);
+        const __m256i sums = _mm256_add_epi32(
+            v, _mm256_add_epi32(_mm256_srli_epi32(v, 8), _mm256_srli_epi32(v, 16)));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 4 * g),
+                            _mm256_or_si256(v, _mm256_slli_epi32(sums, 24)));
+    }
+    return g;
+}
+
+// Eight quadruples at a time; the sum of each 32-bit lane forms in its low byte.
+__attribute__((target("avx2"))) size_t QuadGroupsWide(const uint8_t* in, size_t groups,
+                                                      uint8_t* out) {
+    const __m256i order = _mm256_setr_epi8(0, 1, 2, 3, 8, 4, 5, 6, 7, 12, -1, -1, -1, -1, -1, -1, //
+                                           0, 1, 2, 3, 8, 4, 5, 6, 7, 12, -1, -1, -1, -1, -1, -1);
+    size_t g = 0;
+    for (; g + 8 <= groups && 5 * g + 46 <= 5 * groups; g += 8) {
+        const __m256i chip = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 4 * g));
+        __m256i sums = _mm256_add_epi8(chip, _mm256_srli_epi32(chip, 8));
+        sums = _mm256_add_epi8(sums, _mm256_srli_epi32(sums, 16));
+        // Lane 0: groups 0-1 and 2-3; lane 1: groups 4-5 and 6-7.
+        const __m256i first = _mm256_shuffle_epi8(_mm256_unpacklo_epi64(chip, sums), order);
+        const __m256i second = _mm256_shuffle_epi8(_mm256_unpackhi_epi64(chip, sums), order);
+        uint8_t* o = out + 5 * g;
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm256_castsi256_si128(first));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 10), _mm256_castsi256_si128(second));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 20), _mm256_extracti128_si256(first, 1));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 30), _mm256_extracti128_si256(second, 1));
+    }
+    return g;
+}
+#endif
+
+// Groups of `N` with a vector head where there is one, then the rest one by one.
+template <size_t N> void GroupsOf(const uint8_t* in, size_t groups, uint8_t* out) {
+    size_t g = 0;
+#if defined(BURNWRIGHT_WIDE_VECTORS)
+    if (HasWideVectors())
+        g = N == 2   ? PairGroupsWide(in, groups, out)
+            : N == 3 ? TripleGroupsWide(in, groups, out)
+                     : QuadGroupsWide(in, groups, out);
+#endif
+    if (N == 2)
+        PairGroups(in + 2 * g, groups - g, out + 3 * g);
+    else
+        WholeGroups<N>(in + N * g, groups - g, out + (N + 1) * g);
+}
+
 void WholeGroupsAnySize(const uint8_t* in, size_t group, size_t groups, uint8_t* out) {
     switch (group) {
     case 2:
-        return PairGroups(in, groups, out);
+        return GroupsOf<2>(in, groups, out);
     case 3:
-        return WholeGroups<3>(in, groups, out);
+        return GroupsOf<3>(in, groups, out);
     case 4:
-        return WholeGroups<4>(in, groups, out);
+        return GroupsOf<4>(in, groups, out);
     case 8:
         return WholeGroups<8>(in, groups, out);
     default:

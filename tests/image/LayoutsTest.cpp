@@ -201,6 +201,33 @@ TEST(FourByteFamilies, ManyGroupsPackLikeOneGroupAtATimeOnEveryPath) {
     layout::AllowWideVectors(true);
 }
 
+// Long enough for several vector blocks plus every remainder, on both paths;
+// the spare bytes after the groups must stay zero.
+TEST(WordImage, VectorAndNarrowPathsMatchGroupByGroupSums) {
+    for (size_t group : {2, 3, 4}) {
+        for (size_t groups = 0; groups <= 80; ++groups) {
+            const Bytes chip = Pattern(group * groups + 5, static_cast<uint8_t>(groups + group));
+            Bytes expected;
+            for (size_t g = 0; g < groups; ++g) {
+                const Bytes bytes = Slice(chip.data(), g * group, group);
+                expected.insert(expected.end(), bytes.begin(), bytes.end());
+                expected.push_back(static_cast<uint8_t>(layout::ByteSum(bytes)));
+            }
+            expected.resize(expected.size() + 3, 0);
+            for (bool wide : {true, false}) {
+                SCOPED_TRACE(testing::Message() << "group " << group << " x " << groups
+                                                << (wide ? " wide" : " narrow"));
+                layout::AllowWideVectors(wide);
+                const Bytes word = Build(expected.size(), [&](auto o) {
+                    layout::WordImage(layout::Bytes(chip).first(group * groups), group, false, o);
+                });
+                ASSERT_EQ(word, expected);
+            }
+        }
+    }
+    layout::AllowWideVectors(true);
+}
+
 TEST(WordImage, SevenChipBytesInPaddedGroupsOfFourGiveTenBytes) {
     EXPECT_EQ(layout::WordImageSize(7, 4, true), 10u);
     EXPECT_EQ(Build(10,
