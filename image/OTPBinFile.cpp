@@ -38,37 +38,16 @@ uint32_t C_OTPBinFile::GetCheckSum() {
 int C_OTPBinFile::Close() {
     C_BinFile::Close();
     FreeImages();
-    spareWord_.reset();
-    spareChip_.reset();
-    spareWordSize_ = spareChipSize_ = 0;
     ResetResult();
     return 1;
 }
 
 void C_OTPBinFile::FreeImages() {
-    // A buffer holds at least its image's size; that much is known reusable.
-    if (wordImage_) {
-        spareWord_ = std::move(wordImage_);
-        spareWordSize_ = wordImageSize_;
-    }
+    wordImage_.reset();
     wordImageSize_ = 0;
-    if (chipImage_) {
-        spareChip_ = std::move(chipImage_);
-        spareChipSize_ = chipImageSize_;
-    }
+    chipImage_.reset();
     chipImageSize_ = 0;
     imageCheckSum_ = 0;
-}
-
-std::unique_ptr<uint8_t[]> C_OTPBinFile::TakeBuffer(std::unique_ptr<uint8_t[]>& spare,
-                                                    size_t& spareSize, size_t size) {
-    if (spare && spareSize >= size) {
-        spareSize = 0;
-        return std::move(spare);
-    }
-    spare.reset();
-    spareSize = 0;
-    return std::make_unique_for_overwrite<uint8_t[]>(size);
 }
 
 int C_OTPBinFile::GetUnits() {
@@ -94,7 +73,7 @@ const uint8_t* C_OTPBinFile::GetChipImage() {
             return nullptr;
         const std::span<const uint8_t> file = ContentsSpan();
         const auto size = static_cast<size_t>(GetChipImageSize());
-        auto chip = TakeBuffer(spareChip_, spareChipSize_, size);
+        auto chip = std::make_unique_for_overwrite<uint8_t[]>(size);
         BuildChipImage(file, {chip.get(), size});
         chipImage_ = std::move(chip);
         chipImageSize_ = size;
@@ -110,7 +89,7 @@ const uint8_t* C_OTPBinFile::GetWordImage() {
             layout_->units == 0 && !PadsLastGroup()
                 ? static_cast<size_t>(GetLength())
                 : layout::WordImageSize(chipImageSize_, layout_->group, PadsLastGroup());
-        auto word = TakeBuffer(spareWord_, spareWordSize_, size);
+        auto word = std::make_unique_for_overwrite<uint8_t[]>(size);
         layout::WordImage({chipImage_.get(), chipImageSize_}, layout_->group, PadsLastGroup(),
                           {word.get(), size});
         wordImage_ = std::move(word);
