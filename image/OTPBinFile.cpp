@@ -38,16 +38,37 @@ uint32_t C_OTPBinFile::GetCheckSum() {
 int C_OTPBinFile::Close() {
     C_BinFile::Close();
     FreeImages();
+    spareWord_.reset();
+    spareChip_.reset();
+    spareWordSize_ = spareChipSize_ = 0;
     ResetResult();
     return 1;
 }
 
 void C_OTPBinFile::FreeImages() {
-    wordImage_.reset();
+    // A buffer holds at least its image's size; that much is known reusable.
+    if (wordImage_) {
+        spareWord_ = std::move(wordImage_);
+        spareWordSize_ = wordImageSize_;
+    }
     wordImageSize_ = 0;
-    chipImage_.reset();
+    if (chipImage_) {
+        spareChip_ = std::move(chipImage_);
+        spareChipSize_ = chipImageSize_;
+    }
     chipImageSize_ = 0;
     imageCheckSum_ = 0;
+}
+
+std::unique_ptr<uint8_t[]> C_OTPBinFile::TakeBuffer(std::unique_ptr<uint8_t[]>& spare,
+                                                    size_t& spareSize, size_t size) {
+    if (spare && spareSize >= size) {
+        spareSize = 0;
+        return std::move(spare);
+    }
+    spare.reset();
+    spareSize = 0;
+    return std::make_unique_for_overwrite<uint8_t[]>(size);
 }
 
 int C_OTPBinFile::GetUnits() {
@@ -73,7 +94,7 @@ const uint8_t* C_OTPBinFile::GetChipImage() {
             return nullptr;
         const std::span<const uint8_t> file = ContentsSpan();
         const auto size = static_cast<size_t>(GetChipImageSize());
-        auto chip = std::make_unique_for_overwrite<uint8_t[]>(size);
+        auto chip = TakeBuffer(spareChip_, spareChipSize_, size);
         BuildChipImage(file, {chip.get(), size});
         chipImage_ = std::move(chip);
         chipImageSize_ = size;
@@ -89,7 +110,7 @@ const uint8_t* C_OTPBinFile::GetWordImage() {
             layout_->units == 0 && !PadsLastGroup()
                 ? static_cast<size_t>(GetLength())
                 : layout::WordImageSize(chipImageSize_, layout_->group, PadsLastGroup());
-        auto word = std::make_unique_for_overwrite<uint8_t[]>(size);
+        auto word = TakeBuffer(spareWord_, spareWordSize_, size);
         layout::WordImage({chipImage_.get(), chipImageSize_}, layout_->group, PadsLastGroup(),
                           {word.get(), size});
         wordImage_ = std::move(word);

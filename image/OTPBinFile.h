@@ -10,10 +10,11 @@
 //
 // Buffers are built on first use and cached: contents on GetContents, the
 // chip image on GetChipImage (from the contents), the word image on
-// GetWordImage (from the chip image). FreeImages drops both images; Close also
-// drops the contents and the path. Buffers returned stay valid until the next
-// FreeImages, Close, SetFileName that changes the file, or destruction.
-// Not thread-safe: one user at a time.
+// GetWordImage (from the chip image). FreeImages drops both images but keeps
+// their memory for the next build, so a rebuild does not pay for fresh pages;
+// Close also drops the contents and the path and releases that memory. Buffers returned stay valid
+// until the next FreeImages, Close, SetFileName that changes the file, or destruction. Not
+// thread-safe: one user at a time.
 #pragma once
 
 #include "image/BodyTable.h"
@@ -104,6 +105,10 @@ protected:
 private:
     void BuildChipImage(std::span<const uint8_t> file, std::span<uint8_t> chip) const;
     bool PadsLastGroup() const { return layout_->family == Family::SixBitSwapped; }
+    // Memory for a buffer of `size` bytes: `spare` when it is large enough,
+    // else a new uninitialised block (the layouts write every byte).
+    static std::unique_ptr<uint8_t[]> TakeBuffer(std::unique_ptr<uint8_t[]>& spare,
+                                                 size_t& spareSize, size_t size);
 
     const BodyLayout* layout_;
     std::unique_ptr<uint8_t[]> wordImage_;
@@ -111,6 +116,9 @@ private:
     uint32_t imageCheckSum_ = 0;
     std::unique_ptr<uint8_t[]> chipImage_;
     size_t chipImageSize_ = 0;
+    // Buffers of dropped images, kept for the next build.
+    std::unique_ptr<uint8_t[]> spareWord_, spareChip_;
+    size_t spareWordSize_ = 0, spareChipSize_ = 0;
     int infoDirty_ = 1;
 };
 
