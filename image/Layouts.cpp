@@ -154,6 +154,14 @@ void AllowWideVectors(bool allowed) {
 #endif
 }
 
+bool WideVectorsInUse() {
+#if defined(BURNWRIGHT_WIDE_VECTORS)
+    return HasWideVectors();
+#else
+    return false;
+#endif
+}
+
 uint32_t ByteSum(Bytes bytes) {
     return core::ByteSum(bytes.data(), bytes.size());
 }

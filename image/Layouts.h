@@ -20,6 +20,8 @@ using Out = std::span<uint8_t>;
 // Turning that off makes the narrower paths run, for tests and benchmarks;
 // the results are the same.
 void AllowWideVectors(bool allowed);
+// Whether the 256-bit paths run: the processor has them and they are allowed.
+bool WideVectorsInUse();
 
 // Sum of the bytes as unsigned values in a 32-bit accumulator.
 uint32_t ByteSum(Bytes bytes);

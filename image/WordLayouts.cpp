@@ -23,6 +23,27 @@ void Fill(Out out, size_t from, size_t count, uint8_t value) {
         std::memset(out.data() + from, value, count);
 }
 
+#if defined(__x86_64__) && defined(__GNUC__)
+// `loop` compiled for 256-bit vectors: flattening inlines the loop here, where
+// the compiler may use the wider registers.
+template <typename Loop, typename... Args>
+__attribute__((target("avx2"), flatten)) void RunWide(const Loop& loop, Args... args) {
+    loop(args...);
+}
+#endif
+
+// Runs a layout loop with the widest vectors allowed; the results are the same.
+// Loops take their pointers and counts as arguments, not captures: the
+// compiler must reload a capture after every byte store, which keeps it from
+// vectorising.
+template <typename Loop, typename... Args> void Run(const Loop& loop, Args... args) {
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (WideVectorsInUse())
+        return RunWide(loop, args...);
+#endif
+    loop(args...);
+}
+
 // Bits 8-11 of the little-endian word whose high byte is `high`.
 inline uint8_t Nib(uint8_t high) {
     return high & 0x0F;
@@ -94,18 +115,22 @@ void TenPlusTwoBit(Bytes file, size_t words, Out chip) {
     PaddedInput in(file, 2 * words);
     const uint8_t* w = in.data();
     uint8_t* out = chip.data();
-    for (size_t k = 0; k < words; ++k) {
-        out[2 * k] = w[2 * k];
-        out[2 * k + 1] = w[2 * k + 1] & 0x03;
-    }
-    uint8_t* packed = out + 2 * words;
-    for (size_t g = 0; g < words / 4; ++g) {
-        const uint8_t* p = w + 8 * g;
-        packed[2 * g] =
-            static_cast<uint8_t>(((p[1] >> 2) & 0x03) | (((p[3] >> 2) & 0x03) << 2) |
-                                 (((p[5] >> 2) & 0x03) << 4) | (((p[7] >> 2) & 0x03) << 6));
-        packed[2 * g + 1] = 0;
-    }
+    Run(
+        [](const uint8_t* from, uint8_t* to, size_t count) {
+            for (size_t k = 0; k < count; ++k) {
+                to[2 * k] = from[2 * k];
+                to[2 * k + 1] = from[2 * k + 1] & 0x03;
+            }
+            uint8_t* packed = to + 2 * count;
+            for (size_t g = 0; g < count / 4; ++g) {
+                const uint8_t* p = from + 8 * g;
+                packed[2 * g] =
+                    static_cast<uint8_t>(((p[1] >> 2) & 0x03) | (((p[3] >> 2) & 0x03) << 2) |
+                                         (((p[5] >> 2) & 0x03) << 4) | (((p[7] >> 2) & 0x03) << 6));
+                packed[2 * g + 1] = 0;
+            }
+        },
+        w, out, words);
     ZeroFrom(chip, 2 * words + words / 2);
 }
 
@@ -128,10 +153,14 @@ void TenBitWordPairs(Bytes file, Out chip) {
     const size_t values = std::min(file.size() / 2, chip.size() / 2);
     const uint8_t* in = file.data();
     uint8_t* out = chip.data();
-    for (size_t k = 0; k < values; ++k) {
-        out[2 * k] = TenBitTop(in[2 * k]);
-        out[2 * k + 1] = TenBitLow(in[2 * k], in[2 * k + 1]);
-    }
+    Run(
+        [](const uint8_t* from, uint8_t* to, size_t count) {
+            for (size_t k = 0; k < count; ++k) {
+                to[2 * k] = TenBitTop(from[2 * k]);
+                to[2 * k + 1] = TenBitLow(from[2 * k], from[2 * k + 1]);
+            }
+        },
+        in, out, values);
     ZeroFrom(chip, 2 * values);
 }
 
@@ -144,22 +173,27 @@ void TenBitConsecutivePlanes(Bytes file, size_t lowBytes, Out chip) {
 namespace {
 
 // Low-plane byte k and packed top-bits byte j, read from a zero-padded input.
-inline uint8_t LowAt(const uint8_t* in, size_t k) {
+// Closures rather than functions, so that the plane loops inline them.
+constexpr auto LowAt = [](const uint8_t* in, size_t k) {
     return TenBitLow(in[2 * k], in[2 * k + 1]);
-}
-inline uint8_t PackedAt(const uint8_t* in, size_t j) {
+};
+constexpr auto PackedAt = [](const uint8_t* in, size_t j) {
     const uint8_t* p = in + 8 * j;
     return static_cast<uint8_t>(TenBitTop(p[0]) | (TenBitTop(p[2]) << 2) | (TenBitTop(p[4]) << 4) |
                                 (TenBitTop(p[6]) << 6));
-}
+};
 
 // out[2k] = plane[a + k], out[2k+1] = plane[b + k] for k < count.
 template <typename At>
-void PairPlane(uint8_t* out, const uint8_t* in, size_t a, size_t b, size_t count, At at) {
-    for (size_t k = 0; k < count; ++k) {
-        out[2 * k] = at(in, a + k);
-        out[2 * k + 1] = at(in, b + k);
-    }
+void PairPlane(uint8_t* out, const uint8_t* in, size_t a, size_t b, size_t count, At) {
+    Run(
+        [](uint8_t* to, const uint8_t* from, size_t first, size_t second, size_t n) {
+            for (size_t k = 0; k < n; ++k) {
+                to[2 * k] = At{}(from, first + k);
+                to[2 * k + 1] = At{}(from, second + k);
+            }
+        },
+        out, in, a, b, count);
 }
 
 // The file's whole values, at most `values` of them: a trailing odd byte is no value.

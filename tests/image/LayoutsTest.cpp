@@ -228,6 +228,30 @@ TEST(WordImage, VectorAndNarrowPathsMatchGroupByGroupSums) {
     layout::AllowWideVectors(true);
 }
 
+// The sixteen-bit families run their loops with or without 256-bit vectors;
+// both must give the same bytes, at lengths around every vector width.
+TEST(SixteenBitFamilies, VectorAndNarrowPathsGiveTheSameImage) {
+    using Family = void (*)(layout::Bytes, layout::Out);
+    const Family families[] = {
+        layout::TenBitWordPairs,
+        [](layout::Bytes f, layout::Out o) { layout::TenPlusTwoBit(f, o.size() * 2 / 5, o); },
+        [](layout::Bytes f, layout::Out o) { layout::TenBitInterleavedHalves(f, o.size(), o); },
+        [](layout::Bytes f, layout::Out o) {
+            layout::TenBitInterleavedQuarters(f, o.size() / 2, 3, o);
+        },
+    };
+    for (size_t f = 0; f < std::size(families); ++f) {
+        for (size_t chipSize = 0; chipSize <= 400; chipSize += 7) {
+            const Bytes file = Pattern(chipSize + chipSize / 3, static_cast<uint8_t>(chipSize));
+            layout::AllowWideVectors(false);
+            const Bytes narrow = Build(chipSize, [&](auto o) { families[f](file, o); });
+            layout::AllowWideVectors(true);
+            const Bytes wide = Build(chipSize, [&](auto o) { families[f](file, o); });
+            ASSERT_EQ(wide, narrow) << "family " << f << ", " << chipSize << " bytes";
+        }
+    }
+}
+
 TEST(WordImage, SevenChipBytesInPaddedGroupsOfFourGiveTenBytes) {
     EXPECT_EQ(layout::WordImageSize(7, 4, true), 10u);
     EXPECT_EQ(Build(10,
