@@ -117,16 +117,21 @@ void TenPlusTwoBit(Bytes file, size_t words, Out chip) {
     uint8_t* out = chip.data();
     Run(
         [](const uint8_t* from, uint8_t* to, size_t count) {
-            for (size_t k = 0; k < count; ++k) {
-                to[2 * k] = from[2 * k];
-                to[2 * k + 1] = from[2 * k + 1] & 0x03;
-            }
+            // Four words (eight bytes) at a time; count is a multiple of four.
+            // The mask keeps the low bytes and bits 8-9 whatever the byte order.
+            const uint8_t maskBytes[8] = {0xFF, 0x03, 0xFF, 0x03, 0xFF, 0x03, 0xFF, 0x03};
+            uint64_t mask;
+            std::memcpy(&mask, maskBytes, 8);
             uint8_t* packed = to + 2 * count;
             for (size_t g = 0; g < count / 4; ++g) {
                 const uint8_t* p = from + 8 * g;
-                packed[2 * g] =
-                    static_cast<uint8_t>(((p[1] >> 2) & 0x03) | (((p[3] >> 2) & 0x03) << 2) |
-                                         (((p[5] >> 2) & 0x03) << 4) | (((p[7] >> 2) & 0x03) << 6));
+                uint64_t four;
+                std::memcpy(&four, p, 8);
+                four &= mask;
+                std::memcpy(to + 8 * g, &four, 8);
+                packed[2 * g] = static_cast<uint8_t>(
+                    ((p[1] >> 2) & 0x03) | (((p[3] >> 2) & 0x03) << 2) |
+                    (((p[5] >> 2) & 0x03) << 4) | (((p[7] >> 2) & 0x03) << 6));
                 packed[2 * g + 1] = 0;
             }
         },
