@@ -129,9 +129,9 @@ void TenPlusTwoBit(Bytes file, size_t words, Out chip) {
                 std::memcpy(&four, p, 8);
                 four &= mask;
                 std::memcpy(to + 8 * g, &four, 8);
-                packed[2 * g] = static_cast<uint8_t>(
-                    ((p[1] >> 2) & 0x03) | (((p[3] >> 2) & 0x03) << 2) |
-                    (((p[5] >> 2) & 0x03) << 4) | (((p[7] >> 2) & 0x03) << 6));
+                packed[2 * g] =
+                    static_cast<uint8_t>(((p[1] >> 2) & 0x03) | (((p[3] >> 2) & 0x03) << 2) |
+                                         (((p[5] >> 2) & 0x03) << 4) | (((p[7] >> 2) & 0x03) << 6));
                 packed[2 * g + 1] = 0;
             }
         },
@@ -228,8 +228,15 @@ void TenBitInterleavedHalves(Bytes file, size_t lowBytes, Out chip) {
     const size_t dropped = IncompleteGroup(file, lowBytes);
     if (dropped < 2 * packedHalf)
         out[lowBytes + 2 * (dropped % packedHalf) + dropped / packedHalf] = 0;
-    for (size_t i = lowBytes + 2 * packedHalf; i < chip.size(); ++i)
-        out[i] = (i % 2) ? 0xFF : 0x00;
+    // The planes end on an even byte: the fill is whole pairs, plus a last 0x00
+    // when the image size is odd.
+    size_t i = lowBytes + 2 * packedHalf;
+    for (; i + 1 < chip.size(); i += 2) {
+        out[i] = 0x00;
+        out[i + 1] = 0xFF;
+    }
+    if (i < chip.size())
+        out[i] = 0x00;
 }
 
 void TenBitInterleavedQuarters(Bytes file, size_t lowBytes, size_t tailFill, Out chip) {
