@@ -12,9 +12,9 @@
 // chip image on GetChipImage (from the contents), the word image on
 // GetWordImage (from the chip image). FreeImages drops both images but keeps
 // their memory for the next build, so a rebuild does not pay for fresh pages;
-// Close also drops the contents and the path and releases that memory. Buffers returned stay valid
-// until the next FreeImages, Close, SetFileName that changes the file, or destruction. Not
-// thread-safe: one user at a time.
+// Close also drops the contents and the path and releases that memory.
+// Buffers returned stay valid until the next FreeImages, Close, SetFileName
+// that changes the file, or destruction. Not thread-safe: one user at a time.
 #pragma once
 
 #include "image/BodyTable.h"

@@ -162,6 +162,25 @@ TEST_F(InfoRecordTest, FreedImagesAreRebuiltWithoutTheRecord) {
     EXPECT_EQ(Slice(image->GetChipImage(), 38, 2), Bytes(2, 0x00));
 }
 
+// The rebuild reuses the dropped images' memory: every byte of both images
+// must come from the file again, none from the stamped images before.
+TEST_F(InfoRecordTest, FreedImagesAreRebuiltWholeInTheirKeptBuffers) {
+    for (int index : {13, 16}) {
+        SCOPED_TRACE(index);
+        const Bytes file = Pattern(index == 13 ? 0x34000 : 0x2A000, 5);
+        const auto image = Open(index, file);
+        const auto chipSize = static_cast<size_t>(image->GetChipImageSize());
+        const auto wordSize = static_cast<size_t>(image->GetWordImageSize());
+        const Bytes chip = Slice(image->GetChipImage(), 0, chipSize);
+        const Bytes word = Slice(image->GetWordImage(), 0, wordSize);
+        ASSERT_EQ(image->WriteInfoRecord(Record()), 1);
+        ASSERT_NE(Slice(image->GetChipImage(), 0, chipSize), chip);
+        image->FreeImages();
+        EXPECT_EQ(Slice(image->GetChipImage(), 0, chipSize), chip);
+        EXPECT_EQ(Slice(image->GetWordImage(), 0, wordSize), word);
+    }
+}
+
 TEST_F(InfoRecordTest, RecordInsideTheWindowLeavesTheImageChecksumAlone) {
     const auto image = Open(7, Pattern(0xB0000));
     const uint32_t before = image->ComputeImageCheckSum();
