@@ -176,27 +176,38 @@ bool C_USBInfo::Accepts() {
     return CheckDeviceType() != 0;
 }
 
-int C_USBInfo::Open() {
-    if (iceBodyType_ == kIceBodyNone) {
-        ReportError(kNoBodyText);
-        return 0;
-    }
+bool C_USBInfo::SearchWriters(const std::function<int()>& examine, int& answer) {
+    answer = 0;
     int count = 0;
     if (!StartSearch(count))
-        return 0;
+        return false;
     for (int i = 0; i < count; ++i) {
         Close();
         devicePath_ = transfer_->GetPath(i);
         if (!LockDevice(devicePath_))
             continue;
-        if (Accepts()) {
+        answer = examine();
+        if (answer != 0) {
             opened_ = 1;
             refind_ = 0;
-            return 1;
+            return true;
         }
     }
     // No claim is kept on a writer that was examined and refused.
     Close();
+    return true;
+}
+
+int C_USBInfo::Open() {
+    if (iceBodyType_ == kIceBodyNone) {
+        ReportError(kNoBodyText);
+        return 0;
+    }
+    int accepted = 0;
+    if (!SearchWriters([this] { return Accepts() ? 1 : 0; }, accepted))
+        return 0;
+    if (accepted)
+        return 1;
     ReportError(lastDeviceType_ == 0 ? kUnknownDeviceText : kWrongIcText);
     return 0;
 }
@@ -206,27 +217,19 @@ int C_USBInfo::FindAnyWriter() {
         ReportError(kNotCheckTypeText);
         return 0;
     }
-    int count = 0;
-    if (!StartSearch(count))
-        return 0;
-    for (int i = 0; i < count; ++i) {
-        Close();
-        devicePath_ = transfer_->GetPath(i);
-        if (!LockDevice(devicePath_))
-            continue;
+    int type = 0;
+    const auto examine = [this] {
         if (Detect(16) != 0 || Detect(1) != kFamilyAnswer || QueryLevel() != 1)
-            continue;
-        const int type = ReadDeviceType();
-        if (IsUpdatableDeviceType(static_cast<uint8_t>(type))) {
-            opened_ = 1;
-            refind_ = 0;
-            return type;
-        }
-    }
+            return 0;
+        const int byte = ReadDeviceType();
+        return IsUpdatableDeviceType(static_cast<uint8_t>(byte)) ? byte : 0;
+    };
+    if (!SearchWriters(examine, type))
+        return 0;
     // A refused writer's type byte is not a result: failure is always 0.
-    Close();
-    ReportError(kNoUpdatableWriterText);
-    return 0;
+    if (type == 0)
+        ReportError(kNoUpdatableWriterText);
+    return type;
 }
 
 int C_USBInfo::PacketTransfer(uint8_t* data, size_t length, bool isRead) {

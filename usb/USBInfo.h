@@ -13,6 +13,7 @@
 #include "port/NamedMutex.h"
 
 #include <array>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -91,6 +92,11 @@ public:
 private:
     // The shared start of both searches; false (reported) when no writer is listed.
     bool StartSearch(int& count);
+    // Claims each listed writer in turn and asks `examine` about it; the first
+    // non-zero answer keeps the claim, opens the link and is stored in
+    // `answer` (0 when every writer was refused). False, reported, when no
+    // writer is listed.
+    bool SearchWriters(const std::function<int()>& examine, int& answer);
     // Sends the detection query to the current path; the first reply byte.
     uint8_t Detect(size_t replySize);
     bool Accepts();
