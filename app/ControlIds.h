@@ -91,6 +91,7 @@ inline constexpr int kTimerOpenAfterBodyChange = 5679;
 inline constexpr int kTimerStressTick = 5681;
 inline constexpr int kTimerStressEnd = 5682;
 inline constexpr int kTimerStateToControls = 5683;
+inline constexpr int kTimerLampTest = 5684; // one lamp every 10 ms while the test runs
 
 // Requests that worker threads send to the window, synchronously.
 inline constexpr unsigned kMsgRefresh = 0x0400 + 1; // 1025

@@ -140,6 +140,11 @@ public:
     // stored (0xAA at 0x03); else "Write EEProm Fail!" and 0.
     virtual int VerifyInfo(const InfoBlockBytes& block);
 
+    // The window forces the state of a socket whose box is unticked to Init.
+    void SetSocketState(int socket, uint8_t state) {
+        if (socket >= 0 && socket < static_cast<int>(kSocketCount))
+            states_[socket] = state;
+    }
     int GetPassCounter() const { return passCounter_; }
     void SetPassCounter(int value) { passCounter_ = value; }
     int GetFailCounter() const { return failCounter_; }

@@ -1,0 +1,262 @@
+// The main window's logic: its state, the exchange between state and
+// controls, the messages it handles, the socket layout, body selection, the
+// check-box bookkeeping that keeps the engine and the settings file in step,
+// start-up, attach, and the writer being plugged and unplugged. It draws
+// nothing itself: every control is reached through the host.
+//
+// Threads. Handlers run on the user-interface thread. Worker threads (the
+// load thread, its progress thread and the pass thread) work on this object
+// too but touch controls only through the host's synchronous requests; flags
+// they share with the user-interface thread are atomics and texts are guarded.
+#pragma once
+
+#include "app/ControlIds.h"
+#include "app/ProgressDialogs.h"
+#include "app/UpdateCheck.h"
+#include "app/WindowHost.h"
+#include "core/Log.h"
+#include "core/Profiler.h"
+#include "engine/OTP.h"
+#include "port/Clock.h"
+#include "port/LocalTime.h"
+#include "usb/IUSBInfo.h"
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace app {
+
+inline constexpr const char* kMainTitle = "MERiL Burnwright";
+inline constexpr const char* kProgramVersion = "V4.00";
+inline constexpr const char* kSelectBodyText = "Please Select Chip Body!";
+
+// A text shared between the user-interface thread and workers.
+class GuardedText {
+public:
+    explicit GuardedText(std::string initial = {}) : value_(std::move(initial)) {}
+    std::string Get() const {
+        std::lock_guard<std::mutex> hold(lock_);
+        return value_;
+    }
+    void Set(std::string value) {
+        std::lock_guard<std::mutex> hold(lock_);
+        value_ = std::move(value);
+    }
+
+private:
+    mutable std::mutex lock_;
+    std::string value_;
+};
+
+// What the window is given besides its host: the writer link, the clock its
+// waits and ticks run on, and today's date.
+struct WindowServices {
+    usb::I_USBInfo* link = nullptr;             // the process's link when null
+    port::Clock* clock = nullptr;               // the system clock when null
+    std::function<port::LocalTime()> localTime; // the system's when empty
+    // Paces the load progress window's last half second; `clock` when null.
+    port::Clock* progressClock = nullptr;
+};
+
+// The state of the window; bound members are exchanged with their controls.
+struct WindowState {
+    GuardedText securityDigit{"F"};          // edit 1073, at most one character
+    GuardedText fileName;                    // edit 1011
+    GuardedText checkSumText;                // edit 1051
+    GuardedText lengthText;                  // edit 1042
+    GuardedText fileTimeText;                // edit 1074
+    GuardedText elapsedText;                 // edit 1075
+    GuardedText bufferCheckText;             // edit 1076
+    GuardedText timeLabel{"Elapsed Time"};   // static 1101
+    std::atomic<int> selectAllOperations{0}; // 1008
+    std::atomic<int> program{0};             // 1373
+    std::atomic<int> blankCheck{0};          // 1372
+    std::atomic<int> verify{0};              // 1374
+    std::atomic<int> ihrcTrim{0};            // 1128
+    std::atomic<int> lvdTrim{0};             // 1129
+    std::atomic<int> selectAllSockets{0};    // 1052
+    std::atomic<int> codeNumberEnabled{0};   // 1077
+    std::atomic<int> securityEnabled{0};     // 1072
+    std::atomic<int> multiDevice{0};         // 1127, not persisted
+    std::atomic<int> codeNumber{0};          // 1078, 0..9999
+    std::atomic<int> okCount{0};             // 1054
+    std::atomic<int> failCount{0};           // 1095
+    std::atomic<int> stressCount{10};        // 1100
+    std::atomic<int> stressInterval{1500};   // 1107, milliseconds
+    std::atomic<int> developerMode{0};
+    std::atomic<int> showElapsed{1};
+    std::atomic<int> bufferStale{0};
+    std::atomic<int> bufferLoaded{0};
+    std::atomic<int> loading{0};
+    std::atomic<int> passingSocketsOnly{0};
+    std::atomic<int> stressRunning{0};
+    std::atomic<int> firmwareUpdating{0};
+    std::atomic<uint32_t> startTick{0};
+};
+
+class CBurnwrightDlg : public I_WindowLogic {
+public:
+    // Creates the settings store (the program's settings file), the OTP log
+    // and the writer engine on the link.
+    CBurnwrightDlg(I_WindowHost& host, WindowServices services = {});
+    // Unregisters the device notification.
+    ~CBurnwrightDlg() override;
+    CBurnwrightDlg(const CBurnwrightDlg&) = delete;
+    CBurnwrightDlg& operator=(const CBurnwrightDlg&) = delete;
+
+    // I_WindowLogic.
+    bool OnInitDialog() override;
+    void OnCommand(int controlId) override;
+    void OnSysCommand(int commandId) override;
+    void OnTimer(int timerId) override;
+    intptr_t OnUserMessage(unsigned message, uintptr_t wParam, intptr_t lParam) override;
+    void OnDeviceChange(DeviceChange change, const std::string& interfacePath) override;
+    void OnPaint() override;
+    bool IsRedText(int id) override;
+
+    // Exchange between state and controls: true reads the controls into the
+    // state (false, with a message, when the code number is not 0..9999);
+    // false writes the state to the controls. User-interface thread.
+    bool UpdateData(bool saveAndValidate);
+    // The same from any thread: a worker sends the refresh request.
+    void Refresh(bool saveAndValidate);
+    // Repaints the whole window now, from any thread.
+    void RepaintNow();
+
+    // Check boxes, engine options and socket flags in step; Load enabled
+    // exactly when a socket is ticked, a file is open and no load runs.
+    void SynchroniseCheckBoxes();
+    void ApplySelectAllOperations();
+    void OnSelectAllSockets();
+    // Action controls together; `flush` drops the mouse input queued meanwhile.
+    void EnableActionControls(bool enable, bool flush);
+    void ApplySocketLayout(int multiDevice);
+    void OnBodySelectionChange();
+
+    // Socket status display: texts and lamps, from any thread.
+    void SetStatusText(int socket, const std::string& text);
+    void SetStatusTextOnAll(const std::string& text);
+    void AppendStatus(int socket, const std::string& word);
+    // "Status" appends each socket's own state word.
+    void AppendStatusOnAll(const std::string& word);
+    // Lamp codes: 0 green, 1 blue, 2 red, 3 grey; socket 16 is every socket.
+    void SetLamp(int socket, int lampCode);
+    int LampBitmap(int socket) const { return lamps_[socket].load(); }
+
+    // Image open and the writer buffer.
+    void OnOpen();
+    // Information record, then into the image for the bodies that carry one
+    // (`klKsOnly`: only for " KL500 " and " KS300 ", as a pass does); the
+    // other bodies only show their buffer check value.
+    void PrepareImage(bool klKsOnly);
+    engine::InfoRecord BuildInformationRecord();
+    void OnLoadToWriterBuffer();
+    void LoadThread();
+    bool LoadSequence();
+    void RefreshBufferTexts(bool loaded);
+    void OnBufferOperation(int controlId);
+
+    // Programming passes, single operations, counters and stress runs.
+    void OnProgram();
+    void PassThread();
+    // 0 blank check, 1 program, 2 verify, 3 IHRC trim: the engine's result.
+    int SingleOperation(int operation);
+    void SummaryLine(int operation, uint32_t milliseconds);
+    void OnResetCounter();
+    void OnStress();
+    void OnStressTick();
+    void OnStressEnd();
+    void StartTimer();
+    void ShowElapsedSince();
+    bool IsPassRunning() const { return passRunning_.load(); }
+    // Per operation (0, 1, 2) the step records of the passes so far.
+    struct StepCounts {
+        int ok;
+        int fail;
+        int init;
+    };
+    std::vector<StepCounts> StepRecords(int operation);
+
+    // Read-back, information commands and the lamp test.
+    void OnReadData();
+    void OnGetInfo();
+    void OnSetInfo();
+    void OnGetOtpInfo();
+    void OnSetOtpInfo();
+    void OnLampTest();
+    void OnLampTestTick();
+    bool IsLampTestRunning() const { return lampTestRunning_; }
+
+    // Start-up's steps, attach and the detached state.
+    bool Attach();
+    void EnterDetachedState();
+    void RestoreSavedState();
+    // The firmware update check with this window's record of the writer
+    // version; 1 when nothing was needed or an update ran, 0 when declined.
+    int RunUpdateCheck();
+
+    WindowState& State() { return state_; }
+    engine::C_OTP& Engine() { return *otp_; }
+    core::C_OTPProfiler& Settings() { return *settings_; }
+    core::C_OTPLog& OtpLog() { return *log_; }
+    I_WindowHost& Host() { return host_; }
+    port::Clock& Clock() { return *clock_; }
+    usb::I_USBInfo& Link() { return *link_; }
+    port::LocalTime Today() const { return localTime_(); }
+    uint32_t TickCount() const { return static_cast<uint32_t>(clock_->NowMs()); }
+    const WriterVersion& GetWriterVersionRecord() const { return writerVersion_; }
+    const std::string& LastDevicePath() const { return lastDevicePath_; }
+    int SelectedBody() { return host_.GetComboSelection(ids::kBodyCombo); }
+    // The selected body's list name (with its blanks), compared without case.
+    bool IsSelectedBody(const char* paddedName);
+
+private:
+    bool Exchange(bool saveAndValidate, bool report);
+    void ReadBackQuietly();
+    void OnSelectAllOperations();
+    void OnActionCommand(int controlId);
+    bool AttachWithFallback();
+    void MapSocketControls();
+    void SelectCatalogueBody();
+    // IHRC and LVD Trim for body index i, by the table of start-up or of a
+    // body change.
+    void ApplyTrimBoxes(int index, bool startupTable);
+    void ApplyOtpInfoButtons(int index);
+    void ApplyBodyControls(int index);
+    void DefaultTitle();
+    void ApplyMoves(const std::vector<struct ControlMove>& moves, bool reverse);
+    void FillBodyList();
+
+    I_WindowHost& host_;
+    usb::I_USBInfo* link_;
+    port::Clock* clock_;
+    std::function<port::LocalTime()> localTime_;
+    std::unique_ptr<core::C_OTPProfiler> settings_;
+    std::unique_ptr<core::C_OTPLog> log_;
+    std::unique_ptr<engine::C_OTP> otp_;
+    WindowState state_;
+    std::array<std::atomic<int>, ids::kSocketCount> lamps_;
+    std::array<int, ids::kSocketCount> lampControls_{};
+    std::array<int, ids::kSocketCount> boxControls_{};
+    int layout_ = 1; // the template's 16-socket layout
+    bool notificationRegistered_ = false;
+    std::string lastDevicePath_;
+    WriterVersion writerVersion_{};
+    port::Clock* progressClock_;
+    LoadSignal loadSignal_;
+    std::atomic<bool> passRunning_{false};
+    std::mutex resultsLock_;
+    std::array<std::vector<StepCounts>, 3> results_;
+    engine::InfoRecord informationRecord_{};
+    bool lampTestRunning_ = false;
+    int lampTestSocket_ = 0;
+    int lampTestBitmap_ = ids::kBitmapRed;
+};
+
+} // namespace app

@@ -1,0 +1,345 @@
+// Opening and validating an image, preparing it for the writer, loading the
+// writer buffer on a worker thread, and the writer-buffer buttons.
+#include "app/BurnwrightDlg.h"
+
+#include "app/InfoRecordBuilder.h"
+#include "core/Errors.h"
+#include "core/MessageHost.h"
+#include "image/Acceptance.h"
+
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+namespace app {
+namespace {
+
+constexpr const char* kBinFilter = "Bin Files (*.bin;*.bn1)|*.bin;*.bn1;";
+constexpr const char* kNoFileText = "Please input bin file!";
+constexpr const char* kLoadQuestion = "Load the bin file to the WriterBuffer now ?";
+constexpr int kOperationBoxes[] = {ids::kSelectAllOperations, ids::kOpProgram, ids::kOpVerify};
+
+// The whole file, or false when it cannot be read completely.
+bool ReadWhole(const std::string& path, std::vector<uint8_t>& bytes) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    in.seekg(0, std::ios::end);
+    const std::streamoff length = in.tellg();
+    if (length < 0)
+        return false;
+    in.seekg(0, std::ios::beg);
+    bytes.resize(static_cast<size_t>(length));
+    in.read(reinterpret_cast<char*>(bytes.data()), length);
+    return in.gcount() == length;
+}
+
+std::string FolderOf(const std::string& path) {
+    const size_t slash = path.find_last_of("/\\");
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+} // namespace
+
+void CBurnwrightDlg::OnOpen() {
+    host_.EnableControl(ids::kLoadToWriterBuffer, false);
+    std::string path;
+    if (!host_.ShowOpenFileDialog(kBinFilter, FolderOf(settings_->GetLastOpenFileName()), path))
+        return;
+    const int body = SelectedBody();
+    {
+        std::error_code error;
+        const auto length = std::filesystem::file_size(path, error);
+        if (error)
+            return;
+        if (!image::CheckFileSize(body, static_cast<int64_t>(length))) {
+            core::ShowMessageBox(image::kSizeMismatchMessage, kAppCaption, core::kMbOk);
+            return;
+        }
+        std::vector<uint8_t> contents;
+        if (!ReadWhole(path, contents) || contents.size() != length)
+            return;
+        const uint32_t info = image::ReadXdeInfo(body, contents);
+        if (!image::CheckXdeInfo(info, body, static_cast<int64_t>(length))) {
+            core::ShowMessageBox(image::kInfoCheckFailedMessage, kAppCaption, core::kMbOk);
+            return;
+        }
+        if (!image::CheckBodySpecific(host_.GetControlText(ids::kBodyCombo), contents))
+            return;
+    }
+    state_.fileName.Set(path);
+    UpdateData(false);
+    settings_->SetLastOpenFileName(path);
+    state_.bufferLoaded = 0;
+    image::C_OTPBinFile* image = otp_->GetImage();
+    if (!image)
+        return;
+    image->FreeImages();
+
+    const std::string last = settings_->GetLastOpenFileName();
+    std::error_code error;
+    if (!last.empty() && std::filesystem::exists(last, error)) {
+        state_.fileName.Set(last);
+        UpdateData(false);
+        image->SetFileName(last);
+        if (SelectedBody() <= 0)
+            host_.SetComboSelection(
+                ids::kBodyCombo,
+                settings_->GetInt(core::settings::kFile, core::settings::kDeviceBodyIndex));
+        PrepareImage(false);
+    }
+    RefreshBufferTexts(false);
+    otp_->ResetSocketStates();
+    for (int i = 0; i < ids::kSocketCount; ++i)
+        SetStatusText(i, "");
+
+    state_.checkSumText.Set(core::Format("%X", image->GetCheckSum()));
+    state_.lengthText.Set(core::Format("%d", image->GetLength()));
+    state_.fileTimeText.Set(image->GetTimeString());
+    UpdateData(false);
+    host_.EnableControl(ids::kLoadToWriterBuffer, true);
+    host_.EnableControl(ids::kResetCounter, true);
+    otp_->SetInfo(state_.developerMode);
+}
+
+engine::InfoRecord CBurnwrightDlg::BuildInformationRecord() {
+    InfoRecordInputs in;
+    in.bodyName = host_.GetControlText(ids::kBodyCombo);
+    in.securityEnabled = state_.securityEnabled != 0;
+    in.securityDigit = state_.securityDigit.Get();
+    image::C_OTPBinFile* image = otp_->GetImage();
+    in.imageCheckSum = image ? image->GetCheckSum() : 0;
+    in.version = settings_->GetVersion();
+    // Asked afresh: a failed request leaves zeros.
+    otp_->GetUpdater()->GetWriterVersion(in.writerVersion.data());
+    in.today = localTime_();
+    in.codeNumberEnabled = state_.codeNumberEnabled != 0;
+    in.codeNumberText = host_.GetControlText(ids::kCodeNumber);
+    return BuildInfoRecord(in);
+}
+
+void CBurnwrightDlg::PrepareImage(bool klKsOnly) {
+    image::C_OTPBinFile* image = otp_->GetImage();
+    if (!image)
+        return;
+    const std::string name = host_.GetControlText(ids::kBodyCombo);
+    const bool prepare =
+        klKsOnly ? IsSelectedBody(" KL500 ") || IsSelectedBody(" KS300 ") : IsInfoRecordBody(name);
+    const bool developer = state_.developerMode != 0;
+    if (prepare) {
+        Refresh(false);
+        Refresh(true);
+        informationRecord_ = BuildInformationRecord();
+        image->WriteInfoRecord(informationRecord_);
+        if (image->IsInfoDirty())
+            image->ClearInfoDirty();
+        if (developer)
+            image->SaveSideFiles(SelectedBody() == 15);
+        state_.bufferCheckText.Set(core::Format("%X", image->ComputeImageCheckSum()));
+        Refresh(false);
+    } else {
+        state_.bufferCheckText.Set(core::Format("%X", image->ComputeImageCheckSum()));
+        Refresh(false);
+        if (developer)
+            image->SaveSideFiles(0);
+    }
+}
+
+void CBurnwrightDlg::RefreshBufferTexts(bool loaded) {
+    image::C_OTPBinFile* image = otp_->GetImage();
+    if (loaded && image) {
+        state_.checkSumText.Set(core::Format("%X", image->GetCheckSum()));
+        state_.lengthText.Set(core::Format("%d Bytes", image->GetLength()));
+        state_.fileTimeText.Set(image->GetTimeString());
+        state_.bufferStale = 0;
+    } else {
+        state_.checkSumText.Set("");
+        state_.lengthText.Set("");
+        state_.fileTimeText.Set("");
+        state_.bufferStale = 1;
+    }
+    Refresh(false);
+}
+
+void CBurnwrightDlg::StartTimer() {
+    state_.startTick = TickCount();
+    state_.elapsedText.Set("");
+    Refresh(false);
+    RepaintNow();
+}
+
+void CBurnwrightDlg::ShowElapsedSince() {
+    const uint32_t elapsed = TickCount() - state_.startTick;
+    state_.elapsedText.Set(core::Format("%.3f", elapsed / 1000.0));
+    Refresh(false);
+}
+
+void CBurnwrightDlg::OnLoadToWriterBuffer() {
+    host_.StartThread([this] { LoadThread(); });
+}
+
+void CBurnwrightDlg::LoadThread() {
+    WindowState& s = state_;
+    if (s.codeNumber < 0 || s.codeNumber > 9999)
+        return;
+    if (s.fileName.Get().empty()) {
+        core::ShowMessageBox(kNoFileText, kAppCaption, core::kMbOk);
+        return;
+    }
+    if (core::ShowMessageBox(kLoadQuestion, "Load", core::kMbOkCancel | core::kMbIconQuestion) !=
+        core::kIdOk)
+        return;
+    const bool developer = s.developerMode != 0;
+    if (!developer)
+        for (int id : kOperationBoxes)
+            host_.EnableControl(id, false);
+    s.selectAllOperations = 0;
+    s.program = 0;
+    s.verify = 0;
+    s.timeLabel.Set("Load Time");
+    Refresh(false);
+
+    s.loading = 1;
+    loadSignal_.Reset();
+    image::C_OTPBinFile* image = otp_->GetImage();
+    const int total = image ? image->GetLength() : 0;
+    host_.StartThread([this, total] {
+        RunLoadProgress(host_, *progressClock_, state_.loading, loadSignal_, total);
+    });
+
+    SynchroniseCheckBoxes();
+    StartTimer();
+    EnableActionControls(false, false);
+    bool result = false;
+    try {
+        result = LoadSequence();
+    } catch (core::C_BasicError* error) {
+        std::unique_ptr<core::C_BasicError> owned(error);
+        owned->ShowMessage();
+        result = false;
+    }
+    s.loading = 0;
+    loadSignal_.Finished();
+    EnableActionControls(true, true);
+    ShowElapsedSince();
+
+    if (result) {
+        s.bufferLoaded = otp_->CountSockets(engine::kSocketOK) > 0 ? 1 : 0;
+        RefreshBufferTexts(s.bufferLoaded != 0);
+        otp_->SetInfo(s.developerMode);
+        SynchroniseCheckBoxes();
+        otp_->SendSocketStates();
+        const auto states = otp_->GetSocketStates();
+        for (int i = 0; i < ids::kSocketCount; ++i) {
+            if (states[i] == engine::kSocketInit || states[i] == engine::kSocketFail)
+                host_.SetCheck(ids::kSocketBoxBase + i, 0);
+            if (states[i] == engine::kSocketInit)
+                SetStatusText(i, "  ");
+        }
+    } else {
+        SetStatusTextOnAll(kLoadingText);
+        AppendStatusOnAll("Fail");
+    }
+    Refresh(false);
+    SynchroniseCheckBoxes();
+    s.selectAllOperations = 1;
+    if (!developer)
+        for (int id : kOperationBoxes)
+            host_.EnableControl(id, true);
+    Refresh(false);
+    ApplySelectAllOperations();
+}
+
+bool CBurnwrightDlg::LoadSequence() {
+    WindowState& s = state_;
+    struct PassingOnlyOff {
+        std::atomic<int>& flag;
+        ~PassingOnlyOff() { flag = 0; }
+    } onExit{s.passingSocketsOnly};
+
+    PrepareImage(false);
+    s.passingSocketsOnly = 0;
+    otp_->SelectPassed(0);
+    SetStatusTextOnAll(kLoadingText);
+    AppendStatusOnAll("Erase...");
+    otp_->EraseBuffer();
+    AppendStatusOnAll("Status");
+    if (otp_->CountSockets(engine::kSocketOK) == 0)
+        return true;
+
+    s.passingSocketsOnly = 1;
+    otp_->SelectPassed(1);
+    SetStatusTextOnAll(kLoadingText);
+    AppendStatusOnAll("Blank Check ... ");
+    otp_->BlankCheckBuffer();
+    AppendStatusOnAll("Status");
+    if (otp_->CountSockets(engine::kSocketOK) == 0)
+        return true;
+
+    otp_->SelectPassed(1);
+    SetStatusTextOnAll(kLoadingText);
+    AppendStatusOnAll("Program ...");
+    otp_->LoadBuffer();
+    AppendStatusOnAll("Status");
+    if (otp_->CountSockets(engine::kSocketOK) == 0)
+        return true;
+
+    otp_->SelectPassed(1);
+    SetStatusTextOnAll(kLoadingText);
+    AppendStatusOnAll("Verify ... ");
+    const int verified = otp_->VerifyBuffer(SelectedBody());
+    AppendStatusOnAll("Status");
+    return verified != 0;
+}
+
+void CBurnwrightDlg::OnBufferOperation(int controlId) {
+    const char* text = controlId == ids::kEraseFlash         ? "Erase WriterBuffer ... "
+                       : controlId == ids::kBufferBlankCheck ? "Blank Check WriterBuffer ... "
+                       : controlId == ids::kProgramFlash     ? "Program WriterBuffer ... "
+                                                             : "Verify WriterBuffer ... ";
+    SetStatusTextOnAll(text);
+    SynchroniseCheckBoxes();
+    EnableActionControls(false, false);
+    StartTimer();
+    try {
+        switch (controlId) {
+        case ids::kEraseFlash:
+            otp_->EraseBuffer();
+            break;
+        case ids::kBufferBlankCheck:
+            otp_->BlankCheckBuffer();
+            break;
+        case ids::kProgramFlash:
+            PrepareImage(false);
+            otp_->LoadBuffer();
+            break;
+        default:
+            otp_->VerifyBuffer(SelectedBody());
+            break;
+        }
+    } catch (core::C_BasicError* error) {
+        std::unique_ptr<core::C_BasicError> owned(error);
+        owned->ShowMessage();
+    }
+    ShowElapsedSince();
+    EnableActionControls(true, true);
+    AppendStatusOnAll("Status");
+    if (controlId == ids::kProgramFlash)
+        state_.bufferLoaded = 0;
+    if (controlId == ids::kVerifyBuffer) {
+        state_.bufferLoaded = otp_->CountSockets(engine::kSocketOK) > 0 ? 1 : 0;
+        RefreshBufferTexts(state_.bufferLoaded != 0);
+        SynchroniseCheckBoxes();
+        otp_->SendSocketStates();
+        const auto states = otp_->GetSocketStates();
+        for (int i = 0; i < ids::kSocketCount; ++i) {
+            if (states[i] != engine::kSocketInit)
+                continue;
+            host_.SetCheck(ids::kSocketBoxBase + i, 0);
+            SetStatusText(i, "  ");
+        }
+        SynchroniseCheckBoxes();
+    }
+}
+
+} // namespace app

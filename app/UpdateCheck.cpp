@@ -1,0 +1,93 @@
+#include "app/UpdateCheck.h"
+
+#include "app/ControlIds.h"
+#include "app/ProgressDialogs.h"
+#include "core/MessageHost.h"
+#include "port/NamedMutex.h"
+
+#include <algorithm>
+
+namespace app {
+namespace {
+
+bool FirstFourZero(const WriterVersion& version) {
+    return std::all_of(version.begin(), version.begin() + 4, [](uint16_t n) { return n == 0; });
+}
+
+bool FirstFourEqual(const WriterVersion& a, const WriterVersion& b) {
+    return std::equal(a.begin(), a.begin() + 4, b.begin());
+}
+
+int Ask(const char* text) {
+    return core::ShowMessageBox(text, kAppCaption, core::kMbYesNo | core::kMbIconQuestion);
+}
+
+} // namespace
+
+bool UpdateCheck::PollWriterVersion(WriterVersion& writerVersion) {
+    for (int attempt = 0; attempt < kVersionPollAttempts && FirstFourZero(writerVersion);
+         ++attempt) {
+        if (attempt > 0)
+            clock_.SleepMs(kVersionPollIntervalMs);
+        updater_.GetWriterVersion(writerVersion.data());
+    }
+    return !FirstFourZero(writerVersion);
+}
+
+int UpdateCheck::Run(const std::string& firmwarePath, WriterVersion& writerVersion,
+                     std::atomic<int>& updating) {
+    if (!PollWriterVersion(writerVersion))
+        return 1;
+    firmware::C_C51BinFile& firmware = updater_.GetFirmware();
+    firmware.SetFileName(firmwarePath.c_str());
+    WriterVersion fileVersion{};
+    // A missing, short or unreadable file reads as version zero: nothing to
+    // offer, and never an update with it.
+    if (!firmware.GetVersion(fileVersion.data()) || FirstFourZero(fileVersion) ||
+        !firmware.HasBootBlock())
+        return 1;
+    if (FirstFourEqual(writerVersion, fileVersion))
+        return 1;
+
+    updating = 1;
+    if (Ask(kUpdatePrompt) != core::kIdYes) {
+        updating = 0;
+        return 0;
+    }
+    port::NamedMutex exclusive;
+    while (exclusive.Create(kUpdateMutexName) != port::NamedMutex::Outcome::Created) {
+        if (Ask(kUpdateBusyPrompt) != core::kIdYes) {
+            updating = 0;
+            host_.EndDialog(kExitResult);
+            return 0;
+        }
+    }
+
+    C_UpdateWriterVersionProgCtrl progress(host_);
+    progress.Show();
+    progress.Step();
+    progress.SetStatus(kUpdateAppText);
+    bool updated = updater_.UpdateApp() != 0;
+    if (updated) {
+        progress.Step();
+        clock_.SleepMs(kUpdateStepWaitMs);
+        progress.SetStatus(kUpdateBootText);
+        updated = updater_.UpdateBoot() != 0;
+    }
+    if (updated) {
+        writerVersion = fileVersion;
+        progress.Step();
+        clock_.SleepMs(kUpdateStepWaitMs);
+        progress.Step();
+    }
+    link_.Close();
+    exclusive.Close();
+    const std::string message = updated ? std::string(kUpdateSuccess) : updater_.GetMessage();
+    core::ShowMessageBox(message, kAppCaption,
+                         core::kMbOk | (updated ? core::kMbIconInformation : core::kMbIconError));
+    progress.Hide();
+    updating = 0;
+    return 1;
+}
+
+} // namespace app

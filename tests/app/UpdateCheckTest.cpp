@@ -1,0 +1,185 @@
+// The firmware update check: when it offers an update, the cross-process
+// lock, the progress window, failures, and the start-up of a writer left in
+// its boot loader.
+#include "app/UpdateCheck.h"
+
+#include "app/headless/HeadlessHost.h"
+#include "sim/Firmware.h"
+#include "tests/app/WindowFixture.h"
+#include "tests/usb/OtherProcess.h"
+#include "usb/ProcessLink.h"
+
+#include <gmock/gmock.h>
+
+#include <memory>
+
+namespace apptest {
+namespace {
+
+using ::testing::ElementsAre;
+
+// An updater whose writer reports `writer` and whose steps succeed or fail
+// as the test says; the firmware file is a real one.
+class ScriptedUpdater : public firmware::C_FWUpdate {
+public:
+    explicit ScriptedUpdater(core::C_Result& result)
+        : C_FWUpdate(*usb::USBInfo(), port::SystemClock(), result) {}
+    int GetWriterVersion(uint16_t* version) override {
+        ++versionRequests;
+        std::copy(writer.begin(), writer.end(), version);
+        return 1;
+    }
+    int UpdateApp() override {
+        steps.push_back("app");
+        if (!appWorks)
+            ReportError(firmware::kUpdateAppFailed);
+        return appWorks;
+    }
+    int UpdateBoot() override {
+        steps.push_back("boot");
+        return 1;
+    }
+
+    app::WriterVersion writer{};
+    bool appWorks = true;
+    int versionRequests = 0;
+    std::vector<std::string> steps;
+};
+
+class UpdateCheckTest : public testsupport::ProgramFolderTest {
+protected:
+    void WriteFirmware(const sim::FirmwareVersion& version) {
+        const auto image = sim::BuildFirmwareImage(version);
+        testsupport::ProgramFolder::Write(firmwarePath, std::string(image.begin(), image.end()));
+    }
+    int Run() { return check.Run(firmwarePath, record, updating); }
+
+    core::C_Result result;
+    port::ManualClock clock;
+    app::headless::HeadlessHost host{clock};
+    ScriptedUpdater updater{result};
+    app::UpdateCheck check{host, updater, *usb::USBInfo(), clock};
+    std::string firmwarePath = folder.File("OTP_Controller_C51FW.bin");
+    app::WriterVersion record{};
+    std::atomic<int> updating{0};
+};
+
+TEST_F(UpdateCheckTest, OffersAnUpdateOnlyWhenTheFirstFourNumbersDiffer) {
+    struct Case {
+        app::WriterVersion writer;
+        sim::FirmwareVersion file;
+        bool offered;
+    } cases[] = {
+        {{1, 2, 3, 4, 0, 0}, {1, 2, 3, 5, 0, 0}, true},
+        {{1, 2, 3, 4, 0, 0}, {1, 2, 3, 3, 0, 0}, true},
+        {{1, 2, 3, 4, 7, 7}, {1, 2, 3, 4, 0, 9}, false},
+    };
+    for (const Case& c : cases) {
+        host.ClearRecord();
+        record = {};
+        updater.writer = c.writer;
+        WriteFirmware(c.file);
+        host.AnswerBoxes({core::kIdNo});
+        EXPECT_EQ(Run(), c.offered ? 0 : 1);
+        EXPECT_EQ(host.BoxTexts().size(), c.offered ? 1u : 0u);
+        EXPECT_EQ(updating.load(), 0);
+    }
+    EXPECT_TRUE(updater.steps.empty());
+}
+
+TEST_F(UpdateCheckTest, AcceptedUpdateRunsBothStepsUnderItsProgressWindow) {
+    updater.writer = {1, 2, 3, 4, 0, 0};
+    WriteFirmware({1, 2, 3, 5, 6, 7});
+    host.AnswerBoxes({core::kIdYes});
+    EXPECT_EQ(Run(), 1);
+    EXPECT_THAT(updater.steps, ElementsAre("app", "boot"));
+    EXPECT_THAT(host.BoxTexts(), ElementsAre(app::kUpdatePrompt, app::kUpdateSuccess));
+    EXPECT_EQ(record, (app::WriterVersion{1, 2, 3, 5, 6, 7}));
+    EXPECT_EQ(clock.SleptMs(), 3000u);
+    EXPECT_THAT(host.ProgressEvents(),
+                ElementsAre("150 create", "150 range 1120 0-100", "150 step 1120 25",
+                            "150 pos 1120 0", "150 show", "150 pos 1120 25",
+                            "150 text 1121 Update APP version...", "150 pos 1120 50",
+                            "150 text 1121 Update Boot version...", "150 pos 1120 75",
+                            "150 pos 1120 100", "150 hide", "150 destroy"));
+    EXPECT_EQ(updating.load(), 0);
+}
+
+TEST_F(UpdateCheckTest, FailedApplicationUpdateShowsTheUpdatersMessageAndKeepsTheRecord) {
+    updater.writer = {1, 2, 3, 4, 0, 0};
+    updater.appWorks = false;
+    WriteFirmware({1, 2, 3, 5, 0, 0});
+    host.AnswerBoxes({core::kIdYes});
+    EXPECT_EQ(Run(), 1);
+    EXPECT_THAT(updater.steps, ElementsAre("app"));
+    EXPECT_THAT(host.BoxTexts(), ElementsAre(app::kUpdatePrompt, firmware::kUpdateAppFailed));
+    EXPECT_EQ(record, (app::WriterVersion{1, 2, 3, 4, 0, 0}));
+}
+
+TEST_F(UpdateCheckTest, MissingFirmwareOrSilentWriterOffersNothing) {
+    updater.writer = {1, 2, 3, 4, 0, 0};
+    EXPECT_EQ(Run(), 1); // no file beside the program
+    updater.writer = {};
+    record = {};
+    WriteFirmware({1, 2, 3, 5, 0, 0});
+    updater.versionRequests = 0;
+    EXPECT_EQ(Run(), 1);
+    EXPECT_EQ(updater.versionRequests, app::kVersionPollAttempts);
+    EXPECT_EQ(clock.SleptMs(), (app::kVersionPollAttempts - 1) * app::kVersionPollIntervalMs);
+    EXPECT_TRUE(host.BoxTexts().empty());
+}
+
+TEST_F(UpdateCheckTest, AnotherProcessUpdatingIsWaitedForOrEndsTheProgram) {
+    updater.writer = {1, 2, 3, 4, 0, 0};
+    WriteFirmware({1, 2, 3, 5, 0, 0});
+    {
+        auto other = std::make_unique<usbtest::MutexHolderProcess>(app::kUpdateMutexName);
+        ASSERT_TRUE(other->Holds());
+        // Yes twice; the other copy finishes while the second question is up.
+        int busyQuestions = 0;
+        host.SetBoxHook([&](const std::string& text) {
+            if (text == app::kUpdateBusyPrompt && ++busyQuestions == 2)
+                other.reset();
+        });
+        host.AnswerBoxes({core::kIdYes, core::kIdYes, core::kIdYes});
+        EXPECT_EQ(Run(), 1);
+        EXPECT_EQ(busyQuestions, 2);
+        EXPECT_THAT(updater.steps, ElementsAre("app", "boot"));
+        host.SetBoxHook(nullptr);
+    }
+
+    usbtest::MutexHolderProcess other(app::kUpdateMutexName);
+    ASSERT_TRUE(other.Holds());
+    host.ClearRecord();
+    record = {1, 2, 3, 4, 0, 0};
+    host.AnswerBoxes({core::kIdYes, core::kIdNo});
+    EXPECT_EQ(Run(), 0);
+    EXPECT_THAT(host.BoxTexts(), ElementsAre(app::kUpdatePrompt, app::kUpdateBusyPrompt));
+    EXPECT_EQ(host.DialogResult(), app::kExitResult);
+    EXPECT_EQ(updating.load(), 0);
+}
+
+using BootLoaderStartup = WindowTest;
+
+TEST_F(BootLoaderStartup, WriterInItsBootLoaderIsUpdatedThenAttached) {
+    const sim::FirmwareVersion shipped{9, 2, 0, 0, 0, 0};
+    const auto image = sim::BuildFirmwareImage(shipped);
+    testsupport::ProgramFolder::Write(folder.File("OTP_Controller_C51FW.bin"),
+                                      std::string(image.begin(), image.end()));
+    sim::FirmwareModel broken = writer->Firmware();
+    broken.inBootLoader = true;
+    broken.appValid = false;
+    broken.version = sim::kBootLoaderVersion;
+    writer->SetFirmware(broken);
+    startupAnswers = {core::kIdYes};
+    StartWindow();
+
+    EXPECT_THAT(host->BoxTexts(),
+                ElementsAre(app::kUpdatePrompt, app::kUpdateSuccess, "Please Select Chip Body!"));
+    EXPECT_FALSE(writer->InBootLoader());
+    EXPECT_EQ(writer->Firmware().version, shipped);
+    EXPECT_EQ(SocketBoxes(), "1111111111111111");
+}
+
+} // namespace
+} // namespace apptest
