@@ -130,6 +130,14 @@ void CBurnwrightDlg::PassThread() {
     bool programRan = false;
     bool carryOn = true;
     int failed = 0;
+    // Failed chips of the whole pass: a chip that failed programming is no
+    // longer selected for verify, yet it is a failed chip all the same.
+    auto failedChips = [this] {
+        int count = 0;
+        for (uint8_t state : otp_->GetSocketStates())
+            count += state == engine::kSocketFail;
+        return count;
+    };
     auto anyPassing = [this] {
         for (uint8_t state : otp_->GetSocketStates())
             if (state == engine::kSocketOK)
@@ -158,7 +166,7 @@ void CBurnwrightDlg::PassThread() {
         if (s.program) {
             const uint32_t t = step([&] { SingleOperation(1); });
             carryOn = anyPassing();
-            failed = otp_->CountSockets(engine::kSocketFail);
+            failed = failedChips();
             SummaryLine(1, t);
             programRan = true;
         }
@@ -166,7 +174,7 @@ void CBurnwrightDlg::PassThread() {
             const uint32_t t = step([&] { SingleOperation(2); });
             carryOn = anyPassing();
             if (programRan)
-                failed = otp_->CountSockets(engine::kSocketFail);
+                failed = failedChips();
             SummaryLine(2, t);
         }
         s.passingSocketsOnly = 0;
@@ -174,13 +182,13 @@ void CBurnwrightDlg::PassThread() {
             const uint32_t t = step([&] { SingleOperation(3); });
             carryOn = anyPassing();
             if (programRan)
-                failed = otp_->CountSockets(engine::kSocketFail);
+                failed = failedChips();
             SummaryLine(2, t);
         }
         if (carryOn && s.lvdTrim) {
             const uint32_t t = step([&] { otp_->TrimLVD(); });
             if (programRan)
-                failed = otp_->CountSockets(engine::kSocketFail);
+                failed = failedChips();
             SummaryLine(2, t);
         }
     }

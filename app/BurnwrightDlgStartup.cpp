@@ -255,8 +255,12 @@ void CBurnwrightDlg::OnDeviceChange(DeviceChange change, const std::string& inte
         lastDevicePath_ = current;
     const std::string name = Lower(interfacePath);
     if (change == DeviceChange::RemoveComplete) {
-        if (name == lastDevicePath_)
+        if (name == lastDevicePath_) {
+            // The claim and the link belong to a device that is gone: the
+            // next attach searches afresh instead of writing into the void.
+            link_->Close();
             EnterDetachedState();
+        }
         return;
     }
     if (state_.firmwareUpdating)

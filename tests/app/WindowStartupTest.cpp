@@ -163,9 +163,8 @@ TEST_F(WindowStartup, MultiDeviceGrowsTheWindowAndTheSingleLayoutComesBack) {
     EXPECT_EQ(host->Control(app::ids::kStatusTextBase).rect, edit);
 }
 
-TEST_F(WindowStartup, UnplugDetachesAndReplugReattachesThroughTheDriver) {
+TEST_F(WindowStartup, UnplugDetachesAndReplugReattaches) {
     Setting(keys::kFile, keys::kDeviceBodyIndex, "12");
-    ThroughDriver();
     StartWindow();
     const std::string image = WriteImage("unplug.bin", Body12Length());
     host->AnswerFileDialog(image);
