@@ -68,7 +68,8 @@ struct BaseUnits {
 inline constexpr BaseUnits kStandardBaseUnits{6, 13};
 
 // Dialog units to pixels, rounded as the platform rounds (x * cx / 4,
-// y * cy / 8, to the nearest pixel).
+// y * cy / 8, to the nearest pixel, halves away from zero). The four edges
+// are converted, so a size is the difference of its converted edges.
 Rect ToPixels(const Rect& dlu, BaseUnits units = kStandardBaseUnits);
 
 // The four dialogs of the program.
