@@ -44,7 +44,9 @@ fuzz: deps
 stage: build
 	@cmake --build $(BUILD_DIR) --target stage
 
-demo: stage
+# Only what the demo runs: the staged programs, no tests or benchmarks.
+demo: configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target stage
 	@scripts/demo.sh $(BUILD_DIR)/stage
 
 format:

@@ -26,12 +26,14 @@ function(burnwright_program name)
 endfunction()
 
 # burnwright_test(NAME SOURCES... LINKS libs...)
-# One GoogleTest executable; each test case is registered with CTest.
+# One GoogleTest executable; each test case is registered with CTest. Claims
+# taken by tests live in a folder of the build tree, not the machine's own.
 function(burnwright_test name)
     cmake_parse_arguments(ARG "" "" "SOURCES;LINKS" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
     target_compile_options(${name} PRIVATE ${BURNWRIGHT_WARNINGS})
     target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})
     target_link_libraries(${name} PRIVATE ${ARG_LINKS} GTest::gtest GTest::gmock GTest::gtest_main)
-    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST)
+    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
+        PROPERTIES ENVIRONMENT "BURNWRIGHT_LOCK_DIR=${CMAKE_BINARY_DIR}/test-claims")
 endfunction()

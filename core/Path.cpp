@@ -5,17 +5,6 @@
 namespace core {
 namespace {
 
-// Part sizes of the platform's splitting buffers, terminator included.
-constexpr size_t kDriveMax = 3;
-constexpr size_t kPartMax = 256;
-constexpr size_t kPathMax = 1024;
-
-std::string Cut(std::string s, size_t bufferSize) {
-    if (s.size() > bufferSize - 1)
-        s.resize(bufferSize - 1);
-    return s;
-}
-
 bool IsSeparator(char c) {
     return c == '/' || c == '\\';
 }
@@ -50,7 +39,7 @@ std::string C_Path::GetFullPath() {
     if (!ext_.empty() && ext_.front() != '.')
         path += '.';
     path += ext_;
-    full_ = Cut(path, kPathMax);
+    full_ = path;
     return full_;
 }
 
@@ -68,23 +57,23 @@ void C_Path::SplitPath() {
     std::string rest = full_;
     drive_.clear();
     if (rest.size() >= 2 && rest[1] == ':' && std::isalpha(static_cast<unsigned char>(rest[0]))) {
-        drive_ = Cut(rest.substr(0, 2), kDriveMax);
+        drive_ = rest.substr(0, 2);
         rest.erase(0, 2);
     }
     const size_t lastSeparator = rest.find_last_of("/\\");
     if (lastSeparator == std::string::npos) {
         dir_.clear();
     } else {
-        dir_ = Cut(rest.substr(0, lastSeparator + 1), kPartMax);
+        dir_ = rest.substr(0, lastSeparator + 1);
         rest.erase(0, lastSeparator + 1);
     }
     const size_t dot = rest.find_last_of('.');
     if (dot == std::string::npos) {
-        name_ = Cut(rest, kPartMax);
+        name_ = rest;
         ext_.clear();
     } else {
-        name_ = Cut(rest.substr(0, dot), kPartMax);
-        ext_ = Cut(rest.substr(dot), kPartMax);
+        name_ = rest.substr(0, dot);
+        ext_ = rest.substr(dot);
     }
 }
 

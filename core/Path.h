@@ -1,6 +1,7 @@
 // A file path in four parts: drive, directory, file name, extension. Both '/'
 // and '\' separate folders, on every platform, so a path written on Windows
-// splits the same way everywhere.
+// splits the same way everywhere. Parts and paths of any length are kept
+// whole: a cut path would name another file or folder.
 #pragma once
 
 #include <string>

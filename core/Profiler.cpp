@@ -13,7 +13,10 @@ constexpr uint32_t kBufferSize = 1024;
 } // namespace
 
 std::string DefaultSettingsPath() {
-    C_Path path(port::ModuleFileName());
+    const std::string program = port::ModuleFileName();
+    if (program.empty())
+        return {}; // unknown program folder: no file, rather than one in the working folder
+    C_Path path(program);
     path.SetExt(".ini");
     return path.GetFullPath();
 }

@@ -29,7 +29,8 @@ inline constexpr const char* kDeviceBodyIndex = "DeviceBodyIndex";
 inline constexpr const char* kDevelopPassword = "MERiL_TB7";
 } // namespace settings
 
-// The program's settings file: its own path with the extension ".ini".
+// The program's settings file: its own path with the extension ".ini"; empty
+// (every write then fails) when the system cannot say where the program is.
 std::string DefaultSettingsPath();
 
 class C_Profiler {

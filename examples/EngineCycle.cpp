@@ -3,16 +3,23 @@
 // check, program and verify 16 sockets, read one chip back and compare it.
 // Every state printed is what the simulated writer answered, reached through
 // the writer's driver (LINKPOD) in the user-mode kernel.
+//
+// The backend is chosen as every program chooses it, from BURNWRIGHT_WRITER
+// ("sim" when it is not set, since this cycle needs a writer it can prepare),
+// so "sim:STATE_FILE", "sim-direct" and BURNWRIGHT_SIM_CAPTURE work here too.
+#include "driver/simstack/Backend.h"
 #include "driver/simstack/KernelStack.h"
 #include "engine/OTP.h"
 #include "image/Acceptance.h"
 #include "image/ChipBinFiles.h"
 #include "port/ProgramPath.h"
 #include "sim/Bus.h"
+#include "sim/SimDeviceIo.h"
 #include "usb/ProcessLink.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -73,6 +80,28 @@ std::vector<uint8_t> ReadFile(const std::string& path) {
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
+// The demo's writer whatever a state file kept: blank chips in every socket
+// but one, and one chip that fails verify.
+void PrepareDemoWriter(sim::Writer& writer) {
+    writer.ClearFaults();
+    for (int i = 0; i < 16; ++i) {
+        if (i == kEmptySocket)
+            writer.RemoveChip(i);
+        else
+            writer.InsertChip(i);
+    }
+    writer.FailSocket(kBadChipSocket, sim::Operation::Verify);
+}
+
+// The simulated bus behind the link's backend; null for any other backend.
+std::shared_ptr<sim::Bus> SimulatedBus(port::DeviceIo* io) {
+    if (auto* kernel = dynamic_cast<driver::simstack::KernelStack*>(io))
+        return kernel->GetBus();
+    if (auto* direct = dynamic_cast<sim::SimDeviceIo*>(io))
+        return direct->GetBus();
+    return nullptr;
+}
+
 } // namespace
 
 int main() {
@@ -80,17 +109,30 @@ int main() {
     std::printf("Burnwright engine cycle on a SIMULATED writer (no hardware is used)\n");
     std::printf("Program folder: %s\n", folder.c_str());
 
-    // The simulated writer: 16 sockets, one empty, one chip that fails verify.
-    auto bus = std::make_shared<sim::Bus>();
-    auto writer = bus->AddWriter();
-    for (int i = 0; i < 16; ++i)
-        if (i != kEmptySocket)
-            writer->InsertChip(i);
-    writer->FailSocket(kBadChipSocket, sim::Operation::Verify);
-    auto stack = std::make_unique<driver::simstack::KernelStack>(bus);
-    driver::simstack::KernelStack& kernel = *stack;
-    usb::InstallLinkBackend(std::move(stack));
-    usb::I_USBInfo& link = *usb::USBInfo();
+    driver::simstack::RegisterDeviceIoBackends();
+    usb::I_USBInfo& link = *usb::USBInfo(); // on the backend BURNWRIGHT_WRITER names
+    const char* chosen = std::getenv("BURNWRIGHT_WRITER");
+    if (!chosen || !*chosen)
+        usb::SelectLinkBackend("sim");
+    port::DeviceIo* io = usb::LinkBackend();
+    if (!io) {
+        link.SetBodyType(usb::kIceBodyWriter);
+        link.Open();
+        std::printf("No writer backend: %s\n", link.GetMessage().c_str());
+        return 1;
+    }
+    const std::shared_ptr<sim::Bus> bus = SimulatedBus(io);
+    if (!bus || bus->Writers().empty()) {
+        std::printf("The writer backend \"%s\" offers no simulated writer to prepare; this "
+                    "cycle runs with BURNWRIGHT_WRITER=sim, sim:STATE_FILE or sim-direct.\n",
+                    io->Name().c_str());
+        return 1;
+    }
+    for (const auto& writer : bus->Writers())
+        PrepareDemoWriter(*writer);
+    auto* kernel = dynamic_cast<driver::simstack::KernelStack*>(io);
+    if (const char* capture = std::getenv("BURNWRIGHT_SIM_CAPTURE"); capture && *capture)
+        std::printf("Every transfer is recorded in %s\n", capture);
 
     engine::C_OTP otp(link);
     link.SetBodyType(usb::kIceBodyWriter);
@@ -98,8 +140,9 @@ int main() {
         std::printf("No simulated writer answered: %s\n", link.GetMessage().c_str());
         return 1;
     }
-    std::printf("Writer: %s (through LINKPOD in the user-mode kernel)\n",
-                link.GetDevicePath().c_str());
+    std::printf("Writer: %s (%s)\n", link.GetDevicePath().c_str(),
+                kernel ? "through LINKPOD in the user-mode kernel"
+                       : "in-process, without the driver");
 
     // Body and image.
     image::C_OTPBodyProfiler& catalogue = *otp.GetBodyCatalogue();
@@ -174,10 +217,13 @@ int main() {
     std::printf("Read-back: %zu bytes, %zu differ from the image%s\n", back.size(), mismatches,
                 mismatches == 0 && !back.empty() ? " - the chip holds the image" : "");
 
-    kernel.Settle();
-    const size_t findings = kernel.Findings().size();
-    std::printf("Kernel: %llu bulk transfers through LINKPOD, %zu verifier finding(s)\n",
-                static_cast<unsigned long long>(kernel.BusTransfers()), findings);
+    size_t findings = 0;
+    if (kernel) {
+        kernel->Settle();
+        findings = kernel->Findings().size();
+        std::printf("Kernel: %llu bulk transfers through LINKPOD, %zu verifier finding(s)\n",
+                    static_cast<unsigned long long>(kernel->BusTransfers()), findings);
+    }
 
     const bool asExpected = findings == 0 && verdict.accepted && read && !back.empty() &&
                             mismatches == 0 && !verified &&

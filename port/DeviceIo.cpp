@@ -14,6 +14,18 @@ std::unique_ptr<DeviceIo> CreateWin32DeviceIo(const std::string& argument);
 
 namespace {
 
+#ifdef _WIN32
+constexpr const char* kRealBackend = "win32";
+constexpr const char* kPlatformName = "Windows";
+#else
+constexpr const char* kRealBackend = "usb";
+#ifdef __linux__
+constexpr const char* kPlatformName = "Linux";
+#else
+constexpr const char* kPlatformName = "this system";
+#endif
+#endif
+
 std::mutex registryLock;
 
 std::map<std::string, DeviceIoFactory>& Registry() {
@@ -53,7 +65,12 @@ std::unique_ptr<DeviceIo> CreateDeviceIo(const std::string& selection, std::stri
             factory = it->second;
     }
     if (!factory) {
-        error = "Unknown writer backend \"" + name + "\"";
+        // Real writers on this platform have no backend yet: say so, and how to
+        // reach the simulated writer instead.
+        error = name == kRealBackend
+                    ? std::string("This build has no real writer backend on ") + kPlatformName +
+                          "; set BURNWRIGHT_WRITER=sim to use the simulated writer."
+                    : "Unknown writer backend \"" + name + "\"";
         return nullptr;
     }
     // A backend that cannot start may say why by throwing.
@@ -72,11 +89,7 @@ std::unique_ptr<DeviceIo> CreateDeviceIo(const std::string& selection, std::stri
 std::string DeviceIoSelectionFromEnvironment() {
     if (const char* env = std::getenv("BURNWRIGHT_WRITER"); env && *env)
         return env;
-#ifdef _WIN32
-    return "win32";
-#else
-    return "usb";
-#endif
+    return kRealBackend;
 }
 
 } // namespace port

@@ -31,11 +31,23 @@ uint32_t GetPrivateProfileString(const char* section, const char* key, const cha
 // - `value` null: removes `key`;
 // - otherwise sets `key` to `value`, in place when the key exists, else as a new
 //   line at the end of its section, else in a new section at the end of the file.
-// Every other line is kept as it was. The file is replaced atomically (written
-// to a temporary file, then renamed), so a crash never leaves it half-written.
-// Returns false, leaving the file untouched, when it cannot be written; a file
-// marked read-only is never written.
+// Every other line is kept as it was, and so is a leading UTF-8 byte-order
+// mark. Writes from several threads and processes to one file take turns, so
+// none is lost. The file is replaced atomically (written to a temporary file,
+// flushed, then renamed), so a crash never leaves it half-written; a symlinked
+// file is written at the link's target, and the file keeps its mode.
+// Returns false, leaving the file untouched, when it cannot be written, when a
+// section, key or value holds a line break (it would store lines of its own),
+// and for a file marked read-only, which is never written.
 bool WritePrivateProfileString(const char* section, const char* key, const char* value,
                                const char* fileName);
+
+// False for text that holds a carriage return or a line feed; null is fine.
+inline bool IsStorableProfileText(const char* text) {
+    for (; text && *text; ++text)
+        if (*text == '\r' || *text == '\n')
+            return false;
+    return true;
+}
 
 } // namespace port

@@ -9,6 +9,7 @@
 #include "port/DeviceIo.h"
 
 #include <memory>
+#include <string>
 
 namespace usb {
 
@@ -20,6 +21,11 @@ C_USBInfo* USBInfo();
 // again at the next transfer. Only while no transfer runs.
 void InstallLinkBackend(std::unique_ptr<port::DeviceIo> io,
                         port::Clock& clock = port::SystemClock());
+
+// Gives the process's link the backend that `selection` names (as
+// BURNWRIGHT_WRITER does); when it cannot start, the link has no backend and
+// every search reports why.
+void SelectLinkBackend(const std::string& selection, port::Clock& clock = port::SystemClock());
 
 // The backend the process's link uses now; null when none could start.
 port::DeviceIo* LinkBackend();

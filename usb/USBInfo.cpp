@@ -96,9 +96,14 @@ int C_USBInfo::EnsureOpen() {
 }
 
 int C_USBInfo::LockDevice(const std::string& devicePath) {
-    return deviceLock_.Create(DeviceMutexName(devicePath)) == port::NamedMutex::Outcome::Created
-               ? 1
-               : 0;
+    const auto outcome = deviceLock_.Create(DeviceMutexName(devicePath));
+    if (outcome == port::NamedMutex::Outcome::Failed)
+        claimError_ = deviceLock_.Error();
+    return outcome == port::NamedMutex::Outcome::Created ? 1 : 0;
+}
+
+void C_USBInfo::ReportSearchFailure(const char* text) {
+    ReportError(claimError_.empty() ? text : (std::string(text) + "\n\n" + claimError_).c_str());
 }
 
 uint8_t C_USBInfo::Query(uint8_t command, uint8_t argument, size_t replySize, uint8_t* reply) {
@@ -178,6 +183,7 @@ bool C_USBInfo::Accepts() {
 
 bool C_USBInfo::SearchWriters(const std::function<int()>& examine, int& answer) {
     answer = 0;
+    claimError_.clear();
     int count = 0;
     if (!StartSearch(count))
         return false;
@@ -208,7 +214,7 @@ int C_USBInfo::Open() {
         return 0;
     if (accepted)
         return 1;
-    ReportError(lastDeviceType_ == 0 ? kUnknownDeviceText : kWrongIcText);
+    ReportSearchFailure(lastDeviceType_ == 0 ? kUnknownDeviceText : kWrongIcText);
     return 0;
 }
 
@@ -228,7 +234,7 @@ int C_USBInfo::FindAnyWriter() {
         return 0;
     // A refused writer's type byte is not a result: failure is always 0.
     if (type == 0)
-        ReportError(kNoUpdatableWriterText);
+        ReportSearchFailure(kNoUpdatableWriterText);
     return type;
 }
 

@@ -102,6 +102,9 @@ private:
     bool Accepts();
     uint8_t Query(uint8_t command, uint8_t argument, size_t replySize, uint8_t* reply);
     int PacketTransfer(uint8_t* data, size_t length, bool isRead);
+    // Reports `text`, followed by why the system refused a claim during the
+    // last search, when it did (an unusable claim folder, ...).
+    void ReportSearchFailure(const char* text);
 
     int iceBodyType_ = kIceBodyNone;
     int lastDeviceType_ = 0;
@@ -112,6 +115,7 @@ private:
     std::unique_ptr<C_LogWIRELIB> transfer_;
     core::C_Result* result_ = nullptr;
     std::string unavailableText_;
+    std::string claimError_; // the system's reason for the last refused claim
 };
 
 } // namespace usb

@@ -2,20 +2,18 @@
 // parsed on every call and rewritten whole on every write.
 #include "port/PrivateProfile.h"
 
+#include "port/posix/ExclusiveRewrite.h"
+
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <string_view>
-#include <unistd.h>
 #include <vector>
 
 namespace port {
 namespace {
-
-namespace fs = std::filesystem;
 
 constexpr const char* kBlanks = " \t\r\v\f";
 
@@ -67,18 +65,48 @@ Line Classify(std::string text) {
     return line;
 }
 
-std::vector<Line> Load(const char* fileName) {
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+// The file's lines, and whether it starts with a UTF-8 byte-order mark, which
+// is not part of the first line and is written back in front of the file.
+struct Document {
+    bool byteOrderMark = false;
     std::vector<Line> lines;
+};
+
+Document Parse(std::string_view text) {
+    Document document;
+    if (text.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
+        document.byteOrderMark = true;
+        text.remove_prefix(kByteOrderMark.size());
+    }
+    while (!text.empty()) {
+        const auto end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        document.lines.push_back(Classify(std::string(line)));
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    }
+    return document;
+}
+
+std::string Render(const Document& document) {
+    std::string text(document.byteOrderMark ? kByteOrderMark : std::string_view());
+    for (const auto& line : document.lines) {
+        text += line.text;
+        text += "\r\n";
+    }
+    return text;
+}
+
+std::vector<Line> Load(const char* fileName) {
     std::ifstream in(fileName, std::ios::binary);
     if (!in)
-        return lines;
-    std::string text;
-    while (std::getline(in, text)) {
-        if (!text.empty() && text.back() == '\r')
-            text.pop_back();
-        lines.push_back(Classify(std::move(text)));
-    }
-    return lines;
+        return {};
+    std::ostringstream text;
+    text << in.rdbuf();
+    return Parse(text.str()).lines;
 }
 
 // Calls `visit(index)` for every line that belongs to a section named `section`.
@@ -132,39 +160,60 @@ void AddUnique(std::vector<std::string>& names, const std::string& name) {
     names.push_back(name);
 }
 
-bool IsReadOnly(const char* fileName) {
-    std::error_code ec;
-    const auto status = fs::status(fileName, ec);
-    if (ec || !fs::exists(status))
-        return false;
-    return (status.permissions() & fs::perms::owner_write) == fs::perms::none;
-}
+// Sets or removes one entry, or removes a section, in `lines`; Unchanged when
+// there was nothing to remove.
+posix::Edit Apply(std::vector<Line>& lines, std::string_view wanted, const char* key,
+                  const char* value) {
+    if (!key) {
+        bool inside = false;
+        std::erase_if(lines, [&](const Line& line) {
+            if (line.kind == Line::Section)
+                inside = SameName(line.name, wanted);
+            return inside;
+        });
+        return posix::Edit::Write;
+    }
 
-bool Store(const std::vector<Line>& lines, const char* fileName) {
-    std::ostringstream out;
-    for (const auto& line : lines)
-        out << line.text << "\r\n";
-    const std::string temporary = std::string(fileName) + ".tmp" + std::to_string(::getpid());
-    {
-        std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
-        if (!file)
-            return false;
-        const std::string text = out.str();
-        file.write(text.data(), static_cast<std::streamsize>(text.size()));
-        file.flush();
-        if (!file) {
-            file.close();
-            std::remove(temporary.c_str());
-            return false;
+    const std::string_view keyName = Trim(key);
+    std::ptrdiff_t existing = -1;
+    std::ptrdiff_t lastOfSection = -1; // the last non-blank line of the first matching section
+    bool sectionFound = false;
+    bool inside = false;
+    bool inFirst = false;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const Line& line = lines[i];
+        if (line.kind == Line::Section) {
+            inside = SameName(line.name, wanted);
+            inFirst = inside && !sectionFound;
+            if (inFirst) {
+                sectionFound = true;
+                lastOfSection = static_cast<std::ptrdiff_t>(i);
+            }
+            continue;
         }
+        if (!inside)
+            continue;
+        if (existing < 0 && line.kind == Line::Entry && SameName(line.name, keyName))
+            existing = static_cast<std::ptrdiff_t>(i);
+        if (inFirst && !Trim(line.text).empty())
+            lastOfSection = static_cast<std::ptrdiff_t>(i);
     }
-    std::error_code ec;
-    fs::rename(temporary, fileName, ec);
-    if (ec) {
-        std::remove(temporary.c_str());
-        return false;
+
+    const std::string entry = std::string(keyName) + "=" + (value ? value : "");
+    if (existing >= 0) {
+        if (value)
+            lines[static_cast<size_t>(existing)] = Classify(entry);
+        else
+            lines.erase(lines.begin() + existing);
+    } else if (!value) {
+        return posix::Edit::Unchanged;
+    } else if (sectionFound) {
+        lines.insert(lines.begin() + lastOfSection + 1, Classify(entry));
+    } else {
+        lines.push_back(Classify("[" + std::string(wanted) + "]"));
+        lines.push_back(Classify(entry));
     }
-    return true;
+    return posix::Edit::Write;
 }
 
 } // namespace
@@ -203,61 +252,17 @@ uint32_t GetPrivateProfileString(const char* section, const char* key, const cha
 
 bool WritePrivateProfileString(const char* section, const char* key, const char* value,
                                const char* fileName) {
-    if (!section || !fileName || IsReadOnly(fileName))
+    if (!section || !fileName || !IsStorableProfileText(section) || !IsStorableProfileText(key) ||
+        !IsStorableProfileText(value))
         return false;
-    std::vector<Line> lines = Load(fileName);
     const std::string_view wanted = Trim(section);
-
-    if (!key) {
-        bool inside = false;
-        std::erase_if(lines, [&](const Line& line) {
-            if (line.kind == Line::Section)
-                inside = SameName(line.name, wanted);
-            return inside;
-        });
-        return Store(lines, fileName);
-    }
-
-    const std::string_view keyName = Trim(key);
-    std::ptrdiff_t existing = -1;
-    std::ptrdiff_t lastOfSection = -1; // the last non-blank line of the first matching section
-    bool sectionFound = false;
-    bool inside = false;
-    bool inFirst = false;
-    for (size_t i = 0; i < lines.size(); ++i) {
-        const Line& line = lines[i];
-        if (line.kind == Line::Section) {
-            inside = SameName(line.name, wanted);
-            inFirst = inside && !sectionFound;
-            if (inFirst) {
-                sectionFound = true;
-                lastOfSection = static_cast<std::ptrdiff_t>(i);
-            }
-            continue;
-        }
-        if (!inside)
-            continue;
-        if (existing < 0 && line.kind == Line::Entry && SameName(line.name, keyName))
-            existing = static_cast<std::ptrdiff_t>(i);
-        if (inFirst && !Trim(line.text).empty())
-            lastOfSection = static_cast<std::ptrdiff_t>(i);
-    }
-
-    const std::string entry = std::string(keyName) + "=" + (value ? value : "");
-    if (existing >= 0) {
-        if (value)
-            lines[static_cast<size_t>(existing)] = Classify(entry);
-        else
-            lines.erase(lines.begin() + existing);
-    } else if (!value) {
-        return true; // nothing to remove
-    } else if (sectionFound) {
-        lines.insert(lines.begin() + lastOfSection + 1, Classify(entry));
-    } else {
-        lines.push_back(Classify("[" + std::string(wanted) + "]"));
-        lines.push_back(Classify(entry));
-    }
-    return Store(lines, fileName);
+    return posix::RewriteExclusively(fileName, [&](std::string& text) {
+        Document document = Parse(text);
+        const posix::Edit what = Apply(document.lines, wanted, key, value);
+        if (what == posix::Edit::Write)
+            text = Render(document);
+        return what;
+    });
 }
 
 } // namespace port

@@ -1,14 +1,21 @@
 #include <string>
+#include <vector>
 #include <windows.h>
 
 namespace port {
 
 std::string PlatformModuleFileName() {
-    char buffer[1024];
-    const DWORD n = ::GetModuleFileNameA(nullptr, buffer, sizeof buffer);
-    if (n == 0 || n >= sizeof buffer)
-        return {};
-    return std::string(buffer, n);
+    // A path that fills the buffer may have been cut: grow until it fits, up to
+    // the longest path the system knows.
+    for (DWORD size = 1024; size <= 32768; size *= 2) {
+        std::vector<char> buffer(size);
+        const DWORD n = ::GetModuleFileNameA(nullptr, buffer.data(), size);
+        if (n == 0)
+            return {};
+        if (n < size)
+            return std::string(buffer.data(), n);
+    }
+    return {};
 }
 
 } // namespace port

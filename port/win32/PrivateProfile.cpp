@@ -11,6 +11,9 @@ uint32_t GetPrivateProfileString(const char* section, const char* key, const cha
 
 bool WritePrivateProfileString(const char* section, const char* key, const char* value,
                                const char* fileName) {
+    if (!IsStorableProfileText(section) || !IsStorableProfileText(key) ||
+        !IsStorableProfileText(value))
+        return false;
     return ::WritePrivateProfileStringA(section, key, value, fileName) != FALSE;
 }
 

@@ -175,11 +175,28 @@ TEST(Path, MakePathAddsMissingColonSeparatorAndDot) {
     EXPECT_EQ(path.GetFileName(), "a.Flash");
 }
 
-TEST(Path, OverlongPartsAreCutNotOverrun) {
-    core::C_Path path("/" + std::string(600, 'd') + "/" + std::string(400, 'n') + ".bin");
-    EXPECT_EQ(path.GetDir().size(), 255u);
-    EXPECT_EQ(path.GetFileName().size(), 255u);
-    EXPECT_LE(path.GetFullPath().size(), 1023u);
+TEST(Path, LongPartsAreKeptWhole) {
+    const std::string dir = "/" + std::string(600, 'd') + "/";
+    const std::string name(400, 'n');
+    core::C_Path path(dir + name + ".bin");
+    EXPECT_EQ(path.GetDir(), dir);
+    EXPECT_EQ(path.GetFileName(), name);
+    path.SetExt(".ini");
+    EXPECT_EQ(path.GetFullPath(), dir + name + ".ini");
+}
+
+// A program installed deep keeps its settings beside itself, not in a cut folder.
+TEST_F(Profiler, DeepProgramFolderKeepsItsSettingsBesideTheProgram) {
+    const auto deep =
+        folder.Folder() / std::string(100, 'a') / std::string(100, 'b') / std::string(100, 'c');
+    std::filesystem::create_directories(deep);
+    ASSERT_GT(deep.string().size(), 309u);
+    port::ScopedModuleFileName program((deep / "Burnwright.exe").string());
+    C_OTPProfiler store;
+    EXPECT_EQ(store.GetFilePath(), (deep / "Burnwright.ini").string());
+    EXPECT_TRUE(store.SetTitle("Deep"));
+    EXPECT_EQ(ProgramFolder::Read((deep / "Burnwright.ini").string()),
+              "[General]\r\nTitle=Deep\r\n");
 }
 
 } // namespace

@@ -90,16 +90,6 @@ TEST(Result, DetachingKeepsTheRecordAliveForOthers) {
     EXPECT_EQ(a.Code(), 0); // a fresh, empty record
 }
 
-TEST(Result, LaterComponentFailureReplacesEarlierOneInTheSharedResult) {
-    C_Result& shared = core::SharedResult();
-    C_Result* imageFile = &shared;
-    C_Result* usbLink = &shared;
-    imageFile->SetResult(101);
-    usbLink->SetResult(200);
-    EXPECT_EQ(imageFile->Message(), "USB write is failed!");
-    shared.GetCodes().Clear();
-}
-
 TEST(BasicError, SharesTheComponentRecordBothWays) {
     C_Result component;
     component.SetMessage("Chip missing");

@@ -62,6 +62,9 @@ TEST(DeviceIoRegistry, SelectsBackendByNameAndPassesTheArgument) {
     EXPECT_NE(error.find("could not start"), std::string::npos);
     EXPECT_EQ(port::CreateDeviceIo("nonesuch", error), nullptr);
     EXPECT_EQ(error, "Unknown writer backend \"nonesuch\"");
+    EXPECT_EQ(port::CreateDeviceIo("usb", error), nullptr);
+    EXPECT_EQ(error, "This build has no real writer backend on Linux; set BURNWRIGHT_WRITER=sim to "
+                     "use the simulated writer.");
 }
 
 } // namespace

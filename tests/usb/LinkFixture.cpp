@@ -19,19 +19,21 @@ void SteppingClock::SleepMs(uint32_t ms) {
     now_ += ms;
 }
 
+// Claims of one test live in its own folder, which the mutex holder process
+// inherits: tests running side by side never see each other's claims.
 void LinkTest::SetUp() {
-    if (const char* dir = std::getenv("XDG_RUNTIME_DIR")) {
-        hadRuntimeDir_ = true;
-        previousRuntimeDir_ = dir;
+    if (const char* dir = std::getenv("BURNWRIGHT_LOCK_DIR")) {
+        hadLockDir_ = true;
+        previousLockDir_ = dir;
     }
-    ::setenv("XDG_RUNTIME_DIR", folder.Folder().c_str(), 1);
+    ::setenv("BURNWRIGHT_LOCK_DIR", folder.File("claims").c_str(), 1);
 }
 
 void LinkTest::TearDown() {
-    if (hadRuntimeDir_)
-        ::setenv("XDG_RUNTIME_DIR", previousRuntimeDir_.c_str(), 1);
+    if (hadLockDir_)
+        ::setenv("BURNWRIGHT_LOCK_DIR", previousLockDir_.c_str(), 1);
     else
-        ::unsetenv("XDG_RUNTIME_DIR");
+        ::unsetenv("BURNWRIGHT_LOCK_DIR");
 }
 
 std::string LinkTest::Unique(const std::string& stem) {

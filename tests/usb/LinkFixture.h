@@ -44,8 +44,8 @@ protected:
     core::C_Result result;
 
 private:
-    std::string previousRuntimeDir_;
-    bool hadRuntimeDir_ = false;
+    std::string previousLockDir_;
+    bool hadLockDir_ = false;
 };
 
 std::vector<uint8_t> Bytes(std::initializer_list<uint8_t> bytes);

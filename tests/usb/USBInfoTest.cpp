@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 namespace usbtest {
 namespace {
 
@@ -247,6 +249,21 @@ TEST_F(USBInfoTest, WriterClaimedElsewhereIsNotFoundAndTheMessageSaysSo) {
     EXPECT_EQ(link.GetMessage(), "Find MERiL USB device.\n"
                                  "But can't know device type, or maybe used by other process!\n"
                                  "You can try to re-plug in USB device.");
+    EXPECT_TRUE(io.Transfers().empty());
+}
+
+TEST_F(USBInfoTest, UnusableClaimFolderIsNamedInTheMessage) {
+    Writer(0);
+    std::filesystem::create_directory(folder.File("real"));
+    std::filesystem::create_directory_symlink(folder.File("real"), folder.File("claims"));
+    link.SetBodyType(11);
+    EXPECT_EQ(link.Open(), 0);
+    EXPECT_EQ(link.GetMessage(), "Find MERiL USB device.\n"
+                                 "But can't know device type, or maybe used by other process!\n"
+                                 "You can try to re-plug in USB device.\n\n"
+                                 "The claim folder " +
+                                     folder.File("claims") +
+                                     " is a symbolic link or no folder; refused");
     EXPECT_TRUE(io.Transfers().empty());
 }
 
