@@ -149,13 +149,23 @@ void KernelStack::Core::Begin() {
                 return;
             writerPath = found->second;
         }
-        EventHandler call;
-        {
-            std::lock_guard<std::mutex> guard(core->handlerMu);
-            call = core->handler;
-        }
-        if (call)
-            call(event, writerPath);
+        Core* self = core.get();
+        auto deliver = [self, event, writerPath] {
+            EventHandler call;
+            {
+                std::lock_guard<std::mutex> guard(self->handlerMu);
+                call = self->handler;
+            }
+            if (call)
+                call(event, writerPath);
+        };
+        // The interface is enabled while the device starts, before the
+        // stack lists it: the arrival is told once the start has finished,
+        // so a program that opens the writer at once finds it.
+        if (event == port::DeviceEvent::Arrival)
+            self->Post(deliver, false);
+        else
+            deliver();
     });
     worker = std::thread([this] { WorkerLoop(); });
     subscription = bus->Subscribe([weak](port::DeviceEvent event, const std::string& writerPath) {
