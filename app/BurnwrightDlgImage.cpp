@@ -259,40 +259,30 @@ bool CBurnwrightDlg::LoadSequence() {
         std::atomic<int>& flag;
         ~PassingOnlyOff() { flag = 0; }
     } onExit{s.passingSocketsOnly};
+    // One step on the sockets `passedOnly` selects: "Loading..." and the
+    // step's word, the engine call, then each socket's state word.
+    auto step = [&](bool passedOnly, const char* word, const std::function<int()>& run) {
+        s.passingSocketsOnly = passedOnly ? 1 : 0;
+        otp_->SelectPassed(passedOnly ? 1 : 0);
+        SetStatusTextOnAll(kLoadingText);
+        AppendStatusOnAll(word);
+        const int result = run();
+        AppendStatusOnAll("Status");
+        return result;
+    };
+    auto noneOk = [&] { return otp_->CountSockets(engine::kSocketOK) == 0; };
 
     PrepareImage(false);
-    s.passingSocketsOnly = 0;
-    otp_->SelectPassed(0);
-    SetStatusTextOnAll(kLoadingText);
-    AppendStatusOnAll("Erase...");
-    otp_->EraseBuffer();
-    AppendStatusOnAll("Status");
-    if (otp_->CountSockets(engine::kSocketOK) == 0)
+    step(false, "Erase...", [&] { return otp_->EraseBuffer(); });
+    if (noneOk())
         return true;
-
-    s.passingSocketsOnly = 1;
-    otp_->SelectPassed(1);
-    SetStatusTextOnAll(kLoadingText);
-    AppendStatusOnAll("Blank Check ... ");
-    otp_->BlankCheckBuffer();
-    AppendStatusOnAll("Status");
-    if (otp_->CountSockets(engine::kSocketOK) == 0)
+    step(true, "Blank Check ... ", [&] { return otp_->BlankCheckBuffer(); });
+    if (noneOk())
         return true;
-
-    otp_->SelectPassed(1);
-    SetStatusTextOnAll(kLoadingText);
-    AppendStatusOnAll("Program ...");
-    otp_->LoadBuffer();
-    AppendStatusOnAll("Status");
-    if (otp_->CountSockets(engine::kSocketOK) == 0)
+    step(true, "Program ...", [&] { return otp_->LoadBuffer(); });
+    if (noneOk())
         return true;
-
-    otp_->SelectPassed(1);
-    SetStatusTextOnAll(kLoadingText);
-    AppendStatusOnAll("Verify ... ");
-    const int verified = otp_->VerifyBuffer(SelectedBody());
-    AppendStatusOnAll("Status");
-    return verified != 0;
+    return step(true, "Verify ... ", [&] { return otp_->VerifyBuffer(SelectedBody()); }) != 0;
 }
 
 void CBurnwrightDlg::OnBufferOperation(int controlId) {

@@ -194,6 +194,16 @@ TEST_F(WorkflowTest, ServiceCommandsAnswerForTheirBodiesOnly) {
                 ElementsAre("This button just for KL500 | KS300!",
                             "This button just for KL500 | KS300 | KT330 | KT320 !"));
 
+    // The lamp test walks the pictures on a timer; a second press restores
+    // every lamp from its socket's state.
+    host->RunOnUi([&] { dlg->OnCommand(ids::kLampTest); });
+    host->AdvanceTime(10 * 17);
+    EXPECT_EQ(host->Control(ids::kLampBase).picture, ids::kBitmapBlue);
+    EXPECT_EQ(host->Control(ids::kLampBase + 15).picture, ids::kBitmapRed);
+    host->RunOnUi([&] { dlg->OnCommand(ids::kLampTest); });
+    EXPECT_EQ(host->Control(ids::kLampBase).picture, ids::kBitmapGreen); // attached: OK
+    EXPECT_EQ(host->ActiveTimers().count(ids::kTimerLampTest), 0u);
+
     bus->Unplug(writer->Member());
     host->WaitIdle();
     host->ClearRecord();
