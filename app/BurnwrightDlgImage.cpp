@@ -48,17 +48,26 @@ void CBurnwrightDlg::OnOpen() {
         return;
     const int body = SelectedBody();
     {
+        // A file that cannot be read whole is refused with a word: silence
+        // would leave the operator guessing why nothing happened.
+        const std::string unreadable = "The File \"" +
+                                       std::filesystem::path(path).filename().string() +
+                                       "\" cannot be read whole!";
         std::error_code error;
         const auto length = std::filesystem::file_size(path, error);
-        if (error)
+        if (error) {
+            core::ShowMessageBox(unreadable, kAppCaption, core::kMbOk);
             return;
+        }
         if (!image::CheckFileSize(body, static_cast<int64_t>(length))) {
             core::ShowMessageBox(image::kSizeMismatchMessage, kAppCaption, core::kMbOk);
             return;
         }
         std::vector<uint8_t> contents;
-        if (!ReadWhole(path, contents) || contents.size() != length)
+        if (!ReadWhole(path, contents) || contents.size() != length) {
+            core::ShowMessageBox(unreadable, kAppCaption, core::kMbOk);
             return;
+        }
         // Past the chip's size a longer file may hold padding only.
         if (!image::CheckFileTail(body, contents))
             return;
