@@ -22,7 +22,7 @@ int Worst(int a, int b) {
 
 int Finish(Session* session, json& doc, int code, const CommonOptions& common, Output io) {
     doc["exitCode"] = code;
-    if (session)
+    if (session && session->HasWindow())
         doc["messages"] = session->Host().Messages();
     if (common.json)
         io.out << doc.dump(2) << "\n";

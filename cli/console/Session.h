@@ -93,6 +93,7 @@ public:
     static void RequestStop();
 
     WriterIdentity Writer();
+    bool HasWindow() const { return dlg_ != nullptr; }
     app::CBurnwrightDlg& Dlg() { return *dlg_; }
     ConsoleHost& Host() { return *host_; }
     std::string ImageCheckSum();

@@ -7,15 +7,40 @@
 
 #include <CLI/CLI.hpp>
 
+#include "port/ProgramPath.h"
+
+#include <atomic>
 #include <csignal>
+#include <cstdlib>
 #include <iostream>
 
 namespace {
 
 using namespace cli;
 
+std::atomic<int> interrupts{0};
+
+// The first interrupt stops a stress run as "Stop !" does; a second one ends
+// the program at once.
 void OnInterrupt(int) {
+    if (interrupts++ > 0)
+        std::_Exit(130);
     Session::RequestStop();
+}
+
+// The command line acts as the window program beside it: its settings file,
+// logs and read-back files, unless BURNWRIGHT_PROGRAM_PATH names another.
+void ActAsTheWindowProgram() {
+    if (std::getenv("BURNWRIGHT_PROGRAM_PATH"))
+        return;
+    const std::string folder = port::ModuleFolder();
+    if (folder.empty())
+        return;
+#ifdef _WIN32
+    port::SetModuleFileNameOverride(folder + "burnwright.exe");
+#else
+    port::SetModuleFileNameOverride(folder + "burnwright");
+#endif
 }
 
 std::optional<uint32_t> Number(const std::string& text, const char* what) {
@@ -46,6 +71,7 @@ void AddImageArgs(CLI::App* command, ImageArgs& image, bool required) {
 } // namespace
 
 int main(int argc, char** argv) {
+    ActAsTheWindowProgram();
     driver::simstack::RegisterDeviceIoBackends();
     CLI::App app{"Burnwright on the command line: the window's operations for scripts and "
                  "production lines, with the window's settings file, counters, logs and "
