@@ -219,6 +219,8 @@ public:
     bool IsSelectedBody(const char* paddedName);
 
 private:
+    // Runs `work` on the user-interface thread and waits for it.
+    void OnUi(const std::function<void()>& work);
     bool Exchange(bool saveAndValidate, bool report);
     void ReadBackQuietly();
     void OnSelectAllOperations();

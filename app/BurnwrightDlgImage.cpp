@@ -59,6 +59,9 @@ void CBurnwrightDlg::OnOpen() {
         std::vector<uint8_t> contents;
         if (!ReadWhole(path, contents) || contents.size() != length)
             return;
+        // Past the chip's size a longer file may hold padding only.
+        if (!image::CheckFileTail(body, contents))
+            return;
         const uint32_t info = image::ReadXdeInfo(body, contents);
         if (!image::CheckXdeInfo(info, body, static_cast<int64_t>(length))) {
             core::ShowMessageBox(image::kInfoCheckFailedMessage, kAppCaption, core::kMbOk);

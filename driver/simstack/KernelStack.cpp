@@ -125,6 +125,9 @@ private:
 
 void KernelStack::Core::Begin() {
     kernel.SetDriverTag(driver::linkpod::kPoolTag);
+    // A current platform: it offers the no-execute pool, so the verifier
+    // reports executable pool.
+    kernel.SetWdmVersion(6, 0x30);
     kernel.OnViolation([this](const kshim::Violation& violation) {
         std::fprintf(stderr, "kernel verifier: %s: %s\n", kshim::CheckName(violation.check),
                      violation.detail.c_str());
@@ -187,6 +190,9 @@ void KernelStack::Core::Begin() {
         const std::string path = writer->InterfacePath();
         Post([this, path] { Arrive(path); }, true);
     }
+    // The arrivals of the writers present at start are told before anyone
+    // can listen; they are not news to a program that starts now.
+    Post([] {}, true);
 }
 
 KernelStack::Core::~Core() {
