@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ make
     libgtest-dev libgmock-dev libbenchmark-dev
-    libpugixml-dev libcli11-dev
+    libpugixml-dev libcli11-dev nlohmann-json3-dev
     clang libclang-rt-14-dev
     tshark
     g++-mingw-w64-x86-64 mingw-w64-x86-64-dev

@@ -3,6 +3,7 @@
 #include "usb/DeviceKinds.h"
 
 #include <atomic>
+#include <strings.h>
 
 namespace usb {
 namespace {
@@ -64,6 +65,12 @@ void C_USBInfo::Bind(port::DeviceIo* io, port::Clock& clock, const std::string& 
     refind_ = 1;
     transfer_->Bind(io, clock);
     unavailableText_ = io ? std::string() : unavailableText;
+}
+
+void C_USBInfo::SetOnlyPath(const std::string& interfacePath) {
+    Close();
+    refind_ = 1;
+    onlyPath_ = interfacePath;
 }
 
 int C_USBInfo::SetBodyType(int type) {
@@ -189,7 +196,10 @@ bool C_USBInfo::SearchWriters(const std::function<int()>& examine, int& answer) 
         return false;
     for (int i = 0; i < count; ++i) {
         Close();
-        devicePath_ = transfer_->GetPath(i);
+        const std::string path = transfer_->GetPath(i);
+        if (!onlyPath_.empty() && strcasecmp(path.c_str(), onlyPath_.c_str()) != 0)
+            continue;
+        devicePath_ = path;
         if (!LockDevice(devicePath_))
             continue;
         answer = examine();
