@@ -16,7 +16,7 @@ ProgressWindow::ProgressWindow(QtWindowHost& host, const DialogTemplate& dialog,
     : host_(host), clock_(clock) {
     host_.Invoke([&] {
         // A window of its own above the main window; dialog 150 has no caption.
-        Qt::WindowFlags flags = Qt::Dialog | Qt::CustomizeWindowHint;
+        Qt::WindowFlags flags = Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowDoesNotAcceptFocus;
         if (*dialog.title)
             flags |= Qt::WindowTitleHint;
         window_ = new QWidget(host_.Window(), flags);
