@@ -9,7 +9,7 @@ SANITIZE_FLAGS = -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omi
 FUZZ_FLAGS = -fsanitize=address,undefined,fuzzer-no-link -fno-sanitize-recover=all
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build test fuzz sanitize demo stage clean format
+.PHONY: all deps configure build test fuzz sanitize demo stage run clean format
 
 all: build
 
@@ -38,7 +38,7 @@ fuzz: deps
 	@cmake -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 		-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
 		-DCMAKE_C_FLAGS="$(FUZZ_FLAGS)" -DCMAKE_CXX_FLAGS="$(FUZZ_FLAGS)" \
-		-DBURNWRIGHT_FUZZ=ON -DBURNWRIGHT_TESTS=OFF -DBURNWRIGHT_BENCH=OFF > /dev/null
+		-DBURNWRIGHT_FUZZ=ON -DBURNWRIGHT_TESTS=OFF -DBURNWRIGHT_BENCH=OFF -DBURNWRIGHT_QT=OFF > /dev/null
 	@cmake --build $(FUZZ_DIR) -j $(JOBS) --target fuzz-run
 
 stage: build
@@ -48,6 +48,12 @@ stage: build
 demo: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS) --target stage
 	@scripts/demo.sh $(BUILD_DIR)/stage
+
+# The operator's window on the simulated writer; its chips and buffer are kept
+# in a state file under the build tree, so they stay programmed between runs.
+run: configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target stage
+	@BURNWRIGHT_WRITER=sim:$(abspath $(BUILD_DIR))/sim-writer.state $(BUILD_DIR)/stage/burnwright
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
