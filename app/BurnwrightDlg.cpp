@@ -25,20 +25,6 @@ constexpr int kActionControls[] = {
 constexpr int kLampBitmaps[] = {ids::kBitmapGreen, ids::kBitmapBlue, ids::kBitmapRed,
                                 ids::kBitmapGrey};
 
-// Lamp code of a socket state: Init grey, OK green, Busy blue, Fail red.
-int LampForState(uint8_t state) {
-    switch (state) {
-    case engine::kSocketOK:
-        return 0;
-    case engine::kSocketBusy:
-        return 1;
-    case engine::kSocketFail:
-        return 2;
-    default:
-        return 3;
-    }
-}
-
 // An integer as the dialog exchange reads one: blanks, an optional sign,
 // digits, blanks; nothing else.
 bool ParseInt(const std::string& text, int& value) {
@@ -172,6 +158,10 @@ intptr_t CBurnwrightDlg::OnUserMessage(unsigned message, uintptr_t wParam, intpt
         }
         return UpdateData(wParam != 0) ? 1 : 0;
     }
+    if (message == ids::kMsgRunOnUi) {
+        (*reinterpret_cast<const std::function<void()>*>(lParam))();
+        return 1;
+    }
     if (message == ids::kMsgLamp) {
         if (lParam < 0 || lParam > 3 || wParam > static_cast<uintptr_t>(ids::kSocketCount))
             return 0;
@@ -190,6 +180,23 @@ intptr_t CBurnwrightDlg::OnUserMessage(unsigned message, uintptr_t wParam, intpt
         return 1;
     }
     return 0;
+}
+
+int CBurnwrightDlg::LampForState(uint8_t state) {
+    switch (state) {
+    case engine::kSocketOK:
+        return 0;
+    case engine::kSocketBusy:
+        return 1;
+    case engine::kSocketFail:
+        return 2;
+    default:
+        return 3;
+    }
+}
+
+void CBurnwrightDlg::OnUi(const std::function<void()>& work) {
+    host_.SendToWindow(ids::kMsgRunOnUi, 0, reinterpret_cast<intptr_t>(&work));
 }
 
 void CBurnwrightDlg::SetLamp(int socket, int lampCode) {
@@ -282,35 +289,39 @@ void CBurnwrightDlg::ReadBackQuietly() {
 }
 
 void CBurnwrightDlg::EnableActionControls(bool enable, bool flush) {
-    for (int id : kActionControls)
-        host_.EnableControl(id, enable);
-    if (flush)
-        host_.DropPendingMouseInput();
+    OnUi([&] {
+        for (int id : kActionControls)
+            host_.EnableControl(id, enable);
+        if (flush)
+            host_.DropPendingMouseInput();
+    });
 }
 
 void CBurnwrightDlg::SynchroniseCheckBoxes() {
-    Refresh(true);
-    WindowState& s = state_;
-    s.selectAllOperations = s.blankCheck && s.program && s.verify ? 1 : 0;
-    otp_->SetOption(engine::kOptionBlankCheck, s.blankCheck);
-    otp_->SetOption(engine::kOptionProgram, s.program);
-    otp_->SetOption(engine::kOptionVerify, s.verify);
-    bool all = true;
-    bool any = false;
-    for (int i = 0; i < ids::kSocketCount; ++i) {
-        const int ticked = host_.GetCheck(boxControls_[i]);
-        if (!ticked) {
-            otp_->SetSocketState(i, engine::kSocketInit);
-            SetLamp(i, 3);
+    OnUi([&] {
+        Refresh(true);
+        WindowState& s = state_;
+        s.selectAllOperations = s.blankCheck && s.program && s.verify ? 1 : 0;
+        otp_->SetOption(engine::kOptionBlankCheck, s.blankCheck);
+        otp_->SetOption(engine::kOptionProgram, s.program);
+        otp_->SetOption(engine::kOptionVerify, s.verify);
+        bool all = true;
+        bool any = false;
+        for (int i = 0; i < ids::kSocketCount; ++i) {
+            const int ticked = host_.GetCheck(boxControls_[i]);
+            if (!ticked) {
+                otp_->SetSocketState(i, engine::kSocketInit);
+                SetLamp(i, 3);
+            }
+            otp_->SetSocketEnabled(i, ticked);
+            all = all && ticked;
+            any = any || ticked;
         }
-        otp_->SetSocketEnabled(i, ticked);
-        all = all && ticked;
-        any = any || ticked;
-    }
-    s.selectAllSockets = all ? 1 : 0;
-    host_.EnableControl(ids::kLoadToWriterBuffer,
-                        any && !s.fileName.Get().empty() && s.loading == 0);
-    Refresh(false);
+        s.selectAllSockets = all ? 1 : 0;
+        host_.EnableControl(ids::kLoadToWriterBuffer,
+                            any && !s.fileName.Get().empty() && s.loading == 0);
+        Refresh(false);
+    });
 }
 
 void CBurnwrightDlg::OnSelectAllOperations() {
@@ -416,55 +427,64 @@ void CBurnwrightDlg::OnBodySelectionChange() {
 }
 
 void CBurnwrightDlg::SetStatusText(int socket, const std::string& text) {
-    host_.SetControlText(ids::kStatusTextBase + socket, text);
-    int lamp = 1;
-    if (text == "OK")
-        lamp = 0;
-    else if (text == "Fail")
-        lamp = 2;
-    else if (text == "Init" || text == "  ")
-        lamp = 3;
-    else if (text.empty())
-        lamp = LampForState(otp_->GetSocketStates()[socket]);
-    SetLamp(socket, lamp);
-    Refresh(false);
+    OnUi([&] {
+        host_.SetControlText(ids::kStatusTextBase + socket, text);
+        int lamp = 1;
+        if (text == "OK")
+            lamp = 0;
+        else if (text == "Fail")
+            lamp = 2;
+        else if (text == "Init" || text == "  ")
+            lamp = 3;
+        else if (text.empty())
+            lamp = LampForState(otp_->GetSocketStates()[socket]);
+        SetLamp(socket, lamp);
+        Refresh(false);
+    });
 }
 
 void CBurnwrightDlg::SetStatusTextOnAll(const std::string& text) {
-    const auto& states = otp_->GetSocketStates();
-    for (int i = 0; i < ids::kSocketCount; ++i) {
-        const bool enabled = otp_->IsSocketEnabled(i) != 0;
-        if (state_.passingSocketsOnly) {
-            if (enabled && states[i] == engine::kSocketOK)
-                SetStatusText(i, text);
-        } else {
-            SetStatusText(i, enabled ? text : std::string());
+    OnUi([&] {
+        const auto& states = otp_->GetSocketStates();
+        for (int i = 0; i < ids::kSocketCount; ++i) {
+            const bool enabled = otp_->IsSocketEnabled(i) != 0;
+            if (state_.passingSocketsOnly) {
+                if (enabled && states[i] == engine::kSocketOK)
+                    SetStatusText(i, text);
+            } else {
+                SetStatusText(i, enabled ? text : std::string());
+            }
         }
-    }
+    });
 }
 
 void CBurnwrightDlg::AppendStatus(int socket, const std::string& word) {
-    std::string text = host_.GetControlText(ids::kStatusTextBase + socket);
-    if (text.size() > 1023)
-        text.resize(1023);
-    host_.SetControlText(ids::kStatusTextBase + socket, text + word);
-    int lamp = 1;
-    if (word == "OK")
-        lamp = 0;
-    else if (word == "Fail")
-        lamp = 2;
-    else if (word == "Init" || word.empty())
-        lamp = 3;
-    SetLamp(socket, lamp);
+    OnUi([&] {
+        std::string text = host_.GetControlText(ids::kStatusTextBase + socket);
+        if (text.size() > 1023)
+            text.resize(1023);
+        host_.SetControlText(ids::kStatusTextBase + socket, text + word);
+        int lamp = 1;
+        if (word == "OK")
+            lamp = 0;
+        else if (word == "Fail")
+            lamp = 2;
+        else if (word == "Init" || word.empty())
+            lamp = 3;
+        SetLamp(socket, lamp);
+    });
 }
 
 void CBurnwrightDlg::AppendStatusOnAll(const std::string& word) {
-    const auto& states = otp_->GetSocketStates();
-    for (int i = 0; i < ids::kSocketCount; ++i) {
-        if (!otp_->IsSocketEnabled(i))
-            continue;
-        AppendStatus(i, word == "Status" ? std::string(engine::SocketStateText(states[i])) : word);
-    }
+    OnUi([&] {
+        const auto& states = otp_->GetSocketStates();
+        for (int i = 0; i < ids::kSocketCount; ++i) {
+            if (!otp_->IsSocketEnabled(i))
+                continue;
+            AppendStatus(i,
+                         word == "Status" ? std::string(engine::SocketStateText(states[i])) : word);
+        }
+    });
 }
 
 } // namespace app

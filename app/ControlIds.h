@@ -96,5 +96,9 @@ inline constexpr int kTimerLampTest = 5684; // one lamp every 10 ms while the te
 // Requests that worker threads send to the window, synchronously.
 inline constexpr unsigned kMsgRefresh = 0x0400 + 1; // 1025
 inline constexpr unsigned kMsgLamp = 0x0400 + 2;    // 1026
+// Runs a piece of the window's own work on its thread in one request (lParam
+// points at a std::function<void()>), so a worker's display updates cost one
+// trip to the user-interface thread instead of one per control.
+inline constexpr unsigned kMsgRunOnUi = 0x0400 + 3; // 1027
 
 } // namespace app::ids

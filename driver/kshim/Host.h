@@ -26,10 +26,11 @@ enum class Check {
     CompletionLostPending,     // completion routine did not propagate the pending mark
     PassedDownAfterCompletion, // IoCallDriver on a request already completed
     CancelRoutineAtCompletion, // a cancel routine still set when the request completes
-    PowerIrpWrongLevel,        // power request passed down above passive level
+    PowerIrpWrongLevel,        // power request of a power-pageable device passed above passive
     SpinLockNested,            // a spin lock taken while another is held
     SpinLockOrder,             // a spin lock released that is not the last one taken
-    WaitAtRaisedIrql,          // a wait at dispatch level or with a spin lock held
+    WaitAtRaisedIrql,          // a wait at dispatch level or with a spin lock held, or pool
+                               // allocated above dispatch level
     IrqlNotRestored,           // a routine returned at another level than it entered
     UntaggedAllocation,        // pool without the driver's tag
     LeakAtUnload,              // pool, IRPs, MDLs or work items alive at unload
@@ -44,9 +45,13 @@ enum class Check {
     UrbBufferTooShort,         // a URB whose buffer is shorter than its length
     ObjectStillRegistered,     // a device deleted while still registered with WMI
     PowerIrpNotStarted,        // power completion passes a driver that never started the next
+    PagedAtDispatch,           // paged pool allocated or pageable code run at dispatch level
+    PnpIrpWrongLevel,          // Plug and Play request passed above passive level
+    DeviceDeletedAttached,     // a device deleted while still attached to a stack
+    ExecutablePool,            // executable non-paged pool where the no-execute pool exists
 };
-// Number of checks; the last one above is PowerIrpNotStarted.
-constexpr int kCheckCount = static_cast<int>(Check::PowerIrpNotStarted) + 1;
+// Number of checks; the last one above is ExecutablePool.
+constexpr int kCheckCount = static_cast<int>(Check::ExecutablePool) + 1;
 const char* CheckName(Check check);
 
 struct Violation {
@@ -103,6 +108,13 @@ public:
     // Answer of IoIsWdmVersionAvailable: versions up to this one are available.
     void SetWdmVersion(UCHAR major, UCHAR minor);
     Registry& GetRegistry();
+
+    // Completion callbacks of power IRPs requested with PoRequestPowerIrp:
+    // while held, each waits (its IRP already gone) until ReleasePowerCallbacks()
+    // runs them on kernel threads, as a late callback would run.
+    void HoldPowerCallbacks(bool hold);
+    size_t HeldPowerCallbacks() const;
+    size_t ReleasePowerCallbacks();
 
     // Waits (on a condition, not by sleeping) until no kernel thread has work:
     // work items, power requests, DPCs, deferred bus completions and interface

@@ -113,6 +113,13 @@ public:
     bool FireIdleCallback();
     bool CompleteIdleRequest(NTSTATUS status);
 
+    // Device set-power requests: when held, each waits at the bus (as a port
+    // that takes its time to suspend or resume) until ReleaseDevicePower(),
+    // which carries them out in arrival order and returns how many there were.
+    void HoldDevicePower(bool hold);
+    size_t HeldDevicePower() const;
+    size_t ReleaseDevicePower();
+
     // Remote wake.
     bool WaitWakePending() const;
     bool SignalWake(NTSTATUS status = STATUS_SUCCESS);

@@ -54,8 +54,10 @@ struct DeviceExtension {
 
     SYSTEM_POWER_STATE SystemPower;
     DEVICE_POWER_STATE DevicePower;
-    // Device power requests this driver issued for itself that have not finished.
-    volatile LONG OwnPowerRequests;
+    // Outstanding-I/O counts held by paths that wait for a device power IRP
+    // they asked for; a hold of I/O gives these up while it waits. Under the
+    // I/O-count lock.
+    LONG OwnPowerRequests;
     // The system power IRP waiting for the device power IRP it asked for.
     PIRP SystemPowerIrp;
 
@@ -72,11 +74,20 @@ struct DeviceExtension {
     KTIMER IdleTimer;
     KDPC IdleDpc;
     KEVENT NoDpcWorkItemPending;
+    // Under the idle lock: the idle callback's power-down has been asked for
+    // and has not finished, and the idle request ended meanwhile in a way
+    // that wants D0 back once it has.
+    BOOLEAN IdlePowerDownInFlight;
+    BOOLEAN IdleWakeAfterPowerDown;
 
     BOOLEAN WakeEnabled;
     PIRP volatile WaitWakeIrp;
     volatile LONG WaitWakeOutstanding;
     volatile LONG WaitWakeCancelled;
+    // Wait-wake may be issued: set at start, cleared when stop or removal
+    // cancels it. With the outstanding flag and the event, under the wake lock.
+    LONG WaitWakeAllowed;
+    KSPIN_LOCK WakeLock;
     // Set while no wait-wake request is between issue and its final callback.
     KEVENT WaitWakeFinished;
 
@@ -95,9 +106,12 @@ inline DeviceExtension* ExtensionOf(PDEVICE_OBJECT device) {
 // Where each routine may run: "any" is up to dispatch level and never blocks;
 // "passive" may block.
 
-// Pool helpers (any): every allocation is tagged, zero-filled and non-paged unless asked.
-PVOID AllocatePool(SIZE_T bytes, POOL_TYPE type = NonPagedPool);
+// Pool helpers (any): every allocation is tagged, zero-filled and from the
+// non-paged pool (no-execute where the system has one) unless paged is asked for.
+PVOID AllocatePool(SIZE_T bytes, BOOLEAN paged = FALSE);
 VOID FreePool(PVOID memory);
+// Chooses the non-paged pool type for the platform (passive; driver entry).
+VOID SelectNonPagedPool();
 
 // Device state under the state lock (any).
 DeviceState CurrentState(DeviceExtension* ext);
@@ -106,10 +120,14 @@ VOID SetQueueState(DeviceExtension* ext, QueueState queue);
 VOID RestorePreviousState(DeviceExtension* ext, QueueState queue);
 
 // Outstanding-I/O count (any); the decrement that reaches 1 sets the stop
-// event, the one that reaches 0 the remove event.
-LONG IncrementIo(DeviceExtension* ext);
-LONG DecrementIo(DeviceExtension* ext);
+// event, the one that reaches 0 the remove event. `ownPower` also counts the
+// change as a count held for an own device power IRP; CountOwnPower turns a
+// count already held into one (or back).
+LONG IncrementIo(DeviceExtension* ext, BOOLEAN ownPower = FALSE);
+LONG DecrementIo(DeviceExtension* ext, BOOLEAN ownPower = FALSE);
 LONG OutstandingIo(DeviceExtension* ext);
+VOID CountOwnPower(DeviceExtension* ext, LONG delta);
+LONG OwnPowerCount(DeviceExtension* ext);
 
 // Requests to the lower driver (passive: each waits for completion, except
 // CompleteRequest, which is any).
@@ -132,7 +150,9 @@ NTSTATUS ResetDevice(DeviceExtension* ext);
 
 // Power. RequestOwnDevicePower holds a count until the IRP's completion and
 // is any unless it waits; IssueWaitWake is any (STATUS_DEVICE_BUSY when one
-// is outstanding); CancelWaitWake is passive and waits for the final callback.
+// is outstanding, STATUS_INVALID_DEVICE_STATE when stop or removal cancelled
+// wait-wake); ClearWaitWakeFlags allows it again at start; CancelWaitWake is
+// passive and waits for the final callback of the last request issued.
 NTSTATUS RequestOwnDevicePower(DeviceExtension* ext, DEVICE_POWER_STATE state, BOOLEAN wait);
 NTSTATUS HandleWaitWakeIrp(DeviceExtension* ext, PIRP irp);
 NTSTATUS IssueWaitWake(DeviceExtension* ext);

@@ -8,6 +8,12 @@ namespace driver::linkpod {
 namespace {
 
 UNICODE_STRING g_registryPath;
+// Executable until driver entry finds the no-execute pool on the platform.
+POOL_TYPE g_nonPagedPool = NonPagedPool;
+
+// The first platform version whose non-paged pool has a no-execute type.
+constexpr UCHAR kNoExecutePoolMajor = 6;
+constexpr UCHAR kNoExecutePoolMinor = 0x20;
 
 constexpr auto kParametersKey =
     Widen("\\REGISTRY\\Machine\\System\\CurrentControlSet\\SERVICES\\PODLINK\\Parameters");
@@ -38,6 +44,7 @@ VOID InitializeRecord(DeviceExtension* ext, PDEVICE_OBJECT self, PDEVICE_OBJECT 
     ext->OutstandingIo = 1;
     KeInitializeSpinLock(&ext->IoCountLock);
     KeInitializeSpinLock(&ext->IdleLock);
+    KeInitializeSpinLock(&ext->WakeLock);
     KeInitializeEvent(&ext->WaitWakeFinished, NotificationEvent, TRUE);
     ext->PowerDownLevel = PowerDeviceD2;
     ext->MaximumStage = 0xFFFFFFFFu;
@@ -46,8 +53,14 @@ VOID InitializeRecord(DeviceExtension* ext, PDEVICE_OBJECT self, PDEVICE_OBJECT 
 
 } // namespace
 
-PVOID AllocatePool(SIZE_T bytes, POOL_TYPE type) {
-    PVOID memory = ExAllocatePoolWithTag(type, bytes, kPoolTag);
+VOID SelectNonPagedPool() {
+    g_nonPagedPool = IoIsWdmVersionAvailable(kNoExecutePoolMajor, kNoExecutePoolMinor)
+                         ? NonPagedPoolNx
+                         : NonPagedPool;
+}
+
+PVOID AllocatePool(SIZE_T bytes, BOOLEAN paged) {
+    PVOID memory = ExAllocatePoolWithTag(paged ? PagedPool : g_nonPagedPool, bytes, kPoolTag);
     if (memory != nullptr) {
         RtlZeroMemory(memory, bytes);
     }
@@ -158,14 +171,18 @@ VOID Unload(PDRIVER_OBJECT /*driver*/) {
 using namespace driver::linkpod;
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
-    const USHORT bytes = static_cast<USHORT>(registryPath->Length + sizeof(WCHAR));
-    g_registryPath.Buffer = static_cast<PWCH>(AllocatePool(bytes, PagedPool));
+    SelectNonPagedPool();
+    // Sized in full width: the path and its NUL may not fit a 16-bit count.
+    const SIZE_T bytes = static_cast<SIZE_T>(registryPath->Length) + sizeof(WCHAR);
+    g_registryPath.Buffer = static_cast<PWCH>(AllocatePool(bytes, TRUE));
     if (g_registryPath.Buffer == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     RtlCopyMemory(g_registryPath.Buffer, registryPath->Buffer, registryPath->Length);
     g_registryPath.Length = registryPath->Length;
-    g_registryPath.MaximumLength = bytes;
+    // The longest path leaves no room to count the NUL, which is still there.
+    g_registryPath.MaximumLength =
+        bytes <= MAXUSHORT ? static_cast<USHORT>(bytes) : registryPath->Length;
 
     driver->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
     driver->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;

@@ -18,27 +18,57 @@ VOID ReleaseIdleIrp(DeviceExtension* ext, PIRP irp) {
     }
 }
 
+// The hub's callback: the device may sleep. Whether it must come back to D0
+// follows the state it is going to, not the one it was in when the idle
+// request ended: an open may take the request back while the power-down is
+// still on its way, and then D0 is asked for once the power-down is done.
 VOID IdleCallback(PVOID context) {
     auto* ext = static_cast<DeviceExtension*>(context);
     if (CurrentState(ext) != DeviceState::Running) {
         return;
     }
-    if (ext->WakeEnabled) {
-        IssueWaitWake(ext);
+    // Held until the outcome is settled, so that removal cannot pass in
+    // between; a hold of I/O gives it up like the power-down's own count.
+    IncrementIo(ext, TRUE);
+    KIRQL irql;
+    KeAcquireSpinLock(&ext->IdleLock, &irql);
+    const BOOLEAN stillPending = ext->IdleRequestPending != 0;
+    ext->IdlePowerDownInFlight = stillPending;
+    ext->IdleWakeAfterPowerDown = FALSE;
+    KeReleaseSpinLock(&ext->IdleLock, irql);
+
+    if (stillPending) {
+        if (ext->WakeEnabled) {
+            IssueWaitWake(ext);
+        }
+        RequestOwnDevicePower(ext, ext->PowerDownLevel, TRUE);
+        KeAcquireSpinLock(&ext->IdleLock, &irql);
+        ext->IdlePowerDownInFlight = FALSE;
+        const BOOLEAN wake = ext->IdleWakeAfterPowerDown;
+        ext->IdleWakeAfterPowerDown = FALSE;
+        KeReleaseSpinLock(&ext->IdleLock, irql);
+        if (wake && ext->DevicePower != PowerDeviceD0) {
+            RequestOwnDevicePower(ext, PowerDeviceD0, FALSE);
+        }
     }
-    RequestOwnDevicePower(ext, ext->PowerDownLevel, TRUE);
+    DecrementIo(ext, TRUE);
 }
 
 NTSTATUS IdleRequestDone(PDEVICE_OBJECT /*device*/, PIRP irp, PVOID context) {
     auto* ext = static_cast<DeviceExtension*>(context);
     const NTSTATUS status = irp->IoStatus.Status;
-    if (!NT_SUCCESS(status) && status != STATUS_NOT_SUPPORTED &&
-        status != STATUS_POWER_STATE_INVALID && ext->DevicePower != PowerDeviceD0) {
-        RequestOwnDevicePower(ext, PowerDeviceD0, FALSE);
-    }
+    const BOOLEAN wantD0 = !NT_SUCCESS(status) && status != STATUS_NOT_SUPPORTED &&
+                           status != STATUS_POWER_STATE_INVALID;
 
     KIRQL irql;
     KeAcquireSpinLock(&ext->IdleLock, &irql);
+    BOOLEAN requestD0 = FALSE;
+    if (wantD0 && ext->IdlePowerDownInFlight) {
+        // The callback asks for D0 once its power-down has finished.
+        ext->IdleWakeAfterPowerDown = TRUE;
+    } else if (wantD0) {
+        requestD0 = ext->DevicePower != PowerDeviceD0;
+    }
     PUSB_IDLE_CALLBACK_INFO info = ext->IdleCallbackInfo;
     ext->IdleCallbackInfo = nullptr;
     InterlockedExchange(&ext->IdleRequestPending, 0);
@@ -46,6 +76,9 @@ NTSTATUS IdleRequestDone(PDEVICE_OBJECT /*device*/, PIRP irp, PVOID context) {
         InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&ext->IdleIrp), nullptr));
     KeReleaseSpinLock(&ext->IdleLock, irql);
     FreePool(info);
+    if (requestD0) {
+        RequestOwnDevicePower(ext, PowerDeviceD0, FALSE);
+    }
 
     if (ext->IdleEnabled) {
         StartIdleTimer(ext);

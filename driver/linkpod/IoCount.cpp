@@ -47,10 +47,13 @@ VOID RestorePreviousState(DeviceExtension* ext, QueueState queue) {
     KeReleaseSpinLock(&ext->StateLock, irql);
 }
 
-LONG IncrementIo(DeviceExtension* ext) {
+LONG IncrementIo(DeviceExtension* ext, BOOLEAN ownPower) {
     KIRQL irql;
     KeAcquireSpinLock(&ext->IoCountLock, &irql);
     LONG count = ++ext->OutstandingIo;
+    if (ownPower) {
+        ++ext->OwnPowerRequests;
+    }
     if (count == 2) {
         KeClearEvent(&ext->StopEvent);
     }
@@ -58,10 +61,13 @@ LONG IncrementIo(DeviceExtension* ext) {
     return count;
 }
 
-LONG DecrementIo(DeviceExtension* ext) {
+LONG DecrementIo(DeviceExtension* ext, BOOLEAN ownPower) {
     KIRQL irql;
     KeAcquireSpinLock(&ext->IoCountLock, &irql);
     LONG count = --ext->OutstandingIo;
+    if (ownPower) {
+        --ext->OwnPowerRequests;
+    }
     if (count == 1) {
         KeSetEvent(&ext->StopEvent, IO_NO_INCREMENT, FALSE);
     }
@@ -76,6 +82,21 @@ LONG OutstandingIo(DeviceExtension* ext) {
     KIRQL irql;
     KeAcquireSpinLock(&ext->IoCountLock, &irql);
     LONG count = ext->OutstandingIo;
+    KeReleaseSpinLock(&ext->IoCountLock, irql);
+    return count;
+}
+
+VOID CountOwnPower(DeviceExtension* ext, LONG delta) {
+    KIRQL irql;
+    KeAcquireSpinLock(&ext->IoCountLock, &irql);
+    ext->OwnPowerRequests += delta;
+    KeReleaseSpinLock(&ext->IoCountLock, irql);
+}
+
+LONG OwnPowerCount(DeviceExtension* ext) {
+    KIRQL irql;
+    KeAcquireSpinLock(&ext->IoCountLock, &irql);
+    LONG count = ext->OwnPowerRequests;
     KeReleaseSpinLock(&ext->IoCountLock, irql);
     return count;
 }

@@ -87,6 +87,11 @@ NTSTATUS HandleRemove(DeviceExtension* ext, PIRP irp) {
     DecrementIo(ext);
     DecrementIo(ext);
     KeWaitForSingleObject(&ext->RemoveEvent, Executive, KernelMode, FALSE, nullptr);
+    // The decrement that set the event still held the lock; once it is free
+    // nothing touches the record any more.
+    KIRQL irql;
+    KeAcquireSpinLock(&ext->IoCountLock, &irql);
+    KeReleaseSpinLock(&ext->IoCountLock, irql);
     ReleaseConfiguration(ext);
 
     irp->IoStatus.Status = STATUS_SUCCESS;

@@ -66,7 +66,7 @@ VOID PassDownWithCompletion(DeviceExtension* ext, PIRP irp) {
 VOID HoldIoWorker(PDEVICE_OBJECT device, PVOID context) {
     auto* hold = static_cast<HoldContext*>(context);
     DeviceExtension* ext = ExtensionOf(device);
-    const LONG held = 1 + ext->OwnPowerRequests;
+    const LONG held = 1 + OwnPowerCount(ext);
     for (LONG i = 0; i < held; ++i) {
         DecrementIo(ext);
     }
@@ -128,12 +128,11 @@ VOID DeviceIrpForSystemDone(PDEVICE_OBJECT /*device*/, UCHAR /*minor*/, POWER_ST
     auto* ext = static_cast<DeviceExtension*>(context);
     PIRP systemIrp = ext->SystemPowerIrp;
     ext->SystemPowerIrp = nullptr;
-    InterlockedDecrement(&ext->OwnPowerRequests);
     systemIrp->IoStatus.Status = ioStatus->Status;
     systemIrp->IoStatus.Information = 0;
     PoStartNextPowerIrp(systemIrp);
     // The record is not touched once the system IRP has gone up.
-    DecrementIo(ext);
+    DecrementIo(ext, TRUE);
     IoCompleteRequest(systemIrp, IO_NO_INCREMENT);
 }
 
@@ -151,7 +150,8 @@ NTSTATUS SystemPowerDone(PDEVICE_OBJECT /*device*/, PIRP irp, PVOID context) {
         // Without a device state for this system state there is nothing to ask for.
         if (device.DeviceState != PowerDeviceUnspecified) {
             ext->SystemPowerIrp = irp;
-            InterlockedIncrement(&ext->OwnPowerRequests);
+            // The system IRP's count now waits for a device IRP of our own.
+            CountOwnPower(ext, 1);
             status = PoRequestPowerIrp(ext->PhysicalDevice, stack->MinorFunction, device,
                                        DeviceIrpForSystemDone, ext, nullptr);
             if (NT_SUCCESS(status)) {
@@ -159,7 +159,7 @@ NTSTATUS SystemPowerDone(PDEVICE_OBJECT /*device*/, PIRP irp, PVOID context) {
                 return STATUS_MORE_PROCESSING_REQUIRED;
             }
             ext->SystemPowerIrp = nullptr;
-            InterlockedDecrement(&ext->OwnPowerRequests);
+            CountOwnPower(ext, -1);
             irp->IoStatus.Status = status;
         }
     }
@@ -190,9 +190,7 @@ NTSTATUS HandleSystemPower(DeviceExtension* ext, PIRP irp) {
 
 VOID OwnPowerDone(PDEVICE_OBJECT /*device*/, UCHAR /*minor*/, POWER_STATE /*state*/, PVOID context,
                   PIO_STATUS_BLOCK /*ioStatus*/) {
-    auto* ext = static_cast<DeviceExtension*>(context);
-    InterlockedDecrement(&ext->OwnPowerRequests);
-    DecrementIo(ext);
+    DecrementIo(static_cast<DeviceExtension*>(context), TRUE);
 }
 
 struct OwnPowerWaiter {
@@ -203,9 +201,7 @@ struct OwnPowerWaiter {
 VOID OwnPowerDoneSignal(PDEVICE_OBJECT /*device*/, UCHAR /*minor*/, POWER_STATE /*state*/,
                         PVOID context, PIO_STATUS_BLOCK /*ioStatus*/) {
     auto* waiter = static_cast<OwnPowerWaiter*>(context);
-    DeviceExtension* ext = waiter->Ext;
-    InterlockedDecrement(&ext->OwnPowerRequests);
-    DecrementIo(ext);
+    DecrementIo(waiter->Ext, TRUE);
     KeSetEvent(&waiter->Done, IO_NO_INCREMENT, FALSE);
 }
 
@@ -214,8 +210,7 @@ VOID OwnPowerDoneSignal(PDEVICE_OBJECT /*device*/, UCHAR /*minor*/, POWER_STATE 
 NTSTATUS RequestOwnDevicePower(DeviceExtension* ext, DEVICE_POWER_STATE state, BOOLEAN wait) {
     POWER_STATE power;
     power.DeviceState = state;
-    IncrementIo(ext);
-    InterlockedIncrement(&ext->OwnPowerRequests);
+    IncrementIo(ext, TRUE);
     NTSTATUS status;
     if (wait) {
         OwnPowerWaiter waiter;
@@ -231,8 +226,7 @@ NTSTATUS RequestOwnDevicePower(DeviceExtension* ext, DEVICE_POWER_STATE state, B
                                    nullptr);
     }
     if (!NT_SUCCESS(status)) {
-        InterlockedDecrement(&ext->OwnPowerRequests);
-        DecrementIo(ext);
+        DecrementIo(ext, TRUE);
     }
     return status;
 }

@@ -22,13 +22,4 @@ template <ULONG N> constexpr WideText<N> Widen(const char (&narrow)[N]) {
     return wide;
 }
 
-// A counted string over a constant text; the kernel never writes through it.
-template <ULONG N> UNICODE_STRING CountedString(const WideText<N>& wide) {
-    UNICODE_STRING counted;
-    counted.Length = wide.ByteLength();
-    counted.MaximumLength = static_cast<USHORT>(N * sizeof(WCHAR));
-    counted.Buffer = const_cast<PWCH>(wide.text);
-    return counted;
-}
-
 } // namespace driver::linkpod

@@ -9,7 +9,6 @@ namespace {
 volatile LONG g_debugLevel = 5;
 
 constexpr auto kModelName = Widen("Brindlemo");
-constexpr auto kMofResourceName = Widen("MofResourceName");
 constexpr ULONG kDebugLevelItem = 1;
 // Debug level, then the name's byte length, then the name.
 constexpr ULONG kBlockHeader = sizeof(ULONG) + sizeof(USHORT);
@@ -17,13 +16,15 @@ constexpr ULONG kBlockHeader = sizeof(ULONG) + sizeof(USHORT);
 GUID g_blockGuid = {0xBBA21300, 0x6DD3, 0x11D2, {0xB8, 0x44, 0x00, 0xC0, 0x4F, 0xAD, 0x51, 0x71}};
 WMIGUIDREGINFO g_guidList[] = {{&g_blockGuid, 1, 0}};
 
+// The image carries no compiled MOF resource, so none is named: WMI would
+// otherwise look for a resource that is not there.
 NTSTATUS QueryRegInfo(PDEVICE_OBJECT device, PULONG regFlags, PUNICODE_STRING instanceName,
                       PUNICODE_STRING* registryPath, PUNICODE_STRING mofResourceName,
                       PDEVICE_OBJECT* pdo) {
     (void)instanceName;
+    (void)mofResourceName;
     *regFlags = WMIREG_FLAG_INSTANCE_PDO;
     *registryPath = SavedRegistryPath();
-    *mofResourceName = CountedString(kMofResourceName);
     *pdo = ExtensionOf(device)->PhysicalDevice;
     return STATUS_SUCCESS;
 }

@@ -125,6 +125,9 @@ private:
 
 void KernelStack::Core::Begin() {
     kernel.SetDriverTag(driver::linkpod::kPoolTag);
+    // A current platform: it offers the no-execute pool, so the verifier
+    // reports executable pool.
+    kernel.SetWdmVersion(6, 0x30);
     kernel.OnViolation([this](const kshim::Violation& violation) {
         std::fprintf(stderr, "kernel verifier: %s: %s\n", kshim::CheckName(violation.check),
                      violation.detail.c_str());
@@ -149,13 +152,23 @@ void KernelStack::Core::Begin() {
                 return;
             writerPath = found->second;
         }
-        EventHandler call;
-        {
-            std::lock_guard<std::mutex> guard(core->handlerMu);
-            call = core->handler;
-        }
-        if (call)
-            call(event, writerPath);
+        Core* self = core.get();
+        auto deliver = [self, event, writerPath] {
+            EventHandler call;
+            {
+                std::lock_guard<std::mutex> guard(self->handlerMu);
+                call = self->handler;
+            }
+            if (call)
+                call(event, writerPath);
+        };
+        // The interface is enabled while the device starts, before the
+        // stack lists it: the arrival is told once the start has finished,
+        // so a program that opens the writer at once finds it.
+        if (event == port::DeviceEvent::Arrival)
+            self->Post(deliver, false);
+        else
+            deliver();
     });
     worker = std::thread([this] { WorkerLoop(); });
     subscription = bus->Subscribe([weak](port::DeviceEvent event, const std::string& writerPath) {
@@ -177,6 +190,9 @@ void KernelStack::Core::Begin() {
         const std::string path = writer->InterfacePath();
         Post([this, path] { Arrive(path); }, true);
     }
+    // The arrivals of the writers present at start are told before anyone
+    // can listen; they are not news to a program that starts now.
+    Post([] {}, true);
 }
 
 KernelStack::Core::~Core() {

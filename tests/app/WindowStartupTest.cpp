@@ -163,8 +163,9 @@ TEST_F(WindowStartup, MultiDeviceGrowsTheWindowAndTheSingleLayoutComesBack) {
     EXPECT_EQ(host->Control(app::ids::kStatusTextBase).rect, edit);
 }
 
-TEST_F(WindowStartup, UnplugDetachesAndReplugReattaches) {
+TEST_F(WindowStartup, UnplugDetachesAndReplugReattachesThroughTheDriver) {
     Setting(keys::kFile, keys::kDeviceBodyIndex, "12");
+    ThroughDriver();
     StartWindow();
     const std::string image = WriteImage("unplug.bin", Body12Length());
     host->AnswerFileDialog(image);

@@ -59,11 +59,11 @@ protected:
         link.ExpectRead(Bytes{0x01}, answered);
     }
 
-    void ExpectBoot(const Bytes& file, bool headerOk = true) {
+    void ExpectBoot(const Bytes& file, bool headerOk = true, bool packetsOk = true) {
         link.ExpectWrite(ToBytesHeader(BootHeader(kBootSize, Sum(file.data(), kBootSize))),
                          headerOk);
         if (headerOk)
-            link.ExpectWrite(BuildBootPackets(file.data(), kBootSize));
+            link.ExpectWrite(BuildBootPackets(file.data(), kBootSize), packetsOk);
     }
 
     static Bytes ToBytesHeader(const Packet& p) { return Bytes(p.begin(), p.end()); }
@@ -179,6 +179,23 @@ TEST_F(FirmwareUpdater, BootBlockIsTriedThreeTimes) {
     ExpectBoot(file, false);
     ExpectBoot(file, false);
     ExpectBoot(file, false);
+    EXPECT_EQ(updater.UpdateBoot(), 0);
+    EXPECT_EQ(result.Message(), kUpdateBootFailed);
+    EXPECT_EQ(link.Remaining(), 0u);
+}
+
+TEST_F(FirmwareUpdater, FailedBootPacketWriteIsAFailedTry) {
+    const Bytes file = UseFirmware(MakeFirmware(0x7000));
+    ExpectBoot(file, true, false);
+    ExpectBoot(file);
+    EXPECT_EQ(updater.UpdateBoot(), 1);
+    EXPECT_EQ(link.Remaining(), 0u);
+    ASSERT_EQ(link.Written().size(), 4u);
+    EXPECT_EQ(link.Written()[1].size(), 16384u);
+
+    ExpectBoot(file, true, false);
+    ExpectBoot(file, true, false);
+    ExpectBoot(file, true, false);
     EXPECT_EQ(updater.UpdateBoot(), 0);
     EXPECT_EQ(result.Message(), kUpdateBootFailed);
     EXPECT_EQ(link.Remaining(), 0u);

@@ -151,7 +151,7 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     if (record->wmiRegistered)
         s.Violate(Check::ObjectStillRegistered, "device deleted while registered with WMI");
     if (record->attachedTo)
-        s.Violate(Check::ObjectStillRegistered, "device deleted while attached to a stack");
+        s.Violate(Check::DeviceDeletedAttached, "device deleted while attached to a stack");
     size_t objectSize = (sizeof(DEVICE_OBJECT) + 15) & ~size_t{15};
     if (record->memory.size() > objectSize)
         CheckFreedRange(record->memory.data() + objectSize, record->memory.size() - objectSize,
@@ -201,7 +201,7 @@ BOOLEAN IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion) {
 
 VOID KshimCheckPagedCode_(VOID) {
     if (ThreadIrql() > APC_LEVEL)
-        Current().Violate(Check::WaitAtRaisedIrql, "pageable code run at dispatch level");
+        Current().Violate(Check::PagedAtDispatch, "pageable code run at dispatch level");
 }
 
 PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {

@@ -228,7 +228,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         s.Violate(Check::PowerIrpWrongLevel,
                   "power IRP passed at IRQL " + std::to_string(entry) + ": " + Describe(Irp));
     else if (major == IRP_MJ_PNP && entry > PASSIVE_LEVEL)
-        s.Violate(Check::PowerIrpWrongLevel,
+        s.Violate(Check::PnpIrpWrongLevel,
                   "Plug and Play IRP passed above passive level: " + Describe(Irp));
     else if (entry > DISPATCH_LEVEL)
         s.Violate(Check::IrqlNotRestored, "IoCallDriver above dispatch level");

@@ -36,12 +36,29 @@ std::string TagText(ULONG tag) {
 
 namespace {
 
+// The first platform version whose pool has a no-execute non-paged type.
+constexpr UCHAR kNoExecutePoolMajor = 6;
+constexpr UCHAR kNoExecutePoolMinor = 0x20;
+
 PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, bool tagged) {
     State& s = Current();
     if (KeGetCurrentIrql() > DISPATCH_LEVEL)
         s.Violate(Check::WaitAtRaisedIrql, "pool allocated above dispatch level");
     else if ((type == PagedPool || type == PagedPoolCacheAligned) && KeGetCurrentIrql() > APC_LEVEL)
-        s.Violate(Check::WaitAtRaisedIrql, "paged pool allocated at dispatch level");
+        s.Violate(Check::PagedAtDispatch, "paged pool allocated at dispatch level");
+    if (type == NonPagedPool || type == NonPagedPoolMustSucceed ||
+        type == NonPagedPoolCacheAligned) {
+        bool noExecuteOffered;
+        {
+            std::lock_guard<std::mutex> guard(s.mu);
+            noExecuteOffered =
+                s.wdmMajor > kNoExecutePoolMajor ||
+                (s.wdmMajor == kNoExecutePoolMajor && s.wdmMinor >= kNoExecutePoolMinor);
+        }
+        if (noExecuteOffered)
+            s.Violate(Check::ExecutablePool,
+                      "pool type " + std::to_string(type) + " instead of NonPagedPoolNx");
+    }
     if (!tagged) {
         s.Violate(Check::UntaggedAllocation, "ExAllocatePool without a tag");
     } else {

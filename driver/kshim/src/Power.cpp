@@ -57,8 +57,20 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
     RecordOf(irp)->onFinal = [DeviceObject, MinorFunction, PowerState, CompletionFunction,
                               Context](PIRP done) {
         IO_STATUS_BLOCK status = done->IoStatus;
-        if (CompletionFunction)
-            CompletionFunction(DeviceObject, MinorFunction, PowerState, Context, &status);
+        auto call = [=]() mutable {
+            if (CompletionFunction)
+                CompletionFunction(DeviceObject, MinorFunction, PowerState, Context, &status);
+        };
+        kshim::State& state = Current();
+        bool held;
+        {
+            std::lock_guard<std::mutex> guard(state.mu);
+            held = state.holdPowerCallbacks;
+            if (held)
+                state.heldPowerCallbacks.push_back(call);
+        }
+        if (!held)
+            call();
         RetireIrp(done);
     };
     if (Irp)

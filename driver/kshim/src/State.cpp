@@ -26,7 +26,7 @@ const char* CheckName(Check check) {
     case Check::CancelRoutineAtCompletion:
         return "cancel routine still set at completion";
     case Check::PowerIrpWrongLevel:
-        return "power IRP passed at a wrong IRQL";
+        return "power IRP of a power-pageable device passed above passive level";
     case Check::SpinLockNested:
         return "spin locks nested";
     case Check::SpinLockOrder:
@@ -58,9 +58,17 @@ const char* CheckName(Check check) {
     case Check::UrbBufferTooShort:
         return "URB buffer shorter than its length";
     case Check::ObjectStillRegistered:
-        return "device deleted while registered";
+        return "device deleted while registered with WMI";
     case Check::PowerIrpNotStarted:
         return "power IRP completed past a driver that did not call PoStartNextPowerIrp";
+    case Check::PagedAtDispatch:
+        return "paged pool or pageable code at dispatch level";
+    case Check::PnpIrpWrongLevel:
+        return "Plug and Play IRP passed above passive level";
+    case Check::DeviceDeletedAttached:
+        return "device deleted while attached";
+    case Check::ExecutablePool:
+        return "executable non-paged pool where the no-execute pool is offered";
     }
     return "unknown check";
 }
@@ -216,6 +224,27 @@ void Kernel::SetWdmVersion(UCHAR major, UCHAR minor) {
     std::lock_guard<std::mutex> guard(state_->mu);
     state_->wdmMajor = major;
     state_->wdmMinor = minor;
+}
+
+void Kernel::HoldPowerCallbacks(bool hold) {
+    std::lock_guard<std::mutex> guard(state_->mu);
+    state_->holdPowerCallbacks = hold;
+}
+
+size_t Kernel::HeldPowerCallbacks() const {
+    std::lock_guard<std::mutex> guard(state_->mu);
+    return state_->heldPowerCallbacks.size();
+}
+
+size_t Kernel::ReleasePowerCallbacks() {
+    std::vector<std::function<void()>> held;
+    {
+        std::lock_guard<std::mutex> guard(state_->mu);
+        held.swap(state_->heldPowerCallbacks);
+    }
+    for (auto& callback : held)
+        state_->Spawn(std::move(callback));
+    return held.size();
 }
 
 Registry& Kernel::GetRegistry() {

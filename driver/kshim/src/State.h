@@ -131,6 +131,9 @@ struct State {
     unsigned nextUsbInstance = 1;
     UCHAR wdmMajor = 1;
     UCHAR wdmMinor = 0x30;
+    // Callbacks of requested power IRPs kept back by HoldPowerCallbacks.
+    bool holdPowerCallbacks = false;
+    std::vector<std::function<void()>> heldPowerCallbacks;
     Registry registry;
     std::vector<std::string> debugLog;
 

@@ -213,6 +213,29 @@ bool SimulatedUsbDevice::CompleteIdleRequest(NTSTATUS status) {
     return true;
 }
 
+void SimulatedUsbDevice::HoldDevicePower(bool hold) {
+    std::lock_guard<std::mutex> guard(impl_->mu);
+    impl_->holdPower = hold;
+}
+
+size_t SimulatedUsbDevice::HeldDevicePower() const {
+    std::lock_guard<std::mutex> guard(impl_->mu);
+    size_t count = 0;
+    for (const Parked& entry : impl_->parked)
+        count += entry.kind == ParkKind::Power ? 1 : 0;
+    return count;
+}
+
+size_t SimulatedUsbDevice::ReleaseDevicePower() {
+    size_t count = 0;
+    Parked entry;
+    while (impl_->TakeParked(ParkKind::Power, &entry)) {
+        impl_->SetDevicePower(entry.irp);
+        ++count;
+    }
+    return count;
+}
+
 bool SimulatedUsbDevice::WaitWakePending() const {
     std::lock_guard<std::mutex> guard(impl_->mu);
     for (const Parked& entry : impl_->parked)
@@ -245,7 +268,10 @@ size_t SimulatedUsbDevice::HeldTransfers() const {
     std::lock_guard<std::mutex> guard(impl_->mu);
     size_t count = 0;
     for (const Parked& entry : impl_->parked)
-        count += entry.kind != ParkKind::Idle && entry.kind != ParkKind::WaitWake ? 1 : 0;
+        count += entry.kind != ParkKind::Idle && entry.kind != ParkKind::WaitWake &&
+                         entry.kind != ParkKind::Power
+                     ? 1
+                     : 0;
     return count;
 }
 

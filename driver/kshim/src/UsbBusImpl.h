@@ -12,7 +12,7 @@ namespace kshim {
 // What the bus keeps per request and per pipe.
 namespace bus {
 
-enum class ParkKind { Deferred, Nak, Never, Held, Idle, WaitWake };
+enum class ParkKind { Deferred, Nak, Never, Held, Idle, WaitWake, Power };
 
 struct Parked {
     PIRP irp;
@@ -65,6 +65,7 @@ struct SimulatedUsbDevice::Impl {
     bool enabled = true;
     bool hold = false;
     bool idleAtOnce = true;
+    bool holdPower = false;
     DEVICE_CAPABILITIES caps{};
     FaultPlan plan;
     std::mt19937 random{1};
@@ -94,6 +95,8 @@ struct SimulatedUsbDevice::Impl {
     NTSTATUS Internal(PIRP irp);
     NTSTATUS Pnp(PIRP irp);
     NTSTATUS Power(PIRP irp);
+    // Carries out a device set-power request and completes it.
+    void SetDevicePower(PIRP irp);
     bool TakeParked(ParkKind kind, Parked* out);
 };
 

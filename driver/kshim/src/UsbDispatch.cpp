@@ -138,15 +138,19 @@ NTSTATUS SimulatedUsbDevice::Impl::Power(PIRP irp) {
     }
     case IRP_MN_SET_POWER:
         if (stack->Parameters.Power.Type == DevicePowerState) {
-            DEVICE_POWER_STATE target = stack->Parameters.Power.State.DeviceState;
+            bool held;
             {
                 std::lock_guard<std::mutex> guard(mu);
-                power = target;
-                powerHistory.push_back(target);
+                held = holdPower;
             }
-            std::lock_guard<std::mutex> guard(modelMu);
-            owner->model_.PowerChanged(target);
-        } else {
+            if (held) {
+                Park(Parked{irp, ParkKind::Power});
+                return STATUS_PENDING;
+            }
+            SetDevicePower(irp);
+            return STATUS_SUCCESS;
+        }
+        {
             std::lock_guard<std::mutex> guard(mu);
             system = stack->Parameters.Power.State.SystemState;
         }
@@ -161,6 +165,21 @@ NTSTATUS SimulatedUsbDevice::Impl::Power(PIRP irp) {
         return status;
     }
     }
+}
+
+void SimulatedUsbDevice::Impl::SetDevicePower(PIRP irp) {
+    DEVICE_POWER_STATE target =
+        IoGetCurrentIrpStackLocation(irp)->Parameters.Power.State.DeviceState;
+    {
+        std::lock_guard<std::mutex> guard(mu);
+        power = target;
+        powerHistory.push_back(target);
+    }
+    {
+        std::lock_guard<std::mutex> guard(modelMu);
+        owner->model_.PowerChanged(target);
+    }
+    Complete(irp, STATUS_SUCCESS, USBD_STATUS_SUCCESS);
 }
 
 SimulatedUsbDevice::Impl* ImplOf(PDEVICE_OBJECT device) {

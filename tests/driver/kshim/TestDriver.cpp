@@ -84,7 +84,7 @@ NTSTATUS SendInternal(Extension* ext, ULONG code, PVOID argument) {
 }
 
 PVOID Allocate(SIZE_T size) {
-    return ExAllocatePoolWithTag(NonPagedPool, size, kTestTag);
+    return ExAllocatePoolWithTag(NonPagedPoolNx, size, kTestTag);
 }
 
 NTSTATUS Configure(Extension* ext) {
@@ -171,7 +171,8 @@ NTSTATUS Pnp(PDEVICE_OBJECT device, PIRP irp) {
             due.QuadPart = -10000000;
             KeSetTimerEx(&ext->timer, due, 1000, &ext->dpc);
         }
-        IoDetachDevice(ext->lower);
+        if (g_flaw != Flaw::DeletedWhileAttached)
+            IoDetachDevice(ext->lower);
         RtlFreeUnicodeString(&ext->link);
         IoDeleteDevice(device);
         return status;
@@ -180,6 +181,13 @@ NTSTATUS Pnp(PDEVICE_OBJECT device, PIRP irp) {
         if (stack->MinorFunction <= IRP_MN_CANCEL_STOP_DEVICE)
             irp->IoStatus.Status = STATUS_SUCCESS;
         IoSkipCurrentIrpStackLocation(irp);
+        if (g_flaw == Flaw::PnpAtDispatch) {
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            NTSTATUS status = IoCallDriver(ext->lower, irp);
+            KeLowerIrql(old);
+            return status;
+        }
         return IoCallDriver(ext->lower, irp);
     }
 }
@@ -412,6 +420,9 @@ NTSTATUS Control(PDEVICE_OBJECT device, PIRP irp) {
                 KeReleaseSpinLock(&ext->lockB, b);
                 KeReleaseSpinLock(&ext->lockA, a);
             }
+        } else if (g_flaw == Flaw::PageableCodeAtDispatch) {
+            PAGED_CODE();
+            KeReleaseSpinLock(&ext->lockA, a);
         } else if (g_flaw == Flaw::WaitWithLock) {
             KEVENT ready;
             KeInitializeEvent(&ready, NotificationEvent, TRUE);
@@ -445,10 +456,20 @@ NTSTATUS Control(PDEVICE_OBJECT device, PIRP irp) {
             ExFreePool(&local);
             return Complete(irp, STATUS_SUCCESS);
         }
-        PVOID block = g_flaw == Flaw::Untagged ? ExAllocatePool(NonPagedPool, 16)
-                      : g_flaw == Flaw::WrongTag
-                          ? ExAllocatePoolWithTag(NonPagedPool, 16, 0x31313131)
-                          : Allocate(16);
+        if (g_flaw == Flaw::PagedPoolAtDispatch) {
+            KIRQL old;
+            KeAcquireSpinLock(&ext->lockA, &old);
+            PVOID paged = ExAllocatePoolWithTag(PagedPool, 16, kTestTag);
+            KeReleaseSpinLock(&ext->lockA, old);
+            if (paged)
+                ExFreePool(paged);
+            return Complete(irp, STATUS_SUCCESS);
+        }
+        PVOID block =
+            g_flaw == Flaw::Untagged         ? ExAllocatePool(NonPagedPoolNx, 16)
+            : g_flaw == Flaw::WrongTag       ? ExAllocatePoolWithTag(NonPagedPoolNx, 16, 0x31313131)
+            : g_flaw == Flaw::ExecutablePool ? ExAllocatePoolWithTag(NonPagedPool, 16, kTestTag)
+                                             : Allocate(16);
         if (block)
             ExFreePool(block);
         return Complete(irp, block ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES);

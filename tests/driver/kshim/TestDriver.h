@@ -35,6 +35,11 @@ enum class Flaw {
     UrbLongerThanBuffer,       // bulk URB longer than its MDL
     WmiStillRegistered,        // deletes the device without WMI deregistration
     NoStartNextPower,          // passes power requests on without starting the next
+    PagedPoolAtDispatch,       // pool test allocates paged pool under a spin lock
+    PageableCodeAtDispatch,    // lock test runs pageable code under a spin lock
+    PnpAtDispatch,             // Plug and Play requests passed down at dispatch level
+    DeletedWhileAttached,      // removal deletes the device without detaching it
+    ExecutablePool,            // pool test allocates executable non-paged pool
 };
 
 // The class of the interface the driver registers.

@@ -67,11 +67,22 @@ const Case kCases[] = {
      Check::DeviceStillInitializing},
     {"PartialMdlOutside", Flaw::PartialMdlOutside, Scenario::Read, Check::BadMdl},
     {"UrbLongerThanBuffer", Flaw::UrbLongerThanBuffer, Scenario::Read, Check::UrbBufferTooShort},
+    {"PagedPoolAtDispatch", Flaw::PagedPoolAtDispatch, Scenario::Control, Check::PagedAtDispatch,
+     IOCTL_TEST_POOL},
+    {"PageableCodeAtDispatch", Flaw::PageableCodeAtDispatch, Scenario::Control,
+     Check::PagedAtDispatch, IOCTL_TEST_LOCKS},
+    {"PnpAtDispatch", Flaw::PnpAtDispatch, Scenario::Remove, Check::PnpIrpWrongLevel},
+    {"DeletedWhileAttached", Flaw::DeletedWhileAttached, Scenario::Remove,
+     Check::DeviceDeletedAttached},
+    {"ExecutablePool", Flaw::ExecutablePool, Scenario::Control, Check::ExecutablePool,
+     IOCTL_TEST_POOL},
 };
 
 class KshimVerifier : public KernelFixture, public ::testing::WithParamInterface<Case> {
 protected:
     void Run(const Case& c) {
+        // A platform that offers the no-execute pool, so executable pool is a finding.
+        kernel.SetWdmVersion(6, 0x20);
         if (c.scenario == Scenario::AddOnly) {
             ASSERT_EQ(host->Load(), STATUS_SUCCESS);
             host->AddDevice(*bus);

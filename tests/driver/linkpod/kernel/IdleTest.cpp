@@ -9,9 +9,10 @@ namespace {
 
 class LinkPodIdle : public LinkPodTest {
 protected:
-    void StartIdleDevice(UCHAR wdmMinor = 0x30) {
+    void StartIdleDevice(UCHAR wdmMajor = 6, UCHAR wdmMinor = 0x30) {
         Options options;
         options.idleSuspend = true;
+        options.wdmMajor = wdmMajor;
         options.wdmMinor = wdmMinor;
         StartDevice(options);
         Bus().SetIdleCallbackAtOnce(false);
@@ -66,7 +67,7 @@ TEST_F(LinkPodIdle, OnlyANonZeroDwordUnderTheFixedKeyEnablesIdle) {
 }
 
 TEST_F(LinkPodIdle, PlatformsBeforeTheRequiredVersionNeverIdle) {
-    StartIdleDevice(0x10);
+    StartIdleDevice(1, 0x10);
     EXPECT_EQ(Ext()->PlatformLevel, 1u);
     Advance(60000);
     EXPECT_EQ(IdleRequests(), 0u);
@@ -74,6 +75,7 @@ TEST_F(LinkPodIdle, PlatformsBeforeTheRequiredVersionNeverIdle) {
 
 TEST_F(LinkPodIdle, PlatformLevelFollowsTheNewestAvailableVersion) {
     Options options;
+    options.wdmMajor = 1;
     options.wdmMinor = 0x05;
     Boot(options);
     EXPECT_EQ(Ext()->PlatformLevel, 2u);
@@ -137,6 +139,28 @@ TEST_F(LinkPodIdle, OpeningTakesThePendingRequestBackAndWakesTheDevice) {
     Settle();
     Advance(5000);
     EXPECT_EQ(IdleRequests(), 2u);
+}
+
+TEST_F(LinkPodIdle, OpenDuringThePowerDownBringsTheDeviceBackOnceItIsDown) {
+    StartIdleDevice();
+    Advance(5000);
+    Bus().HoldDevicePower(true);
+    ASSERT_TRUE(Bus().FireIdleCallback());
+    ASSERT_TRUE(WaitUntil([this] { return Bus().HeldDevicePower() == 1; }));
+
+    // The open takes the idle request back while D2 is still on its way.
+    auto handle = OpenOrFail("\\PIPE01");
+    EXPECT_FALSE(Bus().IdleRequestPending());
+    EXPECT_EQ(Ext()->DevicePower, PowerDeviceD0);
+    Bus().HoldDevicePower(false);
+    ASSERT_EQ(Bus().ReleaseDevicePower(), 1u);
+    Settle();
+    EXPECT_EQ(Bus().PowerHistory(),
+              (std::vector<DEVICE_POWER_STATE>{PowerDeviceD2, PowerDeviceD0}));
+    EXPECT_EQ(Ext()->DevicePower, PowerDeviceD0);
+    EXPECT_EQ(Ext()->OutstandingIo, 1);
+    const auto data = Pattern(16);
+    EXPECT_EQ(handle->Write(data.data(), 16)->Wait(), STATUS_SUCCESS);
 }
 
 TEST_F(LinkPodIdle, RefusedIdleRequestRestartsTheTimer) {

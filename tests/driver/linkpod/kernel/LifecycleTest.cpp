@@ -76,6 +76,42 @@ TEST_F(LinkPodLifecycle, StopUnconfiguresButKeepsTheInterfaceAndRestartWorks) {
     EXPECT_EQ(Open("\\PIPE01", &handle), STATUS_SUCCESS);
 }
 
+TEST_F(LinkPodLifecycle, HandlesOpenedBeforeStopFindTheirPipesAfterRestart) {
+    StartDevice();
+    auto out = OpenOrFail("\\PIPE01");
+    auto in = OpenOrFail("\\PIPE00");
+    ASSERT_EQ(Node().QueryStop(), STATUS_SUCCESS);
+    ASSERT_EQ(Node().Stop(), STATUS_SUCCESS);
+    const auto data = Pattern(32, 5);
+    EXPECT_EQ(out->Write(data.data(), 32)->Wait(), STATUS_INVALID_DEVICE_STATE);
+
+    // The new configuration brings new pipe handles and a new pipe table.
+    ASSERT_EQ(Node().Start(), STATUS_SUCCESS);
+    auto write = out->Write(data.data(), 32);
+    ASSERT_EQ(write->Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(write->Information(), 32u);
+    std::vector<uint8_t> back(32);
+    ASSERT_EQ(in->Read(back.data(), 32)->Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(back, data);
+    EXPECT_EQ(Bus().Stats().transfersByEndpoint[0x02], 1u);
+    EXPECT_EQ(Bus().Stats().transfersByEndpoint[0x81], 1u);
+}
+
+TEST_F(LinkPodLifecycle, LongestRegistryPathIsSavedWhole) {
+    // 32767 characters: the most a 16-bit byte count holds, with no room left
+    // to count the terminating NUL.
+    const std::string prefix = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\";
+    kshim::DriverHost host(K(), DriverEntry, std::string(32767 - prefix.size(), 'p'));
+    ASSERT_EQ(host.Load(), STATUS_SUCCESS);
+    PUNICODE_STRING saved = driver::linkpod::SavedRegistryPath();
+    ASSERT_EQ(saved->Length, 65534u);
+    EXPECT_GE(saved->MaximumLength, saved->Length);
+    EXPECT_EQ(saved->Buffer[0], u'\\');
+    EXPECT_EQ(saved->Buffer[32766], u'p');
+    EXPECT_EQ(saved->Buffer[32767], u'\0');
+    host.Unload();
+}
+
 TEST_F(LinkPodLifecycle, CancelStopAndCancelRemoveReturnToRunning) {
     StartDevice();
     ASSERT_EQ(Node().QueryStop(), STATUS_SUCCESS);

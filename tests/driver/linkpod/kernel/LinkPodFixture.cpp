@@ -46,7 +46,7 @@ LinkPodTest::LinkPodTest() {
 }
 
 void LinkPodTest::Boot(const Options& options) {
-    kernel_.SetWdmVersion(1, options.wdmMinor);
+    kernel_.SetWdmVersion(options.wdmMajor, options.wdmMinor);
     if (options.idleSuspend) {
         kernel_.GetRegistry().SetDword(kParametersKey, "IdleSuspendEnable", 1);
     }

@@ -26,7 +26,9 @@ using driver::linkpod::DeviceState;
 struct Options {
     ModelShape shape;
     bool idleSuspend = false;
-    // IoIsWdmVersionAvailable answers yes up to 1.wdmMinor.
+    // IoIsWdmVersionAvailable answers yes up to wdmMajor.wdmMinor; by default
+    // a platform with the no-execute pool, so executable pool is a finding.
+    UCHAR wdmMajor = 6;
     UCHAR wdmMinor = 0x30;
     kshim::FaultPlan plan;
     // Sleep-state device states the bus reports for S1..S3, and the wake levels.

@@ -233,6 +233,38 @@ TEST_F(LinkPodPower, FailedWaitWakeIsNotRetried) {
     ASSERT_EQ(Node().SetSystemPower(PowerSystemWorking), STATUS_SUCCESS);
 }
 
+TEST_F(LinkPodPower, StopWaitsForTheWakeCallbackOfARequestTheCompletionTook) {
+    StartDevice(WakeOptions());
+    ASSERT_EQ(Node().SendPower(IRP_MN_SET_POWER, DevicePowerState, Device(PowerDeviceD2)),
+              STATUS_SUCCESS);
+    Settle();
+    K().HoldPowerCallbacks(true);
+    ASSERT_TRUE(Bus().SignalWake());
+    ASSERT_EQ(K().HeldPowerCallbacks(), 1u);
+    K().HoldPowerCallbacks(false);
+    EXPECT_EQ(Ext()->WaitWakeIrp, nullptr);
+
+    ASSERT_EQ(Node().QueryStop(), STATUS_SUCCESS);
+    auto stop = Node().Async([](kshim::DeviceNode& node) { return node.Stop(); });
+    // Read under the driver's own lock: the stop writes it on another thread.
+    ASSERT_TRUE(WaitUntil([this] {
+        KIRQL irql;
+        KeAcquireSpinLock(&Ext()->WakeLock, &irql);
+        const bool closed = Ext()->WaitWakeAllowed == 0;
+        KeReleaseSpinLock(&Ext()->WakeLock, irql);
+        return closed;
+    }));
+    EXPECT_EQ(K().ReleasePowerCallbacks(), 1u);
+    ASSERT_EQ(stop.get(), STATUS_SUCCESS);
+    Settle();
+    // The late callback saw the stop: no D0 and no new wait-wake for a stopped device.
+    EXPECT_FALSE(Bus().WaitWakePending());
+    EXPECT_EQ(Bus().Stats().waitWakes, 1u);
+    EXPECT_EQ(Ext()->WaitWakeOutstanding, 0);
+    EXPECT_EQ(Bus().PowerState(), PowerDeviceD2);
+    EXPECT_EQ(Ext()->OutstandingIo, 1);
+}
+
 TEST_F(LinkPodPower, StopAndRemovalCancelTheWaitWake) {
     StartDevice(WakeOptions());
     Settle();

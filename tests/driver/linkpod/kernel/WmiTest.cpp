@@ -44,10 +44,10 @@ TEST_F(LinkPodWmi, BlockHoldsTheLevelAndTheModelName) {
     EXPECT_EQ(std::memcmp(reply.data.data() + 6, name.data(), 18), 0);
 }
 
-TEST_F(LinkPodWmi, RegistrationNamesThePdoRegistryPathAndResource) {
+TEST_F(LinkPodWmi, RegistrationNamesThePdoAndRegistryPathButNoMofResource) {
     const auto reg = Node().WmiRegInfo();
     ASSERT_EQ(reg.status, STATUS_SUCCESS);
-    EXPECT_EQ(reg.mofResource, "MofResourceName");
+    EXPECT_EQ(reg.mofResource, "") << "the image holds no MOF resource";
     EXPECT_NE(reg.registryPath.find("linkpod"), std::string::npos) << reg.registryPath;
     ASSERT_EQ(reg.guids.size(), 1u);
     EXPECT_EQ(std::memcmp(&reg.guids[0].Guid, &kBlockGuid, sizeof(GUID)), 0);
