@@ -3,6 +3,8 @@
 # simulated writer reached through LINKPOD in the user-mode kernel. The
 # engine-level cycle (burnwright-engine-demo) stays in the folder for
 # engineers.
+# Then the operator's window after a programming run, rendered offscreen
+# into demo-window.png.
 set -euo pipefail
 stage=$(cd "${1:?usage: demo.sh STAGE_FOLDER}" && pwd)
 echo "Burnwright demo in $stage"
@@ -71,3 +73,9 @@ cli_session() {
 }
 
 cli_session
+if [[ -x "$stage/burnwright-window-shot" ]]; then
+    echo
+    echo "The operator's window after a programming run (rendered offscreen):"
+    (cd "$stage" && QT_QPA_PLATFORM=offscreen QT_LOGGING_RULES="default.warning=false" \
+        ./burnwright-window-shot "$stage/demo-window.png")
+fi

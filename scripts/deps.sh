@@ -11,6 +11,8 @@ packages=(
     clang libclang-rt-14-dev
     tshark
     g++-mingw-w64-x86-64 mingw-w64-x86-64-dev
+    qt6-base-dev fonts-dejavu-core fonts-dejavu-extra
+    xvfb xauth x11-apps netpbm
 )
 
 missing=()
