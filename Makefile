@@ -30,7 +30,7 @@ test: build fuzz sanitize tsan
 # Every test again, built with AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize: deps
 	@cmake -S . -B $(SANITIZE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-		-DCMAKE_CXX_FLAGS="$(SANITIZE_FLAGS)" -DBURNWRIGHT_BENCH=OFF > /dev/null
+		-DCMAKE_CXX_FLAGS="$(SANITIZE_FLAGS)" -DBURNWRIGHT_BENCH=OFF -DBURNWRIGHT_QT=OFF > /dev/null
 	@cmake --build $(SANITIZE_DIR) -j $(JOBS)
 	@cd $(SANITIZE_DIR) && ctest --output-on-failure -j $(JOBS) -E '^Win32Port' > ctest.log 2>&1 \
 		|| (cat ctest.log; exit 1); grep -E '^[0-9]+% tests passed' ctest.log | sed 's/^/sanitized: /'
