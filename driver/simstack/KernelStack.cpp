@@ -106,11 +106,13 @@ public:
 
     Outcome Read(uint8_t* buffer, size_t size, uint32_t timeoutMs, size_t& transferred) override {
         device_->model->SetHostLimit(true, timeoutMs);
+        core_->bus->Wire().HostStarts();
         return inner_->Read(buffer, size, timeoutMs, transferred);
     }
     Outcome Write(const uint8_t* buffer, size_t size, uint32_t timeoutMs,
                   size_t& transferred) override {
         device_->model->SetHostLimit(false, timeoutMs);
+        core_->bus->Wire().HostStarts();
         return inner_->Write(buffer, size, timeoutMs, transferred);
     }
     void Cancel() override { inner_->Cancel(); }
