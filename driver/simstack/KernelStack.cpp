@@ -3,6 +3,7 @@
 #include "driver/kshim/DriverHost.h"
 #include "driver/kshim/Files.h"
 #include "driver/kshim/KernelDeviceIo.h"
+#include "driver/kshim/Registry.h"
 #include "driver/linkpod/Device.h"
 #include "driver/simstack/WriterModel.h"
 
@@ -36,6 +37,8 @@ std::string UserForm(const std::string& kernelPath) {
 
 // The service name under which the driver's parameters key is read.
 constexpr const char* kService = "PODLINK";
+constexpr const char* kParametersKey =
+    "\\REGISTRY\\Machine\\System\\CurrentControlSet\\SERVICES\\PODLINK\\Parameters";
 
 // One device the writer was on the kernel's bus, from one plug to its unplug.
 struct Device {
@@ -364,11 +367,14 @@ void KernelStack::Core::HandleClosed(Device* device) {
         Post([this] { Sweep(); }, false);
 }
 
-KernelStack::KernelStack(std::shared_ptr<sim::Bus> bus) {
+KernelStack::KernelStack(std::shared_ptr<sim::Bus> bus, const Options& options) {
     if (kshim::Kernel::Current())
         throw std::runtime_error("The simulated writers cannot start: another simulated "
                                  "kernel is running in this program");
     core_ = std::make_shared<Core>(std::move(bus));
+    if (options.maximumTransferSize)
+        core_->kernel.GetRegistry().SetDword(kParametersKey, "MaximumTransferSize",
+                                             options.maximumTransferSize);
     core_->Begin();
 }
 
