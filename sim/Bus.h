@@ -30,6 +30,7 @@ public:
     port::Clock& Clock() { return clock_; }
     // The full-speed timing of the bus's transfers (off unless switched on).
     WireModel& Wire() { return wire_; }
+    const WireModel& Wire() const { return wire_; }
     // Switches the timing on or off. With `keep`, a bus kept in a state file
     // keeps the setting there; without, it holds for this run only.
     void SetWireSettings(const WireSettings& settings, bool keep = true);
