@@ -410,13 +410,23 @@ bool KernelStack::InterfaceMember(const std::string& interfaceClass, uint32_t me
 }
 
 std::unique_ptr<port::DeviceHandle> KernelStack::Open(const std::string& path) {
-    const std::string wanted = Lower(path);
+    // Writer paths are kept in lower case; the path is compared without a copy.
+    auto startsWith = [&path](const std::string& lower) {
+        if (path.size() < lower.size())
+            return false;
+        for (size_t i = 0; i < lower.size(); ++i) {
+            const char c = path[i];
+            if ((c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c) != lower[i])
+                return false;
+        }
+        return true;
+    };
     Device* device = nullptr;
     std::string kernelPath;
     {
         std::lock_guard<std::mutex> guard(core_->mu);
         for (const auto& [writerPath, candidate] : core_->current) {
-            if (wanted.compare(0, writerPath.size(), writerPath) != 0)
+            if (!startsWith(writerPath))
                 continue;
             const std::string rest = path.substr(writerPath.size());
             if (!rest.empty() && rest.front() != '\\')

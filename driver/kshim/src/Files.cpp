@@ -25,19 +25,13 @@ char LowerAscii(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-std::string Lower(std::string text) {
-    for (char& c : text)
-        c = LowerAscii(c);
-    return text;
-}
-
-// True when `path` (lower case) begins with `link` without regard to case;
-// links hold only ASCII names.
+// True when `path` begins with `link` without regard to case; links hold only
+// ASCII names.
 bool StartsWithLink(const std::string& path, const std::u16string& link) {
     if (path.size() < link.size())
         return false;
     for (size_t i = 0; i < link.size(); ++i)
-        if (link[i] >= 0x80 || path[i] != LowerAscii(static_cast<char>(link[i])))
+        if (link[i] >= 0x80 || LowerAscii(path[i]) != LowerAscii(static_cast<char>(link[i])))
             return false;
     return true;
 }
@@ -120,13 +114,12 @@ bool IoRequest::Cancel() {
 NTSTATUS FileHandle::Open(const std::string& path, std::unique_ptr<FileHandle>* handle) {
     State& s = Current();
     const std::string kernelPath = KernelForm(path);
-    const std::string wanted = Lower(kernelPath);
     PDEVICE_OBJECT pdo = nullptr;
     std::string rest;
     {
         std::lock_guard<std::mutex> guard(s.mu);
         for (const InterfaceRecord& entry : s.interfaces) {
-            if (entry.enabled && StartsWithLink(wanted, entry.link)) {
+            if (entry.enabled && StartsWithLink(kernelPath, entry.link)) {
                 std::string suffix = kernelPath.substr(entry.link.size());
                 if (suffix.empty() || suffix[0] == '\\') {
                     pdo = entry.pdo;

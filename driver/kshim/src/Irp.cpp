@@ -149,26 +149,36 @@ PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device) {
 }
 
 NTSTATUS SendAndWait(PDEVICE_OBJECT device, PIRP irp, IO_STATUS_BLOCK* status) {
-    // Lives on this stack until the final completion has signalled it; the
-    // signal is given under the lock, so the completing thread is done with
-    // it before the waiter can return.
+    // Lives on this stack until the final completion has signalled it. Most
+    // requests complete on this very thread before IofCallDriver returns:
+    // they need no lock. Another thread signals under the lock, so it is done
+    // with the record before the waiter can return.
     struct Finish {
+        std::thread::id waiter = std::this_thread::get_id();
         std::mutex mu;
         std::condition_variable cv;
-        bool done = false;
+        bool doneHere = false; // touched by the waiter's thread only
+        bool done = false;     // under mu
         IO_STATUS_BLOCK block{};
     } finish;
     RecordOf(irp)->onFinal = [&finish](PIRP finished) {
         const IO_STATUS_BLOCK block = finished->IoStatus;
         RetireIrp(finished);
+        if (std::this_thread::get_id() == finish.waiter) {
+            finish.block = block;
+            finish.doneHere = true;
+            return;
+        }
         std::lock_guard<std::mutex> guard(finish.mu);
         finish.block = block;
         finish.done = true;
         finish.cv.notify_all();
     };
     IofCallDriver(device, irp);
-    std::unique_lock<std::mutex> guard(finish.mu);
-    finish.cv.wait(guard, [&finish] { return finish.done; });
+    if (!finish.doneHere) {
+        std::unique_lock<std::mutex> guard(finish.mu);
+        finish.cv.wait(guard, [&finish] { return finish.done; });
+    }
     if (status)
         *status = finish.block;
     return finish.block.Status;
