@@ -5,11 +5,13 @@ BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 FUZZ_DIR ?= build-fuzz
 SANITIZE_DIR ?= build-sanitize
+TSAN_DIR ?= build-tsan
 SANITIZE_FLAGS = -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
+TSAN_FLAGS = -fsanitize=thread -fno-omit-frame-pointer
 FUZZ_FLAGS = -fsanitize=address,undefined,fuzzer-no-link -fno-sanitize-recover=all
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build test fuzz sanitize demo stage clean format
+.PHONY: all deps configure build test fuzz sanitize tsan demo stage clean format
 
 all: build
 
@@ -22,7 +24,7 @@ configure: deps
 build: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS)
 
-test: build fuzz sanitize
+test: build fuzz sanitize tsan
 	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 
 # Every test again, built with AddressSanitizer and UndefinedBehaviorSanitizer.
@@ -32,6 +34,15 @@ sanitize: deps
 	@cmake --build $(SANITIZE_DIR) -j $(JOBS)
 	@cd $(SANITIZE_DIR) && ctest --output-on-failure -j $(JOBS) -E '^Win32Port' > ctest.log 2>&1 \
 		|| (cat ctest.log; exit 1); grep -E '^[0-9]+% tests passed' ctest.log | sed 's/^/sanitized: /'
+
+# Every test again, built with ThreadSanitizer: a race reported anywhere fails the run.
+tsan: deps
+	@cmake -S . -B $(TSAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+		-DCMAKE_CXX_FLAGS="$(TSAN_FLAGS)" -DBURNWRIGHT_BENCH=OFF > /dev/null
+	@cmake --build $(TSAN_DIR) -j $(JOBS)
+	@cd $(TSAN_DIR) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+		ctest --output-on-failure -j $(JOBS) -E '^Win32Port' > ctest.log 2>&1 \
+		|| (cat ctest.log; exit 1); grep -E '^[0-9]+% tests passed' ctest.log | sed 's/^/thread-sanitized: /'
 
 # The fuzz targets, built with clang and the sanitizers, each run briefly over its seed corpus.
 fuzz: deps
@@ -53,4 +64,4 @@ format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	@rm -rf $(BUILD_DIR) $(FUZZ_DIR) $(SANITIZE_DIR)
+	@rm -rf $(BUILD_DIR) $(FUZZ_DIR) $(SANITIZE_DIR) $(TSAN_DIR)
