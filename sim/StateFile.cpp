@@ -115,9 +115,11 @@ bool Unhex(const std::string& text, std::vector<uint8_t>& out) {
 
 } // namespace
 
-std::string FormatState(const std::vector<SavedWriter>& writers) {
+std::string FormatState(const std::vector<SavedWriter>& writers, const WireSettings* wire) {
     std::ostringstream out;
     out << kMagic << ' ' << kStateFileVersion << '\n';
+    if (wire && wire->on)
+        out << "wire " << FormatWireSettings(*wire) << '\n';
     for (const auto& w : writers) {
         const WriterConfig& c = w.config;
         const WriterState& s = w.state;
@@ -175,8 +177,10 @@ std::string FormatState(const std::vector<SavedWriter>& writers) {
     return body + end;
 }
 
-bool ParseState(const std::string& text, std::vector<SavedWriter>& writers, std::string& error) {
+bool ParseState(const std::string& text, std::vector<SavedWriter>& writers, std::string& error,
+                WireSettings* wire) {
     writers.clear();
+    WireSettings wireRead;
     std::istringstream lines(text);
     std::string line;
     size_t number = 0;
@@ -240,6 +244,11 @@ bool ParseState(const std::string& text, std::vector<SavedWriter>& writers, std:
             if (sum != expected)
                 return fail("the check sum does not match: the file is damaged");
             ended = true;
+        } else if (tag == "wire") {
+            std::string settings, why;
+            words >> settings;
+            if (!writers.empty() || !ParseWireSettings(settings, wireRead, why))
+                return fail(writers.empty() ? why : "the wire line comes after a writer");
         } else if (tag == "writer") {
             // The instance is the rest of the line, whatever it holds.
             const auto at = line.find(" instance=");
@@ -367,11 +376,13 @@ bool ParseState(const std::string& text, std::vector<SavedWriter>& writers, std:
         return fail("the file is empty");
     if (!ended)
         return fail("the file ends before its end line: it was cut short");
+    if (wire)
+        *wire = wireRead;
     return true;
 }
 
 bool WriteStateFile(const std::string& path, const std::vector<SavedWriter>& writers,
-                    std::string& error) {
+                    std::string& error, const WireSettings* wire) {
     namespace fs = std::filesystem;
     std::error_code code;
     // A link is followed: its target takes the new state and the link stays.
@@ -393,7 +404,7 @@ bool WriteStateFile(const std::string& path, const std::vector<SavedWriter>& wri
                 "\" is read-only; it was left as it is. Make it writable to keep changes.";
         return false;
     }
-    const std::string text = FormatState(writers);
+    const std::string text = FormatState(writers, wire);
     const std::string temporary = target.string() + ".new";
     std::string why;
     if (!port::WriteFileDurably(temporary, text, why)) {
@@ -414,7 +425,7 @@ bool WriteStateFile(const std::string& path, const std::vector<SavedWriter>& wri
 }
 
 bool ReadStateFile(const std::string& path, std::vector<SavedWriter>& writers, bool& exists,
-                   std::string& error) {
+                   std::string& error, WireSettings* wire) {
     writers.clear();
     std::error_code code;
     exists = std::filesystem::exists(path, code);
@@ -447,7 +458,7 @@ bool ReadStateFile(const std::string& path, std::vector<SavedWriter>& writers, b
     in.read(text.data(), std::streamsize(text.size()));
     text.resize(size_t(in.gcount()));
     std::string why;
-    if (!ParseState(text, writers, why))
+    if (!ParseState(text, writers, why, wire))
         return refuse(why);
     return true;
 }

@@ -331,6 +331,7 @@ Writer::Transfer Writer::Run(bool in, uint64_t generation, uint8_t* readData,
         result = {Outcome::Done, size};
     }
     changed = controller_.TakeChanged();
+    const size_t stepBytes = controller_.TakeStepBytes();
     TransferRecord record;
     record.member = config_.member;
     record.in = in;
@@ -338,9 +339,9 @@ Writer::Transfer Writer::Run(bool in, uint64_t generation, uint8_t* readData,
     record.data = in ? readData : writeData;
     record.transferred = result.transferred;
     record.outcome = result.outcome;
-    record.timeMs = clock_.NowMs();
     const auto hooks = hooks_;
     if (fault && fault->kind == TransportFaultKind::Unplug) {
+        record.timeMs = clock_.NowMs();
         if (hooks->transfer)
             hooks->transfer(record);
         Unplug(lock);
@@ -348,6 +349,10 @@ Writer::Transfer Writer::Run(bool in, uint64_t generation, uint8_t* readData,
     }
     if (lock.owns_lock())
         lock.unlock();
+    // A stalled or timed-out transfer still takes the frame of its handshake.
+    if (hooks->wire && !result.pending)
+        hooks->wire(*this, in ? result.transferred : size, stepBytes);
+    record.timeMs = clock_.NowMs();
     if (hooks->transfer)
         hooks->transfer(record);
     if (changed && hooks->changed)

@@ -45,6 +45,9 @@ public:
         std::function<void(Writer&)> removedByFault; // the writer pulled itself off the bus
         std::function<void(Writer&)> changed;        // kept state changed
         std::function<void(const TransferRecord&)> transfer;
+        // The transfer's time on the wire, taken before it is recorded:
+        // the bytes that moved and the OTP reach of a step it started.
+        std::function<void(Writer&, size_t bytes, size_t stepBytes)> wire;
     };
 
     // `busIdentity` goes into the instance part of a path made from the member,

@@ -79,6 +79,7 @@ int C_USBInfo::SetBodyType(int type) {
 }
 
 int C_USBInfo::Close() {
+    transfer_->ReleaseWritePipe();
     deviceLock_.Close();
     opened_ = 0;
     return 1;
@@ -271,6 +272,21 @@ int C_USBInfo::Write(const uint8_t* data, size_t length) {
 
 int C_USBInfo::Read(uint8_t* data, size_t length) {
     return PacketTransfer(data, length, true);
+}
+
+int C_USBInfo::HoldWritePipe() {
+    if (!EnsureOpen())
+        return 0;
+    if (!transfer_->HoldWritePipe(devicePath_)) {
+        Close();
+        ReportError(transfer_->GetErrorText().c_str());
+        return 0;
+    }
+    return 1;
+}
+
+void C_USBInfo::ReleaseWritePipe() {
+    transfer_->ReleaseWritePipe();
 }
 
 } // namespace usb

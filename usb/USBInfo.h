@@ -64,6 +64,8 @@ public:
     int Close() override;
     int Write(const uint8_t* data, size_t length) override;
     int Read(uint8_t* data, size_t length) override;
+    int HoldWritePipe() override;
+    void ReleaseWritePipe() override;
     std::string GetMessage() override;
     int QueryLevel() override;
     int ReadDeviceType() override;
