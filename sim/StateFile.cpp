@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <random>
 #include <sstream>
 #include <string_view>
 
@@ -381,6 +382,17 @@ bool ParseState(const std::string& text, std::vector<SavedWriter>& writers, std:
     return true;
 }
 
+namespace {
+
+std::string UniqueSuffix() {
+    thread_local std::mt19937_64 generator{std::random_device{}()};
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(generator()));
+    return text;
+}
+
+} // namespace
+
 bool WriteStateFile(const std::string& path, const std::vector<SavedWriter>& writers,
                     std::string& error, const WireSettings* wire) {
     namespace fs = std::filesystem;
@@ -405,7 +417,9 @@ bool WriteStateFile(const std::string& path, const std::vector<SavedWriter>& wri
         return false;
     }
     const std::string text = FormatState(writers, wire);
-    const std::string temporary = target.string() + ".new";
+    // Several programs may keep one state file: each writes a temporary of
+    // its own, so one's rename never takes away another's file.
+    const std::string temporary = target.string() + ".new." + UniqueSuffix();
     std::string why;
     if (!port::WriteFileDurably(temporary, text, why)) {
         fs::remove(temporary, code);
@@ -416,9 +430,9 @@ bool WriteStateFile(const std::string& path, const std::vector<SavedWriter>& wri
         fs::permissions(temporary, old.permissions(), code);
     fs::rename(temporary, target, code);
     if (code) {
-        fs::remove(temporary, code);
         error = "Cannot replace the simulator state file \"" + target.string() +
                 "\": " + code.message();
+        fs::remove(temporary, code);
         return false;
     }
     return true;
