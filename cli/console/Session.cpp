@@ -120,13 +120,25 @@ int Session::CheckDeveloper() {
     return kExitOk;
 }
 
-int Session::SelectBody(int body) {
+int Session::CheckBodyIndex(int body) {
     const int count = static_cast<int>(host_->Control(ids::kBodyCombo).items.size());
+    if (count <= 1) {
+        // The body list is empty when the profile beside the program could
+        // not be read; the messages above said why.
+        err_ << "burnwright-cli: there are no chip bodies to choose from.\n";
+        return kExitUsage;
+    }
     if (body < 1 || body >= count) {
         err_ << "burnwright-cli: --body must be 1 to " << count - 1
              << "; `burnwright-cli bodies` lists them.\n";
         return kExitUsage;
     }
+    return kExitOk;
+}
+
+int Session::SelectBody(int body) {
+    if (const int code = CheckBodyIndex(body); code != kExitOk)
+        return code;
     if (Body() != body) {
         // A new body opens the file dialog at once; nothing is chosen here.
         host_->AnswerFileDialog(std::nullopt);
@@ -144,12 +156,8 @@ int Session::OpenImage(int body, const std::string& file) {
         err_ << "burnwright-cli: cannot read the image file " << file << ".\n";
         return kExitImageRefused;
     }
-    const int count = static_cast<int>(host_->Control(ids::kBodyCombo).items.size());
-    if (body < 1 || body >= count) {
-        err_ << "burnwright-cli: --body must be 1 to " << count - 1
-             << "; `burnwright-cli bodies` lists them.\n";
-        return kExitUsage;
-    }
+    if (const int code = CheckBodyIndex(body); code != kExitOk)
+        return code;
     host_->AnswerFileDialog(path);
     if (Body() != body) {
         host_->SelectBody(body);

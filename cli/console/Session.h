@@ -73,6 +73,8 @@ public:
     // --developer given: the settings file must allow developer mode.
     int CheckDeveloper();
 
+    // kExitOk for an index of the body list, else a message and kExitUsage.
+    int CheckBodyIndex(int body);
     // The body (1..last) and, with a file, Open on it. kExitOk or why not.
     int SelectBody(int body);
     int OpenImage(int body, const std::string& file);
