@@ -1,6 +1,7 @@
 #include "cli/console/ConsoleHost.h"
 
 #include "app/ControlIds.h"
+#include "app/UpdateCheck.h"
 #include "core/MessageHost.h"
 
 #include <unistd.h>
@@ -194,6 +195,10 @@ int ConsoleHost::ShowMessageBox(const std::string& text, const std::string&, uns
     const unsigned buttons = flags & 0x0F;
     if (!IsQuestion(buttons))
         return core::kIdOk;
+    if (options_.declineUpdateOffer && text == app::kUpdatePrompt) {
+        err_ << "(answered No: this command changes no firmware)\n";
+        return core::kIdNo;
+    }
     return Ask(text, buttons);
 }
 

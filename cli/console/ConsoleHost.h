@@ -15,9 +15,10 @@
 namespace cli {
 
 struct ConsoleOptions {
-    bool yes = false;        // answer every question with OK or Yes
-    bool quiet = false;      // no progress
-    bool askTerminal = true; // ask on a terminal when --yes is not given
+    bool yes = false;                // answer every question with OK or Yes
+    bool quiet = false;              // no progress
+    bool askTerminal = true;         // ask on a terminal when --yes is not given
+    bool declineUpdateOffer = false; // answer the firmware update offer with No
 };
 
 class ConsoleHost : public app::headless::HeadlessHost {

@@ -84,15 +84,17 @@ int Session::Start(int body) {
                                        body);
     if (!options_.writer.empty()) {
         std::string path, message;
-        if (!ResolveWriter(options_.writer, path, message)) {
+        const WriterLookup found = ResolveWriter(options_.writer, path, message);
+        if (found != WriterLookup::Found) {
             err_ << "burnwright-cli: " << message << "\n";
-            return kExitNoWriter;
+            return found == WriterLookup::Malformed ? kExitUsage : kExitNoWriter;
         }
         link.SetOnlyPath(path);
     }
     ConsoleOptions console;
     console.yes = options_.yes;
     console.quiet = options_.quiet;
+    console.declineUpdateOffer = declineUpdateOffer_;
     host_ = std::make_unique<ConsoleHost>(timerClock_, console, err_);
     dlg_ = std::make_unique<app::CBurnwrightDlg>(*host_);
     host_->Start(*dlg_);
