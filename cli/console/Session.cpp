@@ -170,6 +170,11 @@ int Session::OpenImage(int body, const std::string& file) {
 bool Session::SetBox(int id, bool want, const char* caption) {
     if ((host_->Check(id) != 0) == want)
         return true;
+    if (!host_->Visible(id) && dlg_->State().developerMode) {
+        err_ << "burnwright-cli: \"" << caption << "\" is not offered for body " << Body() << " "
+             << BodyName() << ".\n";
+        return false;
+    }
     if (!host_->Enabled(id) || !host_->Visible(id)) {
         err_ << "burnwright-cli: \"" << caption
              << "\" cannot be changed now: the window keeps it disabled"
@@ -392,8 +397,10 @@ int Session::Stress(int count, int intervalMs, std::vector<ActionResult>& passes
 int Session::Click(int controlId, const char* caption) {
     if (!host_->Visible(controlId) || !host_->Enabled(controlId)) {
         err_ << "burnwright-cli: \"" << caption << "\" is not available: the window "
-             << (dlg_->State().developerMode ? "keeps it disabled now"
-                                             : "shows it only in developer mode")
+             << (!dlg_->State().developerMode ? "shows it only in developer mode"
+                 : host_->Visible(controlId)
+                     ? "keeps it disabled now"
+                     : "does not show it for body " + std::to_string(Body()) + " " + BodyName())
              << ".\n";
         return kExitUsage;
     }
