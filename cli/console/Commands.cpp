@@ -291,7 +291,8 @@ int RunReadOtp(const CommonOptions& common, int body,
         (messages.empty() ||
          messages.back() != std::string("You can check file ") + kReadBackFile + "."))
         code = kExitNoWriter;
-    if (code == kExitOk && !outFile.empty()) {
+    std::error_code same;
+    if (code == kExitOk && !outFile.empty() && !std::filesystem::equivalent(file, outFile, same)) {
         std::error_code error;
         std::filesystem::copy_file(file, outFile, std::filesystem::copy_options::overwrite_existing,
                                    error);

@@ -2,6 +2,7 @@
 
 #include "core/Errors.h"
 #include "core/Profiler.h"
+#include "firmware/FWUpdate.h"
 #include "image/OTPBodyProfiler.h"
 #include "usb/ProcessLink.h"
 
@@ -104,7 +105,20 @@ int Session::Start(int body) {
         return kExitQuestionFailed;
     }
     if (!link.IsOpened()) {
-        err_ << "burnwright-cli: no writer could be attached.\n";
+        err_ << "burnwright-cli: no writer could be attached";
+        bool bootLoader = false;
+        host_->RunOnUi([&] {
+            // Only a writer left in its boot loader answers device type 0.
+            link.SetBodyType(usb::kIceBodyFirmwareUpdate);
+            bootLoader = link.Open() && link.ReadDeviceType() == 0;
+            link.Close();
+            link.SetBodyType(usb::kIceBodyWriter);
+        });
+        if (bootLoader)
+            err_ << ": the writer is in its boot loader (a firmware update did not finish); put "
+                 << firmware::kFirmwareFileName
+                 << " beside the program and run `burnwright-cli --yes firmware update`";
+        err_ << ".\n";
         return kExitNoWriter;
     }
     // The 16-socket layout, so that every socket's box can be clicked.

@@ -243,6 +243,14 @@ TEST_F(CliTest, FirmwareUpdateRefusesAnUnusableFileAndCheckNeverUpdates) {
     EXPECT_THAT(run.err, HasSubstr("Update Boot version... 100%\nUpdate success!\n"));
     EXPECT_THAT(run.out, ::testing::Not(HasSubstr("%")));
     EXPECT_THAT(Sim("show"), HasSubstr("firmware 9.2.0.0"));
+
+    // A writer an interrupted update left in its boot loader: the way back is named.
+    Sim("boot-loader 0");
+    fs::remove(file);
+    run = Cli("--yes firmware update");
+    EXPECT_EQ(run.exit, 5);
+    EXPECT_THAT(run.err, HasSubstr("the writer is in its boot loader (a firmware update did not "
+                                   "finish); put OTP_Controller_C51FW.bin beside the program"));
 }
 
 TEST_F(CliTest, InformationCommandsWriteTheBlockTheWriterThenHolds) {
