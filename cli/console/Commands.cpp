@@ -6,6 +6,7 @@
 #include "image/OTPBodyProfiler.h"
 #include "port/ProgramPath.h"
 
+#include <algorithm>
 #include <filesystem>
 
 namespace cli {
@@ -265,18 +266,20 @@ int RunReadOtp(const CommonOptions& common, int body,
         code = s.SelectSockets(sockets);
     // The writer reads the first socket of the last mask it was sent that
     // holds a chip: the ticked sockets become that mask.
-    if (code == kExitOk && sockets) {
-        int sent = 0, withChip = 0;
+    if (code == kExitOk) {
+        int sent = 1, withChip = 0;
         s.Host().RunOnUi([&] {
             engine::C_OTP& otp = s.Dlg().Engine();
-            for (int socket : *sockets)
-                withChip += otp.GetSocketStates()[static_cast<size_t>(socket - 1)] != 0;
-            if (withChip)
+            for (int socket = 1; socket <= ids::kSocketCount; ++socket)
+                if (!sockets || std::count(sockets->begin(), sockets->end(), socket))
+                    withChip += otp.GetSocketStates()[static_cast<size_t>(socket - 1)] != 0;
+            if (withChip && sockets)
                 sent = otp.SendSocketStates();
         });
         if (!withChip) {
-            // The writer would read another socket's chip instead.
-            io.err << "burnwright-cli: no chip in the sockets listed; nothing to read.\n";
+            // The writer would read another socket's chip, or refuse.
+            io.err << "burnwright-cli: no chip in "
+                   << (sockets ? "the sockets listed" : "any socket") << "; nothing to read.\n";
             code = kExitNothingToDo;
         } else if (!sent) {
             io.err << "burnwright-cli: the writer did not take the socket selection.\n";

@@ -351,6 +351,14 @@ TEST_F(CliTest, WriterChosenBySerialReadsBackTheListedSocket) {
     run = Cli("--writer " + serial + " --developer read-otp --sockets 6");
     EXPECT_EQ(run.exit, 3);
     EXPECT_THAT(run.err, HasSubstr("no chip in the sockets listed"));
+    // A 16-byte chip refuses a read of body 12's size: a failed transfer
+    // that leaves the earlier copy as it was.
+    Sim("remove-chip 1 3");
+    Sim("insert-chip 1 3 16");
+    run = Cli("--writer " + serial + " --developer read-otp --sockets 4 --out " + back.string());
+    EXPECT_EQ(run.exit, 5);
+    EXPECT_THAT(run.err, HasSubstr("Read USB failed."));
+    EXPECT_EQ(Read(back), std::string(16384, '\xFF'));
     const std::string state = Sim("show");
     EXPECT_THAT(state.substr(0, state.find("member 1:")), ::testing::Not(HasSubstr("programmed")));
     EXPECT_THAT(state.substr(state.find("member 1:")),
