@@ -436,12 +436,17 @@ int RunFirmware(const CommonOptions& common, const std::string& what, Output io)
             int result = 0;
             s.Host().RunOnUi([&] { result = s.Dlg().RunUpdateCheck(); });
             s.Host().WaitIdle();
-            if (s.Host().QuestionFailed() || result == 0)
-                code = kExitQuestionFailed;
-            for (const std::string& message : s.Host().Messages())
-                if (message == firmware::kUpdateAppFailed || message == firmware::kUpdateBootFailed)
-                    code = kExitNoWriter;
             readFile();
+            // The writer's version afterwards decides: an offer declined at
+            // start-up and accepted now is a success.
+            if (fileVersion.substr(0, 19) != s.Writer().firmware.substr(0, 19)) {
+                code =
+                    s.Host().QuestionFailed() || result == 0 ? kExitQuestionFailed : kExitNoWriter;
+                for (const std::string& message : s.Host().Messages())
+                    if (message == firmware::kUpdateAppFailed ||
+                        message == firmware::kUpdateBootFailed)
+                        code = kExitNoWriter;
+            }
         }
     }
     const WriterIdentity writer = s.Writer();

@@ -10,11 +10,13 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -51,11 +53,11 @@ protected:
         return "BURNWRIGHT_WRITER=sim:" + (folder / "bus.state").string() +
                " BURNWRIGHT_PROGRAM_PATH=" + (folder / "burnwright").string() + " ";
     }
-    Outcome Cli(const std::string& args) {
+    Outcome Cli(const std::string& args, const std::string& input = "/dev/null") {
         Outcome run;
         const fs::path out = folder / "out.txt", err = folder / "err.txt";
         const std::string command = Env() + BURNWRIGHT_CLI + " " + args + " >" + out.string() +
-                                    " 2>" + err.string() + " </dev/null";
+                                    " 2>" + err.string() + " <" + input;
         const int status = std::system(command.c_str());
         run.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         run.out = Read(out);
@@ -236,8 +238,15 @@ TEST_F(CliTest, FirmwareUpdateRefusesAnUnusableFileAndCheckNeverUpdates) {
     EXPECT_EQ(Cli("firmware update").exit, 6);
     EXPECT_THAT(Sim("show"), HasSubstr("firmware 9.1.0.0"));
 
-    run = Cli("--yes --json firmware update");
+    // On a terminal: the offer at start-up declined, the update's own question accepted.
+    const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_TRUE(terminal >= 0 && ::grantpt(terminal) == 0 && ::unlockpt(terminal) == 0);
+    ASSERT_EQ(::write(terminal, "n\ny\n", 4), 4);
+    run = Cli("--json firmware update", ::ptsname(terminal));
+    ::close(terminal);
     EXPECT_EQ(run.exit, 0) << run.err;
+    const size_t asked = run.err.find("[Yes/No] ");
+    EXPECT_NE(run.err.find("[Yes/No] ", asked + 1), std::string::npos) << run.err;
     EXPECT_EQ(run.Json()["writer"]["firmware"], "0009.0002.0000.0000");
     EXPECT_EQ(run.Json()["updateOffered"], false);
     EXPECT_THAT(run.err, HasSubstr("Update Boot version... 100%\nUpdate success!\n"));
