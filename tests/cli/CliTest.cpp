@@ -323,8 +323,10 @@ TEST_F(CliTest, WriterChosenBySerialReadsBackTheListedSocket) {
     Sim("add-writer 1");
     Developer();
     const std::string serial = Cli("--json writers").Json()["writers"][1]["serial"];
-    EXPECT_EQ(Cli("--writer 0BADBEEF counters").exit, 5);
-    Outcome run = Cli("--writer 11ZZ counters");
+    Outcome run = Cli("--writer 0BADBEEF counters");
+    EXPECT_EQ(run.exit, 5);
+    EXPECT_THAT(run.err, HasSubstr("No free writer has the serial number 0BADBEEF."));
+    run = Cli("--writer 11ZZ counters");
     EXPECT_EQ(run.exit, 2);
     EXPECT_THAT(run.err, HasSubstr("--writer takes a member index (0-99) or a serial number"));
 
