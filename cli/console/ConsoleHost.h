@@ -7,6 +7,7 @@
 
 #include "app/headless/HeadlessHost.h"
 
+#include <atomic>
 #include <iosfwd>
 #include <mutex>
 #include <string>
@@ -56,6 +57,7 @@ private:
     std::string failedQuestion_;
     bool questionFailed_ = false;
     bool errorShown_ = false;
+    std::atomic<bool> busyShown_{false};
 };
 
 } // namespace cli

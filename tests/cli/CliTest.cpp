@@ -3,6 +3,9 @@
 // what the writer and the settings file hold afterwards, progress on standard
 // error only, the production record, claims between two processes, and the
 // service commands (firmware, information block, IHRC trim, read-back).
+#include "app/UpdateCheck.h"
+#include "port/NamedMutex.h"
+
 #include <nlohmann/json.hpp>
 
 #include <gmock/gmock.h>
@@ -51,7 +54,8 @@ protected:
 
     std::string Env() const {
         return "BURNWRIGHT_WRITER=sim:" + (folder / "bus.state").string() +
-               " BURNWRIGHT_PROGRAM_PATH=" + (folder / "burnwright").string() + " ";
+               " BURNWRIGHT_PROGRAM_PATH=" + (folder / "burnwright").string() +
+               " BURNWRIGHT_LOCK_DIR=" + (folder / "locks").string() + " ";
     }
     Outcome Cli(const std::string& args, const std::string& input = "/dev/null") {
         Outcome run;
@@ -260,6 +264,24 @@ TEST_F(CliTest, FirmwareUpdateRefusesAnUnusableFileAndCheckNeverUpdates) {
     EXPECT_EQ(run.exit, 5);
     EXPECT_THAT(run.err, HasSubstr("the writer is in its boot loader (a firmware update did not "
                                    "finish); put OTP_Controller_C51FW.bin beside the program"));
+
+    // Followed while another program is updating: --yes waits for it, asking once.
+    std::ofstream(file, std::ios::binary) << image;
+    port::NamedMutex other((folder / "locks").string());
+    ASSERT_EQ(other.Create(app::kUpdateMutexName), port::NamedMutex::Outcome::Created);
+    std::thread release([&] {
+        for (int i = 0; i < 500 && Read(folder / "err.txt").find("updating") == std::string::npos;
+             ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        other.Close();
+    });
+    run = Cli("--yes firmware update");
+    release.join();
+    EXPECT_EQ(run.exit, 0) << run.err;
+    const std::string busy = "Another MERiL ICE is updating.";
+    EXPECT_NE(run.err.find(busy), std::string::npos);
+    EXPECT_EQ(run.err.find(busy), run.err.rfind(busy));
+    EXPECT_THAT(Sim("show"), HasSubstr("firmware 9.2.0.0"));
 }
 
 TEST_F(CliTest, InformationCommandsWriteTheBlockTheWriterThenHolds) {
