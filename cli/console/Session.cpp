@@ -2,6 +2,7 @@
 
 #include "core/Errors.h"
 #include "core/Profiler.h"
+#include "firmware/FWUpdate.h"
 #include "image/OTPBodyProfiler.h"
 #include "usb/ProcessLink.h"
 
@@ -84,15 +85,17 @@ int Session::Start(int body) {
                                        body);
     if (!options_.writer.empty()) {
         std::string path, message;
-        if (!ResolveWriter(options_.writer, path, message)) {
+        const WriterLookup found = ResolveWriter(options_.writer, path, message);
+        if (found != WriterLookup::Found) {
             err_ << "burnwright-cli: " << message << "\n";
-            return kExitNoWriter;
+            return found == WriterLookup::Malformed ? kExitUsage : kExitNoWriter;
         }
         link.SetOnlyPath(path);
     }
     ConsoleOptions console;
     console.yes = options_.yes;
     console.quiet = options_.quiet;
+    console.declineUpdateOffer = declineUpdateOffer_;
     host_ = std::make_unique<ConsoleHost>(timerClock_, console, err_);
     dlg_ = std::make_unique<app::CBurnwrightDlg>(*host_);
     host_->Start(*dlg_);
@@ -102,7 +105,20 @@ int Session::Start(int body) {
         return kExitQuestionFailed;
     }
     if (!link.IsOpened()) {
-        err_ << "burnwright-cli: no writer could be attached.\n";
+        err_ << "burnwright-cli: no writer could be attached";
+        bool bootLoader = false;
+        host_->RunOnUi([&] {
+            // Only a writer left in its boot loader answers device type 0.
+            link.SetBodyType(usb::kIceBodyFirmwareUpdate);
+            bootLoader = link.Open() && link.ReadDeviceType() == 0;
+            link.Close();
+            link.SetBodyType(usb::kIceBodyWriter);
+        });
+        if (bootLoader)
+            err_ << ": the writer is in its boot loader (a firmware update did not finish); put "
+                 << firmware::kFirmwareFileName
+                 << " beside the program and run `burnwright-cli --yes firmware update`";
+        err_ << ".\n";
         return kExitNoWriter;
     }
     // The 16-socket layout, so that every socket's box can be clicked.
@@ -176,6 +192,11 @@ int Session::OpenImage(int body, const std::string& file) {
 bool Session::SetBox(int id, bool want, const char* caption) {
     if ((host_->Check(id) != 0) == want)
         return true;
+    if (!host_->Visible(id) && dlg_->State().developerMode) {
+        err_ << "burnwright-cli: \"" << caption << "\" is not offered for body " << Body() << " "
+             << BodyName() << ".\n";
+        return false;
+    }
     if (!host_->Enabled(id) || !host_->Visible(id)) {
         err_ << "burnwright-cli: \"" << caption
              << "\" cannot be changed now: the window keeps it disabled"
@@ -398,8 +419,10 @@ int Session::Stress(int count, int intervalMs, std::vector<ActionResult>& passes
 int Session::Click(int controlId, const char* caption) {
     if (!host_->Visible(controlId) || !host_->Enabled(controlId)) {
         err_ << "burnwright-cli: \"" << caption << "\" is not available: the window "
-             << (dlg_->State().developerMode ? "keeps it disabled now"
-                                             : "shows it only in developer mode")
+             << (!dlg_->State().developerMode ? "shows it only in developer mode"
+                 : host_->Visible(controlId)
+                     ? "keeps it disabled now"
+                     : "does not show it for body " + std::to_string(Body()) + " " + BodyName())
              << ".\n";
         return kExitUsage;
     }

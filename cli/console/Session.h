@@ -70,6 +70,8 @@ public:
     // (1..last) given is what the settings file names as the last body, as
     // if the operator had chosen it in an earlier session.
     int Start(int body = 0);
+    // Before Start: the firmware update the window offers is declined.
+    void DeclineUpdateOffer(bool decline) { declineUpdateOffer_ = decline; }
     // --developer given: the settings file must allow developer mode.
     int CheckDeveloper();
 
@@ -114,6 +116,7 @@ private:
     void WaitForPass(size_t expectedSteps);
 
     CommonOptions options_;
+    bool declineUpdateOffer_ = false;
     std::ostream& err_;
     port::ManualClock timerClock_;
     std::unique_ptr<ConsoleHost> host_;
