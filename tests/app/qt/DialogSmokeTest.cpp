@@ -10,6 +10,7 @@
 #include "app/qt/ProgressWindow.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -175,6 +176,41 @@ TEST(FileDialogFilterTest, ConvertsNamePatternPairsAndRejectsBrokenOnes) {
     EXPECT_EQ(ToFileDialogFilter(""), "All Files (*)");
     EXPECT_EQ(ToFileDialogFilter("No patterns|;|"), "All Files (*)");
     EXPECT_EQ(ToFileDialogFilter("|*.bin|"), "All Files (*)");
+}
+
+// The writer's removal and arrival reach the logic through the Qt host's own
+// notification path: the window detaches, then attaches again on replug.
+TEST_F(MainDialogTest, UnplugDetachesAndReplugAttachesThroughTheHostsNotifications) {
+    StartWindow();
+    const std::string image = WriteImage();
+    host->SetFileAnswer([&](const std::string&, const std::string&) { return image; });
+    Click(ids::kOpen);
+    AnswerNextBox(QMessageBox::Ok);
+    RunDry();
+    auto* file = qobject_cast<QLineEdit*>(host->Control(ids::kFileName));
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(file->text().toStdString(), image);
+    ASSERT_TRUE(host->Control(ids::kResetCounter)->isEnabled());
+
+    bus->Unplug(writer->Member());
+    RunDry();
+    EXPECT_EQ(file->text(), "");
+    EXPECT_FALSE(host->Control(ids::kLoadToWriterBuffer)->isEnabled());
+    EXPECT_FALSE(host->Control(ids::kResetCounter)->isEnabled());
+
+    // Attaching again reads the sockets afresh; the file stays closed.
+    Click(ids::kMultiDevice);
+    writer->RemoveChip(7);
+    bus->Plug(writer->Member());
+    RunDry();
+    WaitIdle();
+    for (int i = 0; i < 16; ++i)
+        EXPECT_EQ(qobject_cast<QCheckBox*>(host->Control(ids::kSocketBoxBase + i))->isChecked(),
+                  i != 7)
+            << "socket " << i + 1;
+    EXPECT_EQ(file->text(), "");
+    EXPECT_EQ(host->Window()->windowTitle().toStdString(),
+              "MERiL Burnwright V4.00 [SIMULATED WRITER]");
 }
 
 } // namespace
