@@ -4,12 +4,12 @@
 #include "image/Acceptance.h"
 #include "image/BodyTable.h"
 #include "port/ProgramPath.h"
-
-#include <pugixml.hpp>
+#include "port/XmlElements.h"
 
 #include <algorithm>
 #include <cctype>
 #include <limits>
+#include <vector>
 
 namespace image {
 namespace {
@@ -58,15 +58,19 @@ C_OTPBodyProfiler::C_OTPBodyProfiler(const std::string& profilePath) {
 }
 
 void C_OTPBodyProfiler::Load(const std::string& profilePath) {
-    pugi::xml_document document;
-    if (!document.load_file(profilePath.c_str())) {
+    std::vector<port::XmlAttributes> elements;
+    if (!port::ReadXmlElements(profilePath, "Body", elements)) {
         ShowPlain("Faild to load OTPBodyProfile.xml !");
         return;
     }
-    for (const pugi::xpath_node& node : document.select_nodes("//Body")) {
-        const pugi::xml_node body = node.node();
+    for (const port::XmlAttributes& body : elements) {
         auto number = [&](const char* name) {
-            return ParseProfileInt(body.attribute(name).as_string(nullptr));
+            const auto it = body.find(name);
+            return it == body.end() ? 0 : ParseProfileInt(it->second.c_str());
+        };
+        auto text = [&](const char* name) {
+            const auto it = body.find(name);
+            return it == body.end() ? std::string() : it->second;
         };
         BodyProfile entry;
         const int32_t id = number("BodyID");
@@ -76,7 +80,7 @@ void C_OTPBodyProfiler::Load(const std::string& profilePath) {
         entry.otpSize = Clamp(int64_t{otpSize} * 1024);
         entry.otpBinSize = Clamp(int64_t{number("OTPBinSize")} * otpSize);
         entry.fwBody = number("FwBody");
-        entry.comboName = body.attribute("ComboName").as_string();
+        entry.comboName = text("ComboName");
         entry.bodySeries = number("BodySeries");
         entry.bodyType = number("BodyType");
         bodies_[id] = std::move(entry);

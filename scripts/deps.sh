@@ -10,7 +10,9 @@ packages=(
     libpugixml-dev libcli11-dev
     clang libclang-rt-14-dev
     tshark
-    g++-mingw-w64-x86-64 mingw-w64-x86-64-dev
+    g++-mingw-w64-x86-64 g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
+    # The Windows build, its tests under wine and its package.
+    googletest wine64 xvfb x11-apps netpbm osslsigncode zip
 )
 
 missing=()
