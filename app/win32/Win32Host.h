@@ -10,6 +10,15 @@
 
 #include <windows.h>
 
+#include <dbt.h>
+
+// The window logic's names, not the platform's character-set macros.
+#undef GetWindowText
+#undef SetWindowText
+#undef LoadString
+#undef RegisterDeviceNotification
+#undef GetMessage
+
 #include <functional>
 #include <map>
 #include <mutex>

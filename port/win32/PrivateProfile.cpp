@@ -2,6 +2,11 @@
 
 #include <windows.h>
 
+// The definitions below are port's own names, which the platform header
+// otherwise renames to its ANSI entry points, so callers would not find them.
+#undef GetPrivateProfileString
+#undef WritePrivateProfileString
+
 namespace port {
 
 uint32_t GetPrivateProfileString(const char* section, const char* key, const char* defaultValue,

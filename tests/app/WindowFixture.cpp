@@ -1,9 +1,7 @@
 #include "tests/app/WindowFixture.h"
 
 #include "core/Profiler.h"
-#ifdef BURNWRIGHT_WITH_SIMSTACK
 #include "driver/simstack/KernelStack.h"
-#endif
 #include "sim/SimDeviceIo.h"
 #include "usb/ProcessLink.h"
 
@@ -26,11 +24,9 @@ void WindowTest::TearDown() {
 }
 
 void WindowTest::StartWindow() {
-#ifdef BURNWRIGHT_WITH_SIMSTACK
     if (throughDriver_)
         usb::InstallLinkBackend(std::make_unique<driver::simstack::KernelStack>(bus), clock);
     else
-#endif
         usb::InstallLinkBackend(std::make_unique<sim::SimDeviceIo>(bus), clock);
     host = std::make_unique<app::headless::HeadlessHost>(clock, usb::LinkBackend());
     app::WindowServices services;
@@ -43,10 +39,8 @@ void WindowTest::StartWindow() {
 }
 
 void WindowTest::Settle() {
-#ifdef BURNWRIGHT_WITH_SIMSTACK
     if (auto* kernel = dynamic_cast<driver::simstack::KernelStack*>(usb::LinkBackend()))
         kernel->Settle();
-#endif
     host->WaitIdle();
 }
 

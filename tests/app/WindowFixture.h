@@ -20,8 +20,7 @@ protected:
     void TearDown() override;
 
     // The writer's route: in-process, or through the driver in the user-mode
-    // kernel (in-process where that stack is not built). Call before
-    // StartWindow; the default is in-process.
+    // kernel. Call before StartWindow; the default is in-process.
     void ThroughDriver() { throughDriver_ = true; }
     void StartWindow();
     // Settles the driver's notifications (when it is in the route) and the host.
