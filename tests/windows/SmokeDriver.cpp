@@ -112,18 +112,20 @@ bool Run(const std::string& mode, const std::string& program, const std::string&
     HANDLE running = process.hProcess;
     bool ok = true;
 
-    if (mode == "detached") {
-        HWND box = WaitForDialog(process.dwProcessId, "", running);
-        // The first dialog up is the message box; the main window waits behind it.
-        if (!box || TextOf(box).rfind("MERiL Burnwright", 0) == 0)
-            ok = Fail("no message box at start-up");
-        else {
-            HWND text = ::GetDlgItem(box, 0xFFFF);
-            std::printf("message box \"%s\": %s\n", TextOf(box).c_str(),
-                        text ? TextOf(text).c_str() : "");
-            ::SendMessageA(box, WM_COMMAND, IDOK, 0);
-        }
+    // Start-up may ask or tell something first (no writer, no body chosen):
+    // each box is answered with OK, and the main window waits behind them.
+    int boxes = 0;
+    for (HWND box; ok && (box = WaitForDialog(process.dwProcessId, "", running)) &&
+                   TextOf(box).rfind("MERiL Burnwright", 0) != 0 && boxes < 4;
+         ++boxes) {
+        HWND text = ::GetDlgItem(box, 0xFFFF);
+        std::printf("message box \"%s\": %s\n", TextOf(box).c_str(),
+                    text ? TextOf(text).c_str() : "");
+        ::SendMessageA(box, WM_COMMAND, IDOK, 0);
+        ::Sleep(300);
     }
+    if (mode == "detached" && boxes == 0)
+        ok = Fail("no message box at start-up");
     HWND main = ok ? WaitForDialog(process.dwProcessId, "MERiL Burnwright", running) : nullptr;
     if (!main)
         ok = ok && Fail("the main window did not come up");
