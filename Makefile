@@ -5,12 +5,21 @@ BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 FUZZ_DIR ?= build-fuzz
 SANITIZE_DIR ?= build-sanitize
+<<<<<<< HEAD
 WINDOWS_DIR ?= build-windows
+=======
+TSAN_DIR ?= build-tsan
+>>>>>>> main
 SANITIZE_FLAGS = -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
+TSAN_FLAGS = -fsanitize=thread -fno-omit-frame-pointer
 FUZZ_FLAGS = -fsanitize=address,undefined,fuzzer-no-link -fno-sanitize-recover=all
 JOBS ?= $(shell nproc)
 
+<<<<<<< HEAD
 .PHONY: all deps configure build test fuzz sanitize demo stage clean format windows windows-test
+=======
+.PHONY: all deps configure build test fuzz sanitize tsan demo stage clean format
+>>>>>>> main
 
 all: build
 
@@ -23,7 +32,11 @@ configure: deps
 build: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS)
 
+<<<<<<< HEAD
 test: build fuzz sanitize windows-test
+=======
+test: build fuzz sanitize tsan
+>>>>>>> main
 	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 
 # The Windows programs, cross-built with mingw-w64, and their zip package.
@@ -45,6 +58,15 @@ sanitize: deps
 	@cd $(SANITIZE_DIR) && ctest --output-on-failure -j $(JOBS) -E '^Win32Port' > ctest.log 2>&1 \
 		|| (cat ctest.log; exit 1); grep -E '^[0-9]+% tests passed' ctest.log | sed 's/^/sanitized: /'
 
+# Every test again, built with ThreadSanitizer: a race reported anywhere fails the run.
+tsan: deps
+	@cmake -S . -B $(TSAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+		-DCMAKE_CXX_FLAGS="$(TSAN_FLAGS)" -DBURNWRIGHT_BENCH=OFF > /dev/null
+	@cmake --build $(TSAN_DIR) -j $(JOBS)
+	@cd $(TSAN_DIR) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+		ctest --output-on-failure -j $(JOBS) -E '^Win32Port' > ctest.log 2>&1 \
+		|| (cat ctest.log; exit 1); grep -E '^[0-9]+% tests passed' ctest.log | sed 's/^/thread-sanitized: /'
+
 # The fuzz targets, built with clang and the sanitizers, each run briefly over its seed corpus.
 fuzz: deps
 	@cmake -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -65,4 +87,8 @@ format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
+<<<<<<< HEAD
 	@rm -rf $(BUILD_DIR) $(FUZZ_DIR) $(SANITIZE_DIR) $(WINDOWS_DIR)
+=======
+	@rm -rf $(BUILD_DIR) $(FUZZ_DIR) $(SANITIZE_DIR) $(TSAN_DIR)
+>>>>>>> main

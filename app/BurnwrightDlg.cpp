@@ -25,20 +25,6 @@ constexpr int kActionControls[] = {
 constexpr int kLampBitmaps[] = {ids::kBitmapGreen, ids::kBitmapBlue, ids::kBitmapRed,
                                 ids::kBitmapGrey};
 
-// Lamp code of a socket state: Init grey, OK green, Busy blue, Fail red.
-int LampForState(uint8_t state) {
-    switch (state) {
-    case engine::kSocketOK:
-        return 0;
-    case engine::kSocketBusy:
-        return 1;
-    case engine::kSocketFail:
-        return 2;
-    default:
-        return 3;
-    }
-}
-
 // An integer as the dialog exchange reads one: blanks, an optional sign,
 // digits, blanks; nothing else.
 bool ParseInt(const std::string& text, int& value) {
@@ -194,6 +180,19 @@ intptr_t CBurnwrightDlg::OnUserMessage(unsigned message, uintptr_t wParam, intpt
         return 1;
     }
     return 0;
+}
+
+int CBurnwrightDlg::LampForState(uint8_t state) {
+    switch (state) {
+    case engine::kSocketOK:
+        return 0;
+    case engine::kSocketBusy:
+        return 1;
+    case engine::kSocketFail:
+        return 2;
+    default:
+        return 3;
+    }
 }
 
 void CBurnwrightDlg::OnUi(const std::function<void()>& work) {

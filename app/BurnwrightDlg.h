@@ -147,6 +147,8 @@ public:
     void AppendStatusOnAll(const std::string& word);
     // Lamp codes: 0 green, 1 blue, 2 red, 3 grey; socket 16 is every socket.
     void SetLamp(int socket, int lampCode);
+    // Lamp code of a socket state: Init grey, OK green, Busy blue, Fail red.
+    static int LampForState(uint8_t state);
     int LampBitmap(int socket) const { return lamps_[socket].load(); }
 
     // Image open and the writer buffer.

@@ -48,16 +48,28 @@ void CBurnwrightDlg::OnOpen() {
         return;
     const int body = SelectedBody();
     {
+        // A file that cannot be read whole is refused with a word: silence
+        // would leave the operator guessing why nothing happened.
+        const std::string unreadable = "The File \"" +
+                                       std::filesystem::path(path).filename().string() +
+                                       "\" cannot be read whole!";
         std::error_code error;
         const auto length = std::filesystem::file_size(path, error);
-        if (error)
+        if (error) {
+            core::ShowMessageBox(unreadable, kAppCaption, core::kMbOk);
             return;
+        }
         if (!image::CheckFileSize(body, static_cast<int64_t>(length))) {
             core::ShowMessageBox(image::kSizeMismatchMessage, kAppCaption, core::kMbOk);
             return;
         }
         std::vector<uint8_t> contents;
-        if (!ReadWhole(path, contents) || contents.size() != length)
+        if (!ReadWhole(path, contents) || contents.size() != length) {
+            core::ShowMessageBox(unreadable, kAppCaption, core::kMbOk);
+            return;
+        }
+        // Past the chip's size a longer file may hold padding only.
+        if (!image::CheckFileTail(body, contents))
             return;
         const uint32_t info = image::ReadXdeInfo(body, contents);
         if (!image::CheckXdeInfo(info, body, static_cast<int64_t>(length))) {
@@ -256,40 +268,30 @@ bool CBurnwrightDlg::LoadSequence() {
         std::atomic<int>& flag;
         ~PassingOnlyOff() { flag = 0; }
     } onExit{s.passingSocketsOnly};
+    // One step on the sockets `passedOnly` selects: "Loading..." and the
+    // step's word, the engine call, then each socket's state word.
+    auto step = [&](bool passedOnly, const char* word, const std::function<int()>& run) {
+        s.passingSocketsOnly = passedOnly ? 1 : 0;
+        otp_->SelectPassed(passedOnly ? 1 : 0);
+        SetStatusTextOnAll(kLoadingText);
+        AppendStatusOnAll(word);
+        const int result = run();
+        AppendStatusOnAll("Status");
+        return result;
+    };
+    auto noneOk = [&] { return otp_->CountSockets(engine::kSocketOK) == 0; };
 
     PrepareImage(false);
-    s.passingSocketsOnly = 0;
-    otp_->SelectPassed(0);
-    SetStatusTextOnAll(kLoadingText);
-    AppendStatusOnAll("Erase...");
-    otp_->EraseBuffer();
-    AppendStatusOnAll("Status");
-    if (otp_->CountSockets(engine::kSocketOK) == 0)
+    step(false, "Erase...", [&] { return otp_->EraseBuffer(); });
+    if (noneOk())
         return true;
-
-    s.passingSocketsOnly = 1;
-    otp_->SelectPassed(1);
-    SetStatusTextOnAll(kLoadingText);
-    AppendStatusOnAll("Blank Check ... ");
-    otp_->BlankCheckBuffer();
-    AppendStatusOnAll("Status");
-    if (otp_->CountSockets(engine::kSocketOK) == 0)
+    step(true, "Blank Check ... ", [&] { return otp_->BlankCheckBuffer(); });
+    if (noneOk())
         return true;
-
-    otp_->SelectPassed(1);
-    SetStatusTextOnAll(kLoadingText);
-    AppendStatusOnAll("Program ...");
-    otp_->LoadBuffer();
-    AppendStatusOnAll("Status");
-    if (otp_->CountSockets(engine::kSocketOK) == 0)
+    step(true, "Program ...", [&] { return otp_->LoadBuffer(); });
+    if (noneOk())
         return true;
-
-    otp_->SelectPassed(1);
-    SetStatusTextOnAll(kLoadingText);
-    AppendStatusOnAll("Verify ... ");
-    const int verified = otp_->VerifyBuffer(SelectedBody());
-    AppendStatusOnAll("Status");
-    return verified != 0;
+    return step(true, "Verify ... ", [&] { return otp_->VerifyBuffer(SelectedBody()); }) != 0;
 }
 
 void CBurnwrightDlg::OnBufferOperation(int controlId) {

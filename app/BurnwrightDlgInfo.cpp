@@ -149,14 +149,8 @@ void CBurnwrightDlg::OnLampTest() {
         host_.KillTimer(ids::kTimerLampTest);
         lampTestRunning_ = false;
         const auto& states = otp_->GetSocketStates();
-        for (int i = 0; i < ids::kSocketCount; ++i) {
-            const uint8_t state = states[i];
-            const int code = state == engine::kSocketOK     ? 0
-                             : state == engine::kSocketBusy ? 1
-                             : state == engine::kSocketFail ? 2
-                                                            : 3;
-            OnUserMessage(ids::kMsgLamp, static_cast<uintptr_t>(i), code);
-        }
+        for (int i = 0; i < ids::kSocketCount; ++i)
+            OnUserMessage(ids::kMsgLamp, static_cast<uintptr_t>(i), LampForState(states[i]));
         return;
     }
     lampTestRunning_ = true;

@@ -34,7 +34,7 @@ struct Rect {
 };
 
 struct ControlTemplate {
-    int id;          // ids::kStatic (-1) for controls the code never addresses
+    int id; // ids::kStatic (-1) for controls the code never addresses
     ControlKind kind;
     const char* caption; // text, or for Bitmap and Icon the picture's id as text ("145")
     Rect dlu;

@@ -23,10 +23,10 @@ struct ControlMove {
 inline constexpr int kWindowSelf = 0;
 
 // Pixel figures the moves are built from.
-inline constexpr int kSocketRowsLift = 170;     // seven rows of a socket column
-inline constexpr int kSocketEditWiden = 215;    // the second socket column
-inline constexpr int kStatusBlockLift = 90;     // the hidden "Advance Setting" block
-inline constexpr int kOtpProgramLift = 20;      // the hidden row of the "Writer Buffer" group
+inline constexpr int kSocketRowsLift = 170;  // seven rows of a socket column
+inline constexpr int kSocketEditWiden = 215; // the second socket column
+inline constexpr int kStatusBlockLift = 90;  // the hidden "Advance Setting" block
+inline constexpr int kOtpProgramLift = 20;   // the hidden row of the "Writer Buffer" group
 
 // Sockets 2 to 16 (lamps, boxes, status edits) and the sockets' "Select All";
 // hidden in the single-socket layout.

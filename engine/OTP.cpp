@@ -111,6 +111,22 @@ bool C_OTP::HaveImageFile() {
     return false;
 }
 
+// A buffer command with an image of no bytes would load or check nothing and
+// pass: an image that cannot be built, or an empty one, is refused.
+bool C_OTP::HaveWordImage(uint32_t& size) {
+    if (!HaveImageFile())
+        return false;
+    const uint8_t* words = image_->GetWordImage();
+    const int imageSize = image_->GetWordImageSize();
+    if (words && imageSize > 0) {
+        size = static_cast<uint32_t>(imageSize);
+        return true;
+    }
+    if (imageSize <= 0)
+        return ReportError(kEmptyImage);
+    return ReportError(image_->ResultObject().Message().c_str()); // it said why
+}
+
 // The end address is the body's OTP size less one: a body without an OTP
 // size would wrap it to the top of the address space.
 bool C_OTP::HaveOTPBody() {
@@ -148,27 +164,24 @@ int C_OTP::EraseBuffer() {
 }
 
 int C_OTP::BlankCheckBuffer() {
-    if (!HaveImageFile())
+    uint32_t size = 0;
+    if (!HaveWordImage(size))
         return 0;
-    const auto size = static_cast<uint32_t>(image_->GetWordImageSize());
     return MaskedWithStatus(AddressCommand(kCmdBlankCheckBuffer, size));
 }
 
 int C_OTP::LoadBuffer() {
-    if (!HaveImageFile())
+    uint32_t imageSize = 0;
+    if (!HaveWordImage(imageSize))
         return 0;
-    const int imageSize = image_->GetWordImageSize();
-    const size_t size = imageSize > 0 ? static_cast<size_t>(imageSize) : 0;
-    const uint8_t* words = size ? image_->GetWordImage() : nullptr;
-    if (size && !words)
-        return 0; // the image has reported why
+    const size_t size = imageSize;
+    const uint8_t* words = image_->GetWordImage();
     const size_t length = (size + kLoadAlignment - 1) / kLoadAlignment * kLoadAlignment;
 
     if (!SendMasked(AddressCommand(kCmdLoadBuffer, static_cast<uint32_t>(length))))
         return 0;
     std::vector<uint8_t> block(length, 0xFF);
-    if (size)
-        std::memcpy(block.data(), words, size);
+    std::memcpy(block.data(), words, size);
     for (size_t at = 0; at < length; at += kPacketSize)
         if (!link_->Write(&block[at], kPacketSize))
             return 0;
@@ -176,9 +189,9 @@ int C_OTP::LoadBuffer() {
 }
 
 int C_OTP::VerifyBuffer(int waitMode) {
-    if (!HaveImageFile())
+    uint32_t size = 0;
+    if (!HaveWordImage(size))
         return 0;
-    const auto size = static_cast<uint32_t>(image_->GetWordImageSize());
     const auto sum = static_cast<uint32_t>(image_->ComputeImageCheckSum());
     int passed = 0;
     if (SendMasked(VerifyBufferCommand(size, sum, FwBodyCode()))) {

@@ -38,6 +38,7 @@ constexpr const char* kSetInfoFile = "SetInfo.bin";
 constexpr const char* kSetOTPInfoFile = "SetOTPInfo.bin";
 constexpr const char* kWriteInfoFailed = "Write EEProm Fail!";
 constexpr const char* kNoBodySelected = "Please Select Chip Body!";
+constexpr const char* kEmptyImage = "The image is empty!";
 
 // Pass-operation keys of SetOption.
 enum PassOption : int { kOptionBlankCheck = 0, kOptionProgram = 1, kOptionVerify = 2 };
@@ -58,7 +59,8 @@ public:
     // 0x26, then the status into the socket states.
     virtual int ScanSockets();
     // Writer buffer of the enabled sockets; a status check ends each. The
-    // buffer commands fail, sending nothing, when the image's file is gone.
+    // buffer commands that carry the image fail, sending nothing, when its
+    // file is gone (also after it was read) or its word image is empty.
     virtual int EraseBuffer();
     virtual int BlankCheckBuffer();
     // The word image, padded with 0xFF to a multiple of 256, in 64-byte writes;
@@ -166,6 +168,8 @@ private:
     bool HaveImage();
     // An image whose file is there (commands that carry its size or data).
     bool HaveImageFile();
+    // HaveImageFile, and a word image of at least one byte, whose size it gives.
+    bool HaveWordImage(uint32_t& size);
     // An image and a body with an OTP size (commands that carry an end address).
     bool HaveOTPBody();
     uint32_t BodyOTPEnd();

@@ -53,6 +53,23 @@ bool CheckFileSize(int index, int64_t length) {
     return false;
 }
 
+bool FileTailIsPadding(int index, std::span<const uint8_t> contents) {
+    const BodyLayout* layout = FindBodyLayout(index);
+    if (!layout || layout->family != Family::PlainCopy || contents.size() <= layout->units)
+        return true;
+    const std::span<const uint8_t> tail = contents.subspan(layout->units);
+    const uint8_t fill = tail.front();
+    return (fill == 0x00 || fill == 0xFF) &&
+           std::all_of(tail.begin(), tail.end(), [fill](uint8_t b) { return b == fill; });
+}
+
+bool CheckFileTail(int index, std::span<const uint8_t> contents) {
+    if (FileTailIsPadding(index, contents))
+        return true;
+    ShowPlain(kSizeMismatchMessage);
+    return false;
+}
+
 uint32_t ReadXdeInfo(int index, std::span<const uint8_t> c) {
     if (index >= 26 && index <= 29)
         return c.size() >= 30 ? static_cast<uint32_t>(c[29] | (c[28] << 8)) : 0;
@@ -130,7 +147,7 @@ Evaluation EvaluateImageFile(int index, const std::string& name,
                              std::span<const uint8_t> contents) {
     Evaluation e;
     const auto length = static_cast<int64_t>(contents.size());
-    if (!CheckFileSize(index, length)) {
+    if (!CheckFileSize(index, length) || !FileTailIsPadding(index, contents)) {
         e.message = kSizeMismatchMessage;
         return e;
     }

@@ -1,8 +1,10 @@
 // Which files a body accepts: the size rule, the development environment's
 // information value and its ladders, and the two name-based content rules.
 // The main window applies them in this order when a file is opened:
-// CheckFileSize, then (on the whole file) ReadXdeInfo and CheckXdeInfo, then
-// CheckBodySpecific. EvaluateImageFile runs all three without showing boxes.
+// CheckFileSize on the length, then, on the whole file once it is read,
+// CheckFileTail (the size rule's second half, same message), ReadXdeInfo and
+// CheckXdeInfo, then CheckBodySpecific. EvaluateImageFile runs them all
+// without showing boxes.
 #pragma once
 
 #include <cstdint>
@@ -27,6 +29,14 @@ inline constexpr const char* kPlainBoxCaption = "Burnwright";
 // Whether `length` is a file length that body `index` accepts; index 0 and
 // indexes above 34 accept nothing.
 bool CheckFileSize(int index, int64_t length);
+
+// Whether a file that CheckFileSize took fits the body's chip whole. A body
+// whose chip image is a plain copy of at most its chip size takes a longer
+// file (up to its family's bound) only when every byte past the chip size is
+// 0x00, or every one is 0xFF: padding, so nothing is cut. Other bodies: true.
+// Failure shows kSizeMismatchMessage, as the length rule does.
+bool FileTailIsPadding(int index, std::span<const uint8_t> contents);
+bool CheckFileTail(int index, std::span<const uint8_t> contents);
 
 // The information value of a file for body `index`: bytes 28/29 (series in the
 // low byte, chip in the second) for 26-29; the 32-bit value of bytes 160-163

@@ -70,8 +70,9 @@ constexpr uint32_t k22[] = {0xB0000, 0x7C000, 0x58000, 0x40000, 0x2A000, 0x20000
 constexpr uint32_t k24[] = {0x2B8000, 0x200000, 0x19A000};
 constexpr uint32_t k25[] = {0x16000};
 
-// Bodies 31 to 33 take files only up to their chip size: a longer file would
-// lose its tail in the plain copy while the open reports success.
+// Bodies 30 to 33 share the family's bound. Bodies 31 to 33 have smaller
+// chips: a longer file is taken only when its part beyond the chip is padding
+// (CheckFileTail, on the contents), so the plain copy cuts nothing.
 const std::array<SizeRule, 34> kSizeRules{{
     { 1, k1, 0, 0},  { 2, k2, 0, 0},  { 3, k3, 0, 0},  { 4, k4, 0, 0},  { 5, k5, 0, 0},
     { 6, k6, 0, 0},  { 7, k7, 0, 0},  { 8, k8, 0, 0},  { 9, k9, 0, 0},  {10, k10, 11, 0},
@@ -79,7 +80,7 @@ const std::array<SizeRule, 34> kSizeRules{{
     {16, k16, 0, 0}, {17, k16, 0, 0}, {18, k16, 0, 0}, {19, k15, 24, 0}, {20, k14, 22, 0},
     {21, k21, 0, 0}, {22, k22, 0, 0}, {23, k16, 0, 0}, {24, k24, 14, 0}, {25, k25, 0, 0},
     {26, {}, 0, 0x200000}, {27, {}, 0, 0x100000}, {28, {}, 0, 0x80000}, {29, {}, 0, 0x40000},
-    {30, {}, 0, 0x300000}, {31, {}, 0, 0x200000}, {32, {}, 0, 0x100000}, {33, {}, 0, 0x80000},
+    {30, {}, 0, 0x300000}, {31, {}, 0, 0x300000}, {32, {}, 0, 0x300000}, {33, {}, 0, 0x300000},
     {34, k21, 0, 0},
 }};
 // clang-format on

@@ -39,18 +39,24 @@ C_File::C_File() : result_(&core::SharedResult()) {}
 C_File::~C_File() = default;
 
 int C_File::GetLength() {
-    if (length_ == 0 && Exists()) {
-        std::ifstream in(path_, std::ios::binary | std::ios::ate);
-        if (!in)
-            return 0;
-        const auto end = static_cast<uint64_t>(std::streamoff(in.tellg()));
-        if (end > kMaxFileLength) {
-            ReportError("The File \"" + BaseName(path_) + "\" is too large!");
-            return 0;
-        }
-        length_ = static_cast<int>(end);
-    }
+    if (length_ == 0 && Exists())
+        MeasureLength(length_);
     return length_;
+}
+
+bool C_File::MeasureLength(int& length) {
+    std::ifstream in(path_, std::ios::binary | std::ios::ate);
+    if (!in) {
+        ReportError("The File \"" + BaseName(path_) + "\" cannot be read!");
+        return false;
+    }
+    const auto end = static_cast<uint64_t>(std::streamoff(in.tellg()));
+    if (end > kMaxFileLength) {
+        ReportError("The File \"" + BaseName(path_) + "\" is too large!");
+        return false;
+    }
+    length = static_cast<int>(end);
+    return true;
 }
 
 uint32_t C_File::GetCheckSum() {
@@ -98,7 +104,7 @@ int C_File::SetFileName(const std::string& name) {
     return 1;
 }
 
-int C_File::Exists() {
+bool C_File::Probe() {
     if (!exists_ && !path_.empty()) {
         port::FileStatus status{};
         if (port::GetFileStatus(path_, status) && !status.isDirectory) {
@@ -107,14 +113,20 @@ int C_File::Exists() {
                 exists_ = 1;
         }
     }
-    if (!exists_) {
-        ReportError("The File \"" + BaseName(path_) + "\" does not exist!");
-        return 0;
+    return exists_ != 0;
+}
+
+int C_File::Exists() {
+    if (Probe()) {
+        // Takes over a change on disk since the file was set: drops the caches.
+        // A file that went away since then is missing now, whatever was read.
+        const std::string current = path_;
+        SetFileName(current);
+        if (Probe())
+            return 1;
     }
-    // Takes over a change on disk since the file was set: drops the caches.
-    const std::string current = path_;
-    SetFileName(current);
-    return 1;
+    ReportError("The File \"" + BaseName(path_) + "\" does not exist!");
+    return 0;
 }
 
 int C_File::IsModified() {
@@ -130,17 +142,25 @@ const uint8_t* C_File::GetContents() {
     if (!contents_) {
         if (!Exists())
             return nullptr;
-        const int length = GetLength();
+        // The length is taken afresh: a file too large to hold is refused here,
+        // not read as empty.
+        int length = 0;
+        if (!MeasureLength(length))
+            return nullptr;
         auto buffer = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(length));
         std::ifstream in(path_, std::ios::binary);
         if (in && length > 0)
             in.read(reinterpret_cast<char*>(buffer.get()), length);
-        // A file that cannot be read whole (it shrank, or reading failed) is
-        // not handed on in part.
-        if (!in || (length > 0 && in.gcount() != length)) {
-            ReportError("File Buffer Pointer is Null!");
+        // A file that cannot be read whole is not handed on in part: it shrank,
+        // reading failed, or more follows than its length said (it grew, or it
+        // is a device that never ends).
+        const bool whole = in && (length == 0 || in.gcount() == length) &&
+                           in.peek() == std::ifstream::traits_type::eof();
+        if (!whole) {
+            ReportError("The File \"" + BaseName(path_) + "\" cannot be read whole!");
             return nullptr;
         }
+        length_ = length;
         contents_ = std::move(buffer);
     }
     return contents_.get();

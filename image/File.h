@@ -37,12 +37,15 @@ public:
     // keeps every cache; anything else closes first and marks the file modified.
     virtual int SetFileName(const std::string& name);
     // 1 when the file can be opened; then takes over a change on disk (see
-    // SetFileName). Reports "The File "<base name>" does not exist!" otherwise.
+    // SetFileName). Reports "The File "<base name>" does not exist!" otherwise,
+    // also for a file that was there when it was set or read and is gone now.
     virtual int Exists();
     // Whether the file's modification time differs from the snapshot (stored).
     virtual int IsModified();
     virtual void ClearModified() { modified_ = 0; }
-    // The whole file, read on first use; null when it cannot be read.
+    // The whole file, read on first use; null (with the reason reported) when
+    // it cannot be read whole: too large, shrunk or grown while read, or a
+    // device with no end.
     virtual const uint8_t* GetContents();
     // Records `message` on the result object (raising C_FileError when the
     // error-raising switch is on).
@@ -60,6 +63,12 @@ public:
     std::span<uint8_t> ContentsSpan();
 
 private:
+    // Whether the file can be opened; sets `exists_` once it could.
+    bool Probe();
+    // The length on disk; false (reported) when it cannot be taken or exceeds
+    // kMaxFileLength.
+    bool MeasureLength(int& length);
+
     std::string path_;
     port::FileStatus status_{};
     int modified_ = 0;

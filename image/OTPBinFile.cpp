@@ -93,6 +93,12 @@ const uint8_t* C_OTPBinFile::GetChipImage() {
         if (!GetContents())
             return nullptr;
         const std::span<const uint8_t> file = ContentsSpan();
+        // An empty file holds nothing to burn; a fixed-size layout would make
+        // an image of zeros of it.
+        if (file.empty()) {
+            ReportError("The File \"" + core::C_Path(GetFileName()).GetFileName() + "\" is empty!");
+            return nullptr;
+        }
         const auto size = static_cast<size_t>(GetChipImageSize());
         auto chip = TakeBuffer(spareChip_, spareChipSize_, size);
         BuildChipImage(file, {chip.get(), size});

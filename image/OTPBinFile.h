@@ -54,7 +54,8 @@ public:
     // Bytes of the word image: the file length for the plain layout, the built
     // size for the per-chip layouts (0 when the file cannot be read).
     virtual int GetWordImageSize();
-    // The chip image (built on first use); null when the file cannot be read.
+    // The chip image (built on first use); null when the file cannot be read
+    // or is empty.
     virtual const uint8_t* GetChipImage();
     // Bytes of the chip image: 3 x GetUnits for the four-byte families, GetUnits otherwise.
     virtual int GetChipImageSize();

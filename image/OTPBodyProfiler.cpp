@@ -1,15 +1,21 @@
 #include "image/OTPBodyProfiler.h"
 
+#include "core/Log.h"
 #include "core/MessageHost.h"
 #include "image/Acceptance.h"
 #include "image/BodyTable.h"
 #include "port/ProgramPath.h"
-#include "port/XmlElements.h"
+
+#include <pugixml.hpp>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
 #include <limits>
-#include <vector>
+#include <sstream>
 
 namespace image {
 namespace {
@@ -21,11 +27,31 @@ int32_t Clamp(int64_t value) {
     return static_cast<int32_t>(std::clamp(value, kMin, kMax));
 }
 
+constexpr const char* kLoadFailedMessage = "Faild to load OTPBodyProfile.xml !";
+
 void ShowPlain(const char* text) {
     core::ShowMessageBox(text, kPlainBoxCaption, core::kMbOk);
 }
 
+void ToStandardError(const std::string& reason) {
+    std::fprintf(stderr, "burnwright: %s\n", reason.c_str());
+}
+
+ProfileReasonSink reasonSink = &ToStandardError;
+
+// The 1-based line of byte `offset` of `text`.
+size_t LineAt(const std::string& text, ptrdiff_t offset) {
+    const auto end = text.begin() + std::clamp<ptrdiff_t>(offset, 0, std::ssize(text));
+    return static_cast<size_t>(std::count(text.begin(), end, '\n')) + 1;
+}
+
 } // namespace
+
+ProfileReasonSink SetProfileReasonSink(ProfileReasonSink sink) {
+    const ProfileReasonSink old = reasonSink;
+    reasonSink = sink ? sink : &ToStandardError;
+    return old;
+}
 
 int32_t ParseProfileInt(const char* text) {
     if (!text)
@@ -57,34 +83,77 @@ C_OTPBodyProfiler::C_OTPBodyProfiler(const std::string& profilePath) {
     Load(profilePath);
 }
 
+void C_OTPBodyProfiler::Report(const std::string& reason) {
+    problems_.push_back(reason);
+    core::C_LogFunc().Write(reason);
+    reasonSink(reason);
+}
+
 void C_OTPBodyProfiler::Load(const std::string& profilePath) {
-    std::vector<port::XmlAttributes> elements;
-    if (!port::ReadXmlElements(profilePath, "Body", elements)) {
-        ShowPlain("Faild to load OTPBodyProfile.xml !");
+    std::ifstream in(profilePath, std::ios::binary);
+    std::ostringstream read;
+    if (in)
+        read << in.rdbuf();
+    if (!in) {
+        Report(profilePath + ": cannot be read: " + std::strerror(errno));
+        ShowPlain(kLoadFailedMessage);
         return;
     }
-    for (const port::XmlAttributes& body : elements) {
+    const std::string text = read.str();
+    pugi::xml_document document;
+    const pugi::xml_parse_result parsed = document.load_buffer(text.data(), text.size());
+    if (!parsed) {
+        Report(profilePath + ", line " + std::to_string(LineAt(text, parsed.offset)) + ": " +
+               parsed.description());
+        ShowPlain(kLoadFailedMessage);
+        return;
+    }
+    bool refused = false;
+    for (const pugi::xpath_node& node : document.select_nodes("//Body")) {
+        const pugi::xml_node body = node.node();
         auto number = [&](const char* name) {
-            const auto it = body.find(name);
-            return it == body.end() ? 0 : ParseProfileInt(it->second.c_str());
-        };
-        auto text = [&](const char* name) {
-            const auto it = body.find(name);
-            return it == body.end() ? std::string() : it->second;
+            return ParseProfileInt(body.attribute(name).as_string(nullptr));
         };
         BodyProfile entry;
         const int32_t id = number("BodyID");
         const int32_t otpSize = number("OTPSize");
-        entry.binSize = Clamp(int64_t{number("BinSize")} * 2048);
-        entry.romSize = Clamp(int64_t{number("RomSize")} * 1024);
-        entry.otpSize = Clamp(int64_t{otpSize} * 1024);
-        entry.otpBinSize = Clamp(int64_t{number("OTPBinSize")} * otpSize);
+        // Sizes in bytes, before they are held to 32 bits. The read-back size
+        // is a product of two attributes: held far beyond the bound first.
+        const int64_t readBackKb = int64_t{number("OTPBinSize")} * otpSize;
+        constexpr int64_t kFar = int64_t{1} << 40;
+        const struct {
+            const char* attribute;
+            int64_t bytes;
+        } sizes[] = {{"BinSize", int64_t{number("BinSize")} * 2048},
+                     {"RomSize", int64_t{number("RomSize")} * 1024},
+                     {"OTPSize", int64_t{otpSize} * 1024},
+                     {"OTPBinSize", std::clamp(readBackKb, -kFar, kFar) * 1024}};
+        bool fits = true;
+        for (const auto& size : sizes) {
+            if (size.bytes >= 0 && size.bytes <= static_cast<int64_t>(kMaxBodyBytes))
+                continue;
+            Report(profilePath + ", line " + std::to_string(LineAt(text, body.offset_debug())) +
+                   ": body " + std::to_string(id) + ": " + size.attribute + "=\"" +
+                   body.attribute(size.attribute).as_string() + "\" makes a size outside 0 to " +
+                   std::to_string(kMaxBodyBytes) + " bytes; the body's sizes read as 0");
+            fits = false;
+            break;
+        }
+        if (fits) {
+            entry.binSize = Clamp(sizes[0].bytes);
+            entry.romSize = Clamp(sizes[1].bytes);
+            entry.otpSize = Clamp(sizes[2].bytes);
+            entry.otpBinSize = Clamp(readBackKb);
+        }
+        refused = refused || !fits;
         entry.fwBody = number("FwBody");
-        entry.comboName = text("ComboName");
+        entry.comboName = body.attribute("ComboName").as_string();
         entry.bodySeries = number("BodySeries");
         entry.bodyType = number("BodyType");
         bodies_[id] = std::move(entry);
     }
+    if (refused)
+        ShowPlain(kLoadFailedMessage);
 }
 
 const BodyProfile* C_OTPBodyProfiler::Find(int index) const {

@@ -10,15 +10,34 @@
 // OTPBodyProfile.xml !") it shows the message through the message-box host and
 // the catalogue stays empty. Lookups of an index the file does not define
 // answer as for an absent body: empty name, zero sizes, no match.
+//
+// A body whose sizes in bytes are negative or above kMaxBodyBytes is refused:
+// it keeps its entry (the body list stays in index order) but all its sizes
+// read as 0, so no writer operation runs for it; the other bodies stay usable.
+// Then, as for a file that cannot be loaded, the operator sees "Faild to load
+// OTPBodyProfile.xml !", and the reason - the file, its line, the body and the
+// attribute, or the parser's description - goes to the function log and to
+// the reason sink (standard error unless replaced).
 #pragma once
 
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace image {
 
 inline constexpr const char* kProfileFileName = "OTPBodyProfile.xml";
+// The largest size in bytes a body may give (OTP, read-back, bin and ROM
+// size). The largest any body of the table needs is 6 MiB (the word image of
+// body 10; its chip is 4 MiB), so this leaves room and keeps a broken number
+// from making the program allocate or read gigabytes.
+inline constexpr uint32_t kMaxBodyBytes = 16 * 1024 * 1024;
+
+// Where the reasons for a refused profile or body go besides the function log.
+using ProfileReasonSink = void (*)(const std::string& reason);
+// Installs `sink` (null: standard error again) and returns the previous one.
+ProfileReasonSink SetProfileReasonSink(ProfileReasonSink sink);
 
 // One body's entry, scaled as stored.
 struct BodyProfile {
@@ -56,13 +75,17 @@ public:
     // The entry of `index`, or null when the profile does not define it.
     const BodyProfile* Find(int index) const;
     const std::map<int, BodyProfile>& Bodies() const { return bodies_; }
+    // Why the file or some of its bodies were refused, one line each.
+    const std::vector<std::string>& Problems() const { return problems_; }
 
 private:
     void Load(const std::string& profilePath);
+    void Report(const std::string& reason);
     const BodyProfile& Current() const;
 
     int currentIndex_ = 0;
     std::map<int, BodyProfile> bodies_;
+    std::vector<std::string> problems_;
 };
 
 // The lowest body index 1 to 34 whose "BodyType" equals bodyType and whose

@@ -4,6 +4,8 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <random>
 
 namespace sim {
 namespace {
@@ -16,13 +18,34 @@ std::string Lower(std::string text) {
 }
 
 constexpr uint32_t kMemberLimit = 100;
+constexpr uint32_t kIdentityMask = 0x0FFFFFFF;
 
 } // namespace
 
-Bus::Bus(port::Clock& clock)
-    : clock_(clock), wallBaseMs_(uint64_t(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                              std::chrono::system_clock::now().time_since_epoch())
-                                              .count())),
+uint32_t Bus::NewIdentity() {
+    std::random_device random;
+    return random() & kIdentityMask;
+}
+
+uint32_t Bus::IdentityOf(const std::string& stateFile) {
+    std::error_code code;
+    std::filesystem::path path = std::filesystem::absolute(stateFile, code);
+    const std::filesystem::path canonical = std::filesystem::weakly_canonical(path, code);
+    if (!code)
+        path = canonical;
+    uint32_t hash = 2166136261u;
+    for (unsigned char c : path.string()) {
+        hash ^= c;
+        hash *= 16777619u;
+    }
+    return hash & kIdentityMask;
+}
+
+Bus::Bus(port::Clock& clock, uint32_t identity)
+    : clock_(clock), identity_(identity & kIdentityMask),
+      wallBaseMs_(uint64_t(std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::system_clock::now().time_since_epoch())
+                               .count())),
       clockBaseMs_(clock.NowMs()) {}
 
 Bus::~Bus() {
@@ -57,7 +80,9 @@ std::shared_ptr<Writer> Bus::AddWriter(WriterConfig config) {
         }
         if (config.member >= kMemberLimit || writers_.count(config.member))
             return nullptr;
-        writer = std::make_shared<Writer>(config, clock_);
+        if (config.serial == WriterConfig::kAutoSerial)
+            config.serial = (identity_ & 0x00FFFFFF) << 8 | (config.member + 1);
+        writer = std::make_shared<Writer>(config, clock_, identity_);
         // Two writers with one interface path could not be told apart.
         for (const auto& entry : writers_)
             if (entry.second->InterfacePath() == writer->InterfacePath())

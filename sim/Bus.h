@@ -19,15 +19,25 @@ namespace sim {
 
 class Bus {
 public:
-    explicit Bus(port::Clock& clock = port::SystemClock());
+    // `identity` tells this bus's writers from those of other buses: it goes
+    // into the instance part of their paths and their serial numbers.
+    explicit Bus(port::Clock& clock = port::SystemClock(), uint32_t identity = NewIdentity());
     ~Bus();
     Bus(const Bus&) = delete;
     Bus& operator=(const Bus&) = delete;
 
     port::Clock& Clock() { return clock_; }
+    uint32_t Identity() const { return identity_; }
+    // A fresh random identity (28 bits).
+    static uint32_t NewIdentity();
+    // The identity of the bus kept in `stateFile`: the same for every path
+    // that names the same file, so every program on that file sees the same
+    // writer paths.
+    static uint32_t IdentityOf(const std::string& stateFile);
 
     // Adds a plugged-in writer. With the default member, the first free index
-    // is taken. Null when the member index is taken or above 99, or another
+    // is taken; with the automatic serial number, one made of the bus's
+    // identity and the member. Null when the member index is taken or above 99, or another
     // writer has the same interface path.
     std::shared_ptr<Writer> AddWriter(WriterConfig config = {});
     // A writer with all 16 sockets holding blank chips that take the body's size.
@@ -65,6 +75,7 @@ private:
     void Changed();
 
     port::Clock& clock_;
+    uint32_t identity_;
     uint64_t wallBaseMs_;
     uint64_t clockBaseMs_;
     mutable std::mutex mutex_;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -39,9 +40,29 @@ bool Capture::Open(const std::string& path, std::string& error) {
     Put(header, 0, 4); // accuracy
     Put(header, kSnapLength, 4);
     Put(header, kLinkTypeUsbLinuxMmapped, 4);
-    std::fwrite(header.data(), 1, header.size(), file_);
-    std::fflush(file_);
+    path_ = path;
+    error_.clear();
+    if (std::fwrite(header.data(), 1, header.size(), file_) != header.size() ||
+        std::fflush(file_) != 0) {
+        error = "Cannot write the capture file \"" + path + "\": " + std::strerror(errno);
+        std::fclose(file_);
+        file_ = nullptr;
+        return false;
+    }
     return true;
+}
+
+void Capture::Fail() {
+    error_ = "Cannot write the capture file \"" + path_ + "\": " + std::strerror(errno) +
+             "; the capture stops here";
+    std::fprintf(stderr, "burnwright sim: %s\n", error_.c_str());
+    std::fclose(file_);
+    file_ = nullptr;
+}
+
+std::string Capture::Error() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return error_;
 }
 
 void Capture::Close() {
@@ -56,7 +77,7 @@ bool Capture::IsOpen() const {
     return file_ != nullptr;
 }
 
-void Capture::Packet(uint64_t id, char kind, bool in, uint8_t device, int32_t status,
+bool Capture::Packet(uint64_t id, char kind, bool in, uint8_t device, int32_t status,
                      uint32_t length, const uint8_t* data, uint32_t captured, uint64_t timeMs) {
     // Long transfers keep their length but only as many bytes as a record holds.
     captured = std::min<uint32_t>(captured, kSnapLength - kUsbHeaderSize);
@@ -90,7 +111,7 @@ void Capture::Packet(uint64_t id, char kind, bool in, uint8_t device, int32_t st
     Put(p, 0, 4); // descriptors
     if (captured)
         p.insert(p.end(), data, data + captured);
-    std::fwrite(p.data(), 1, p.size(), file_);
+    return std::fwrite(p.data(), 1, p.size(), file_) == p.size();
 }
 
 void Capture::Record(const TransferRecord& t) {
@@ -106,14 +127,16 @@ void Capture::Record(const TransferRecord& t) {
         status = kStatusBroken;
     const uint32_t requested = uint32_t(t.requested);
     const uint32_t done = uint32_t(t.transferred);
-    if (t.in) {
-        Packet(id, 'S', true, device, -115 /* in progress */, requested, nullptr, 0, t.timeMs);
-        Packet(id, 'C', true, device, status, done, t.data, done, t.timeMs);
-    } else {
-        Packet(id, 'S', false, device, -115, requested, t.data, requested, t.timeMs);
-        Packet(id, 'C', false, device, status, done, nullptr, 0, t.timeMs);
-    }
-    std::fflush(file_);
+    bool ok = false;
+    if (t.in)
+        ok = Packet(id, 'S', true, device, -115 /* in progress */, requested, nullptr, 0,
+                    t.timeMs) &&
+             Packet(id, 'C', true, device, status, done, t.data, done, t.timeMs);
+    else
+        ok = Packet(id, 'S', false, device, -115, requested, t.data, requested, t.timeMs) &&
+             Packet(id, 'C', false, device, status, done, nullptr, 0, t.timeMs);
+    if (!ok || std::fflush(file_) != 0)
+        Fail();
 }
 
 } // namespace sim

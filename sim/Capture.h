@@ -17,15 +17,21 @@ public:
     bool Open(const std::string& path, std::string& error);
     void Close();
     bool IsOpen() const;
+    // A record that cannot be written (disk full) ends the capture: the reason
+    // goes once to standard error and stays in Error().
     void Record(const TransferRecord& transfer);
+    std::string Error() const;
     ~Capture() { Close(); }
 
 private:
-    void Packet(uint64_t id, char kind, bool in, uint8_t device, int32_t status, uint32_t length,
+    bool Packet(uint64_t id, char kind, bool in, uint8_t device, int32_t status, uint32_t length,
                 const uint8_t* data, uint32_t captured, uint64_t timeMs);
+    void Fail();
 
     mutable std::mutex mutex_;
     std::FILE* file_ = nullptr;
+    std::string path_;
+    std::string error_;
     uint64_t nextId_ = 1;
 };
 

@@ -121,13 +121,16 @@ void SimDeviceIo::SetEventHandler(EventHandler handler) {
     *handler_ = std::move(handler);
 }
 
-std::shared_ptr<Bus> MakeBus(const std::string& stateFile, port::Clock& clock) {
-    auto bus = std::make_shared<Bus>(clock);
+std::shared_ptr<Bus> MakeBus(const std::string& stateFile, port::Clock& clock, bool keep) {
+    auto bus = std::make_shared<Bus>(clock, stateFile.empty() ? Bus::NewIdentity()
+                                                              : Bus::IdentityOf(stateFile));
     std::vector<SavedWriter> saved;
     bool exists = false;
     std::string error;
     if (!stateFile.empty() && !ReadStateFile(stateFile, saved, exists, error))
         throw std::runtime_error(error);
+    if (!keep && !exists)
+        throw std::runtime_error("There is no simulator state file \"" + stateFile + "\"");
     if (saved.empty() && !exists) {
         bus->AddWriterWithChips();
     } else {
@@ -143,7 +146,7 @@ std::shared_ptr<Bus> MakeBus(const std::string& stateFile, port::Clock& clock) {
                 writer->SetPlugged(false);
         }
     }
-    if (!stateFile.empty() && !bus->KeepStateIn(stateFile, error))
+    if (keep && !stateFile.empty() && !bus->KeepStateIn(stateFile, error))
         throw std::runtime_error(error);
     return bus;
 }

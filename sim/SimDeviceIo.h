@@ -39,9 +39,10 @@ private:
 // the writers kept in the file, or the default writer when the file does not
 // exist yet (the file is then created). Throws std::runtime_error with the
 // reason when the file is broken, cut short or of an unknown version; the
-// file is left untouched then.
-std::shared_ptr<Bus> MakeBus(const std::string& stateFile,
-                             port::Clock& clock = port::SystemClock());
+// file is left untouched then. With `keep` false the bus is only read from the
+// file (which must exist) and never written back.
+std::shared_ptr<Bus> MakeBus(const std::string& stateFile, port::Clock& clock = port::SystemClock(),
+                             bool keep = true);
 
 // MakeBus for a backend selection's argument (the state file, or empty), and
 // when the environment variable BURNWRIGHT_SIM_CAPTURE names a file, every

@@ -103,11 +103,29 @@ void SocketBank::BeginLoad(uint16_t mask, uint32_t length) {
 }
 
 void SocketBank::LoadData(uint32_t offset, const uint8_t* data, size_t length) {
+    // Sockets of the load that hold the same bytes get the data once and go
+    // on sharing the result.
+    uint16_t pending = uint16_t(loadMask_ & ~loadFailed_);
     for (int i = 0; i < kSocketCount; ++i) {
         const uint16_t bit = uint16_t(1u << i);
-        if ((loadMask_ & bit) && !(loadFailed_ & bit))
-            if (!state_.sockets[i].buffer.Load(offset, data, length))
-                loadFailed_ |= bit;
+        if (!(pending & bit))
+            continue;
+        WriterBuffer& first = state_.sockets[i].buffer;
+        uint16_t group = bit;
+        long holders = 1;
+        for (int j = i + 1; j < kSocketCount; ++j)
+            if ((pending & (1u << j)) && state_.sockets[j].buffer.SameBytesAs(first)) {
+                group = uint16_t(group | (1u << j));
+                ++holders;
+            }
+        pending = uint16_t(pending & ~group);
+        if (!first.Load(offset, data, length, holders)) {
+            loadFailed_ = uint16_t(loadFailed_ | group);
+            continue;
+        }
+        for (int j = i + 1; j < kSocketCount; ++j)
+            if (group & (1u << j))
+                state_.sockets[j].buffer.ShareBytesOf(first);
     }
 }
 

@@ -1,5 +1,7 @@
 #include "sim/StateFile.h"
 
+#include "port/DurableFile.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -8,6 +10,7 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <string_view>
 
 namespace sim {
 namespace {
@@ -15,7 +18,7 @@ namespace {
 const char* const kMagic = "burnwright-sim-state";
 constexpr size_t kBytesPerLine = 64;
 
-uint32_t Fnv1a(const std::string& text) {
+uint32_t Fnv1a(std::string_view text) {
     uint32_t hash = 2166136261u;
     for (unsigned char c : text) {
         hash ^= c;
@@ -137,14 +140,32 @@ std::string FormatState(const std::vector<SavedWriter>& writers) {
             const auto& buffer = socket.buffer.Bytes();
             if (!socket.chip && buffer.empty())
                 continue;
+            // A buffer shared with an earlier socket (loaded together) and a
+            // chip holding what an earlier one holds are written once.
+            int sharedBuffer = -1, sameChip = -1;
+            for (int k = 0; k < i; ++k) {
+                const SocketModel& earlier = s.sockets[k];
+                if (sharedBuffer < 0 && !buffer.empty() &&
+                    earlier.buffer.SameBytesAs(socket.buffer))
+                    sharedBuffer = k;
+                if (sameChip < 0 && socket.chip && earlier.chip && !socket.chip->IsBlank() &&
+                    earlier.chip->Fixed() == socket.chip->Fixed() &&
+                    earlier.chip->Contents() == socket.chip->Contents())
+                    sameChip = k;
+            }
             out << "socket " << i << " buffer=" << buffer.size();
+            if (sharedBuffer >= 0)
+                out << " sharesbuffer=" << sharedBuffer;
             if (socket.chip)
                 out << " chip=" << socket.chip->Size() << " fixed=" << socket.chip->Fixed()
                     << " ihrc=" << socket.chip->IhrcTrims() << " lvd=" << socket.chip->LvdTrims()
                     << " body=" << unsigned(socket.chip->LastBodyCode());
+            if (sameChip >= 0)
+                out << " samechip=" << sameChip;
             out << '\n';
-            Runs(out, "b", buffer);
-            if (socket.chip)
+            if (sharedBuffer < 0)
+                Runs(out, "b", buffer);
+            if (socket.chip && sameChip < 0)
                 Runs(out, "c", socket.chip->Contents());
         }
     }
@@ -178,16 +199,18 @@ bool ParseState(const std::string& text, std::vector<SavedWriter>& writers, std:
             return fail("the file is empty");
         if (!(head >> magic >> version) || magic != kMagic)
             return fail("not a simulator state file");
-        if (version != kStateFileVersion)
-            return fail("state file version " + std::to_string(version) + " is not the version " +
-                        std::to_string(kStateFileVersion) + " this program reads");
+        if (version < kOldestStateFileVersion || version > kStateFileVersion)
+            return fail("state file version " + std::to_string(version) + " is not a version (" +
+                        std::to_string(kOldestStateFileVersion) + " to " +
+                        std::to_string(kStateFileVersion) + ") this program reads");
         const size_t endAt = text.rfind("\nend ");
         if (endAt == std::string::npos)
             return fail("the file ends before its end line: it was cut short");
         number = size_t(std::count(text.begin(), text.begin() + endAt + 1, '\n')) + 1;
         const std::string endLine = text.substr(endAt + 1);
         char expected[32];
-        std::snprintf(expected, sizeof expected, "end %08x", Fnv1a(text.substr(0, endAt + 1)));
+        std::snprintf(expected, sizeof expected, "end %08x",
+                      Fnv1a(std::string_view(text).substr(0, endAt + 1)));
         if (endLine.rfind(expected, 0) != 0 || endLine.size() > std::strlen(expected) + 1)
             return endLine.find('\n') != std::string::npos &&
                            endLine.find('\n') + 1 < endLine.size()
@@ -206,15 +229,14 @@ bool ParseState(const std::string& text, std::vector<SavedWriter>& writers, std:
             int version = 0;
             if (tag != kMagic || !(words >> version))
                 return fail("not a simulator state file");
-            if (version != kStateFileVersion)
-                return fail("state file version " + std::to_string(version) +
-                            " is not the version " + std::to_string(kStateFileVersion) +
-                            " this program reads");
+            if (version < kOldestStateFileVersion || version > kStateFileVersion)
+                return fail("unknown state file version");
         } else if (tag == "end") {
             std::string sum;
             words >> sum;
             char expected[16];
-            std::snprintf(expected, sizeof expected, "%08x", Fnv1a(text.substr(0, consumed)));
+            std::snprintf(expected, sizeof expected, "%08x",
+                          Fnv1a(std::string_view(text).substr(0, consumed)));
             if (sum != expected)
                 return fail("the check sum does not match: the file is damaged");
             ended = true;
@@ -280,9 +302,27 @@ bool ParseState(const std::string& text, std::vector<SavedWriter>& writers, std:
             if (index < 0 || index >= kSocketCount)
                 return fail("bad socket number");
             Reader r(Fields(words));
-            socket = &writers.back().state.sockets[index];
+            auto& sockets = writers.back().state.sockets;
+            socket = &sockets[index];
             const size_t bufferSize = r.Number("buffer", 10, kBufferCapacity);
-            socket->buffer.SetBytes(std::vector<uint8_t>(bufferSize, kBlankByte));
+            // An earlier socket of this writer whose buffer or chip this one repeats.
+            auto earlier = [&](const char* key) -> SocketModel* {
+                if (!r.fields.count(key))
+                    return nullptr;
+                const auto k = r.Number(key, 10, kSocketCount - 1);
+                return r.ok && int(k) < index ? &sockets[k] : socket;
+            };
+            SocketModel* bufferOf = earlier("sharesbuffer");
+            SocketModel* chipOf = earlier("samechip");
+            if (bufferOf == socket || chipOf == socket)
+                return fail("a socket repeats one that is not before it");
+            if (bufferOf) {
+                if (bufferOf->buffer.Bytes().size() != bufferSize)
+                    return fail("a shared buffer of another size");
+                socket->buffer.ShareBytesOf(bufferOf->buffer);
+            } else {
+                socket->buffer.SetBytes(std::vector<uint8_t>(bufferSize, kBlankByte));
+            }
             socket->chip.reset();
             if (r.fields.count("chip")) {
                 const size_t size = r.Number("chip", 10, kMaxChipSize);
@@ -291,6 +331,11 @@ bool ParseState(const std::string& text, std::vector<SavedWriter>& writers, std:
                     chip.SetContents(std::vector<uint8_t>(size, kBlankByte));
                 chip.SetTrims(uint32_t(r.Number("ihrc")), uint32_t(r.Number("lvd")));
                 chip.SetLastBodyCode(uint8_t(r.Number("body", 10, 0xFF)));
+                if (chipOf) {
+                    if (!chipOf->chip || chipOf->chip->Size() != size)
+                        return fail("a repeated chip of another size");
+                    chip.MutableContents() = chipOf->chip->Contents();
+                }
                 socket->chip = std::move(chip);
             }
             if (!r.ok)
@@ -327,26 +372,42 @@ bool ParseState(const std::string& text, std::vector<SavedWriter>& writers, std:
 
 bool WriteStateFile(const std::string& path, const std::vector<SavedWriter>& writers,
                     std::string& error) {
-    const std::string text = FormatState(writers);
-    const std::string temporary = path + ".new";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        if (!out) {
-            error = "Cannot write the simulator state file \"" + temporary +
-                    "\": " + std::strerror(errno);
-            return false;
-        }
-        out << text;
-        out.flush();
-        if (!out) {
-            error = "Cannot write the simulator state file \"" + temporary + "\"";
+    namespace fs = std::filesystem;
+    std::error_code code;
+    // A link is followed: its target takes the new state and the link stays.
+    fs::path target = path;
+    if (fs::is_symlink(target, code)) {
+        target = fs::weakly_canonical(target, code);
+        if (code) {
+            error =
+                "Cannot follow the simulator state file link \"" + path + "\": " + code.message();
             return false;
         }
     }
-    std::error_code code;
-    std::filesystem::rename(temporary, path, code);
+    const fs::file_status old = fs::status(target, code);
+    const bool exists = fs::exists(old);
+    constexpr fs::perms kWrite =
+        fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+    if (exists && (old.permissions() & kWrite) == fs::perms::none) {
+        error = "The simulator state file \"" + target.string() +
+                "\" is read-only; it was left as it is. Make it writable to keep changes.";
+        return false;
+    }
+    const std::string text = FormatState(writers);
+    const std::string temporary = target.string() + ".new";
+    std::string why;
+    if (!port::WriteFileDurably(temporary, text, why)) {
+        fs::remove(temporary, code);
+        error = "Cannot write the simulator state file \"" + temporary + "\": " + why;
+        return false;
+    }
+    if (exists)
+        fs::permissions(temporary, old.permissions(), code);
+    fs::rename(temporary, target, code);
     if (code) {
-        error = "Cannot replace the simulator state file \"" + path + "\": " + code.message();
+        fs::remove(temporary, code);
+        error = "Cannot replace the simulator state file \"" + target.string() +
+                "\": " + code.message();
         return false;
     }
     return true;
@@ -359,19 +420,35 @@ bool ReadStateFile(const std::string& path, std::vector<SavedWriter>& writers, b
     exists = std::filesystem::exists(path, code);
     if (!exists)
         return true;
+    auto refuse = [&](const std::string& why) {
+        error = "The simulator state file \"" + path + "\" cannot be used (" + why +
+                "). It was left as it is; move it away or repair it to start afresh.";
+        return false;
+    };
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         error = "Cannot read the simulator state file \"" + path + "\": " + std::strerror(errno);
         return false;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
+    // What cannot be a state file is refused before it is read whole.
+    std::string head(std::strlen(kMagic), '\0');
+    in.read(head.data(), std::streamsize(head.size()));
+    head.resize(size_t(in.gcount()));
+    if (head.empty())
+        return refuse("line 1: the file is empty");
+    if (head != kMagic)
+        return refuse("line 1: not a simulator state file");
+    const uint64_t size = std::filesystem::file_size(path, code);
+    if (code || size > kMaxStateFileBytes)
+        return refuse("it is larger than " + std::to_string(kMaxStateFileBytes) +
+                      " bytes, more than any bus of writers keeps");
+    std::string text(size_t(size), '\0');
+    in.seekg(0);
+    in.read(text.data(), std::streamsize(text.size()));
+    text.resize(size_t(in.gcount()));
     std::string why;
-    if (!ParseState(text.str(), writers, why)) {
-        error = "The simulator state file \"" + path + "\" cannot be used (" + why +
-                "). It was left as it is; move it away or repair it to start afresh.";
-        return false;
-    }
+    if (!ParseState(text, writers, why))
+        return refuse(why);
     return true;
 }
 

@@ -7,12 +7,19 @@
 
 #include "sim/WriterState.h"
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 namespace sim {
 
-inline constexpr int kStateFileVersion = 1;
+// Version 2 writes a buffer that sockets share, and a chip that holds what an
+// earlier socket's chip holds, once; version 1 files are still read.
+inline constexpr int kStateFileVersion = 2;
+inline constexpr int kOldestStateFileVersion = 1;
+// A state file longer than this is refused unread: a bus of writers whose
+// sixteen chips all differ at the largest size takes about 150 MB per writer.
+inline constexpr uint64_t kMaxStateFileBytes = 512ull * 1024 * 1024;
 
 struct SavedWriter {
     WriterConfig config;
@@ -25,6 +32,9 @@ std::string FormatState(const std::vector<SavedWriter>& writers);
 // well-formed file of a version this program reads.
 bool ParseState(const std::string& text, std::vector<SavedWriter>& writers, std::string& error);
 
+// Writes through a symbolic link to its target, keeps the file's mode, and
+// refuses (leaving it as it is) a file that has no write permission. The new
+// text is on the disk before it replaces the old file.
 bool WriteStateFile(const std::string& path, const std::vector<SavedWriter>& writers,
                     std::string& error);
 // `exists` tells apart a missing file (no error, nothing read) from one that

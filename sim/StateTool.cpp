@@ -2,7 +2,9 @@
 
 #include "sim/SimDeviceIo.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <iterator>
 #include <stdexcept>
 
 namespace sim {
@@ -67,6 +69,14 @@ int RunStateTool(const std::vector<std::string>& args, std::ostream& out, std::o
     }
     const std::string& command = args[1];
     const size_t count = args.size() - 2;
+    // Nothing is read or written for a command that does not exist.
+    static const char* const kCommands[] = {"show",        "add-writer", "remove-writer",
+                                            "plug",        "unplug",     "insert-chip",
+                                            "remove-chip", "boot-loader"};
+    if (std::find(std::begin(kCommands), std::end(kCommands), command) == std::end(kCommands)) {
+        err << "Unknown command \"" << command << "\"\n" << kUsage;
+        return 2;
+    }
     unsigned long member = 0, socket = 0, extra = 0;
     const bool needsMember = command != "show";
     if (needsMember && (count < 1 || !Number(args[2], 99, member))) {
@@ -75,7 +85,8 @@ int RunStateTool(const std::vector<std::string>& args, std::ostream& out, std::o
     }
     std::shared_ptr<Bus> bus;
     try {
-        bus = MakeBus(args[0]);
+        // Showing never creates or rewrites the file.
+        bus = MakeBus(args[0], port::SystemClock(), needsMember);
     } catch (const std::exception& e) {
         err << e.what() << '\n';
         return 1;
@@ -141,9 +152,6 @@ int RunStateTool(const std::vector<std::string>& args, std::ostream& out, std::o
         fw.appValid = false;
         fw.inBootLoader = true;
         writer->SetFirmware(fw);
-    } else {
-        err << "Unknown command \"" << command << "\"\n" << kUsage;
-        return 2;
     }
     const std::string saveError = bus->LastSaveError();
     if (!saveError.empty()) {

@@ -9,7 +9,8 @@
 
 namespace sim {
 
-// Runs one command on the state file (created when missing). Returns the
+// Runs one command on the state file (created when missing, except by show,
+// which only reads it). Returns the
 // process exit code: 0 done, 1 the command failed, 2 bad usage. Output goes
 // to `out`, messages to `err`.
 //   show

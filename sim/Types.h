@@ -13,10 +13,12 @@ inline constexpr size_t kPacketSize = 64;
 inline constexpr size_t kInfoBlockSize = 192;
 // The value of an unprogrammed OTP byte and of an erased writer-buffer byte.
 inline constexpr uint8_t kBlankByte = 0xFF;
-// The largest image one socket's writer buffer holds.
-inline constexpr size_t kBufferCapacity = 1024 * 1024;
-// The largest OTP array a chip may have.
-inline constexpr size_t kMaxChipSize = 1024 * 1024;
+// The largest image one socket's writer buffer holds: the largest word image
+// any body makes (body 10: a 4 MiB chip image in groups of two with a check
+// byte each, 6 MiB).
+inline constexpr size_t kBufferCapacity = 6 * 1024 * 1024;
+// The largest OTP array a chip may have: the largest chip image (body 10).
+inline constexpr size_t kMaxChipSize = 4 * 1024 * 1024;
 
 // Bulk endpoint addresses: the IN pipe is listed first, the OUT pipe second.
 inline constexpr uint8_t kEndpointIn = 0x81;

@@ -10,14 +10,14 @@ bool ValidSocket(int socket) {
     return socket >= 0 && socket < kSocketCount;
 }
 
-std::string MakePath(const WriterConfig& config) {
+std::string MakePath(const WriterConfig& config, uint32_t busIdentity) {
     char head[64];
     std::snprintf(head, sizeof head, "\\\\?\\usb#vid_%04x&pid_%04x#", config.vendorId,
                   config.productId);
     std::string instance = config.instance;
     if (instance.empty()) {
         char made[32];
-        std::snprintf(made, sizeof made, "7&2c1f5a0&0&%u", config.member + 1);
+        std::snprintf(made, sizeof made, "7&%x&0&%u", busIdentity, config.member + 1);
         instance = made;
     }
     std::string path = std::string(head) + instance + "#" + port::kWriterInterfaceClass;
@@ -29,8 +29,8 @@ std::string MakePath(const WriterConfig& config) {
 
 } // namespace
 
-Writer::Writer(WriterConfig config, port::Clock& clock)
-    : config_(std::move(config)), path_(MakePath(config_)), clock_(clock),
+Writer::Writer(WriterConfig config, port::Clock& clock, uint32_t busIdentity)
+    : config_(std::move(config)), path_(MakePath(config_, busIdentity)), clock_(clock),
       controller_(state_, config_, faults_, clock_, timings_) {
     state_.firmware = FactoryFirmware();
 }

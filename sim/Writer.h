@@ -47,7 +47,9 @@ public:
         std::function<void(const TransferRecord&)> transfer;
     };
 
-    Writer(WriterConfig config, port::Clock& clock);
+    // `busIdentity` goes into the instance part of a path made from the member,
+    // so writers of unrelated buses never share a path (nor a claim on it).
+    Writer(WriterConfig config, port::Clock& clock, uint32_t busIdentity = 0x2c1f5a0);
     Writer(const Writer&) = delete;
     Writer& operator=(const Writer&) = delete;
 

@@ -5,32 +5,53 @@
 namespace sim {
 
 bool WriterBuffer::BlankCheck(uint32_t size) const {
-    const size_t end = std::min<size_t>(size, bytes_.size());
-    return std::all_of(bytes_.begin(), bytes_.begin() + end,
+    const std::vector<uint8_t>& bytes = Bytes();
+    const size_t end = std::min<size_t>(size, bytes.size());
+    return std::all_of(bytes.begin(), bytes.begin() + end,
                        [](uint8_t b) { return b == kBlankByte; });
 }
 
-bool WriterBuffer::Load(uint32_t offset, const uint8_t* data, size_t length) {
+bool WriterBuffer::Load(uint32_t offset, const uint8_t* data, size_t length, long holders) {
     if (size_t(offset) + length > kBufferCapacity)
         return false;
-    if (bytes_.size() < offset + length)
-        bytes_.resize(offset + length, kBlankByte);
+    if (!bytes_)
+        bytes_ = std::make_shared<std::vector<uint8_t>>();
+    else if (bytes_.use_count() > holders)
+        bytes_ = std::make_shared<std::vector<uint8_t>>(*bytes_);
+    std::vector<uint8_t>& bytes = *bytes_;
+    if (bytes.size() < offset + length)
+        bytes.resize(offset + length, kBlankByte);
     for (size_t i = 0; i < length; ++i)
-        bytes_[offset + i] &= data[i];
+        bytes[offset + i] &= data[i];
     return true;
 }
 
 uint32_t WriterBuffer::ByteSum(uint32_t size) const {
+    const std::vector<uint8_t>& bytes = Bytes();
+    const size_t stored = std::min<size_t>(size, bytes.size());
     uint32_t sum = 0;
-    for (size_t i = 0; i < size; ++i)
-        sum += At(i);
-    return sum;
+    for (size_t i = 0; i < stored; ++i)
+        sum += bytes[i];
+    return sum + uint32_t(size - stored) * kBlankByte;
+}
+
+const std::vector<uint8_t>& WriterBuffer::Bytes() const {
+    static const std::vector<uint8_t> erased;
+    return bytes_ ? *bytes_ : erased;
 }
 
 void WriterBuffer::SetBytes(std::vector<uint8_t> bytes) {
     if (bytes.size() > kBufferCapacity)
         bytes.resize(kBufferCapacity);
-    bytes_ = std::move(bytes);
+    bytes_ = std::make_shared<std::vector<uint8_t>>(std::move(bytes));
+}
+
+std::vector<uint8_t>& WriterBuffer::MutableBytes() {
+    if (!bytes_)
+        bytes_ = std::make_shared<std::vector<uint8_t>>();
+    else if (bytes_.use_count() > 1)
+        bytes_ = std::make_shared<std::vector<uint8_t>>(*bytes_);
+    return *bytes_;
 }
 
 } // namespace sim

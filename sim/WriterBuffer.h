@@ -2,33 +2,45 @@
 // programs. Erasing sets every byte to kBlankByte; loading can only clear
 // bits, as in flash, so a load over an image that was not erased first
 // leaves the combination of both.
+//
+// Sockets loaded together hold the same bytes; they share one copy until one
+// of them changes (copy on write), so sixteen sockets loaded with the largest
+// image take the memory of one. Copies of a buffer (snapshots for the state
+// file) share it too and never see later changes.
 #pragma once
 
 #include "sim/Types.h"
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace sim {
 
 class WriterBuffer {
 public:
-    void Erase() { bytes_.clear(); }
+    void Erase() { bytes_.reset(); }
     bool BlankCheck(uint32_t size) const;
     // False when the data would go beyond the capacity; nothing is stored then.
-    bool Load(uint32_t offset, const uint8_t* data, size_t length);
+    // `holders` is how many buffers taking this same load share these bytes
+    // now: they may be changed in place only when nobody else holds them.
+    bool Load(uint32_t offset, const uint8_t* data, size_t length, long holders = 1);
     uint32_t ByteSum(uint32_t size) const;
     uint8_t At(size_t address) const {
-        return address < bytes_.size() ? bytes_[address] : kBlankByte;
+        return bytes_ && address < bytes_->size() ? (*bytes_)[address] : kBlankByte;
     }
-    // The bytes up to the last one that is not blank.
-    const std::vector<uint8_t>& Bytes() const { return bytes_; }
+    // The bytes up to the last one that was loaded.
+    const std::vector<uint8_t>& Bytes() const;
     void SetBytes(std::vector<uint8_t> bytes);
-    // The bytes in place, for reading a saved buffer back.
-    std::vector<uint8_t>& MutableBytes() { return bytes_; }
+    // The bytes in place, for reading a saved buffer back (made this buffer's own).
+    std::vector<uint8_t>& MutableBytes();
+
+    // Whether both hold the very same bytes (both erased, or sharing one copy).
+    bool SameBytesAs(const WriterBuffer& other) const { return bytes_ == other.bytes_; }
+    void ShareBytesOf(const WriterBuffer& other) { bytes_ = other.bytes_; }
 
 private:
-    std::vector<uint8_t> bytes_;
+    std::shared_ptr<std::vector<uint8_t>> bytes_;
 };
 
 } // namespace sim

@@ -54,11 +54,14 @@ struct WriterConfig {
     uint32_t member = kAutoMember;
     uint16_t vendorId = 0xf055;
     uint16_t productId = 0x0b0d;
-    // The instance part of the interface path; empty makes one from the member.
+    // The instance part of the interface path; empty makes one from the bus's
+    // identity and the member.
     std::string instance;
     // Answer to the type query: 6 or 7 for this writer family.
     uint8_t deviceType = 7;
-    uint32_t serial = 0x00010001;
+    // kAutoSerial: the bus gives the writer a serial number of its own.
+    static constexpr uint32_t kAutoSerial = 0;
+    uint32_t serial = kAutoSerial;
 };
 
 } // namespace sim

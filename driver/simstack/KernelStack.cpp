@@ -190,6 +190,9 @@ void KernelStack::Core::Begin() {
         const std::string path = writer->InterfacePath();
         Post([this, path] { Arrive(path); }, true);
     }
+    // The arrivals of the writers present at start are told before anyone
+    // can listen; they are not news to a program that starts now.
+    Post([] {}, true);
 }
 
 KernelStack::Core::~Core() {

@@ -4,6 +4,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzzimage::Silence();
+    image::SetProfileReasonSink([](const std::string&) {});
     const image::C_OTPBodyProfiler catalogue(fuzzimage::WriteInput(data, size, ".xml"));
     for (int index = -1; index <= catalogue.GetCount() && index < 40; ++index)
         catalogue.GetComboName(index);

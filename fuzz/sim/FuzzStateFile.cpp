@@ -22,7 +22,7 @@ uint32_t Fnv1a(const std::string& text) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    std::string text = "burnwright-sim-state 1\n";
+    std::string text = "burnwright-sim-state 2\n";
     text.append(reinterpret_cast<const char*>(data), size);
     if (text.back() != '\n')
         text.push_back('\n');

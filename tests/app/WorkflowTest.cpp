@@ -84,6 +84,21 @@ TEST_F(WorkflowTest, OpenLoadAndPassThroughTheDriverCountAndLogEveryStep) {
     EXPECT_FALSE(writer->ChipAt(0)->IsBlank());
 }
 
+TEST_F(WorkflowTest, RefusedImagesLeaveTheOpenImageAndLoadAsTheyWere) {
+    StartOnBody12();
+    const std::string good = OpenImage();
+    const std::string wrongSize = WriteImage("short.bin", image::FindSizeRule(12)->lengths[0] - 1);
+    host->AnswerFileDialog(wrongSize);
+    host->Click(ids::kOpen);
+    host->AnswerFileDialog(folder.File("missing.bin"));
+    host->Click(ids::kOpen);
+    EXPECT_THAT(host->BoxTexts(), ElementsAre("File size does not match the OTP size!",
+                                              "The File \"missing.bin\" cannot be read whole!"));
+    EXPECT_EQ(host->Text(ids::kFileName), good);
+    EXPECT_EQ(Setting(keys::kFile, keys::kLastOpenFileName), good);
+    EXPECT_FALSE(host->Enabled(ids::kLoadToWriterBuffer));
+}
+
 TEST_F(WorkflowTest, PassesThatDoNothingOrAreCancelledSendNothingAndLogNothing) {
     StartOnBody12();
     OpenImage();
@@ -193,6 +208,16 @@ TEST_F(WorkflowTest, ServiceCommandsAnswerForTheirBodiesOnly) {
     EXPECT_THAT(host->BoxTexts(),
                 ElementsAre("This button just for KL500 | KS300!",
                             "This button just for KL500 | KS300 | KT330 | KT320 !"));
+
+    // The lamp test walks the pictures on a timer; a second press restores
+    // every lamp from its socket's state.
+    host->RunOnUi([&] { dlg->OnCommand(ids::kLampTest); });
+    host->AdvanceTime(10 * 17);
+    EXPECT_EQ(host->Control(ids::kLampBase).picture, ids::kBitmapBlue);
+    EXPECT_EQ(host->Control(ids::kLampBase + 15).picture, ids::kBitmapRed);
+    host->RunOnUi([&] { dlg->OnCommand(ids::kLampTest); });
+    EXPECT_EQ(host->Control(ids::kLampBase).picture, ids::kBitmapGreen); // attached: OK
+    EXPECT_EQ(host->ActiveTimers().count(ids::kTimerLampTest), 0u);
 
     bus->Unplug(writer->Member());
     host->WaitIdle();

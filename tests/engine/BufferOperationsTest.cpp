@@ -27,8 +27,7 @@ TEST_F(WriterBuffer, LoadPadsToTheNextMultipleOf256With0xFF) {
     struct Case {
         size_t size, length, writes;
     };
-    for (const Case c :
-         {Case{1000, 1024, 16}, Case{512, 512, 8}, Case{513, 768, 12}, Case{0, 0, 0}}) {
+    for (const Case c : {Case{1000, 1024, 16}, Case{512, 512, 8}, Case{513, 768, 12}}) {
         SCOPED_TRACE(c.size);
         const size_t before = link.Written().size();
         FakeImage& image = UseImage(c.size);
@@ -128,15 +127,39 @@ TEST_F(WriterBuffer, VerifyLongWaitSleeps30sThenChecksOnce) {
 
 TEST_F(WriterBuffer, ImageWhoseFileIsGoneIsNotLoaded) {
     const std::string path = folder.File("gone.bin");
-    testsupport::ProgramFolder::Write(path, std::string(0x4000, '\x5A'));
     otp->SelectBody(12);
-    ASSERT_EQ(otp->GetImage()->SetFileName(path), 1);
-    std::filesystem::remove(path);
+    // Gone before anything was read, and gone after the open read it whole.
+    for (const bool readFirst : {false, true}) {
+        SCOPED_TRACE(readFirst);
+        testsupport::ProgramFolder::Write(path, std::string(0x4000, '\x5A'));
+        ASSERT_EQ(otp->GetImage()->SetFileName(path), 1);
+        if (readFirst) {
+            ASSERT_NE(otp->GetImage()->GetWordImage(), nullptr);
+        }
+        std::filesystem::remove(path);
+        Enable(0x0001);
+        EXPECT_EQ(otp->LoadBuffer(), 0);
+        EXPECT_EQ(otp->VerifyBuffer(0), 0);
+        EXPECT_EQ(otp->BlankCheckBuffer(), 0);
+        EXPECT_EQ(otp->GetMessage(), "The File \"gone\" does not exist!");
+        EXPECT_TRUE(link.Written().empty());
+    }
+}
+
+TEST_F(WriterBuffer, EmptyImageIsNeverLoadedOrChecked) {
+    UseImage(0);
     Enable(0x0001);
     EXPECT_EQ(otp->LoadBuffer(), 0);
     EXPECT_EQ(otp->VerifyBuffer(0), 0);
     EXPECT_EQ(otp->BlankCheckBuffer(), 0);
-    EXPECT_EQ(otp->GetMessage(), "The File \"gone\" does not exist!");
+    EXPECT_EQ(otp->GetMessage(), kEmptyImage);
+    // An empty file on disk.
+    const std::string path = folder.File("empty.bin");
+    testsupport::ProgramFolder::Write(path, "");
+    otp->SelectBody(12);
+    ASSERT_EQ(otp->GetImage()->SetFileName(path), 1);
+    EXPECT_EQ(otp->LoadBuffer(), 0);
+    EXPECT_EQ(otp->GetMessage(), kEmptyImage);
     EXPECT_TRUE(link.Written().empty());
 }
 

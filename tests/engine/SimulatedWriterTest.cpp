@@ -4,6 +4,8 @@
 // block and firmware updates. The kernel's verifier must find nothing.
 #include "driver/simstack/KernelStack.h"
 #include "engine/OTP.h"
+#include "image/BodyTable.h"
+#include "image/Layouts.h"
 #include "sim/Bus.h"
 #include "sim/Firmware.h"
 #include "tests/engine/EngineFixture.h"
@@ -11,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 namespace enginetest {
@@ -22,6 +25,27 @@ constexpr int kBody = 12;      // plain copy, 16 KB files, 0x4000 units
 constexpr int kMissing = 2;    // no chip
 constexpr int kProgrammed = 5; // a chip programmed before
 constexpr int kBadVerify = 9;  // a chip that fails verify
+
+TEST(SimulatedWriterSize, HoldsTheLargestImagesOfEveryBody) {
+    size_t largestWord = 0, largestChip = 0;
+    for (const image::BodyLayout& b : image::BodyLayouts()) {
+        uint32_t file = 0;
+        for (const image::SizeRule* r = image::FindSizeRule(b.index); r;
+             r = r->alsoIndex ? image::FindSizeRule(r->alsoIndex) : nullptr) {
+            file = std::max(file, r->upTo);
+            for (uint32_t length : r->lengths)
+                file = std::max(file, length);
+        }
+        const bool pads = b.family == image::Family::SixBitSwapped;
+        const size_t chip = b.units ? b.units : size_t{file} / 4 * 3;
+        const size_t word =
+            b.units || pads ? image::layout::WordImageSize(chip, b.group, pads) : size_t{file};
+        largestWord = std::max(largestWord, word);
+        largestChip = std::max(largestChip, chip);
+    }
+    EXPECT_EQ(largestWord, sim::kBufferCapacity);
+    EXPECT_EQ(largestChip, sim::kMaxChipSize);
+}
 
 class SimulatedWriter : public testsupport::ProgramFolderTest {
 protected:

@@ -47,13 +47,26 @@ TEST(CheckFileSize, BoundedBodiesTakeAnyLengthUpToTheirBound) {
     EXPECT_FALSE(image::CheckFileSize(30, 0x300001));
 }
 
-TEST(CheckFileSize, KWBodiesRefuseFilesLargerThanTheirChip) {
-    EXPECT_TRUE(image::CheckFileSize(31, 0x200000));
-    EXPECT_FALSE(image::CheckFileSize(31, 0x200001));
-    EXPECT_TRUE(image::CheckFileSize(32, 0x100000));
-    EXPECT_FALSE(image::CheckFileSize(32, 0x300000));
-    EXPECT_TRUE(image::CheckFileSize(33, 0x80000));
-    EXPECT_FALSE(image::CheckFileSize(33, 0x80001));
+TEST(CheckFileSize, KWBodiesTakeLongerFilesOnlyWhenTheTailIsPadding) {
+    EXPECT_TRUE(image::CheckFileSize(31, 0x300000));
+    EXPECT_FALSE(image::CheckFileSize(32, 0x300001));
+    // Body 33's chip is 0x80000 bytes; a file padded to the family's bound.
+    for (const uint8_t fill : {uint8_t{0x00}, uint8_t{0xFF}}) {
+        Bytes file(0x300000, fill);
+        file[0x7FFFF] = 0x5A;
+        EXPECT_TRUE(image::FileTailIsPadding(33, file)) << int(fill);
+        file[0x2FFFFF] = 0x01; // data that the copy would cut
+        EXPECT_FALSE(image::FileTailIsPadding(33, file)) << int(fill);
+    }
+    Bytes mixed(0x100002, 0xFF);
+    mixed.back() = 0x00;
+    EXPECT_FALSE(image::FileTailIsPadding(32, mixed));
+    EXPECT_TRUE(image::FileTailIsPadding(32, Bytes(0x100000, 0x12)));
+    // What the window sees: the size message, before the information rule.
+    const auto e = image::EvaluateImageFile(31, " KW130 ", Bytes(0x200001, 0x12));
+    EXPECT_FALSE(e.accepted);
+    EXPECT_EQ(e.message, image::kSizeMismatchMessage);
+    EXPECT_FALSE(image::CheckFileTail(31, Bytes(0x200001, 0x12)));
 }
 
 TEST(ReadXdeInfo, WordSixBytesBeforeTheEvenEnd) {

@@ -277,6 +277,10 @@ TEST_F(ChipImagesTest, FixedSizeBodiesMeetFilesTheirRuleNeverTook) {
         for (const Bytes& file : sizes) {
             SCOPED_TRACE(testing::Message() << "body " << index << " length " << file.size());
             const auto image = Open(index, file);
+            if (file.empty()) { // nothing to burn: no image at all, not one of zeros
+                EXPECT_EQ(image->GetWordImage(), nullptr);
+                continue;
+            }
             ASSERT_NE(image->GetChipImage(), nullptr);
             ASSERT_NE(image->GetWordImage(), nullptr);
             image->ComputeImageCheckSum();

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 
 using namespace imagetest;
 namespace fs = std::filesystem;
@@ -50,6 +51,31 @@ TEST_F(FileTest, FolderIsNotAFile) {
     ASSERT_EQ(file.SetFileName(folder.Folder().string()), 1);
     EXPECT_EQ(file.Exists(), 0);
     EXPECT_EQ(file.GetContents(), nullptr);
+}
+
+TEST_F(FileTest, WhatCannotBeReadWholeIsRefusedWithItsReason) {
+    // A sparse file over 2 GB, a device that never ends.
+    const std::string huge = folder.File("huge.bin");
+    { std::ofstream{huge}; }
+    fs::resize_file(huge, 0x80000000ull + 1);
+    ASSERT_EQ(file.SetFileName(huge), 1);
+    EXPECT_EQ(file.GetContents(), nullptr);
+    EXPECT_EQ(result.Message(), "The File \"huge\" is too large!");
+    EXPECT_EQ(file.GetLength(), 0);
+    ASSERT_EQ(file.SetFileName("/dev/zero"), 1);
+    EXPECT_EQ(file.GetContents(), nullptr);
+    EXPECT_EQ(result.Message(), "The File \"zero\" cannot be read whole!");
+}
+
+TEST_F(FileTest, FileGoneAfterItWasReadNoLongerExists) {
+    const std::string path = WriteFile({1, 2, 3}, "read.bin");
+    ASSERT_EQ(file.SetFileName(path), 1);
+    ASSERT_NE(file.GetContents(), nullptr);
+    fs::remove(path);
+    EXPECT_EQ(file.Exists(), 0);
+    EXPECT_EQ(result.Message(), "The File \"read\" does not exist!");
+    EXPECT_EQ(file.GetContents(), nullptr);
+    EXPECT_EQ(file.GetLength(), 0);
 }
 
 TEST_F(FileTest, LengthChecksumAndContentsOfAFile) {

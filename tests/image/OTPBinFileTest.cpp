@@ -1,4 +1,5 @@
 #include "image/OTPBinFile.h"
+#include "image/ChipBinFiles.h"
 #include "image/Layouts.h"
 #include "tests/image/ImageTestSupport.h"
 
@@ -61,12 +62,19 @@ TEST_F(OTPBinFileTest, ImageChecksumCountsTheWindowAsFF) {
 }
 
 TEST_F(OTPBinFileTest, ZeroLengthFileGivesEmptyImagesAndZeroChecksums) {
-    ASSERT_EQ(file.SetFileName(WriteFile({})), 1);
+    ASSERT_EQ(file.SetFileName(WriteFile({}, "nothing.bin")), 1);
     EXPECT_EQ(file.GetUnits(), 0);
     EXPECT_EQ(file.GetLastUnit(), -1);
     EXPECT_EQ(file.GetChipImageSize(), 0);
     EXPECT_EQ(file.GetWordImageSize(), 0);
-    EXPECT_NE(file.GetChipImage(), nullptr);
+    EXPECT_EQ(file.GetChipImage(), nullptr);
+    EXPECT_EQ(result.Message(), "The File \"nothing\" is empty!");
+    // A body of fixed size does not make an image of zeros of it either.
+    auto body = image::CreateBodyImage(26);
+    body->SetResultObject(result);
+    ASSERT_EQ(body->SetFileName(folder.File("nothing.bin")), 1);
+    EXPECT_EQ(body->GetWordImage(), nullptr);
+    EXPECT_EQ(body->GetWordImageSize(), 0);
     EXPECT_EQ(file.GetCheckSum(), 0u);
     EXPECT_EQ(file.ComputeImageCheckSum(), 0u);
 }

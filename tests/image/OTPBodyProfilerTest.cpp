@@ -1,4 +1,5 @@
 #include "image/OTPBodyProfiler.h"
+#include "core/Log.h"
 #include "image/Acceptance.h"
 #include "image/BodyTable.h"
 #include "image/ChipBinFiles.h"
@@ -61,30 +62,67 @@ TEST_F(OTPBodyProfilerTest, MissingAttributesAndEntriesReadAsZero) {
     EXPECT_EQ(catalogue.GetBodySeries(), 0);
 }
 
-TEST_F(OTPBodyProfilerTest, NonNumericAndHugeNumbersStayUsable) {
+TEST_F(OTPBodyProfilerTest, NonNumericNumbersReadAsTheirLeadingDigits) {
     WriteProfile(R"(<R><Body BodyID="4" OTPSize="12kB" BinSize="x" FwBody="-3"
-        RomSize="99999999999999999999" OTPBinSize="4000000"/></R>)");
+        OTPBinSize="1"/></R>)");
     image::C_OTPBodyProfiler catalogue;
     catalogue.SetCurrentIndex(4);
     EXPECT_EQ(catalogue.GetOTPSize(), 12 * 1024);
     EXPECT_EQ(catalogue.GetBinSize(), 0);
     EXPECT_EQ(catalogue.GetFwBody(), -3);
-    EXPECT_EQ(catalogue.Find(4)->romSize, 2147483647);
-    EXPECT_EQ(catalogue.GetOTPBinSize(), 48000000);
+    EXPECT_EQ(catalogue.GetOTPBinSize(), 12);
+    EXPECT_TRUE(boxes.shown.empty());
     EXPECT_EQ(image::ParseProfileInt("  +17x"), 17);
     EXPECT_EQ(image::ParseProfileInt("-99999999999"), -2147483647 - 1);
     EXPECT_EQ(image::ParseProfileInt(""), 0);
     EXPECT_EQ(image::ParseProfileInt(nullptr), 0);
 }
 
+TEST_F(OTPBodyProfilerTest, SizesNoWriterCanHoldRefuseThatBodyWithTheReason) {
+    testsupport::ProgramFolder::Write(folder.SettingsPath(), "[General]\nLogFuncEn=1\n");
+    WriteProfile("<R>\n<Body BodyID=\"1\" ComboName=\" one \" OTPSize=\"4\"/>\n"
+                 "<Body BodyID=\"2\" ComboName=\" two \" OTPSize=\"99999999999\" "
+                 "OTPBinSize=\"1\" FwBody=\"7\"/>\n"
+                 "<Body BodyID=\"3\" OTPSize=\"16384\" OTPBinSize=\"2\"/>\n"
+                 "<Body BodyID=\"4\" RomSize=\"-1\"/>\n</R>\n");
+    image::C_OTPBodyProfiler catalogue;
+    ASSERT_EQ(catalogue.GetCount(), 4);
+    EXPECT_EQ(catalogue.GetComboName(2), " two ");
+    catalogue.SetCurrentIndex(2);
+    EXPECT_EQ(catalogue.GetOTPSize(), 0);
+    EXPECT_EQ(catalogue.GetOTPBinSize(), 0);
+    EXPECT_EQ(catalogue.GetFwBody(), 7);
+    catalogue.SetCurrentIndex(3); // 16 MiB of OTP is fine, twice that to read back is not
+    EXPECT_EQ(catalogue.GetOTPSize(), 0);
+    catalogue.SetCurrentIndex(1);
+    EXPECT_EQ(catalogue.GetOTPSize(), 4096);
+    const std::string path = folder.File("OTPBodyProfile.xml");
+    ASSERT_EQ(catalogue.Problems().size(), 3u);
+    EXPECT_EQ(catalogue.Problems()[0],
+              path + ", line 3: body 2: OTPSize=\"99999999999\" makes a size outside 0 to "
+                     "16777216 bytes; the body's sizes read as 0");
+    EXPECT_NE(catalogue.Problems()[1].find(", line 4: body 3: OTPBinSize=\"2\""),
+              std::string::npos);
+    EXPECT_NE(catalogue.Problems()[2].find(", line 5: body 4: RomSize=\"-1\""), std::string::npos);
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].text, "Faild to load OTPBodyProfile.xml !");
+    const std::string log = testsupport::ProgramFolder::Read(core::C_LogFunc().FilePath());
+    EXPECT_NE(log.find(catalogue.Problems()[0]), std::string::npos);
+}
+
 TEST_F(OTPBodyProfilerTest, MissingOrBrokenFileShowsTheMessageAndLeavesItEmpty) {
     {
         image::C_OTPBodyProfiler catalogue;
         EXPECT_EQ(catalogue.GetCount(), 0);
+        ASSERT_EQ(catalogue.Problems().size(), 1u);
+        EXPECT_NE(catalogue.Problems()[0].find("cannot be read"), std::string::npos);
     }
-    WriteProfile("<R><Body BodyID=\"1\"></R>");
+    WriteProfile("<R>\n<Body BodyID=\"1\">\n</R>");
     image::C_OTPBodyProfiler broken;
     EXPECT_EQ(broken.GetCount(), 0);
+    ASSERT_EQ(broken.Problems().size(), 1u);
+    EXPECT_EQ(broken.Problems()[0],
+              folder.File("OTPBodyProfile.xml") + ", line 3: Start-end tags mismatch");
     ASSERT_EQ(boxes.shown.size(), 2u);
     EXPECT_EQ(boxes.shown[0].text, "Faild to load OTPBodyProfile.xml !");
     EXPECT_EQ(boxes.shown[1].text, "Faild to load OTPBodyProfile.xml !");

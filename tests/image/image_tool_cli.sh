@@ -24,4 +24,16 @@ grep -q '^File size does not match the OTP size!$' "$work/refused.txt"
 status=0
 "$tool" make --body 3 --size lots "$work/x.bin" 2> /dev/null || status=$?
 test "$status" -ne 0 && test "$status" -ne 1
+# What cannot be read whole, or holds nothing, is never converted.
+truncate -s 2147483649 "$work/huge.bin"
+: > "$work/empty.bin"
+for input in "$work/huge.bin" /dev/zero "$work/empty.bin"; do
+    status=0
+    "$tool" convert --body 26 "$input" --chip "$work/c.bin" --word "$work/w.bin" \
+        > /dev/null 2> "$work/why.txt" || status=$?
+    test "$status" -eq 1
+    grep -Eq 'is too large!|cannot be read whole!|is empty!' "$work/why.txt"
+    test ! -e "$work/c.bin"
+done
+
 echo "image tool command line: ok"

@@ -2,6 +2,8 @@
 // the information memory that reads 0xAA at offset 3 until a block is stored.
 #include "SimHost.h"
 
+#include "sim/StateFile.h"
+
 namespace simtest {
 namespace {
 
@@ -86,6 +88,40 @@ TEST_F(SimBuffer, LoadBeyondCapacityFailsButSwallowsItsData) {
         Send(Bytes(chunk.begin(), chunk.begin() + std::min<size_t>(chunk.size(), tooLong - sent)));
     EXPECT_EQ(Status()[0], 3);
     EXPECT_TRUE(writer_->BufferOf(0).empty());
+}
+
+TEST_F(SimBuffer, TheLargestImageRunsOnAllSixteenSocketsAndIsKeptOnce) {
+    // The largest word image any body makes, onto blank chips of any size.
+    Bytes image(sim::kBufferCapacity);
+    for (size_t i = 0; i < image.size(); ++i)
+        image[i] = uint8_t(i * 7 + (i >> 12));
+    for (int i = 0; i < 16; ++i)
+        writer_->InsertChip(i);
+    SendMasked(Packet({0x22}), 0xFFFF);
+    SendMasked(AddressPacket(0x23, uint32_t(image.size())), 0xFFFF);
+    for (size_t at = 0; at < image.size(); at += 64 * 1024)
+        Send(Bytes(image.begin() + at, image.begin() + at + 64 * 1024));
+    Bytes verify = AddressPacket(0x24, uint32_t(image.size()));
+    const uint32_t sum = Sum(image, image.size());
+    for (int i = 0; i < 4; ++i)
+        verify[5 + i] = uint8_t(sum >> (8 * i));
+    SendMasked(verify, 0xFFFF);
+    EXPECT_EQ(Status(), std::vector<int>(16, 1));
+    SendMasked(AddressPacket(0x1F, uint32_t(sim::kMaxChipSize - 1)), 0xFFFF);
+    EXPECT_EQ(Status(), std::vector<int>(16, 1));
+    EXPECT_EQ(writer_->ChipAt(15)->Contents()[sim::kMaxChipSize - 1], image[sim::kMaxChipSize - 1]);
+    // One copy of the buffer in memory and in the state file.
+    const sim::WriterState state = writer_->Snapshot();
+    for (int i = 1; i < 16; ++i)
+        EXPECT_TRUE(state.sockets[i].buffer.SameBytesAs(state.sockets[0].buffer)) << i;
+    const std::string text = sim::FormatState({{writer_->Config(), state, true}});
+    EXPECT_LT(text.size(), 3 * (sim::kBufferCapacity + sim::kMaxChipSize));
+    std::vector<sim::SavedWriter> back;
+    std::string error;
+    ASSERT_TRUE(sim::ParseState(text, back, error)) << error;
+    EXPECT_TRUE(back[0].state.sockets[9].buffer.SameBytesAs(back[0].state.sockets[0].buffer));
+    EXPECT_EQ(back[0].state.sockets[9].buffer.Bytes(), image);
+    EXPECT_EQ(back[0].state.sockets[9].chip->Contents(), state.sockets[9].chip->Contents());
 }
 
 class SimInformation : public SimHostTest {

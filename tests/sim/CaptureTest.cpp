@@ -23,6 +23,14 @@ protected:
     }
 };
 
+TEST_F(SimCapture, AFullDiskIsReported) {
+    std::string error;
+    EXPECT_FALSE(bus_->StartCapture("/dev/full", error));
+    EXPECT_NE(error.find("Cannot write the capture file \"/dev/full\""), std::string::npos)
+        << error;
+    Detect(); // transfers go on without a capture
+}
+
 TEST_F(SimCapture, RecordsEachTransferAsSubmissionAndCompletion) {
     std::string error;
     ASSERT_TRUE(bus_->StartCapture(Path(), error)) << error;

@@ -4,12 +4,39 @@
 
 #include "port/DeviceIo.h"
 
+#include "sim/SimDeviceIo.h"
+#include "tests/support/ProgramFolder.h"
+
+#include <cstdio>
+#include <filesystem>
 #include <regex>
 
 namespace simtest {
 namespace {
 
-class SimBackend : public SimHostTest {};
+class SimBackend : public SimHostTest {
+protected:
+    static std::string Hex(uint32_t value) {
+        char text[16];
+        std::snprintf(text, sizeof text, "%x", value);
+        return text;
+    }
+};
+
+TEST_F(SimBackend, UnrelatedBusesNeverShareAPathOrSerialTheSameStateFileDoes) {
+    sim::Bus other;
+    auto stranger = other.AddWriter();
+    EXPECT_NE(stranger->InterfacePath(), writer_->InterfacePath());
+    EXPECT_NE(stranger->Config().serial, writer_->Config().serial);
+    EXPECT_NE(bus_->AddWriter()->Config().serial, writer_->Config().serial);
+    testsupport::ProgramFolder folder;
+    const std::string file = folder.File("bus.txt");
+    const std::string first = sim::MakeBus(file)->WriterAt(0)->InterfacePath();
+    const std::string relative =
+        std::filesystem::relative(file, std::filesystem::current_path()).string();
+    EXPECT_EQ(sim::MakeBus(relative)->WriterAt(0)->InterfacePath(), first);
+    EXPECT_NE(sim::MakeBus(folder.File("other.txt"))->WriterAt(0)->InterfacePath(), first);
+}
 
 TEST_F(SimBackend, MembersWithGapsAreListedOnlyWhereAWriterIsPlugged) {
     sim::WriterConfig config;
@@ -36,7 +63,7 @@ TEST_F(SimBackend, MembersWithGapsAreListedOnlyWhereAWriterIsPlugged) {
     // So is a writer whose interface path another writer has already.
     sim::WriterConfig twin;
     twin.member = 9;
-    twin.instance = "7&2c1f5a0&0&1";
+    twin.instance = "7&" + Hex(bus_->Identity()) + "&0&1";
     EXPECT_EQ(bus_->AddWriter(twin), nullptr);
 }
 

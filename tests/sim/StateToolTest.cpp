@@ -3,10 +3,12 @@
 #include "sim/StateTool.h"
 
 #include "sim/SimDeviceIo.h"
+#include "sim/StateFile.h"
 #include "tests/support/ProgramFolder.h"
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <sstream>
 
 namespace simtest {
@@ -48,7 +50,12 @@ TEST_F(SimStateTool, CommandsShapeTheBusALaterRunStartsWith) {
 }
 
 TEST_F(SimStateTool, BadUsageIsReportedAndChangesNothing) {
-    EXPECT_EQ(Run({"show"}), 0);
+    // Neither showing a missing file nor a mistyped command creates it.
+    EXPECT_EQ(Run({"show"}), 1);
+    EXPECT_NE(err_.str().find("no simulator state file"), std::string::npos) << err_.str();
+    EXPECT_EQ(Run({"frobnicate", "0"}), 2);
+    EXPECT_FALSE(std::filesystem::exists(Path()));
+    EXPECT_EQ(Run({"unplug", "0"}), 0);
     const std::string before = testsupport::ProgramFolder::Read(Path());
     EXPECT_EQ(Run({}), 2);
     EXPECT_NE(err_.str().find("usage"), std::string::npos);
@@ -62,6 +69,36 @@ TEST_F(SimStateTool, BadUsageIsReportedAndChangesNothing) {
     EXPECT_EQ(Run({"unplug", "7"}), 1);
     EXPECT_NE(err_.str().find("no writer at member 7"), std::string::npos) << err_.str();
     EXPECT_EQ(testsupport::ProgramFolder::Read(Path()), before);
+}
+
+TEST_F(SimStateTool, LinksModesReadOnlyAndHugeFilesAreRespected) {
+    namespace fs = std::filesystem;
+    const std::string target = folder_.File("target.txt"), link = Path();
+    ASSERT_EQ(sim::RunStateTool({target, "unplug", "0"}, out_, err_), 0) << err_.str();
+    fs::create_symlink(target, link);
+    fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    EXPECT_EQ(Run({"plug", "0"}), 0) << err_.str();
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_TRUE(sim::MakeBus(target, port::SystemClock(), false)->WriterAt(0)->Plugged());
+    EXPECT_EQ(fs::status(target).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    // A read-only file is refused with the reason and stays as it is.
+    const std::string before = testsupport::ProgramFolder::Read(target);
+    fs::permissions(target, fs::perms::owner_read);
+    EXPECT_EQ(Run({"unplug", "0"}), 1);
+    EXPECT_NE(err_.str().find("read-only"), std::string::npos) << err_.str();
+    EXPECT_EQ(testsupport::ProgramFolder::Read(target), before);
+    EXPECT_EQ(fs::status(target).permissions() & fs::perms::all, fs::perms::owner_read);
+    // What cannot be a state file is refused before it is read: a foreign
+    // header, a sparse file beyond the bound.
+    const std::string huge = folder_.File("huge.txt");
+    testsupport::ProgramFolder::Write(huge, "burnwright-sim-state 2\n");
+    fs::resize_file(huge, sim::kMaxStateFileBytes + 1);
+    EXPECT_EQ(sim::RunStateTool({huge, "show"}, out_, err_), 1);
+    EXPECT_NE(err_.str().find("larger than"), std::string::npos) << err_.str();
+    testsupport::ProgramFolder::Write(huge, "PK\x03\x04 something else");
+    EXPECT_EQ(sim::RunStateTool({huge, "show"}, out_, err_), 1);
+    EXPECT_NE(err_.str().find("not a simulator state file"), std::string::npos) << err_.str();
 }
 
 TEST_F(SimStateTool, ABrokenFileIsReportedAndKept) {

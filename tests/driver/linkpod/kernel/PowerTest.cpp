@@ -246,7 +246,14 @@ TEST_F(LinkPodPower, StopWaitsForTheWakeCallbackOfARequestTheCompletionTook) {
 
     ASSERT_EQ(Node().QueryStop(), STATUS_SUCCESS);
     auto stop = Node().Async([](kshim::DeviceNode& node) { return node.Stop(); });
-    ASSERT_TRUE(WaitUntil([this] { return Ext()->WaitWakeAllowed == 0; }));
+    // Read under the driver's own lock: the stop writes it on another thread.
+    ASSERT_TRUE(WaitUntil([this] {
+        KIRQL irql;
+        KeAcquireSpinLock(&Ext()->WakeLock, &irql);
+        const bool closed = Ext()->WaitWakeAllowed == 0;
+        KeReleaseSpinLock(&Ext()->WakeLock, irql);
+        return closed;
+    }));
     EXPECT_EQ(K().ReleasePowerCallbacks(), 1u);
     ASSERT_EQ(stop.get(), STATUS_SUCCESS);
     Settle();
