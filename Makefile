@@ -5,21 +5,14 @@ BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 FUZZ_DIR ?= build-fuzz
 SANITIZE_DIR ?= build-sanitize
-<<<<<<< HEAD
 WINDOWS_DIR ?= build-windows
-=======
 TSAN_DIR ?= build-tsan
->>>>>>> main
 SANITIZE_FLAGS = -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
 TSAN_FLAGS = -fsanitize=thread -fno-omit-frame-pointer
 FUZZ_FLAGS = -fsanitize=address,undefined,fuzzer-no-link -fno-sanitize-recover=all
 JOBS ?= $(shell nproc)
 
-<<<<<<< HEAD
-.PHONY: all deps configure build test fuzz sanitize demo stage clean format windows windows-test
-=======
-.PHONY: all deps configure build test fuzz sanitize tsan demo stage clean format
->>>>>>> main
+.PHONY: all deps configure build test fuzz sanitize tsan demo stage clean format windows windows-test
 
 all: build
 
@@ -32,11 +25,7 @@ configure: deps
 build: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS)
 
-<<<<<<< HEAD
-test: build fuzz sanitize windows-test
-=======
-test: build fuzz sanitize tsan
->>>>>>> main
+test: build fuzz sanitize tsan windows-test
 	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 
 # The Windows programs, cross-built with mingw-w64, and their zip package.
@@ -87,8 +76,4 @@ format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-<<<<<<< HEAD
-	@rm -rf $(BUILD_DIR) $(FUZZ_DIR) $(SANITIZE_DIR) $(WINDOWS_DIR)
-=======
-	@rm -rf $(BUILD_DIR) $(FUZZ_DIR) $(SANITIZE_DIR) $(TSAN_DIR)
->>>>>>> main
+	@rm -rf $(BUILD_DIR) $(FUZZ_DIR) $(SANITIZE_DIR) $(TSAN_DIR) $(WINDOWS_DIR)
