@@ -177,11 +177,13 @@ public:
     void StartTimer();
     void ShowElapsedSince();
     bool IsPassRunning() const { return passRunning_.load(); }
-    // Per operation (0, 1, 2) the step records of the passes so far.
+    // Per operation (0, 1, 2) the step records of the passes so far, each
+    // with the time its step took.
     struct StepCounts {
         int ok;
         int fail;
         int init;
+        uint32_t milliseconds;
     };
     std::vector<StepCounts> StepRecords(int operation);
 

@@ -73,7 +73,7 @@ int CBurnwrightDlg::SingleOperation(int operation) {
 }
 
 void CBurnwrightDlg::SummaryLine(int operation, uint32_t milliseconds) {
-    StepCounts counts{0, 0, 0};
+    StepCounts counts{0, 0, 0, milliseconds};
     for (uint8_t state : otp_->GetSocketStates()) {
         counts.ok += state == engine::kSocketOK;
         counts.fail += state == engine::kSocketFail;
@@ -286,7 +286,7 @@ void CBurnwrightDlg::OnStressEnd() {
     log_->Write("\n");
     std::lock_guard<std::mutex> hold(resultsLock_);
     for (int n = 0; n < 3; ++n) {
-        StepCounts sum{0, 0, 0};
+        StepCounts sum{0, 0, 0, 0};
         for (const StepCounts& c : results_[n]) {
             sum.ok += c.ok;
             sum.fail += c.fail;

@@ -97,6 +97,11 @@ bool CBurnwrightDlg::OnInitDialog() {
 
     ApplySocketLayout(state_.multiDevice);
 
+    // Until the writer's saved state is restored the counters are those stored
+    // beside the program, so a window whose writer is missing at start-up
+    // neither shows nor later writes counters that began again from zero.
+    state_.okCount = settings_->GetInt(core::settings::kGeneral, core::settings::kOtpCounterOk);
+    state_.failCount = settings_->GetInt(core::settings::kGeneral, core::settings::kOtpCounterFail);
     otp_->SetPassCounter(state_.okCount);
     otp_->SetFailCounter(state_.failCount);
     state_.passingSocketsOnly = 0;

@@ -25,6 +25,9 @@ inline constexpr const char* kSeries = "Series";
 inline constexpr const char* kLastOpenFileName = "LastOpenFileName";
 inline constexpr const char* kLastFirmBinFile = "LastFirmBinFile";
 inline constexpr const char* kDeviceBodyIndex = "DeviceBodyIndex";
+// Bytes per write when the writer buffer is loaded through a pipe held open;
+// 0 or missing loads one 64-byte packet per transfer.
+inline constexpr const char* kLoadBlockBytes = "LoadBlockBytes";
 // The value of "DevelopVersion" that turns developer mode on; case-sensitive.
 inline constexpr const char* kDevelopPassword = "MERiL_TB7";
 } // namespace settings

@@ -1,5 +1,7 @@
 #include "engine/OTP.h"
 
+#include "core/Profiler.h"
+
 #include "core/Errors.h"
 #include "image/ChipBinFiles.h"
 #include "port/ProgramPath.h"
@@ -182,10 +184,31 @@ int C_OTP::LoadBuffer() {
         return 0;
     std::vector<uint8_t> block(length, 0xFF);
     std::memcpy(block.data(), words, size);
-    for (size_t at = 0; at < length; at += kPacketSize)
-        if (!link_->Write(&block[at], kPacketSize))
-            return 0;
-    return StatusPassed();
+    const size_t write = LoadWriteSize();
+    if (write == kPacketSize) {
+        for (size_t at = 0; at < length; at += kPacketSize)
+            if (!link_->Write(&block[at], kPacketSize))
+                return 0;
+        return StatusPassed();
+    }
+    // The same packets on the wire, in writes of many packets through a pipe
+    // opened once; a failed write still ends the load at once.
+    if (!link_->HoldWritePipe())
+        return 0;
+    bool written = true;
+    for (size_t at = 0; written && at < length; at += write)
+        written = link_->Write(&block[at], std::min(write, length - at)) != 0;
+    link_->ReleaseWritePipe();
+    return written ? StatusPassed() : 0;
+}
+
+size_t C_OTP::LoadWriteSize() {
+    const int bytes =
+        core::C_Profiler().GetInt(core::settings::kGeneral, core::settings::kLoadBlockBytes);
+    if (bytes <= 0)
+        return kPacketSize;
+    const size_t whole = size_t(bytes) / kPacketSize * kPacketSize;
+    return std::clamp(whole, kPacketSize, kMaxLoadWrite);
 }
 
 int C_OTP::VerifyBuffer(int waitMode) {

@@ -43,6 +43,9 @@ constexpr const char* kEmptyImage = "The image is empty!";
 // Pass-operation keys of SetOption.
 enum PassOption : int { kOptionBlankCheck = 0, kOptionProgram = 1, kOptionVerify = 2 };
 
+// The largest write of a block load of the writer buffer.
+inline constexpr size_t kMaxLoadWrite = 1024 * 1024;
+
 class C_OTP : public core::I_StandardFace {
 public:
     // Wires the engine to `link` (the process's writer link), waits on
@@ -183,6 +186,10 @@ private:
     // reports the failure.
     bool SaveFile(const std::string& name, const uint8_t* data, size_t length);
     uint16_t SocketMask();
+    // Bytes per write of a buffer load: one packet, or the block the
+    // settings ask for ("LoadBlockBytes" in "General", whole packets up to
+    // kMaxLoadWrite).
+    static size_t LoadWriteSize();
 
     int passCounter_ = 0;
     int failCounter_ = 0;

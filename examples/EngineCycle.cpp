@@ -18,9 +18,11 @@
 #include "usb/ProcessLink.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <string>
@@ -54,6 +56,27 @@ void PrintStates(const char* step, int result, engine::C_OTP& otp) {
     if (!result && !otp.GetMessage().empty())
         std::printf("%22s(message: %s)\n", "", otp.GetMessage().c_str());
 }
+
+// Host time of a step, and with the bus's wire timing on, the time it takes
+// on a full-speed bus.
+class StepTime {
+public:
+    explicit StepTime(const sim::Bus& bus)
+        : bus_(bus), start_(std::chrono::steady_clock::now()), wire_(bus.Wire().NowMs()) {}
+    void Print() const {
+        if (!bus_.Wire().On())
+            return;
+        const std::chrono::duration<double, std::milli> host =
+            std::chrono::steady_clock::now() - start_;
+        std::printf("%22shost %.1f ms, wire %.3f s\n", "", host.count(),
+                    double(bus_.Wire().NowMs() - wire_) / 1000.0);
+    }
+
+private:
+    const sim::Bus& bus_;
+    std::chrono::steady_clock::time_point start_;
+    uint64_t wire_;
+};
 
 // An image for the body: its accepted length, a byte pattern, and no
 // development-environment information word (the 16-bit word 6 bytes before the end).
@@ -177,15 +200,21 @@ int main() {
     int ok = otp.ScanSockets() && otp.ReadStatus() && otp.ResetSocketStates();
     PrintStates("Attach", ok, otp);
 
-    PrintStates("Load buffer", otp.LoadBuffer(), otp);
-    PrintStates("Verify buffer", otp.VerifyBuffer(kBody), otp);
+    auto timed = [&](const char* step, const std::function<int()>& run) {
+        const StepTime time(*bus);
+        const int result = run();
+        PrintStates(step, result, otp);
+        time.Print();
+        return result;
+    };
+    timed("Load buffer", [&] { return otp.LoadBuffer(); });
+    timed("Verify buffer", [&] { return otp.VerifyBuffer(kBody); });
     otp.SelectPassed(0);
-    PrintStates("Blank check", otp.BlankCheckOTP(), otp);
+    timed("Blank check", [&] { return otp.BlankCheckOTP(); });
     otp.SelectPassed(1);
-    PrintStates("Program", otp.ProgramOTP(), otp);
+    timed("Program", [&] { return otp.ProgramOTP(); });
     otp.SelectPassed(1);
-    const int verified = otp.VerifyOTP();
-    PrintStates("Verify", verified, otp);
+    const int verified = timed("Verify", [&] { return otp.VerifyOTP(); });
     otp.SendSocketStates();
 
     const int good = otp.CountSockets(engine::kSocketOK);

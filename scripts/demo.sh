@@ -1,13 +1,81 @@
 #!/usr/bin/env bash
-# The main job on the staged program folder: until the operator's window and
-# command line exist, a full programming cycle at engine level on the
-# simulated writer.
+# The main job on the staged program folder: a burnwright-cli session on a
+# simulated writer reached through LINKPOD in the user-mode kernel. The
+# engine-level cycle (burnwright-engine-demo) stays in the folder for
+# engineers.
+# Then the operator's window after a programming run, rendered offscreen
+# into demo-window.png.
 set -euo pipefail
-stage=${1:?usage: demo.sh STAGE_FOLDER}
-cd "$stage"
+stage=$(cd "${1:?usage: demo.sh STAGE_FOLDER}" && pwd)
 echo "Burnwright demo in $stage"
-if [[ ! -f OTPBodyProfile.xml ]]; then
-    echo "The body profile OTPBodyProfile.xml is missing from $stage; the cycle needs it."
+if [[ ! -f "$stage/OTPBodyProfile.xml" ]]; then
+    echo "The body profile OTPBodyProfile.xml is missing from $stage; the session needs it."
     exit 1
 fi
-./burnwright-engine-demo
+
+# The command-line session. Its program folder (settings, logs, read-back) is
+# a scratch folder, so the demo leaves the staged folder as it was.
+cli_session() {
+    local work
+    work=$(mktemp -d)
+    trap 'rm -rf "$work"' RETURN
+    cp "$stage/OTPBodyProfile.xml" "$work/"
+    # Developer mode, for the read-back button.
+    printf '[General]\nDevelopVersion=MERiL_TB7\n' > "$work/burnwright.ini"
+    export BURNWRIGHT_PROGRAM_PATH="$work/burnwright"
+    export BURNWRIGHT_WRITER="sim:$work/bus.state"
+    export BURNWRIGHT_LOCK_DIR="$work/claims"
+    local cli="$stage/burnwright-cli" sim="$stage/burnwright-sim"
+    local body=12
+
+    echo
+    echo "== A simulated writer: socket 6 empty, socket 10 holds a chip too small for the body"
+    "$sim" "$work/bus.state" remove-chip 0 5
+    "$sim" "$work/bus.state" insert-chip 0 9 16
+    echo "\$ burnwright-cli writers"
+    "$cli" writers
+
+    echo
+    echo "\$ burnwright-cli image make --body $body demo.bin"
+    "$cli" image make --body $body --seed 2026 "$work/demo.bin"
+
+    echo
+    echo "\$ burnwright-cli program --body $body demo.bin --load --yes --log-csv record.csv"
+    local status=0
+    "$cli" program --body $body "$work/demo.bin" --load --yes --log-csv "$work/record.csv" \
+        || status=$?
+    echo "exit code $status (1: some chips failed)"
+    [[ $status -eq 1 ]]
+    echo "Production record ($(($(wc -l < "$work/record.csv") - 1)) chips), socket 10:"
+    grep -E '^[^,]*,[^,]*,10,' "$work/record.csv"
+
+    echo
+    echo "\$ burnwright-cli read-otp --developer --sockets 1 --out chip1.bin"
+    "$cli" read-otp --developer --sockets 1 --out "$work/chip1.bin"
+    "$cli" image convert --body $body "$work/demo.bin" --chip "$work/chip.bin" \
+        --word "$work/word.bin" > /dev/null
+    # The chip holds the word image up to the end it was programmed to.
+    if [[ -s "$work/chip1.bin" ]] &&
+        cmp -s -n "$(stat -c %s "$work/chip1.bin")" "$work/chip1.bin" "$work/word.bin"; then
+        echo "Socket 1 holds the image."
+    else
+        echo "Socket 1 does not hold the image."
+        return 1
+    fi
+
+    echo
+    echo "\$ burnwright-cli counters --json"
+    "$cli" counters --json > "$work/counters.json"
+    cat "$work/counters.json"
+    grep -q '"ok": 14' "$work/counters.json"
+    echo
+    echo "Command-line session complete."
+}
+
+cli_session
+if [[ -x "$stage/burnwright-window-shot" ]]; then
+    echo
+    echo "The operator's window after a programming run (rendered offscreen):"
+    (cd "$stage" && QT_QPA_PLATFORM=offscreen QT_LOGGING_RULES="default.warning=false" \
+        ./burnwright-window-shot "$stage/demo-window.png")
+fi

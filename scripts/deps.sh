@@ -7,12 +7,14 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ make
     libgtest-dev libgmock-dev libbenchmark-dev
-    libpugixml-dev libcli11-dev
+    libpugixml-dev libcli11-dev nlohmann-json3-dev
     clang libclang-rt-14-dev
     tshark
     g++-mingw-w64-x86-64 g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
+    qt6-base-dev fonts-dejavu-core fonts-dejavu-extra
+    xvfb xauth x11-apps netpbm
     # The Windows build, its tests under wine and its package.
-    googletest wine64 xvfb x11-apps netpbm osslsigncode zip
+    googletest wine64 osslsigncode zip
 )
 
 missing=()

@@ -46,7 +46,18 @@ Bus::Bus(port::Clock& clock, uint32_t identity)
       wallBaseMs_(uint64_t(std::chrono::duration_cast<std::chrono::milliseconds>(
                                std::chrono::system_clock::now().time_since_epoch())
                                .count())),
-      clockBaseMs_(clock.NowMs()) {}
+      clockBaseMs_(clock.NowMs()), wire_(clock) {}
+
+void Bus::SetWireSettings(const WireSettings& settings, bool keep) {
+    wire_.Configure(settings);
+    if (!keep)
+        return;
+    {
+        std::lock_guard<std::mutex> guard(stateMutex_);
+        keptWire_ = settings;
+    }
+    Changed();
+}
 
 Bus::~Bus() {
     for (auto& entry : writers_)
@@ -61,6 +72,9 @@ void Bus::Attach(const std::shared_ptr<Writer>& writer) {
         Notify(port::DeviceEvent::Removal, w.InterfacePath());
     };
     hooks.changed = [this](Writer&) { Changed(); };
+    hooks.wire = [this](Writer& w, size_t bytes, size_t stepBytes) {
+        wire_.Carry(w.Member(), bytes, stepBytes);
+    };
     hooks.transfer = [this](const TransferRecord& record) {
         TransferRecord r = record;
         r.timeMs = wallBaseMs_ + (record.timeMs - clockBaseMs_);
@@ -213,7 +227,7 @@ bool Bus::SaveState(std::string& error) {
     std::vector<SavedWriter> saved;
     for (const auto& writer : Writers())
         saved.push_back({writer->Config(), writer->Snapshot(), writer->Plugged()});
-    const bool ok = WriteStateFile(statePath_, saved, error);
+    const bool ok = WriteStateFile(statePath_, saved, error, &keptWire_);
     saveError_ = ok ? std::string() : error;
     return ok;
 }

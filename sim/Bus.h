@@ -6,6 +6,7 @@
 #include "port/Clock.h"
 #include "port/DeviceIo.h"
 #include "sim/Capture.h"
+#include "sim/WireModel.h"
 #include "sim/Writer.h"
 
 #include <functional>
@@ -27,6 +28,12 @@ public:
     Bus& operator=(const Bus&) = delete;
 
     port::Clock& Clock() { return clock_; }
+    // The full-speed timing of the bus's transfers (off unless switched on).
+    WireModel& Wire() { return wire_; }
+    const WireModel& Wire() const { return wire_; }
+    // Switches the timing on or off. With `keep`, a bus kept in a state file
+    // keeps the setting there; without, it holds for this run only.
+    void SetWireSettings(const WireSettings& settings, bool keep = true);
     uint32_t Identity() const { return identity_; }
     // A fresh random identity (28 bits).
     static uint32_t NewIdentity();
@@ -83,6 +90,8 @@ private:
     std::map<uint64_t, Listener> listeners_;
     uint64_t nextListener_ = 1;
     Capture capture_;
+    WireModel wire_;
+    WireSettings keptWire_; // guarded by stateMutex_
     mutable std::mutex stateMutex_;
     std::string statePath_;
     std::string saveError_;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace sim {
 namespace {
@@ -241,8 +242,16 @@ void Controller::Command(const uint8_t* p) {
     }
 }
 
+size_t Controller::TakeStepBytes() {
+    return std::exchange(stepBytes_, 0);
+}
+
 void Controller::Masked(const uint8_t* p, uint16_t mask) {
     const uint32_t value = Le32(p + 1);
+    const bool otpStep =
+        p[0] == 0x1E || p[0] == 0x1F || p[0] == 0x20 || p[0] == 0x32 || p[0] == 0x33;
+    if (otpStep && mask != 0)
+        stepBytes_ = size_t(value) + 1;
     switch (p[0]) {
     case 0x1E:
         sockets_.BlankCheckOtp(mask, value, p[5]);

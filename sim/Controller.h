@@ -32,6 +32,9 @@ public:
     void PowerCycle();
     // True once after a command changed what the state file keeps.
     bool TakeChanged();
+    // Once after an OTP step (blank check, program, verify, trim) started on
+    // some socket: the bytes it covers per chip; 0 otherwise.
+    size_t TakeStepBytes();
 
 private:
     enum class Expect { Command, Mask, LoadData, Block, Trailer, Update };
@@ -58,6 +61,7 @@ private:
     std::vector<uint8_t> replyBytes_;
     size_t replyPos_ = 0;
     bool changed_ = false;
+    size_t stepBytes_ = 0;
 };
 
 } // namespace sim

@@ -33,6 +33,7 @@ public:
         transferred = 0;
         if (pipe_ != Pipe::In)
             return Outcome::Failed;
+        bus_->Wire().HostStarts();
         cancel_ = false;
         const auto result = writer_->Read(generation_, buffer, size, timeoutMs, cancel_);
         transferred = result.outcome == Outcome::Done ? result.transferred : 0;
@@ -44,6 +45,7 @@ public:
         transferred = 0;
         if (pipe_ != Pipe::Out)
             return Outcome::Failed;
+        bus_->Wire().HostStarts();
         cancel_ = false;
         const auto result = writer_->Write(generation_, buffer, size, timeoutMs, cancel_);
         transferred = result.outcome == Outcome::Done ? result.transferred : 0;
@@ -127,8 +129,10 @@ std::shared_ptr<Bus> MakeBus(const std::string& stateFile, port::Clock& clock, b
     std::vector<SavedWriter> saved;
     bool exists = false;
     std::string error;
-    if (!stateFile.empty() && !ReadStateFile(stateFile, saved, exists, error))
+    WireSettings wire;
+    if (!stateFile.empty() && !ReadStateFile(stateFile, saved, exists, error, &wire))
         throw std::runtime_error(error);
+    bus->SetWireSettings(wire);
     if (!keep && !exists)
         throw std::runtime_error("There is no simulator state file \"" + stateFile + "\"");
     if (saved.empty() && !exists) {
@@ -153,6 +157,13 @@ std::shared_ptr<Bus> MakeBus(const std::string& stateFile, port::Clock& clock, b
 
 std::shared_ptr<Bus> MakeBackendBus(const std::string& argument) {
     auto bus = MakeBus(argument);
+    if (const char* wire = std::getenv("BURNWRIGHT_SIM_WIRE"); wire && *wire) {
+        WireSettings settings;
+        std::string error;
+        if (!ParseWireSettings(wire, settings, error))
+            throw std::runtime_error("BURNWRIGHT_SIM_WIRE: " + error);
+        bus->SetWireSettings(settings, false);
+    }
     if (const char* capture = std::getenv("BURNWRIGHT_SIM_CAPTURE"); capture && *capture) {
         std::string error;
         if (!bus->StartCapture(capture, error))

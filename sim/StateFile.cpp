@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <random>
 #include <sstream>
 #include <string_view>
 
@@ -115,9 +116,11 @@ bool Unhex(const std::string& text, std::vector<uint8_t>& out) {
 
 } // namespace
 
-std::string FormatState(const std::vector<SavedWriter>& writers) {
+std::string FormatState(const std::vector<SavedWriter>& writers, const WireSettings* wire) {
     std::ostringstream out;
     out << kMagic << ' ' << kStateFileVersion << '\n';
+    if (wire && wire->on)
+        out << "wire " << FormatWireSettings(*wire) << '\n';
     for (const auto& w : writers) {
         const WriterConfig& c = w.config;
         const WriterState& s = w.state;
@@ -175,8 +178,10 @@ std::string FormatState(const std::vector<SavedWriter>& writers) {
     return body + end;
 }
 
-bool ParseState(const std::string& text, std::vector<SavedWriter>& writers, std::string& error) {
+bool ParseState(const std::string& text, std::vector<SavedWriter>& writers, std::string& error,
+                WireSettings* wire) {
     writers.clear();
+    WireSettings wireRead;
     std::istringstream lines(text);
     std::string line;
     size_t number = 0;
@@ -240,6 +245,11 @@ bool ParseState(const std::string& text, std::vector<SavedWriter>& writers, std:
             if (sum != expected)
                 return fail("the check sum does not match: the file is damaged");
             ended = true;
+        } else if (tag == "wire") {
+            std::string settings, why;
+            words >> settings;
+            if (!writers.empty() || !ParseWireSettings(settings, wireRead, why))
+                return fail(writers.empty() ? why : "the wire line comes after a writer");
         } else if (tag == "writer") {
             // The instance is the rest of the line, whatever it holds.
             const auto at = line.find(" instance=");
@@ -367,11 +377,24 @@ bool ParseState(const std::string& text, std::vector<SavedWriter>& writers, std:
         return fail("the file is empty");
     if (!ended)
         return fail("the file ends before its end line: it was cut short");
+    if (wire)
+        *wire = wireRead;
     return true;
 }
 
+namespace {
+
+std::string UniqueSuffix() {
+    thread_local std::mt19937_64 generator{std::random_device{}()};
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(generator()));
+    return text;
+}
+
+} // namespace
+
 bool WriteStateFile(const std::string& path, const std::vector<SavedWriter>& writers,
-                    std::string& error) {
+                    std::string& error, const WireSettings* wire) {
     namespace fs = std::filesystem;
     std::error_code code;
     // A link is followed: its target takes the new state and the link stays.
@@ -393,8 +416,10 @@ bool WriteStateFile(const std::string& path, const std::vector<SavedWriter>& wri
                 "\" is read-only; it was left as it is. Make it writable to keep changes.";
         return false;
     }
-    const std::string text = FormatState(writers);
-    const std::string temporary = target.string() + ".new";
+    const std::string text = FormatState(writers, wire);
+    // Several programs may keep one state file: each writes a temporary of
+    // its own, so one's rename never takes away another's file.
+    const std::string temporary = target.string() + ".new." + UniqueSuffix();
     std::string why;
     if (!port::WriteFileDurably(temporary, text, why)) {
         fs::remove(temporary, code);
@@ -405,16 +430,16 @@ bool WriteStateFile(const std::string& path, const std::vector<SavedWriter>& wri
         fs::permissions(temporary, old.permissions(), code);
     fs::rename(temporary, target, code);
     if (code) {
-        fs::remove(temporary, code);
         error = "Cannot replace the simulator state file \"" + target.string() +
                 "\": " + code.message();
+        fs::remove(temporary, code);
         return false;
     }
     return true;
 }
 
 bool ReadStateFile(const std::string& path, std::vector<SavedWriter>& writers, bool& exists,
-                   std::string& error) {
+                   std::string& error, WireSettings* wire) {
     writers.clear();
     std::error_code code;
     exists = std::filesystem::exists(path, code);
@@ -447,7 +472,7 @@ bool ReadStateFile(const std::string& path, std::vector<SavedWriter>& writers, b
     in.read(text.data(), std::streamsize(text.size()));
     text.resize(size_t(in.gcount()));
     std::string why;
-    if (!ParseState(text, writers, why))
+    if (!ParseState(text, writers, why, wire))
         return refuse(why);
     return true;
 }

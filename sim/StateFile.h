@@ -5,6 +5,7 @@
 // written over.
 #pragma once
 
+#include "sim/WireModel.h"
 #include "sim/WriterState.h"
 
 #include <cstdint>
@@ -27,19 +28,22 @@ struct SavedWriter {
     bool plugged = true;
 };
 
-std::string FormatState(const std::vector<SavedWriter>& writers);
+// The wire timing is written when it is on, and read into `wire` when given.
+std::string FormatState(const std::vector<SavedWriter>& writers,
+                        const WireSettings* wire = nullptr);
 // False with the reason (and line) in `error` for anything but a whole,
 // well-formed file of a version this program reads.
-bool ParseState(const std::string& text, std::vector<SavedWriter>& writers, std::string& error);
+bool ParseState(const std::string& text, std::vector<SavedWriter>& writers, std::string& error,
+                WireSettings* wire = nullptr);
 
 // Writes through a symbolic link to its target, keeps the file's mode, and
 // refuses (leaving it as it is) a file that has no write permission. The new
 // text is on the disk before it replaces the old file.
 bool WriteStateFile(const std::string& path, const std::vector<SavedWriter>& writers,
-                    std::string& error);
+                    std::string& error, const WireSettings* wire = nullptr);
 // `exists` tells apart a missing file (no error, nothing read) from one that
 // cannot be used.
 bool ReadStateFile(const std::string& path, std::vector<SavedWriter>& writers, bool& exists,
-                   std::string& error);
+                   std::string& error, WireSettings* wire = nullptr);
 
 } // namespace sim

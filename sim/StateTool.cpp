@@ -14,7 +14,7 @@ const char* const kUsage =
     "usage: burnwright-sim STATE_FILE COMMAND [ARGUMENTS]\n"
     "commands: show | add-writer MEMBER [TYPE] | remove-writer MEMBER | plug MEMBER |\n"
     "          unplug MEMBER | insert-chip MEMBER SOCKET [SIZE] | remove-chip MEMBER SOCKET |\n"
-    "          boot-loader MEMBER\n";
+    "          boot-loader MEMBER | wire off|on|turnaround-ms=N,program-ns-per-byte=N\n";
 
 bool Number(const std::string& text, unsigned long limit, unsigned long& value) {
     if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
@@ -70,15 +70,23 @@ int RunStateTool(const std::vector<std::string>& args, std::ostream& out, std::o
     const std::string& command = args[1];
     const size_t count = args.size() - 2;
     // Nothing is read or written for a command that does not exist.
-    static const char* const kCommands[] = {"show",        "add-writer", "remove-writer",
-                                            "plug",        "unplug",     "insert-chip",
-                                            "remove-chip", "boot-loader"};
+    static const char* const kCommands[] = {"show",        "add-writer",  "remove-writer",
+                                            "plug",        "unplug",      "insert-chip",
+                                            "remove-chip", "boot-loader", "wire"};
     if (std::find(std::begin(kCommands), std::end(kCommands), command) == std::end(kCommands)) {
         err << "Unknown command \"" << command << "\"\n" << kUsage;
         return 2;
     }
     unsigned long member = 0, socket = 0, extra = 0;
-    const bool needsMember = command != "show";
+    WireSettings wire;
+    if (command == "wire") {
+        std::string why;
+        if (count != 1 || !ParseWireSettings(args[2], wire, why)) {
+            err << (count != 1 ? std::string("\"wire\" needs one setting") : why) << '\n' << kUsage;
+            return 2;
+        }
+    }
+    const bool needsMember = command != "show" && command != "wire";
     if (needsMember && (count < 1 || !Number(args[2], 99, member))) {
         err << "\"" << command << "\" needs a member index from 0 to 99\n" << kUsage;
         return 2;
@@ -86,7 +94,7 @@ int RunStateTool(const std::vector<std::string>& args, std::ostream& out, std::o
     std::shared_ptr<Bus> bus;
     try {
         // Showing never creates or rewrites the file.
-        bus = MakeBus(args[0], port::SystemClock(), needsMember);
+        bus = MakeBus(args[0], port::SystemClock(), command != "show");
     } catch (const std::exception& e) {
         err << e.what() << '\n';
         return 1;
@@ -105,7 +113,10 @@ int RunStateTool(const std::vector<std::string>& args, std::ostream& out, std::o
         return true;
     };
     if (command == "show") {
+        out << "wire timing " << FormatWireSettings(bus->Wire().Settings()) << '\n';
         Show(*bus, out);
+    } else if (command == "wire") {
+        bus->SetWireSettings(wire);
     } else if (command == "add-writer") {
         WriterConfig config;
         config.member = uint32_t(member);

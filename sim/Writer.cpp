@@ -190,6 +190,16 @@ uint64_t Writer::TransferCount() const {
     return transfers_;
 }
 
+uint64_t Writer::TransportFaultsHit() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return faultsHit_;
+}
+
+int Writer::WaitingTransfers() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return waiting_;
+}
+
 WriterState Writer::Snapshot() const {
     std::lock_guard<std::mutex> guard(mutex_);
     return state_;
@@ -241,14 +251,17 @@ void Writer::Unplug(std::unique_lock<std::mutex>& lock) {
 
 Writer::Transfer Writer::Stuck(std::unique_lock<std::mutex>& lock, uint64_t generation,
                                uint32_t timeoutMs, const std::atomic<bool>& cancel) {
+    ++waiting_;
     if (timeoutMs == 0) {
         // No limit: the transfer hangs until it is cancelled or the writer goes.
         wake_.wait(lock, [&] { return cancel.load() || generation != generation_; });
+        --waiting_;
         return {Outcome::Failed, 0};
     }
     lock.unlock();
     clock_.SleepMs(timeoutMs);
     lock.lock();
+    --waiting_;
     return {Outcome::TimedOut, 0};
 }
 
@@ -291,6 +304,8 @@ Writer::Transfer Writer::Run(bool in, uint64_t generation, uint8_t* readData,
     }
     const uint64_t number = ++transfers_;
     const auto fault = faults_.ForTransfer(number, in ? Direction::Read : Direction::Write);
+    if (fault)
+        ++faultsHit_;
     Transfer result{Outcome::Done, 0};
     bool changed = false;
     if (fault && fault->kind == TransportFaultKind::Unplug) {
@@ -316,6 +331,7 @@ Writer::Transfer Writer::Run(bool in, uint64_t generation, uint8_t* readData,
         result = {Outcome::Done, size};
     }
     changed = controller_.TakeChanged();
+    const size_t stepBytes = controller_.TakeStepBytes();
     TransferRecord record;
     record.member = config_.member;
     record.in = in;
@@ -323,9 +339,9 @@ Writer::Transfer Writer::Run(bool in, uint64_t generation, uint8_t* readData,
     record.data = in ? readData : writeData;
     record.transferred = result.transferred;
     record.outcome = result.outcome;
-    record.timeMs = clock_.NowMs();
     const auto hooks = hooks_;
     if (fault && fault->kind == TransportFaultKind::Unplug) {
+        record.timeMs = clock_.NowMs();
         if (hooks->transfer)
             hooks->transfer(record);
         Unplug(lock);
@@ -333,6 +349,10 @@ Writer::Transfer Writer::Run(bool in, uint64_t generation, uint8_t* readData,
     }
     if (lock.owns_lock())
         lock.unlock();
+    // A stalled or timed-out transfer still takes the frame of its handshake.
+    if (hooks->wire && !result.pending)
+        hooks->wire(*this, in ? result.transferred : size, stepBytes);
+    record.timeMs = clock_.NowMs();
     if (hooks->transfer)
         hooks->transfer(record);
     if (changed && hooks->changed)

@@ -45,6 +45,9 @@ public:
         std::function<void(Writer&)> removedByFault; // the writer pulled itself off the bus
         std::function<void(Writer&)> changed;        // kept state changed
         std::function<void(const TransferRecord&)> transfer;
+        // The transfer's time on the wire, taken before it is recorded:
+        // the bytes that moved and the OTP reach of a step it started.
+        std::function<void(Writer&, size_t bytes, size_t stepBytes)> wire;
     };
 
     // `busIdentity` goes into the instance part of a path made from the member,
@@ -90,6 +93,11 @@ public:
     void SetTimings(const Timings& timings);
     // Transfers that reached this writer so far (the number of the last one).
     uint64_t TransferCount() const;
+    // Transfers a planned or random transport fault has hit so far.
+    uint64_t TransportFaultsHit() const;
+    // Transfers waiting now for their limit, or without one until cancelled
+    // or unplugged, so a test can act once one hangs.
+    int WaitingTransfers() const;
 
     // The whole kept state, for the state file.
     WriterState Snapshot() const;
@@ -136,6 +144,8 @@ private:
     bool plugged_ = true;
     uint64_t generation_ = 1;
     uint64_t transfers_ = 0;
+    uint64_t faultsHit_ = 0;
+    int waiting_ = 0;
     std::shared_ptr<const Hooks> hooks_ = std::make_shared<Hooks>();
 };
 

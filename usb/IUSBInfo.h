@@ -35,6 +35,13 @@ public:
     // failed: the link is closed and the message is on the result. Blocks.
     virtual int Write(const uint8_t* data, size_t length) = 0;
     virtual int Read(uint8_t* data, size_t length) = 0;
+    // Keeps the write pipe open for the writes that follow, until
+    // ReleaseWritePipe, so a run of writes opens it once. Each write still
+    // takes the transfer lock and is logged. 1 ok; 0 failed: the link is
+    // closed and the message is on the result. A link that always opens the
+    // pipe per write has nothing to hold and returns 1.
+    virtual int HoldWritePipe() { return 1; }
+    virtual void ReleaseWritePipe() {}
     // The current message of the result object.
     virtual std::string GetMessage() = 0;
     virtual int QueryLevel() = 0;

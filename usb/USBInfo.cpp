@@ -3,6 +3,7 @@
 #include "usb/DeviceKinds.h"
 
 #include <atomic>
+#include <strings.h>
 
 namespace usb {
 namespace {
@@ -66,12 +67,19 @@ void C_USBInfo::Bind(port::DeviceIo* io, port::Clock& clock, const std::string& 
     unavailableText_ = io ? std::string() : unavailableText;
 }
 
+void C_USBInfo::SetOnlyPath(const std::string& interfacePath) {
+    Close();
+    refind_ = 1;
+    onlyPath_ = interfacePath;
+}
+
 int C_USBInfo::SetBodyType(int type) {
     iceBodyType_ = type;
     return 1;
 }
 
 int C_USBInfo::Close() {
+    transfer_->ReleaseWritePipe();
     deviceLock_.Close();
     opened_ = 0;
     return 1;
@@ -189,7 +197,10 @@ bool C_USBInfo::SearchWriters(const std::function<int()>& examine, int& answer) 
         return false;
     for (int i = 0; i < count; ++i) {
         Close();
-        devicePath_ = transfer_->GetPath(i);
+        const std::string path = transfer_->GetPath(i);
+        if (!onlyPath_.empty() && strcasecmp(path.c_str(), onlyPath_.c_str()) != 0)
+            continue;
+        devicePath_ = path;
         if (!LockDevice(devicePath_))
             continue;
         answer = examine();
@@ -261,6 +272,21 @@ int C_USBInfo::Write(const uint8_t* data, size_t length) {
 
 int C_USBInfo::Read(uint8_t* data, size_t length) {
     return PacketTransfer(data, length, true);
+}
+
+int C_USBInfo::HoldWritePipe() {
+    if (!EnsureOpen())
+        return 0;
+    if (!transfer_->HoldWritePipe(devicePath_)) {
+        Close();
+        ReportError(transfer_->GetErrorText().c_str());
+        return 0;
+    }
+    return 1;
+}
+
+void C_USBInfo::ReleaseWritePipe() {
+    transfer_->ReleaseWritePipe();
 }
 
 } // namespace usb

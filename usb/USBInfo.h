@@ -64,6 +64,8 @@ public:
     int Close() override;
     int Write(const uint8_t* data, size_t length) override;
     int Read(uint8_t* data, size_t length) override;
+    int HoldWritePipe() override;
+    void ReleaseWritePipe() override;
     std::string GetMessage() override;
     int QueryLevel() override;
     int ReadDeviceType() override;
@@ -82,6 +84,12 @@ public:
     // the next transfer searches again. `unavailableText`, when the backend is
     // null, is what every search reports instead.
     void Bind(port::DeviceIo* io, port::Clock& clock, const std::string& unavailableText = {});
+
+    // Limits every search to the writer at `interfacePath` (compared without
+    // regard to case), so a program told which writer to use never claims
+    // another; empty searches every writer again. The next transfer searches.
+    void SetOnlyPath(const std::string& interfacePath);
+    const std::string& OnlyPath() const { return onlyPath_; }
 
     bool IsOpened() const { return opened_ != 0; }
     bool IsRefindDue() const { return refind_ != 0; }
@@ -116,6 +124,7 @@ private:
     core::C_Result* result_ = nullptr;
     std::string unavailableText_;
     std::string claimError_; // the system's reason for the last refused claim
+    std::string onlyPath_;   // empty: any writer
 };
 
 } // namespace usb

@@ -99,10 +99,50 @@ int C_WIRELIB::USB_Write(const std::string& interfacePath, const uint8_t* buffer
     return Transfer(interfacePath + kWritePipe, const_cast<uint8_t*>(buffer), count, false);
 }
 
+int C_WIRELIB::HoldWritePipe(const std::string& interfacePath) {
+    if (Acquire() != 0)
+        return 0;
+    const std::string path = interfacePath + kWritePipe;
+    std::unique_ptr<port::DeviceHandle> pipe = io_ ? io_->Open(path) : nullptr;
+    const bool held = pipe != nullptr;
+    {
+        std::lock_guard<std::mutex> guard(heldMutex_);
+        heldPipe_ = std::move(pipe);
+        heldPath_ = held ? path : std::string();
+    }
+    if (!held)
+        SetErrorCode(kWireNoDevice);
+    Release();
+    return held ? 1 : 0;
+}
+
+void C_WIRELIB::ReleaseWritePipe() {
+    std::unique_ptr<port::DeviceHandle> closing;
+    {
+        std::lock_guard<std::mutex> guard(heldMutex_);
+        closing = std::move(heldPipe_);
+        heldPath_.clear();
+    }
+}
+
+bool C_WIRELIB::HoldsWritePipe() {
+    std::lock_guard<std::mutex> guard(heldMutex_);
+    return !heldPath_.empty();
+}
+
 int C_WIRELIB::Transfer(const std::string& pipePath, uint8_t* buffer, size_t count, bool isRead) {
     if (Acquire() != 0)
         return 0;
-    std::unique_ptr<port::DeviceHandle> pipe = io_ ? io_->Open(pipePath) : nullptr;
+    std::unique_ptr<port::DeviceHandle> pipe;
+    bool useHeld = false;
+    if (!isRead) {
+        std::lock_guard<std::mutex> guard(heldMutex_);
+        useHeld = heldPipe_ && pipePath == heldPath_;
+        if (useHeld)
+            pipe = std::move(heldPipe_);
+    }
+    if (!useHeld && io_)
+        pipe = io_->Open(pipePath);
     if (!pipe) {
         SetErrorCode(kWireNoDevice);
         Release();
@@ -134,6 +174,14 @@ int C_WIRELIB::Transfer(const std::string& pipePath, uint8_t* buffer, size_t cou
             code = kWireOk;
         else
             code = kWireWriteFailed; // a short write is a failed write
+    }
+    if (useHeld) {
+        // A failed write ends the hold: later writes open the pipe afresh.
+        std::lock_guard<std::mutex> guard(heldMutex_);
+        if (code == kWireOk && heldPath_ == pipePath)
+            heldPipe_ = std::move(pipe);
+        else
+            heldPath_.clear();
     }
     pipe.reset();
     SetErrorCode(code);

@@ -13,6 +13,8 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
 
 namespace usb {
@@ -68,6 +70,13 @@ public:
     virtual int USB_Read(const std::string& interfacePath, uint8_t* buffer, size_t count);
     // One timed write of `count` bytes to the write pipe; 1 ok.
     virtual int USB_Write(const std::string& interfacePath, const uint8_t* buffer, size_t count);
+    // Opens the write pipe of `interfacePath` and keeps it for every
+    // USB_Write to that path until ReleaseWritePipe; a write that fails
+    // closes it, and later writes open the pipe per transfer again. 1 ok; 0
+    // with code 5 (or 6 when the lock stays busy) when it cannot be opened.
+    virtual int HoldWritePipe(const std::string& interfacePath);
+    virtual void ReleaseWritePipe();
+    bool HoldsWritePipe();
     // Frees the transfer lock, whoever holds it. Returns 1.
     virtual int Release();
     // Takes the transfer lock: 0 taken, 1 busy (code 6). Sleeps the settle
@@ -94,6 +103,12 @@ private:
     std::atomic<int> settled_{1};
     port::DeviceIo* io_;
     port::Clock* clock_;
+    // The write pipe kept open between writes and its path. A write takes the
+    // handle out while it runs and puts it back unless it failed or the hold
+    // was released meanwhile.
+    std::mutex heldMutex_;
+    std::unique_ptr<port::DeviceHandle> heldPipe_;
+    std::string heldPath_;
 };
 
 } // namespace usb

@@ -1,4 +1,4 @@
-// The commands of burnwright-image, for engineers and tests:
+// The image commands of burnwright-cli, for engineers and tests:
 //   check   runs the size, information and content checks in the window's order
 //   convert writes the chip image and the word image of a file (with the
 //           information record placed when one is given) and prints the numbers

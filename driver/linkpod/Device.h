@@ -95,7 +95,8 @@ struct DeviceExtension {
     volatile LONG OpenHandles;
     ULONG PlatformLevel;
 
-    // Largest bulk stage handed to the bus at once.
+    // Largest bulk stage handed to the bus at once (the registry's
+    // MaximumTransferSize; no limit without one).
     ULONG MaximumStage;
 };
 
@@ -176,6 +177,8 @@ PUNICODE_STRING SavedRegistryPath();
 // Registry and platform (passive).
 ULONG QueryPlatformLevel();
 ULONG ReadIdleSuspendEnable();
+// MaximumTransferSize from the parameters key; 0xFFFFFFFF without one (or 0).
+ULONG ReadMaximumTransferSize();
 
 // The pipe a handle was opened on; FALSE in *isPipe for a handle on the device.
 ULONG HandlePipe(PFILE_OBJECT file, BOOLEAN* isPipe);

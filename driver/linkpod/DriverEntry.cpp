@@ -18,6 +18,7 @@ constexpr UCHAR kNoExecutePoolMinor = 0x20;
 constexpr auto kParametersKey =
     Widen("\\REGISTRY\\Machine\\System\\CurrentControlSet\\SERVICES\\PODLINK\\Parameters");
 constexpr auto kIdleSuspendValue = Widen("IdleSuspendEnable");
+constexpr auto kMaximumTransferValue = Widen("MaximumTransferSize");
 
 GUID InterfaceGuid() {
     GUID guid;
@@ -87,7 +88,9 @@ ULONG QueryPlatformLevel() {
     return 3;
 }
 
-ULONG ReadIdleSuspendEnable() {
+namespace {
+
+ULONG ReadParameter(PCWSTR name) {
     ULONG value = 0;
     ULONG fallback = 0;
     RTL_QUERY_REGISTRY_TABLE table[2];
@@ -95,7 +98,7 @@ ULONG ReadIdleSuspendEnable() {
     // The type check keeps a value of another type from being written over
     // the four-byte result.
     table[0].Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_TYPECHECK;
-    table[0].Name = const_cast<PWSTR>(kIdleSuspendValue.text);
+    table[0].Name = const_cast<PWSTR>(name);
     table[0].EntryContext = &value;
     table[0].DefaultType = (REG_DWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) | REG_DWORD;
     table[0].DefaultData = &fallback;
@@ -103,6 +106,17 @@ ULONG ReadIdleSuspendEnable() {
     NTSTATUS status = RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL,
                                              kParametersKey.text, table, nullptr, nullptr);
     return NT_SUCCESS(status) ? value : 0;
+}
+
+} // namespace
+
+ULONG ReadIdleSuspendEnable() {
+    return ReadParameter(kIdleSuspendValue.text);
+}
+
+ULONG ReadMaximumTransferSize() {
+    const ULONG value = ReadParameter(kMaximumTransferValue.text);
+    return value != 0 ? value : 0xFFFFFFFFu;
 }
 
 NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice) {
@@ -147,6 +161,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice) {
         return status;
     }
 
+    ext->MaximumStage = ReadMaximumTransferSize();
     ext->PlatformLevel = QueryPlatformLevel();
     if (ext->PlatformLevel == 0) {
         ext->IdleRegistryEnabled = ReadIdleSuspendEnable() != 0 ? 1 : 0;

@@ -11,6 +11,7 @@ struct TransferContext {
     ULONG Remaining;
     ULONG Transferred;
     PUCHAR NextAddress;
+    ULONG StageLimit;
     DeviceExtension* Ext;
 };
 
@@ -32,8 +33,18 @@ VOID ArmStage(PIRP irp, TransferContext* transfer) {
     IoSetCompletionRoutine(irp, TransferDone, transfer, TRUE, TRUE, TRUE);
 }
 
-ULONG NextStage(DeviceExtension* ext, ULONG remaining) {
-    return remaining < ext->MaximumStage ? remaining : ext->MaximumStage;
+// A limited stage is cut at a packet boundary, so staging never puts a short
+// packet on the wire in the middle of the caller's data.
+ULONG StageLimit(DeviceExtension* ext, ULONG maximumPacket) {
+    const ULONG limit = ext->MaximumStage;
+    if (limit == 0xFFFFFFFFu || maximumPacket == 0) {
+        return limit;
+    }
+    return limit < maximumPacket ? maximumPacket : limit - limit % maximumPacket;
+}
+
+ULONG NextStage(const TransferContext* transfer, ULONG remaining) {
+    return remaining < transfer->StageLimit ? remaining : transfer->StageLimit;
 }
 
 NTSTATUS TransferDone(PDEVICE_OBJECT /*device*/, PIRP irp, PVOID context) {
@@ -42,7 +53,7 @@ NTSTATUS TransferDone(PDEVICE_OBJECT /*device*/, PIRP irp, PVOID context) {
     if (NT_SUCCESS(irp->IoStatus.Status)) {
         transfer->Transferred += transfer->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
         if (transfer->Remaining > 0) {
-            const ULONG stage = NextStage(ext, transfer->Remaining);
+            const ULONG stage = NextStage(transfer, transfer->Remaining);
             MmPrepareMdlForReuse(transfer->Mdl);
             IoBuildPartialMdl(irp->MdlAddress, transfer->Mdl, transfer->NextAddress, stage);
             transfer->NextAddress += stage;
@@ -98,7 +109,8 @@ NTSTATUS DispatchReadWrite(PDEVICE_OBJECT device, PIRP irp) {
         return status;
     }
 
-    const ULONG stage = NextStage(ext, total);
+    transfer->StageLimit = StageLimit(ext, pipe.MaximumPacketSize);
+    const ULONG stage = NextStage(transfer, total);
     auto* start = static_cast<PUCHAR>(MmGetMdlVirtualAddress(irp->MdlAddress));
     transfer->Ext = ext;
     transfer->Mdl = IoAllocateMdl(start, total, FALSE, FALSE, nullptr);

@@ -3,6 +3,7 @@
 #include "driver/kshim/DriverHost.h"
 #include "driver/kshim/Files.h"
 #include "driver/kshim/KernelDeviceIo.h"
+#include "driver/kshim/Registry.h"
 #include "driver/linkpod/Device.h"
 #include "driver/simstack/WriterModel.h"
 
@@ -36,6 +37,8 @@ std::string UserForm(const std::string& kernelPath) {
 
 // The service name under which the driver's parameters key is read.
 constexpr const char* kService = "PODLINK";
+constexpr const char* kParametersKey =
+    "\\REGISTRY\\Machine\\System\\CurrentControlSet\\SERVICES\\PODLINK\\Parameters";
 
 // One device the writer was on the kernel's bus, from one plug to its unplug.
 struct Device {
@@ -106,11 +109,13 @@ public:
 
     Outcome Read(uint8_t* buffer, size_t size, uint32_t timeoutMs, size_t& transferred) override {
         device_->model->SetHostLimit(true, timeoutMs);
+        core_->bus->Wire().HostStarts();
         return inner_->Read(buffer, size, timeoutMs, transferred);
     }
     Outcome Write(const uint8_t* buffer, size_t size, uint32_t timeoutMs,
                   size_t& transferred) override {
         device_->model->SetHostLimit(false, timeoutMs);
+        core_->bus->Wire().HostStarts();
         return inner_->Write(buffer, size, timeoutMs, transferred);
     }
     void Cancel() override { inner_->Cancel(); }
@@ -362,11 +367,14 @@ void KernelStack::Core::HandleClosed(Device* device) {
         Post([this] { Sweep(); }, false);
 }
 
-KernelStack::KernelStack(std::shared_ptr<sim::Bus> bus) {
+KernelStack::KernelStack(std::shared_ptr<sim::Bus> bus, const Options& options) {
     if (kshim::Kernel::Current())
         throw std::runtime_error("The simulated writers cannot start: another simulated "
                                  "kernel is running in this program");
     core_ = std::make_shared<Core>(std::move(bus));
+    if (options.maximumTransferSize)
+        core_->kernel.GetRegistry().SetDword(kParametersKey, "MaximumTransferSize",
+                                             options.maximumTransferSize);
     core_->Begin();
 }
 
@@ -402,13 +410,23 @@ bool KernelStack::InterfaceMember(const std::string& interfaceClass, uint32_t me
 }
 
 std::unique_ptr<port::DeviceHandle> KernelStack::Open(const std::string& path) {
-    const std::string wanted = Lower(path);
+    // Writer paths are kept in lower case; the path is compared without a copy.
+    auto startsWith = [&path](const std::string& lower) {
+        if (path.size() < lower.size())
+            return false;
+        for (size_t i = 0; i < lower.size(); ++i) {
+            const char c = path[i];
+            if ((c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c) != lower[i])
+                return false;
+        }
+        return true;
+    };
     Device* device = nullptr;
     std::string kernelPath;
     {
         std::lock_guard<std::mutex> guard(core_->mu);
         for (const auto& [writerPath, candidate] : core_->current) {
-            if (wanted.compare(0, writerPath.size(), writerPath) != 0)
+            if (!startsWith(writerPath))
                 continue;
             const std::string rest = path.substr(writerPath.size());
             if (!rest.empty() && rest.front() != '\\')

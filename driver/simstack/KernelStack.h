@@ -29,7 +29,14 @@ class KernelStack : public port::DeviceIo {
 public:
     // Waits on the bus's clock: on a manual clock a transfer that nothing can
     // complete ends by its time limit at once.
-    explicit KernelStack(std::shared_ptr<sim::Bus> bus);
+    struct Options {
+        // The driver's MaximumTransferSize parameter: LINKPOD hands longer
+        // transfers to the bus in stages of at most this many bytes (0: the
+        // parameter is not set, one stage per transfer).
+        uint32_t maximumTransferSize = 0;
+    };
+    explicit KernelStack(std::shared_ptr<sim::Bus> bus) : KernelStack(std::move(bus), Options()) {}
+    KernelStack(std::shared_ptr<sim::Bus> bus, const Options& options);
     ~KernelStack() override;
     KernelStack(const KernelStack&) = delete;
     KernelStack& operator=(const KernelStack&) = delete;

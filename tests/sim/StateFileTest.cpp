@@ -121,11 +121,16 @@ TEST_F(SimStateFile, BrokenFilesAreRefusedWithTheReasonAndLeftUntouched) {
 TEST_F(SimStateFile, AFailedSaveKeepsTheLastCompleteFileAndTellsWhy) {
     auto bus = sim::MakeBus(Path(), clock_);
     const std::string before = Text();
-    std::filesystem::create_directory(Path() + ".new");
+    // A folder in the file's place: the new state cannot be renamed over it.
+    std::filesystem::rename(Path(), Path() + ".keep");
+    std::filesystem::create_directories(Path() + "/occupied");
     bus->Writers()[0]->InsertChip(0, 4096);
+    const std::string why = bus->LastSaveError();
+    EXPECT_NE(why.find("Cannot replace"), std::string::npos) << why;
+    EXPECT_EQ(why.find("Success"), std::string::npos) << "the rename's own reason: " << why;
+    std::filesystem::remove_all(Path());
+    std::filesystem::rename(Path() + ".keep", Path());
     EXPECT_EQ(Text(), before);
-    EXPECT_NE(bus->LastSaveError().find(".new"), std::string::npos) << bus->LastSaveError();
-    std::filesystem::remove(Path() + ".new");
     bus->Writers()[0]->RemoveChip(1);
     EXPECT_EQ(bus->LastSaveError(), "");
     EXPECT_NE(Text(), before);

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <filesystem>
 
 namespace usbtest {
@@ -250,6 +251,30 @@ TEST_F(USBInfoTest, WriterClaimedElsewhereIsNotFoundAndTheMessageSaysSo) {
                                  "But can't know device type, or maybe used by other process!\n"
                                  "You can try to re-plug in USB device.");
     EXPECT_TRUE(io.Transfers().empty());
+}
+
+TEST_F(USBInfoTest, OnlyPathLimitsTheSearchToThatWriter) {
+    auto& first = Writer(0);
+    auto& second = Writer(4);
+    ScriptFamilyWriter(second, 6);
+    link.SetBodyType(11);
+    std::string upper = second.Path();
+    for (char& c : upper)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    link.SetOnlyPath(upper);
+    EXPECT_EQ(link.Open(), 1);
+    EXPECT_EQ(link.GetDevicePath(), second.Path());
+    for (const auto& seen : io.Transfers())
+        EXPECT_NE(seen.pipePath.find(second.Path()), std::string::npos) << seen.pipePath;
+    EXPECT_TRUE(CanClaim(first)) << "the other writer is never claimed";
+
+    // Held elsewhere, the named writer is not replaced by the free one.
+    link.Close();
+    MutexHolderProcess other(usb::DeviceMutexName(second.Path()));
+    ASSERT_TRUE(other.Holds()) << other.Answer();
+    EXPECT_EQ(link.Open(), 0);
+    EXPECT_FALSE(link.IsOpened());
+    EXPECT_TRUE(CanClaim(first));
 }
 
 TEST_F(USBInfoTest, UnusableClaimFolderIsNamedInTheMessage) {

@@ -4,7 +4,6 @@
 #include "driver/kshim/src/State.h"
 
 #include <algorithm>
-#include <cctype>
 
 namespace kshim {
 
@@ -22,10 +21,19 @@ struct FileState {
 
 namespace {
 
-std::string Lower(std::string text) {
-    for (char& c : text)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
+char LowerAscii(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// True when `path` begins with `link` without regard to case; links hold only
+// ASCII names.
+bool StartsWithLink(const std::string& path, const std::u16string& link) {
+    if (path.size() < link.size())
+        return false;
+    for (size_t i = 0; i < link.size(); ++i)
+        if (link[i] >= 0x80 || LowerAscii(path[i]) != LowerAscii(static_cast<char>(link[i])))
+            return false;
+    return true;
 }
 
 // Interface paths reach user mode as "\\?\..." and the kernel names them "\??\...".
@@ -105,15 +113,14 @@ bool IoRequest::Cancel() {
 
 NTSTATUS FileHandle::Open(const std::string& path, std::unique_ptr<FileHandle>* handle) {
     State& s = Current();
-    std::string wanted = Lower(KernelForm(path));
+    const std::string kernelPath = KernelForm(path);
     PDEVICE_OBJECT pdo = nullptr;
     std::string rest;
     {
         std::lock_guard<std::mutex> guard(s.mu);
         for (const InterfaceRecord& entry : s.interfaces) {
-            std::string link = Lower(Narrow(entry.link.data(), entry.link.size()));
-            if (wanted.rfind(link, 0) == 0 && entry.enabled) {
-                std::string suffix = KernelForm(path).substr(link.size());
+            if (entry.enabled && StartsWithLink(kernelPath, entry.link)) {
+                std::string suffix = kernelPath.substr(entry.link.size());
                 if (suffix.empty() || suffix[0] == '\\') {
                     pdo = entry.pdo;
                     rest = suffix;

@@ -2,9 +2,9 @@
 // and the verifier's checks on how drivers handle them.
 #include "driver/kshim/src/State.h"
 
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <future>
 
 using namespace kshim;
 
@@ -66,10 +66,45 @@ IrpRecord* RecordOf(PIRP irp) {
     return static_cast<IrpRecord*>(irp->KshimRecord);
 }
 
+// Freed requests stay readable for this many later ones, so that late misuse
+// is reported, not turned into a crash.
+constexpr size_t kGraveyardSize = 4096;
+
 PIRP NewIrp(CCHAR stackSize, IrpOrigin origin) {
     State& s = Current();
     size_t bytes = sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
-    PIRP irp = static_cast<PIRP>(::operator new(bytes));
+    // The oldest freed request, once the graveyard is full, is taken again
+    // with its record, so a steady stream of requests allocates nothing.
+    std::lock_guard<std::mutex> guard(s.mu);
+    IrpRecord* record = nullptr;
+    if (s.graveyard.size() >= kGraveyardSize) {
+        record = s.graveyard.front();
+        s.graveyard.pop_front();
+    }
+    if (record && record->irp->Size != bytes) {
+        ::operator delete(record->irp);
+        delete record;
+        record = nullptr;
+    }
+    PIRP irp;
+    if (record) {
+        irp = record->irp;
+        const uint64_t generation = record->generation;
+        for (auto& frames : record->frames)
+            frames.clear();
+        record->state = IrpState::Idle;
+        record->generation = generation + 1;
+        record->routineDepth = 0;
+        record->routineThread = {};
+        record->frameSequence = 0;
+        record->onFinal = nullptr;
+        record->systemBuffer.clear();
+        record->outputBuffer = nullptr;
+        record->outputLength = 0;
+    } else {
+        irp = static_cast<PIRP>(::operator new(bytes));
+        record = new IrpRecord;
+    }
     std::memset(irp, 0, bytes);
     irp->Type = 6;
     irp->Size = static_cast<USHORT>(bytes);
@@ -77,13 +112,11 @@ PIRP NewIrp(CCHAR stackSize, IrpOrigin origin) {
     irp->CurrentLocation = static_cast<CHAR>(stackSize + 1);
     irp->Tail.Overlay.CurrentStackLocation = Location(irp, stackSize + 1);
     InitializeListHead(&irp->ThreadListEntry);
-    auto* record = new IrpRecord;
     record->irp = irp;
     record->origin = origin;
     record->frames.resize(static_cast<size_t>(stackSize) + 2);
     record->startedNext.assign(static_cast<size_t>(stackSize) + 2, false);
     irp->KshimRecord = record;
-    std::lock_guard<std::mutex> guard(s.mu);
     s.liveIrps.insert(record);
     if (origin != IrpOrigin::Kernel)
         s.driverIrps.insert(irp);
@@ -100,7 +133,7 @@ void RetireIrp(PIRP irp) {
     s.liveIrps.erase(record);
     s.driverIrps.erase(irp);
     s.graveyard.push_back(record);
-    if (s.graveyard.size() > 4096) {
+    if (s.graveyard.size() > kGraveyardSize) {
         IrpRecord* oldest = s.graveyard.front();
         s.graveyard.pop_front();
         ::operator delete(oldest->irp);
@@ -116,17 +149,39 @@ PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device) {
 }
 
 NTSTATUS SendAndWait(PDEVICE_OBJECT device, PIRP irp, IO_STATUS_BLOCK* status) {
-    auto done = std::make_shared<std::promise<IO_STATUS_BLOCK>>();
-    std::future<IO_STATUS_BLOCK> result = done->get_future();
-    RecordOf(irp)->onFinal = [done](PIRP finished) {
-        done->set_value(finished->IoStatus);
+    // Lives on this stack until the final completion has signalled it. Most
+    // requests complete on this very thread before IofCallDriver returns:
+    // they need no lock. Another thread signals under the lock, so it is done
+    // with the record before the waiter can return.
+    struct Finish {
+        std::thread::id waiter = std::this_thread::get_id();
+        std::mutex mu;
+        std::condition_variable cv;
+        bool doneHere = false; // touched by the waiter's thread only
+        bool done = false;     // under mu
+        IO_STATUS_BLOCK block{};
+    } finish;
+    RecordOf(irp)->onFinal = [&finish](PIRP finished) {
+        const IO_STATUS_BLOCK block = finished->IoStatus;
         RetireIrp(finished);
+        if (std::this_thread::get_id() == finish.waiter) {
+            finish.block = block;
+            finish.doneHere = true;
+            return;
+        }
+        std::lock_guard<std::mutex> guard(finish.mu);
+        finish.block = block;
+        finish.done = true;
+        finish.cv.notify_all();
     };
     IofCallDriver(device, irp);
-    IO_STATUS_BLOCK block = result.get();
+    if (!finish.doneHere) {
+        std::unique_lock<std::mutex> guard(finish.mu);
+        finish.cv.wait(guard, [&finish] { return finish.done; });
+    }
     if (status)
-        *status = block;
-    return block.Status;
+        *status = finish.block;
+    return finish.block.Status;
 }
 
 } // namespace kshim
@@ -255,16 +310,20 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         if (status == STATUS_PENDING)
             MarkCaller(record, kLowerPending);
     }
-    std::string where =
-        "major " + Hex(major) + " of device " + Hex(reinterpret_cast<uintptr_t>(DeviceObject));
+    // The description is built only for a finding: this runs for every IRP.
+    auto where = [&] {
+        return "major " + Hex(major) + " of device " +
+               Hex(reinterpret_cast<uintptr_t>(DeviceObject));
+    };
     if (status == STATUS_PENDING && !(flags & kMarked) &&
         !((flags & kPassedDown) && (flags & kLowerPending)))
-        s.Violate(Check::PendingNotMarked, where);
+        s.Violate(Check::PendingNotMarked, where());
     if (status != STATUS_PENDING && (flags & kMarked))
-        s.Violate(Check::MarkedNotPending, where + " returned " + Hex(static_cast<ULONG>(status)));
+        s.Violate(Check::MarkedNotPending,
+                  where() + " returned " + Hex(static_cast<ULONG>(status)));
     if (status != STATUS_PENDING && !(flags & (kPassedDown | kCompleted)))
         s.Violate(Check::ReturnedWithoutCompleting,
-                  where + " returned " + Hex(static_cast<ULONG>(status)));
+                  where() + " returned " + Hex(static_cast<ULONG>(status)));
     return status;
 }
 

@@ -42,36 +42,32 @@ constexpr UCHAR kNoExecutePoolMinor = 0x20;
 
 PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, bool tagged) {
     State& s = Current();
+    // One look at the kernel's state for every allocation: pool is taken often.
+    bool noExecuteOffered;
+    ULONG expected;
+    bool fail;
+    {
+        std::lock_guard<std::mutex> guard(s.mu);
+        noExecuteOffered = s.wdmMajor > kNoExecutePoolMajor ||
+                           (s.wdmMajor == kNoExecutePoolMajor && s.wdmMinor >= kNoExecutePoolMinor);
+        expected = s.driverTag;
+        fail = s.CountAllocationLocked();
+    }
     if (KeGetCurrentIrql() > DISPATCH_LEVEL)
         s.Violate(Check::WaitAtRaisedIrql, "pool allocated above dispatch level");
     else if ((type == PagedPool || type == PagedPoolCacheAligned) && KeGetCurrentIrql() > APC_LEVEL)
         s.Violate(Check::PagedAtDispatch, "paged pool allocated at dispatch level");
-    if (type == NonPagedPool || type == NonPagedPoolMustSucceed ||
-        type == NonPagedPoolCacheAligned) {
-        bool noExecuteOffered;
-        {
-            std::lock_guard<std::mutex> guard(s.mu);
-            noExecuteOffered =
-                s.wdmMajor > kNoExecutePoolMajor ||
-                (s.wdmMajor == kNoExecutePoolMajor && s.wdmMinor >= kNoExecutePoolMinor);
-        }
-        if (noExecuteOffered)
-            s.Violate(Check::ExecutablePool,
-                      "pool type " + std::to_string(type) + " instead of NonPagedPoolNx");
-    }
-    if (!tagged) {
+    if ((type == NonPagedPool || type == NonPagedPoolMustSucceed ||
+         type == NonPagedPoolCacheAligned) &&
+        noExecuteOffered)
+        s.Violate(Check::ExecutablePool,
+                  "pool type " + std::to_string(type) + " instead of NonPagedPoolNx");
+    if (!tagged)
         s.Violate(Check::UntaggedAllocation, "ExAllocatePool without a tag");
-    } else {
-        ULONG expected;
-        {
-            std::lock_guard<std::mutex> guard(s.mu);
-            expected = s.driverTag;
-        }
-        if (expected != 0 && tag != expected)
-            s.Violate(Check::UntaggedAllocation,
-                      "tag " + TagText(tag) + " instead of " + TagText(expected));
-    }
-    if (s.CountAllocation())
+    else if (expected != 0 && tag != expected)
+        s.Violate(Check::UntaggedAllocation,
+                  "tag " + TagText(tag) + " instead of " + TagText(expected));
+    if (fail)
         return nullptr;
     void* block = std::malloc(size ? size : 1);
     // Pool is not zeroed: fill it so that reads of unset fields show.

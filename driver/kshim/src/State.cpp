@@ -89,6 +89,10 @@ State& Current() {
 
 bool State::CountAllocation() {
     std::lock_guard<std::mutex> guard(mu);
+    return CountAllocationLocked();
+}
+
+bool State::CountAllocationLocked() {
     ++allocations;
     if (failAt != 0 && allocations == failAt) {
         failAt = 0;

@@ -156,6 +156,8 @@ struct State {
 
     // Allocation counting: true when this allocation must fail.
     bool CountAllocation();
+    // The same with `mu` held by the caller.
+    bool CountAllocationLocked();
     void Violate(Check check, const std::string& detail);
     // Runs work on a new kernel thread at passive level.
     void Spawn(std::function<void()> work);

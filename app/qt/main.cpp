@@ -1,0 +1,76 @@
+// burnwright: the operator's window. The writer is the one BURNWRIGHT_WRITER
+// selects; on a simulated writer the simulator panel sits beside the window
+// and the title says so. BURNWRIGHT_QUIT_AFTER_MS=N closes the window (and any
+// box it shows) N milliseconds after the program started, for scripted runs.
+#include "app/BurnwrightApp.h"
+#include "app/BurnwrightDlg.h"
+#include "app/qt/Pictures.h"
+#include "app/qt/Program.h"
+#include "app/qt/QtWindowHost.h"
+#include "app/qt/SimulatorPanel.h"
+#include "driver/simstack/Backend.h"
+#include "usb/ProcessLink.h"
+
+#include <QApplication>
+#include <QTimer>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+// The quit request of a scripted run; -1 when none was made.
+int QuitAfterMs() {
+    const char* text = std::getenv("BURNWRIGHT_QUIT_AFTER_MS");
+    if (!text || !*text)
+        return -1;
+    char* end = nullptr;
+    const long ms = std::strtol(text, &end, 10);
+    if (*end != '\0' || ms < 0 || ms > 24L * 3600 * 1000) {
+        std::fprintf(stderr,
+                     "burnwright: BURNWRIGHT_QUIT_AFTER_MS must be a number of milliseconds, "
+                     "not \"%s\"; ignored\n",
+                     text);
+        return -1;
+    }
+    return static_cast<int>(ms);
+}
+
+class QtMainWindow : public app::I_MainWindow {
+public:
+    int DoModal() override {
+        driver::simstack::RegisterDeviceIoBackends();
+        usb::USBInfo(); // starts the backend BURNWRIGHT_WRITER names
+        port::DeviceIo* io = usb::LinkBackend();
+        const std::shared_ptr<sim::Bus> bus = app::qt::SimulatedBus(io);
+
+        app::qt::QtHostOptions options;
+        options.devices = io;
+        options.pictureFolder = app::qt::Pictures::FindFolder(BURNWRIGHT_PICTURES);
+        options.titleSuffix = bus ? app::qt::kSimulatedTitleSuffix : "";
+        app::qt::QtWindowHost host(options);
+        app::CBurnwrightDlg dlg(host);
+        if (bus)
+            host.AddSidePanel(new app::qt::SimulatorPanel(bus));
+
+        const int quitAfter = QuitAfterMs();
+        if (quitAfter >= 0)
+            QTimer::singleShot(quitAfter, &host, [&host] {
+                app::qt::CloseModalWindows();
+                host.RequestClose();
+            });
+        host.Start(dlg);
+        return host.Run();
+    }
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QApplication application(argc, argv);
+    app::qt::SetUpApplicationLook();
+    app::CBurnwrightApp program([] { return std::make_unique<QtMainWindow>(); });
+    program.InitInstance();
+    return 0;
+}

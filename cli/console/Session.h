@@ -1,0 +1,121 @@
+// One command's run of the window logic on the console host: start-up and
+// attach (to the writer --writer names, when it does), then the same clicks
+// an operator makes (body, Open, socket and operation boxes, Load, Program,
+// the service buttons), and what the window shows afterwards, read back from
+// its controls and its engine.
+#pragma once
+
+#include "app/BurnwrightDlg.h"
+#include "cli/console/ConsoleHost.h"
+#include "cli/console/ExitCodes.h"
+#include "cli/console/Writers.h"
+
+#include <array>
+#include <atomic>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace cli {
+
+struct CommonOptions {
+    std::string writer; // --writer MEMBER|SERIAL; empty: the first free writer
+    bool yes = false;
+    bool developer = false;
+    bool json = false;
+    bool quiet = false;
+};
+
+struct Operations {
+    bool blankCheck = false, program = false, verify = false, ihrc = false;
+    bool Any() const { return blankCheck || program || verify || ihrc; }
+};
+
+// One socket as the window shows it after an action.
+struct SocketResult {
+    int socket = 0;       // 1-16
+    bool enabled = false; // its box was ticked when the action started
+    int state = 0;        // the engine's state: 0 Init, 1 OK, 2 Busy, 3 Fail
+    std::string text;     // the status edit
+    int lamp = 0;         // the picture shown: 143 red, 144 blue, 145 green, 146 grey
+    // Step name ("Blank Check", "Program", "Verify", "Trim IHRC") to the word
+    // the step left ("OK", "Fail", ...), for the steps this socket took part in.
+    std::map<std::string, std::string> steps;
+};
+
+struct StepResult {
+    std::string operation; // the summary line's label: Blank Check, Program, Verify
+    int ok = 0, fail = 0, init = 0;
+    uint32_t milliseconds = 0;
+};
+
+struct ActionResult {
+    std::vector<SocketResult> sockets;
+    std::vector<StepResult> steps;
+    int okCount = 0, failCount = 0; // the counters afterwards
+    std::string elapsed;            // the window's elapsed text
+};
+
+const char* StateWord(int state);
+const char* LampName(int bitmap);
+
+class Session {
+public:
+    Session(CommonOptions options, std::ostream& err);
+    ~Session();
+
+    // Start-up of the window on the writer; kExitOk or why not. A body
+    // (1..last) given is what the settings file names as the last body, as
+    // if the operator had chosen it in an earlier session.
+    int Start(int body = 0);
+    // --developer given: the settings file must allow developer mode.
+    int CheckDeveloper();
+
+    // The body (1..last) and, with a file, Open on it. kExitOk or why not.
+    int SelectBody(int body);
+    int OpenImage(int body, const std::string& file);
+    // Ticks exactly the listed sockets (1-16); none: keeps the window's choice.
+    int SelectSockets(const std::optional<std::vector<int>>& sockets);
+    // The listed operations; none listed: "Select All".
+    int SetOperations(const Operations& ops);
+    int TickedSockets();
+
+    int Load(ActionResult& result);
+    int Pass(ActionResult& result);
+    // Stress run of `count` passes `intervalMs` apart; one result per pass.
+    int Stress(int count, int intervalMs, std::vector<ActionResult>& passes);
+    // Clicks a button of the window and waits for what it started.
+    int Click(int controlId, const char* caption);
+
+    // Asks to stop a running stress run (from a signal handler).
+    static void RequestStop();
+
+    WriterIdentity Writer();
+    bool HasWindow() const { return dlg_ != nullptr; }
+    app::CBurnwrightDlg& Dlg() { return *dlg_; }
+    ConsoleHost& Host() { return *host_; }
+    std::string ImageCheckSum();
+    int Body() { return host_->GetComboSelection(app::ids::kBodyCombo); }
+    std::string BodyName();
+    std::string ImageFile() { return host_->Text(app::ids::kFileName); }
+    // The exit code a finished action earns from what the window shows.
+    int Verdict(const ActionResult& result);
+
+private:
+    bool SetBox(int id, bool want, const char* caption);
+    void Collect(ActionResult& result, const std::vector<int>& ticked,
+                 const std::array<size_t, 3>& recordsBefore);
+    std::vector<int> Ticked();
+    std::array<size_t, 3> RecordCounts();
+    void WaitForPass(size_t expectedSteps);
+
+    CommonOptions options_;
+    std::ostream& err_;
+    port::ManualClock timerClock_;
+    std::unique_ptr<ConsoleHost> host_;
+    std::unique_ptr<app::CBurnwrightDlg> dlg_;
+};
+
+} // namespace cli
