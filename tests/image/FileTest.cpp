@@ -62,6 +62,8 @@ TEST_F(FileTest, WhatCannotBeReadWholeIsRefusedWithItsReason) {
     EXPECT_EQ(file.GetContents(), nullptr);
     EXPECT_EQ(result.Message(), "The File \"huge\" is too large!");
     EXPECT_EQ(file.GetLength(), 0);
+    if (!fs::exists("/dev/zero"))
+        return; // the system has no device that never ends
     ASSERT_EQ(file.SetFileName("/dev/zero"), 1);
     EXPECT_EQ(file.GetContents(), nullptr);
     EXPECT_EQ(result.Message(), "The File \"zero\" cannot be read whole!");
