@@ -9,6 +9,8 @@
 #include "driver/simstack/Backend.h"
 #endif
 
+#include <string>
+
 #include <CLI/CLI.hpp>
 
 #include "port/ProgramPath.h"
@@ -21,6 +23,12 @@
 namespace {
 
 using namespace cli;
+
+#ifdef _WIN32
+constexpr const char* kSimulatedWriters = "sim-direct for the simulated writer, ...";
+#else
+constexpr const char* kSimulatedWriters = "sim, sim:STATE_FILE, ...";
+#endif
 
 std::atomic<int> interrupts{0};
 
@@ -85,8 +93,8 @@ int main(int argc, char** argv) {
 #endif
     CLI::App app{"Burnwright on the command line: the window's operations for scripts and "
                  "production lines, with the window's settings file, counters, logs and "
-                 "information block.\nThe writer backend comes from BURNWRIGHT_WRITER (sim, "
-                 "sim:STATE_FILE, ...)."};
+                 "information block.\nThe writer backend comes from BURNWRIGHT_WRITER (" +
+                 std::string(kSimulatedWriters) + ")."};
     app.footer(kExitCodeHelp);
     app.require_subcommand(1);
     app.fallthrough();
