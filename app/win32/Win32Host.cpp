@@ -315,8 +315,16 @@ Rect Win32Host::GetControlRect(int id) {
 
 void Win32Host::SetControlRect(int id, const Rect& pixels) {
     Invoke([&] {
-        if (HWND control = Control(id))
-            ::MoveWindow(control, pixels.x, pixels.y, pixels.cx, pixels.cy, TRUE);
+        HWND control = Control(id);
+        if (!control)
+            return;
+        RECT before;
+        ::GetWindowRect(control, &before);
+        ::MapWindowPoints(nullptr, dialog_, reinterpret_cast<POINT*>(&before), 2);
+        ::MoveWindow(control, pixels.x, pixels.y, pixels.cx, pixels.cy, TRUE);
+        // A group box paints only its frame: where it was, the dialog and the
+        // controls over it paint again, or its old frame stays on screen.
+        ::RedrawWindow(dialog_, &before, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
     });
 }
 
