@@ -45,7 +45,7 @@ sanitize: deps
 		-DCMAKE_CXX_FLAGS="$(SANITIZE_FLAGS)" -DBURNWRIGHT_BENCH=OFF -DBURNWRIGHT_QT=OFF > /dev/null
 	@cmake --build $(SANITIZE_DIR) -j $(JOBS)
 	@cd $(SANITIZE_DIR) && ctest --output-on-failure -j $(JOBS) -E '^Win32Port' > ctest.log 2>&1 \
-		|| (cat ctest.log; exit 1); grep -E '^[0-9]+% tests passed' ctest.log | sed 's/^/sanitized: /'
+		|| { cat ctest.log; exit 1; }; grep -E '^[0-9]+% tests passed' ctest.log | sed 's/^/sanitized: /'
 
 # Every test again, built with ThreadSanitizer: a race reported anywhere fails the run.
 # The Qt window is left out: Qt's own libraries are not instrumented, so their
@@ -54,9 +54,9 @@ tsan: deps
 	@cmake -S . -B $(TSAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
 		-DCMAKE_CXX_FLAGS="$(TSAN_FLAGS)" -DBURNWRIGHT_BENCH=OFF -DBURNWRIGHT_QT=OFF > /dev/null
 	@cmake --build $(TSAN_DIR) -j $(JOBS)
-	@cd $(TSAN_DIR) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+	@cd $(TSAN_DIR) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" BURNWRIGHT_FAULT_SAMPLE=20 \
 		ctest --output-on-failure -j $(JOBS) -E '^Win32Port' > ctest.log 2>&1 \
-		|| (cat ctest.log; exit 1); grep -E '^[0-9]+% tests passed' ctest.log | sed 's/^/thread-sanitized: /'
+		|| { cat ctest.log; exit 1; }; grep -E '^[0-9]+% tests passed' ctest.log | sed 's/^/thread-sanitized: /'
 
 # The fuzz targets, built with clang and the sanitizers, each run briefly over its seed corpus.
 fuzz: deps

@@ -284,7 +284,7 @@ void Controller::Masked(const uint8_t* p, uint16_t mask) {
             sockets_.FinishLoad();
         break;
     case 0x24:
-        sockets_.VerifyBuffers(mask, value, Le32(p + 5));
+        sockets_.VerifyBuffers(mask, value, Le32(p + 5), p[9]);
         break;
     case 0x28:
         sockets_.SetStates(p + 1);

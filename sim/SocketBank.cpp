@@ -1,5 +1,7 @@
 #include "sim/SocketBank.h"
 
+#include "sim/RecordWindows.h"
+
 namespace sim {
 
 void SocketBank::Finish(int socket, bool ok, uint32_t durationMs) {
@@ -141,9 +143,11 @@ void SocketBank::AbortLoad() {
     FinishLoad();
 }
 
-void SocketBank::VerifyBuffers(uint16_t mask, uint32_t size, uint32_t checkSum) {
+void SocketBank::VerifyBuffers(uint16_t mask, uint32_t size, uint32_t checkSum, uint8_t bodyCode) {
+    const RecordWindow window = RecordWindowOf(bodyCode);
     ForEach(mask, Operation::VerifyBuffer, timings_.bufferOperationMs, [&](SocketModel& s) {
-        return size <= kBufferCapacity && s.buffer.ByteSum(size) == checkSum;
+        return size <= kBufferCapacity &&
+               s.buffer.ByteSum(size, window.start, window.end) == checkSum;
     });
 }
 

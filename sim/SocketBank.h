@@ -37,7 +37,9 @@ public:
     void FinishLoad();
     // The data stopped coming: every socket of the load fails.
     void AbortLoad();
-    void VerifyBuffers(uint16_t mask, uint32_t size, uint32_t checkSum);
+    // The byte sum of the first `size` bytes, the body's record window
+    // counted as 0xFF, against `checkSum`.
+    void VerifyBuffers(uint16_t mask, uint32_t size, uint32_t checkSum, uint8_t bodyCode);
 
     // Sockets holding a chip become OK, empty ones Init.
     void Scan();

@@ -26,13 +26,17 @@ bool WriterBuffer::Load(uint32_t offset, const uint8_t* data, size_t length, lon
     return true;
 }
 
-uint32_t WriterBuffer::ByteSum(uint32_t size) const {
+uint32_t WriterBuffer::ByteSum(uint32_t size, uint32_t skipStart, uint32_t skipEnd) const {
     const std::vector<uint8_t>& bytes = Bytes();
     const size_t stored = std::min<size_t>(size, bytes.size());
     uint32_t sum = 0;
     for (size_t i = 0; i < stored; ++i)
         sum += bytes[i];
-    return sum + uint32_t(size - stored) * kBlankByte;
+    sum += uint32_t(size - stored) * kBlankByte;
+    const uint32_t end = std::min(skipEnd, size);
+    for (uint32_t i = skipStart; i < end; ++i)
+        sum += uint32_t(kBlankByte) - At(i);
+    return sum;
 }
 
 const std::vector<uint8_t>& WriterBuffer::Bytes() const {

@@ -25,7 +25,9 @@ public:
     // `holders` is how many buffers taking this same load share these bytes
     // now: they may be changed in place only when nobody else holds them.
     bool Load(uint32_t offset, const uint8_t* data, size_t length, long holders = 1);
-    uint32_t ByteSum(uint32_t size) const;
+    // The byte sum of the first `size` bytes, those in [skipStart, skipEnd)
+    // counted as 0xFF.
+    uint32_t ByteSum(uint32_t size, uint32_t skipStart = 0, uint32_t skipEnd = 0) const;
     uint8_t At(size_t address) const {
         return bytes_ && address < bytes_->size() ? (*bytes_)[address] : kBlankByte;
     }

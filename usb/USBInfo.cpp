@@ -52,6 +52,7 @@ C_USBInfo::~C_USBInfo() {
 }
 
 void C_USBInfo::Init(port::DeviceIo* io, port::Clock& clock, core::C_Result& result) {
+    std::lock_guard<std::recursive_mutex> hold(linkLock_);
     iceBodyType_ = kIceBodyNone;
     opened_ = 0;
     deviceLock_.Close();
@@ -61,6 +62,7 @@ void C_USBInfo::Init(port::DeviceIo* io, port::Clock& clock, core::C_Result& res
 }
 
 void C_USBInfo::Bind(port::DeviceIo* io, port::Clock& clock, const std::string& unavailableText) {
+    std::lock_guard<std::recursive_mutex> hold(linkLock_);
     Close();
     refind_ = 1;
     transfer_->Bind(io, clock);
@@ -68,6 +70,7 @@ void C_USBInfo::Bind(port::DeviceIo* io, port::Clock& clock, const std::string& 
 }
 
 void C_USBInfo::SetOnlyPath(const std::string& interfacePath) {
+    std::lock_guard<std::recursive_mutex> hold(linkLock_);
     Close();
     refind_ = 1;
     onlyPath_ = interfacePath;
@@ -79,6 +82,7 @@ int C_USBInfo::SetBodyType(int type) {
 }
 
 int C_USBInfo::Close() {
+    std::lock_guard<std::recursive_mutex> hold(linkLock_);
     transfer_->ReleaseWritePipe();
     deviceLock_.Close();
     opened_ = 0;
@@ -97,7 +101,13 @@ void C_USBInfo::SetTimeout(uint32_t milliseconds) {
     transfer_->SetTimeout(milliseconds);
 }
 
+std::string C_USBInfo::GetDevicePath() {
+    std::lock_guard<std::recursive_mutex> hold(linkLock_);
+    return devicePath_;
+}
+
 int C_USBInfo::EnsureOpen() {
+    std::lock_guard<std::recursive_mutex> hold(linkLock_);
     if (!opened_ || refind_)
         return Open();
     return 1;
@@ -216,6 +226,7 @@ bool C_USBInfo::SearchWriters(const std::function<int()>& examine, int& answer) 
 }
 
 int C_USBInfo::Open() {
+    std::lock_guard<std::recursive_mutex> hold(linkLock_);
     if (iceBodyType_ == kIceBodyNone) {
         ReportError(kNoBodyText);
         return 0;
@@ -230,6 +241,7 @@ int C_USBInfo::Open() {
 }
 
 int C_USBInfo::FindAnyWriter() {
+    std::lock_guard<std::recursive_mutex> hold(linkLock_);
     if (iceBodyType_ != eMultiICEBODY_CHECK_TYPE) {
         ReportError(kNotCheckTypeText);
         return 0;
@@ -250,14 +262,19 @@ int C_USBInfo::FindAnyWriter() {
 }
 
 int C_USBInfo::PacketTransfer(uint8_t* data, size_t length, bool isRead) {
-    if (!EnsureOpen())
-        return 0;
+    std::string path;
+    {
+        std::lock_guard<std::recursive_mutex> hold(linkLock_);
+        if (!EnsureOpen())
+            return 0;
+        path = devicePath_;
+    }
     uint32_t timeout = length <= kPacketSize ? kPacketTimeoutMs : 0;
     if (IsUnlimitedWait())
         timeout = 0;
     transfer_->SetTimeout(timeout);
-    const int ok = isRead ? transfer_->USB_Read(devicePath_, data, length)
-                          : transfer_->USB_Write(devicePath_, data, length);
+    const int ok =
+        isRead ? transfer_->USB_Read(path, data, length) : transfer_->USB_Write(path, data, length);
     if (!ok) {
         Close();
         ReportError(transfer_->GetErrorText().c_str());
@@ -275,9 +292,14 @@ int C_USBInfo::Read(uint8_t* data, size_t length) {
 }
 
 int C_USBInfo::HoldWritePipe() {
-    if (!EnsureOpen())
-        return 0;
-    if (!transfer_->HoldWritePipe(devicePath_)) {
+    std::string path;
+    {
+        std::lock_guard<std::recursive_mutex> hold(linkLock_);
+        if (!EnsureOpen())
+            return 0;
+        path = devicePath_;
+    }
+    if (!transfer_->HoldWritePipe(path)) {
         Close();
         ReportError(transfer_->GetErrorText().c_str());
         return 0;

@@ -13,8 +13,10 @@
 #include "port/NamedMutex.h"
 
 #include <array>
+#include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 namespace usb {
@@ -69,7 +71,7 @@ public:
     std::string GetMessage() override;
     int QueryLevel() override;
     int ReadDeviceType() override;
-    std::string GetDevicePath() override { return devicePath_; }
+    std::string GetDevicePath() override;
     uint8_t Query2F() override;
     uint8_t Query30() override;
     int CheckDeviceType() override;
@@ -114,12 +116,17 @@ private:
     // last search, when it did (an unusable claim folder, ...).
     void ReportSearchFailure(const char* text);
 
+    // Guards the claim, the path and the open state: a removal closes the link
+    // on the window's thread while a worker may be opening it or reading the
+    // path for a transfer. Transfers themselves run outside it, so a close
+    // never waits for one; the transfer object guards its own pipes.
+    mutable std::recursive_mutex linkLock_;
     int iceBodyType_ = kIceBodyNone;
     int lastDeviceType_ = 0;
-    int opened_ = 0;
+    std::atomic<int> opened_ = 0;
     port::NamedMutex deviceLock_;
     std::string devicePath_;
-    int refind_ = 1;
+    std::atomic<int> refind_ = 1;
     std::unique_ptr<C_LogWIRELIB> transfer_;
     core::C_Result* result_ = nullptr;
     std::string unavailableText_;

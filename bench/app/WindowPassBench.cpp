@@ -18,6 +18,7 @@
 #include <benchmark/benchmark.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -85,11 +86,18 @@ void Measure(benchmark::State& state, const Setup& setup, port::ManualClock& clo
     app::CBurnwrightDlg dlg(host, services);
     host.Start(dlg);
     host.AnswerFileDialog(setup.folder + "image.bin");
+    // The image carries no information record (a warning to confirm); the
+    // load asks before it starts.
+    host.AnswerBoxes({core::kIdOk, core::kIdOk});
     host.Click(app::ids::kOpen);
-    host.AnswerBoxes({core::kIdOk});
     host.Click(app::ids::kLoadToWriterBuffer);
     host.WaitIdle();
     if (!dlg.State().bufferLoaded) {
+        // Say why: the boxes the window showed and socket 1's status text.
+        for (const std::string& text : host.BoxTexts())
+            std::fprintf(stderr, "box: %s\n", text.c_str());
+        std::fprintf(stderr, "body %d, %u bytes, socket 1: %s\n", setup.body, setup.length,
+                     host.Text(app::ids::kStatusTextBase).c_str());
         state.SkipWithError("the image did not load into the simulated writer");
         return;
     }

@@ -6,6 +6,7 @@
 #include "image/OTPBodyProfiler.h"
 #include "port/ProgramPath.h"
 
+#include <algorithm>
 #include <filesystem>
 
 namespace cli {
@@ -245,10 +246,46 @@ int RunReadOtp(const CommonOptions& common, int body,
     json doc{{"command", "read-otp"}};
     if (int code = NeedDeveloper(common, "read-otp", io); code != kExitOk)
         return Finish(nullptr, doc, code, common, io);
+    if (!outFile.empty()) {
+        // Refused before the chip is read, so a mistyped path costs nothing.
+        namespace fs = std::filesystem;
+        std::error_code error;
+        const fs::path out = fs::absolute(outFile, error);
+        const fs::path parent = out.parent_path();
+        if (error || fs::is_directory(out, error) || !fs::is_directory(parent, error)) {
+            io.err << "burnwright-cli: --out " << outFile
+                   << (fs::is_directory(out, error) ? " is a folder"
+                                                    : ": its folder does not exist")
+                   << "; name a file in an existing folder.\n";
+            return Finish(nullptr, doc, kExitUsage, common, io);
+        }
+    }
     Session s(common, io.err);
     int code = StartWithImage(s, {body, ""}, doc, false);
     if (code == kExitOk)
         code = s.SelectSockets(sockets);
+    // The writer reads the first socket of the last mask it was sent that
+    // holds a chip: the ticked sockets become that mask.
+    if (code == kExitOk) {
+        int sent = 1, withChip = 0;
+        s.Host().RunOnUi([&] {
+            engine::C_OTP& otp = s.Dlg().Engine();
+            for (int socket = 1; socket <= ids::kSocketCount; ++socket)
+                if (!sockets || std::count(sockets->begin(), sockets->end(), socket))
+                    withChip += otp.GetSocketStates()[static_cast<size_t>(socket - 1)] != 0;
+            if (withChip && sockets)
+                sent = otp.SendSocketStates();
+        });
+        if (!withChip) {
+            // The writer would read another socket's chip, or refuse.
+            io.err << "burnwright-cli: no chip in "
+                   << (sockets ? "the sockets listed" : "any socket") << "; nothing to read.\n";
+            code = kExitNothingToDo;
+        } else if (!sent) {
+            io.err << "burnwright-cli: the writer did not take the socket selection.\n";
+            code = kExitNoWriter;
+        }
+    }
     if (code == kExitOk)
         code = s.Click(ids::kReadData, "Read Data");
     const std::string file = port::ModuleFolder() + kReadBackFile;
@@ -257,12 +294,14 @@ int RunReadOtp(const CommonOptions& common, int body,
         (messages.empty() ||
          messages.back() != std::string("You can check file ") + kReadBackFile + "."))
         code = kExitNoWriter;
-    if (code == kExitOk && !outFile.empty()) {
+    std::error_code same;
+    if (code == kExitOk && !outFile.empty() && !std::filesystem::equivalent(file, outFile, same)) {
         std::error_code error;
         std::filesystem::copy_file(file, outFile, std::filesystem::copy_options::overwrite_existing,
                                    error);
         if (error) {
-            io.err << "burnwright-cli: cannot write " << outFile << ": " << error.message() << "\n";
+            io.err << "burnwright-cli: cannot write " << outFile << ": " << error.message()
+                   << "; the chip's contents are in " << file << ".\n";
             code = kExitUsage;
         }
     }
@@ -359,42 +398,71 @@ int RunCounters(const CommonOptions& common, bool reset, const ImageArgs& image,
 int RunFirmware(const CommonOptions& common, const std::string& what, Output io) {
     json doc{{"command", "firmware " + what}};
     Session s(common, io.err);
+    // A check only compares: the update the window offers at start-up is
+    // declined, --yes or not.
+    s.DeclineUpdateOffer(what == "check");
     int code = s.Start();
     if (code != kExitOk)
         return Finish(&s, doc, code, common, io);
-    if (what == "update") {
-        s.Host().ClearRecord();
-        int result = 0;
-        s.Host().RunOnUi([&] { result = s.Dlg().RunUpdateCheck(); });
-        s.Host().WaitIdle();
-        if (s.Host().QuestionFailed() || result == 0)
-            code = kExitQuestionFailed;
-        for (const std::string& message : s.Host().Messages())
-            if (message == firmware::kUpdateAppFailed || message == firmware::kUpdateBootFailed)
-                code = kExitNoWriter;
-    }
-    const WriterIdentity writer = s.Writer();
     const std::string path = port::ModuleFolder() + firmware::kFirmwareFileName;
     std::string fileVersion;
-    s.Host().RunOnUi([&] {
-        firmware::C_C51BinFile& file = s.Dlg().Engine().GetUpdater()->GetFirmware();
-        file.SetFileName(path);
-        firmware::Version version{};
-        if (file.GetVersion(version.data()) && version != firmware::Version{})
-            fileVersion = firmware::FormatVersion(version);
-    });
+    bool bootBlock = false;
+    auto readFile = [&] {
+        s.Host().RunOnUi([&] {
+            firmware::C_C51BinFile& file = s.Dlg().Engine().GetUpdater()->GetFirmware();
+            file.SetFileName(path);
+            firmware::Version version{};
+            fileVersion.clear();
+            if (file.GetVersion(version.data()) && version != firmware::Version{})
+                fileVersion = firmware::FormatVersion(version);
+            bootBlock = file.HasBootBlock();
+        });
+    };
+    readFile();
+    // Why the file offers no update, in the operator's words; empty when it does.
+    std::string unusable;
+    std::error_code error;
+    if (!std::filesystem::exists(path, error))
+        unusable = "no firmware file beside the program (" + path + ")";
+    else if (fileVersion.empty() || !bootBlock)
+        unusable = "the firmware file " + path + " (" +
+                   std::to_string(std::filesystem::file_size(path, error)) +
+                   " bytes) holds no firmware: it is too short or unreadable";
+    if (what == "update") {
+        if (!unusable.empty()) {
+            io.err << "burnwright-cli: " << unusable << "; the writer was not changed.\n";
+            code = kExitImageRefused;
+        } else {
+            s.Host().ClearRecord();
+            int result = 0;
+            s.Host().RunOnUi([&] { result = s.Dlg().RunUpdateCheck(); });
+            s.Host().WaitIdle();
+            readFile();
+            // The writer's version afterwards decides: an offer declined at
+            // start-up and accepted now is a success.
+            if (fileVersion.substr(0, 19) != s.Writer().firmware.substr(0, 19)) {
+                code =
+                    s.Host().QuestionFailed() || result == 0 ? kExitQuestionFailed : kExitNoWriter;
+                for (const std::string& message : s.Host().Messages())
+                    if (message == firmware::kUpdateAppFailed ||
+                        message == firmware::kUpdateBootFailed)
+                        code = kExitNoWriter;
+            }
+        }
+    }
+    const WriterIdentity writer = s.Writer();
     doc["writer"] = WriterJson(writer);
     doc["firmwareFile"] =
-        fileVersion.empty() ? json(nullptr) : json{{"path", path}, {"version", fileVersion}};
+        unusable.empty() ? json{{"path", path}, {"version", fileVersion}} : json(nullptr);
+    if (!unusable.empty())
+        doc["firmwareFileProblem"] = unusable;
     const bool differs =
-        !fileVersion.empty() && fileVersion.substr(0, 19) != writer.firmware.substr(0, 19);
+        unusable.empty() && fileVersion.substr(0, 19) != writer.firmware.substr(0, 19);
     doc["updateOffered"] = differs;
     if (!common.json && !common.quiet) {
         io.out << "Writer firmware: " << writer.firmware << "\n";
         io.out << "Firmware file: "
-               << (fileVersion.empty() ? "none beside the program (" + path + ")"
-                                       : fileVersion + " (" + path + ")")
-               << "\n";
+               << (unusable.empty() ? fileVersion + " (" + path + ")" : unusable) << "\n";
     }
     return Finish(&s, doc, code, common, io);
 }

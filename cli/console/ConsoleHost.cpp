@@ -1,6 +1,7 @@
 #include "cli/console/ConsoleHost.h"
 
 #include "app/ControlIds.h"
+#include "app/UpdateCheck.h"
 #include "core/MessageHost.h"
 
 #include <unistd.h>
@@ -116,6 +117,8 @@ private:
     std::map<int, Timer> timers_;
 };
 
+constexpr uint32_t kBusyRetryMs = 500;
+
 bool IsQuestion(unsigned buttons) {
     return buttons == core::kMbOkCancel || buttons == core::kMbYesNo;
 }
@@ -186,6 +189,13 @@ int ConsoleHost::Ask(const std::string& text, unsigned buttons) {
 }
 
 int ConsoleHost::ShowMessageBox(const std::string& text, const std::string&, unsigned flags) {
+    // Yes to "another program is updating" asks again at once; in a window
+    // the operator's click paces that, here a pause does, and the question
+    // is shown once.
+    if (options_.yes && text == app::kUpdateBusyPrompt && busyShown_.exchange(true)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(kBusyRetryMs));
+        return core::kIdYes;
+    }
     std::lock_guard<std::mutex> hold(lock_);
     messages_.push_back(text);
     if ((flags & 0xF0) == core::kMbIconError)
@@ -194,6 +204,10 @@ int ConsoleHost::ShowMessageBox(const std::string& text, const std::string&, uns
     const unsigned buttons = flags & 0x0F;
     if (!IsQuestion(buttons))
         return core::kIdOk;
+    if (options_.declineUpdateOffer && text == app::kUpdatePrompt) {
+        err_ << "(answered No: this command changes no firmware)\n";
+        return core::kIdNo;
+    }
     return Ask(text, buttons);
 }
 

@@ -7,6 +7,7 @@
 
 #include "app/headless/HeadlessHost.h"
 
+#include <atomic>
 #include <iosfwd>
 #include <mutex>
 #include <string>
@@ -15,9 +16,10 @@
 namespace cli {
 
 struct ConsoleOptions {
-    bool yes = false;        // answer every question with OK or Yes
-    bool quiet = false;      // no progress
-    bool askTerminal = true; // ask on a terminal when --yes is not given
+    bool yes = false;                // answer every question with OK or Yes
+    bool quiet = false;              // no progress
+    bool askTerminal = true;         // ask on a terminal when --yes is not given
+    bool declineUpdateOffer = false; // answer the firmware update offer with No
 };
 
 class ConsoleHost : public app::headless::HeadlessHost {
@@ -55,6 +57,7 @@ private:
     std::string failedQuestion_;
     bool questionFailed_ = false;
     bool errorShown_ = false;
+    std::atomic<bool> busyShown_{false};
 };
 
 } // namespace cli

@@ -2,6 +2,7 @@
 
 #include "core/Errors.h"
 #include "core/Profiler.h"
+#include "firmware/FWUpdate.h"
 #include "image/OTPBodyProfiler.h"
 #include "usb/ProcessLink.h"
 
@@ -84,15 +85,17 @@ int Session::Start(int body) {
                                        body);
     if (!options_.writer.empty()) {
         std::string path, message;
-        if (!ResolveWriter(options_.writer, path, message)) {
+        const WriterLookup found = ResolveWriter(options_.writer, path, message);
+        if (found != WriterLookup::Found) {
             err_ << "burnwright-cli: " << message << "\n";
-            return kExitNoWriter;
+            return found == WriterLookup::Malformed ? kExitUsage : kExitNoWriter;
         }
         link.SetOnlyPath(path);
     }
     ConsoleOptions console;
     console.yes = options_.yes;
     console.quiet = options_.quiet;
+    console.declineUpdateOffer = declineUpdateOffer_;
     host_ = std::make_unique<ConsoleHost>(timerClock_, console, err_);
     dlg_ = std::make_unique<app::CBurnwrightDlg>(*host_);
     host_->Start(*dlg_);
@@ -102,7 +105,20 @@ int Session::Start(int body) {
         return kExitQuestionFailed;
     }
     if (!link.IsOpened()) {
-        err_ << "burnwright-cli: no writer could be attached.\n";
+        err_ << "burnwright-cli: no writer could be attached";
+        bool bootLoader = false;
+        host_->RunOnUi([&] {
+            // Only a writer left in its boot loader answers device type 0.
+            link.SetBodyType(usb::kIceBodyFirmwareUpdate);
+            bootLoader = link.Open() && link.ReadDeviceType() == 0;
+            link.Close();
+            link.SetBodyType(usb::kIceBodyWriter);
+        });
+        if (bootLoader)
+            err_ << ": the writer is in its boot loader (a firmware update did not finish); put "
+                 << firmware::kFirmwareFileName
+                 << " beside the program and run `burnwright-cli --yes firmware update`";
+        err_ << ".\n";
         return kExitNoWriter;
     }
     // The 16-socket layout, so that every socket's box can be clicked.
@@ -120,13 +136,25 @@ int Session::CheckDeveloper() {
     return kExitOk;
 }
 
-int Session::SelectBody(int body) {
+int Session::CheckBodyIndex(int body) {
     const int count = static_cast<int>(host_->Control(ids::kBodyCombo).items.size());
+    if (count <= 1) {
+        // The body list is empty when the profile beside the program could
+        // not be read; the messages above said why.
+        err_ << "burnwright-cli: there are no chip bodies to choose from.\n";
+        return kExitUsage;
+    }
     if (body < 1 || body >= count) {
         err_ << "burnwright-cli: --body must be 1 to " << count - 1
              << "; `burnwright-cli bodies` lists them.\n";
         return kExitUsage;
     }
+    return kExitOk;
+}
+
+int Session::SelectBody(int body) {
+    if (const int code = CheckBodyIndex(body); code != kExitOk)
+        return code;
     if (Body() != body) {
         // A new body opens the file dialog at once; nothing is chosen here.
         host_->AnswerFileDialog(std::nullopt);
@@ -144,12 +172,8 @@ int Session::OpenImage(int body, const std::string& file) {
         err_ << "burnwright-cli: cannot read the image file " << file << ".\n";
         return kExitImageRefused;
     }
-    const int count = static_cast<int>(host_->Control(ids::kBodyCombo).items.size());
-    if (body < 1 || body >= count) {
-        err_ << "burnwright-cli: --body must be 1 to " << count - 1
-             << "; `burnwright-cli bodies` lists them.\n";
-        return kExitUsage;
-    }
+    if (const int code = CheckBodyIndex(body); code != kExitOk)
+        return code;
     host_->AnswerFileDialog(path);
     if (Body() != body) {
         host_->SelectBody(body);
@@ -168,6 +192,11 @@ int Session::OpenImage(int body, const std::string& file) {
 bool Session::SetBox(int id, bool want, const char* caption) {
     if ((host_->Check(id) != 0) == want)
         return true;
+    if (!host_->Visible(id) && dlg_->State().developerMode) {
+        err_ << "burnwright-cli: \"" << caption << "\" is not offered for body " << Body() << " "
+             << BodyName() << ".\n";
+        return false;
+    }
     if (!host_->Enabled(id) || !host_->Visible(id)) {
         err_ << "burnwright-cli: \"" << caption
              << "\" cannot be changed now: the window keeps it disabled"
@@ -390,8 +419,10 @@ int Session::Stress(int count, int intervalMs, std::vector<ActionResult>& passes
 int Session::Click(int controlId, const char* caption) {
     if (!host_->Visible(controlId) || !host_->Enabled(controlId)) {
         err_ << "burnwright-cli: \"" << caption << "\" is not available: the window "
-             << (dlg_->State().developerMode ? "keeps it disabled now"
-                                             : "shows it only in developer mode")
+             << (!dlg_->State().developerMode ? "shows it only in developer mode"
+                 : host_->Visible(controlId)
+                     ? "keeps it disabled now"
+                     : "does not show it for body " + std::to_string(Body()) + " " + BodyName())
              << ".\n";
         return kExitUsage;
     }

@@ -70,9 +70,13 @@ public:
     // (1..last) given is what the settings file names as the last body, as
     // if the operator had chosen it in an earlier session.
     int Start(int body = 0);
+    // Before Start: the firmware update the window offers is declined.
+    void DeclineUpdateOffer(bool decline) { declineUpdateOffer_ = decline; }
     // --developer given: the settings file must allow developer mode.
     int CheckDeveloper();
 
+    // kExitOk for an index of the body list, else a message and kExitUsage.
+    int CheckBodyIndex(int body);
     // The body (1..last) and, with a file, Open on it. kExitOk or why not.
     int SelectBody(int body);
     int OpenImage(int body, const std::string& file);
@@ -112,6 +116,7 @@ private:
     void WaitForPass(size_t expectedSteps);
 
     CommonOptions options_;
+    bool declineUpdateOffer_ = false;
     std::ostream& err_;
     port::ManualClock timerClock_;
     std::unique_ptr<ConsoleHost> host_;

@@ -87,26 +87,26 @@ std::optional<uint32_t> MemberOf(const std::string& path) {
     return std::nullopt;
 }
 
-bool ResolveWriter(const std::string& selection, std::string& path, std::string& message) {
+WriterLookup ResolveWriter(const std::string& selection, std::string& path, std::string& message) {
     port::DeviceIo* io = usb::LinkBackend();
     if (!io) {
         std::string error;
         ListWriters(error);
         message = error;
-        return false;
+        return WriterLookup::Unavailable;
     }
     if (AllDigits(selection) && selection.size() <= 2) {
         const auto member = static_cast<uint32_t>(std::stoul(selection));
         if (!io->InterfaceMember(port::kWriterInterfaceClass, member, path)) {
             message = "No writer at member " + selection + ".";
-            return false;
+            return WriterLookup::Unavailable;
         }
         if (IsClaimedElsewhere(path)) {
             message = "The writer at member " + selection + " (" + path +
                       ") is in use by another process.";
-            return false;
+            return WriterLookup::Unavailable;
         }
-        return true;
+        return WriterLookup::Found;
     }
     std::string hex = selection;
     if (hex.size() > 2 && hex[0] == '0' && (hex[1] == 'x' || hex[1] == 'X'))
@@ -116,7 +116,7 @@ bool ResolveWriter(const std::string& selection, std::string& path, std::string&
         message = "--writer takes a member index (0-99) or a serial number (8 hexadecimal "
                   "digits): " +
                   selection;
-        return false;
+        return WriterLookup::Malformed;
     }
     const auto serial = static_cast<uint32_t>(std::stoul(hex, nullptr, 16));
     std::string error;
@@ -125,13 +125,13 @@ bool ResolveWriter(const std::string& selection, std::string& path, std::string&
         held += writer.claimed ? 1 : 0;
         if (!writer.claimed && writer.answered && writer.serial == serial) {
             path = writer.path;
-            return true;
+            return WriterLookup::Found;
         }
     }
     message = "No free writer has the serial number " + SerialText(serial) + ".";
     if (held > 0)
         message += " " + std::to_string(held) + " writer(s) are in use by other processes.";
-    return false;
+    return WriterLookup::Unavailable;
 }
 
 } // namespace cli

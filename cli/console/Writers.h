@@ -30,8 +30,14 @@ std::vector<WriterIdentity> ListWriters(std::string& error);
 // The member index of `path` on the process link's backend; none when absent.
 std::optional<uint32_t> MemberOf(const std::string& path);
 
+enum class WriterLookup {
+    Found,
+    Unavailable, // no such writer, or another process holds it
+    Malformed,   // neither a member index nor a serial number
+};
+
 // Resolves --writer (a member index 0-99, or a serial number of 8 hexadecimal
-// digits) to a free writer's path. False with a message saying why.
-bool ResolveWriter(const std::string& selection, std::string& path, std::string& message);
+// digits) to a free writer's path; otherwise a message saying why.
+WriterLookup ResolveWriter(const std::string& selection, std::string& path, std::string& message);
 
 } // namespace cli

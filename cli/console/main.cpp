@@ -175,7 +175,8 @@ int main(int argc, char** argv) {
                                                 "mode)");
     read->add_option("--body", readBody, "Chip body index");
     read->add_option("--out", readOut, "Copy the read-back file to FILE");
-    addSockets(read);
+    read->add_option("--sockets", socketText,
+                     "Sockets to tick; the chip read is the first of them holding one");
 
     int infoBody = 0;
     std::string infoWhat;

@@ -1,7 +1,11 @@
 // burnwright-cli run as a program against simulated writers kept in a state
 // file: exit codes reached by real situations, the JSON document against
 // what the writer and the settings file hold afterwards, progress on standard
-// error only, the production record, and claims between two processes.
+// error only, the production record, claims between two processes, and the
+// service commands (firmware, information block, IHRC trim, read-back).
+#include "app/UpdateCheck.h"
+#include "port/NamedMutex.h"
+
 #include <nlohmann/json.hpp>
 
 #include <gmock/gmock.h>
@@ -9,11 +13,13 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -48,13 +54,14 @@ protected:
 
     std::string Env() const {
         return "BURNWRIGHT_WRITER=sim:" + (folder / "bus.state").string() +
-               " BURNWRIGHT_PROGRAM_PATH=" + (folder / "burnwright").string() + " ";
+               " BURNWRIGHT_PROGRAM_PATH=" + (folder / "burnwright").string() +
+               " BURNWRIGHT_LOCK_DIR=" + (folder / "locks").string() + " ";
     }
-    Outcome Cli(const std::string& args) {
+    Outcome Cli(const std::string& args, const std::string& input = "/dev/null") {
         Outcome run;
         const fs::path out = folder / "out.txt", err = folder / "err.txt";
         const std::string command = Env() + BURNWRIGHT_CLI + " " + args + " >" + out.string() +
-                                    " 2>" + err.string() + " </dev/null";
+                                    " 2>" + err.string() + " <" + input;
         const int status = std::system(command.c_str());
         run.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         run.out = Read(out);
@@ -70,10 +77,10 @@ protected:
             << args;
         return Read(out);
     }
-    // An image body 12 accepts.
-    std::string Image() {
-        const std::string path = (folder / "day.bin").string();
-        EXPECT_EQ(Cli("image make --body 12 --seed 5 " + path).exit, 0);
+    // An image the body accepts.
+    std::string Image(int body = 12) {
+        const std::string path = (folder / ("day" + std::to_string(body) + ".bin")).string();
+        EXPECT_EQ(Cli("image make --body " + std::to_string(body) + " --seed 5 " + path).exit, 0);
         return path;
     }
     void Developer() {
@@ -206,6 +213,189 @@ TEST_F(CliTest, TwoProcessesClaimDifferentWritersAndANamedHeldWriterIsRefused) {
     const Outcome named = Cli("counters --writer " + std::to_string(claimedMember));
     EXPECT_EQ(named.exit, 5);
     EXPECT_THAT(named.err, HasSubstr("is in use by another process"));
+}
+
+TEST_F(CliTest, FirmwareUpdateRefusesAnUnusableFileAndCheckNeverUpdates) {
+    const fs::path file = folder / "OTP_Controller_C51FW.bin";
+    Outcome run = Cli("--yes firmware update");
+    EXPECT_EQ(run.exit, 4);
+    EXPECT_THAT(run.err, HasSubstr("no firmware file beside the program"));
+
+    // A boot block and an application holding version 0009.0002.0000.0000 at 0x6000.
+    std::string image(0x600C, '\0');
+    for (size_t i = 0; i < image.size(); ++i)
+        image[i] = static_cast<char>(i * 31 + 7);
+    image.replace(0x6000, 12, std::string("\x00\x09\x00\x02\0\0\0\0\0\0\0\0", 12));
+    std::ofstream(file, std::ios::binary) << image.substr(0, 24000); // cut before the version
+    run = Cli("--yes firmware update");
+    EXPECT_EQ(run.exit, 4);
+    EXPECT_THAT(run.err, HasSubstr("(24000 bytes) holds no firmware: it is too short or "
+                                   "unreadable; the writer was not changed."));
+
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << image;
+    run = Cli("--yes --json firmware check");
+    EXPECT_EQ(run.exit, 0) << run.err;
+    EXPECT_EQ(run.Json()["writer"]["firmware"], "0009.0001.0000.0000");
+    EXPECT_EQ(run.Json()["firmwareFile"]["version"], "0009.0002.0000.0000");
+    EXPECT_EQ(run.Json()["updateOffered"], true);
+    EXPECT_THAT(run.err, HasSubstr("(answered No: this command changes no firmware)"));
+    EXPECT_EQ(Cli("firmware update").exit, 6);
+    EXPECT_THAT(Sim("show"), HasSubstr("firmware 9.1.0.0"));
+
+    // On a terminal: the offer at start-up declined, the update's own question accepted.
+    const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_TRUE(terminal >= 0 && ::grantpt(terminal) == 0 && ::unlockpt(terminal) == 0);
+    ASSERT_EQ(::write(terminal, "n\ny\n", 4), 4);
+    run = Cli("--json firmware update", ::ptsname(terminal));
+    ::close(terminal);
+    EXPECT_EQ(run.exit, 0) << run.err;
+    const size_t asked = run.err.find("[Yes/No] ");
+    EXPECT_NE(run.err.find("[Yes/No] ", asked + 1), std::string::npos) << run.err;
+    EXPECT_EQ(run.Json()["writer"]["firmware"], "0009.0002.0000.0000");
+    EXPECT_EQ(run.Json()["updateOffered"], false);
+    EXPECT_THAT(run.err, HasSubstr("Update Boot version... 100%\nUpdate success!\n"));
+    EXPECT_THAT(run.out, ::testing::Not(HasSubstr("%")));
+    EXPECT_THAT(Sim("show"), HasSubstr("firmware 9.2.0.0"));
+
+    // A writer an interrupted update left in its boot loader: the way back is named.
+    Sim("boot-loader 0");
+    fs::remove(file);
+    run = Cli("--yes firmware update");
+    EXPECT_EQ(run.exit, 5);
+    EXPECT_THAT(run.err, HasSubstr("the writer is in its boot loader (a firmware update did not "
+                                   "finish); put OTP_Controller_C51FW.bin beside the program"));
+
+    // Followed while another program is updating: --yes waits for it, asking once.
+    std::ofstream(file, std::ios::binary) << image;
+    port::NamedMutex other((folder / "locks").string());
+    ASSERT_EQ(other.Create(app::kUpdateMutexName), port::NamedMutex::Outcome::Created);
+    std::thread release([&] {
+        for (int i = 0; i < 500 && Read(folder / "err.txt").find("updating") == std::string::npos;
+             ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        other.Close();
+    });
+    run = Cli("--yes firmware update");
+    release.join();
+    EXPECT_EQ(run.exit, 0) << run.err;
+    const std::string busy = "Another MERiL ICE is updating.";
+    EXPECT_NE(run.err.find(busy), std::string::npos);
+    EXPECT_EQ(run.err.find(busy), run.err.rfind(busy));
+    EXPECT_THAT(Sim("show"), HasSubstr("firmware 9.2.0.0"));
+}
+
+TEST_F(CliTest, InformationCommandsWriteTheBlockTheWriterThenHolds) {
+    EXPECT_EQ(Cli("info get").exit, 2); // developer mode only
+    Developer();
+    Outcome run = Cli("--developer --json info get --body 12");
+    EXPECT_EQ(run.exit, 0) << run.err;
+    EXPECT_EQ(run.Json()["block"], std::string(384, 'A')); // nothing stored
+    EXPECT_EQ(Cli("--developer info set ZZ").exit, 2);
+
+    EXPECT_EQ(Cli("--developer info set --body 12").exit, 0);
+    EXPECT_THAT(Sim("show"), HasSubstr("information stored"));
+    run = Cli("--developer --json info get --body 12");
+    EXPECT_EQ(run.Json()["block"].get<std::string>().substr(0, 32),
+              "000001090C1000000000000000000CFF");
+    EXPECT_EQ(run.Json()["holdsNothing"], false);
+
+    run = Cli("--developer info get-otp --body 12");
+    EXPECT_EQ(run.exit, 2);
+    EXPECT_THAT(run.err, HasSubstr("does not show it for body 12 KD100"));
+
+    // Body 7: the information record goes to 0x20 (no image: checksum 0;
+    // writer 9.1; the date bytes at 0x27-0x28 change daily).
+    EXPECT_EQ(Cli("--developer info set-otp --body 7").exit, 0);
+    run = Cli("--developer --json info get-otp --body 7");
+    EXPECT_EQ(run.exit, 0) << run.err;
+    const std::string block = run.Json()["block"];
+    EXPECT_EQ(block.substr(0x20 * 2, 14), "FF000000000109");
+    EXPECT_EQ(block.substr(0x29 * 2, 14), "FFFFFF00000000");
+    EXPECT_EQ(Read(folder / "GetOTPInfo.bin").size(), 192u);
+}
+
+TEST_F(CliTest, IhrcTrimRunsInDeveloperModeOnTheTickedSocketsOnly) {
+    const std::string image = Image(16);
+    Outcome run = Cli("--yes program --load --ihrc --body 16 " + image);
+    EXPECT_EQ(run.exit, 2);
+    EXPECT_THAT(run.err, HasSubstr("--ihrc uses developer-mode buttons"));
+    Developer();
+    run = Cli("--yes --developer program --load --ihrc --body 12 " + Image());
+    EXPECT_EQ(run.exit, 2);
+    EXPECT_THAT(run.err, HasSubstr("\"IHRC Trim\" is not offered for body 12 KD100."));
+
+    run = Cli("--yes --developer --json program --load --sockets 1-2 --blank-check --program "
+              "--verify --ihrc --body 16 " +
+              image);
+    EXPECT_EQ(run.exit, 0) << run.err;
+    const nlohmann::json doc = run.Json();
+    ASSERT_EQ(doc["steps"].size(), 4u); // the trim's line carries the Verify label
+    EXPECT_EQ(doc["steps"][3]["operation"], "Verify");
+    EXPECT_EQ(doc["steps"][3]["ok"], 2);
+    EXPECT_EQ(doc["sockets"][1]["steps"]["Trim IHRC"], "OK");
+    EXPECT_EQ(doc["sockets"][2]["enabled"], false);
+    // The writer counts a trim per chip, on the two ticked sockets only.
+    const std::string state = Read(folder / "bus.state");
+    EXPECT_THAT(state, ::testing::ContainsRegex("\nsocket 1 [^\n]* ihrc=1 "));
+    EXPECT_THAT(state, ::testing::ContainsRegex("\nsocket 2 [^\n]* ihrc=0 "));
+    EXPECT_EQ(Setting("OtpCounterOk"), "2");
+}
+
+TEST_F(CliTest, WriterChosenBySerialReadsBackTheListedSocket) {
+    Sim("add-writer 1");
+    Developer();
+    const std::string serial = Cli("--json writers").Json()["writers"][1]["serial"];
+    Outcome run = Cli("--writer 0BADBEEF counters");
+    EXPECT_EQ(run.exit, 5);
+    EXPECT_THAT(run.err, HasSubstr("No free writer has the serial number 0BADBEEF."));
+    run = Cli("--writer 11ZZ counters");
+    EXPECT_EQ(run.exit, 2);
+    EXPECT_THAT(run.err, HasSubstr("--writer takes a member index (0-99) or a serial number"));
+
+    const fs::path image = folder / "words.bin";
+    std::ofstream(image, std::ios::binary)
+        << "\x12\x34\x56\x78\x9A\xBC\xDE\xF0" << std::string(16384 - 8, '\xFF');
+    run = Cli("--writer " + serial + " --yes --json program --load --sockets 3 --body 12 " +
+              image.string());
+    EXPECT_EQ(run.exit, 0) << run.err;
+    EXPECT_EQ(run.Json()["writer"]["member"], 1);
+
+    const fs::path back = folder / "back.bin";
+    run = Cli("--writer " + serial + " --developer read-otp --sockets 3 --out " +
+              (folder / "missing" / "back.bin").string());
+    EXPECT_EQ(run.exit, 2);
+    EXPECT_THAT(run.err, HasSubstr("its folder does not exist"));
+    EXPECT_FALSE(fs::exists(folder / "ReadOTPData.OTP.bin")); // refused before reading
+    EXPECT_EQ(
+        Cli("--writer " + serial + " --developer read-otp --sockets 3 --out " + back.string()).exit,
+        0);
+    // Each pair of words in the chip is followed by its byte sum.
+    std::string chip = std::string("\x12\x34\x46\x56\x78\xCE\x9A\xBC\x56\xDE\xF0\xCE");
+    while (chip.size() < 16384)
+        chip += "\xFF\xFF\xFE";
+    EXPECT_EQ(Read(back), chip.substr(0, 16384));
+    EXPECT_EQ(Read(folder / "ReadOTPData.OTP.bin"), Read(back));
+    EXPECT_EQ(
+        Cli("--writer " + serial + " --developer read-otp --sockets 1 --out " + back.string()).exit,
+        0);
+    EXPECT_EQ(Read(back), std::string(16384, '\xFF')); // a blank chip on socket 1
+
+    Sim("remove-chip 1 5");
+    run = Cli("--writer " + serial + " --developer read-otp --sockets 6");
+    EXPECT_EQ(run.exit, 3);
+    EXPECT_THAT(run.err, HasSubstr("no chip in the sockets listed"));
+    // A 16-byte chip refuses a read of body 12's size: a failed transfer
+    // that leaves the earlier copy as it was.
+    Sim("remove-chip 1 3");
+    Sim("insert-chip 1 3 16");
+    run = Cli("--writer " + serial + " --developer read-otp --sockets 4 --out " + back.string());
+    EXPECT_EQ(run.exit, 5);
+    EXPECT_THAT(run.err, HasSubstr("Read USB failed."));
+    EXPECT_EQ(Read(back), std::string(16384, '\xFF'));
+    const std::string state = Sim("show");
+    EXPECT_THAT(state.substr(0, state.find("member 1:")), ::testing::Not(HasSubstr("programmed")));
+    EXPECT_THAT(state.substr(state.find("member 1:")),
+                HasSubstr("socket 2: chip of any body, programmed"));
 }
 
 } // namespace

@@ -2,7 +2,11 @@
 // the information memory that reads 0xAA at offset 3 until a block is stored.
 #include "SimHost.h"
 
+#include "image/BodyTable.h"
+#include "sim/RecordWindows.h"
 #include "sim/StateFile.h"
+
+#include <tuple>
 
 namespace simtest {
 namespace {
@@ -44,6 +48,35 @@ TEST_F(SimBuffer, ALoadOfAThousandBytesArrivesAsSixteenPacketsAndVerifies) {
     EXPECT_EQ(states[1], 3) << "an empty buffer does not match the checksum";
     SendMasked(AddressPacket(0x21, 1000), 0x0001);
     EXPECT_EQ(Status()[0], 3) << "a loaded buffer is not blank";
+}
+
+// The writer knows each body's record window: the chip records the host puts
+// there differ from chip to chip and do not count against the checksum.
+TEST_F(SimBuffer, VerifyCountsTheBodysRecordWindowAsErased) {
+    Bytes image(256, 0x01);
+    SendMasked(Packet({0x22}), 0x0001);
+    LoadBuffer(image, 0x0001);
+    const uint32_t windowAsErased = 226 * 0x01 + 30 * 0xFF; // body 1: bytes 60 to 89
+    for (const auto& [code, sum, state] :
+         {std::tuple{1, windowAsErased, 1}, {1, 256u, 3}, {12, 256u, 1}, {12, windowAsErased, 3}}) {
+        Bytes verify = AddressPacket(0x24, 256);
+        for (int i = 0; i < 4; ++i)
+            verify[5 + i] = uint8_t(sum >> (8 * i));
+        verify[9] = uint8_t(code);
+        SendMasked(verify, 0x0001);
+        EXPECT_EQ(Status()[0], state) << "body code " << code << ", checksum " << sum;
+    }
+}
+
+// The firmware's table and the program's body layouts name the same windows.
+TEST(SimRecordWindows, MatchTheBodyLayoutsOfEveryBody) {
+    for (const image::BodyLayout& layout : image::BodyLayouts()) {
+        const sim::RecordWindow window = sim::RecordWindowOf(uint8_t(layout.index));
+        EXPECT_EQ(window.start, layout.windowStart) << "body " << layout.index;
+        EXPECT_EQ(window.end, layout.windowEnd) << "body " << layout.index;
+    }
+    EXPECT_EQ(sim::RecordWindowOf(0).end, 0u);
+    EXPECT_EQ(sim::RecordWindowOf(35).end, 0u);
 }
 
 TEST_F(SimBuffer, LoadWithoutEraseCombinesAsFlashDoes) {
