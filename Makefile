@@ -5,13 +5,14 @@ BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 FUZZ_DIR ?= build-fuzz
 SANITIZE_DIR ?= build-sanitize
+WINDOWS_DIR ?= build-windows
 TSAN_DIR ?= build-tsan
 SANITIZE_FLAGS = -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
 TSAN_FLAGS = -fsanitize=thread -fno-omit-frame-pointer
 FUZZ_FLAGS = -fsanitize=address,undefined,fuzzer-no-link -fno-sanitize-recover=all
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build test fuzz sanitize tsan demo stage run clean format
+.PHONY: all deps configure build test fuzz sanitize tsan demo stage run clean format windows windows-test
 
 all: build
 
@@ -24,8 +25,19 @@ configure: deps
 build: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS)
 
-test: build fuzz sanitize tsan
+test: build fuzz sanitize tsan windows-test
 	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# The Windows programs, cross-built with mingw-w64, and their zip package.
+windows: deps
+	@cmake -S . -B $(WINDOWS_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+		-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DBURNWRIGHT_BENCH=OFF > /dev/null
+	@cmake --build $(WINDOWS_DIR) -j $(JOBS)
+	@cmake --build $(WINDOWS_DIR) --target package-zip
+
+# The Windows build's tests, run under wine (and Xvfb for the program itself).
+windows-test: windows
+	@cd $(WINDOWS_DIR) && ctest --output-on-failure -j $(JOBS)
 
 # Every test again, built with AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize: deps
@@ -72,4 +84,4 @@ format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	@rm -rf $(BUILD_DIR) $(FUZZ_DIR) $(SANITIZE_DIR) $(TSAN_DIR)
+	@rm -rf $(BUILD_DIR) $(FUZZ_DIR) $(SANITIZE_DIR) $(TSAN_DIR) $(WINDOWS_DIR)

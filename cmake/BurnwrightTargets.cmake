@@ -1,6 +1,10 @@
 # Helpers that give every target of ours the same warnings and layout.
 
 set(BURNWRIGHT_WARNINGS -Wall -Wextra -Werror)
+if(WIN32 AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    # mingw-w64's GCC 12 reports overlaps in std::string copies that cannot happen.
+    list(APPEND BURNWRIGHT_WARNINGS -Wno-restrict)
+endif()
 
 # burnwright_library(NAME SOURCES... [LINKS libs...])
 # A static library for one layer; its headers are reached as "layer/Header.h".
@@ -34,6 +38,12 @@ function(burnwright_test name)
     target_compile_options(${name} PRIVATE ${BURNWRIGHT_WARNINGS})
     target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})
     target_link_libraries(${name} PRIVATE ${ARG_LINKS} GTest::gtest GTest::gmock GTest::gtest_main)
-    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
-        PROPERTIES ENVIRONMENT "BURNWRIGHT_LOCK_DIR=${CMAKE_BINARY_DIR}/test-claims")
+    if(WIN32 AND CMAKE_CROSSCOMPILING)
+        # Under wine each start costs a second: one test entry per program.
+        add_test(NAME ${name} COMMAND ${name})
+        set_tests_properties(${name} PROPERTIES TIMEOUT 600)
+    else()
+        gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
+            PROPERTIES ENVIRONMENT "BURNWRIGHT_LOCK_DIR=${CMAKE_BINARY_DIR}/test-claims")
+    endif()
 endfunction()

@@ -30,10 +30,11 @@ std::string C_Path::GetFullPath() {
         path += ':';
     path += dir_;
     if (!dir_.empty() && !IsSeparator(dir_.back())) {
-        // Keep the separator the directory already uses.
-        const bool backslashes =
-            dir_.find('\\') != std::string::npos && dir_.find('/') == std::string::npos;
-        path += backslashes ? '\\' : PlatformSeparator();
+        // Keep the separator the directory already uses; the platform's when
+        // it uses both or none.
+        const bool slashes = dir_.find('/') != std::string::npos;
+        const bool backslashes = dir_.find('\\') != std::string::npos;
+        path += slashes == backslashes ? PlatformSeparator() : slashes ? '/' : '\\';
     }
     path += name_;
     if (!ext_.empty() && ext_.front() != '.')

@@ -5,8 +5,7 @@
 #include "image/Acceptance.h"
 #include "image/BodyTable.h"
 #include "port/ProgramPath.h"
-
-#include <pugixml.hpp>
+#include "port/XmlElements.h"
 
 #include <algorithm>
 #include <cctype>
@@ -38,12 +37,6 @@ void ToStandardError(const std::string& reason) {
 }
 
 ProfileReasonSink reasonSink = &ToStandardError;
-
-// The 1-based line of byte `offset` of `text`.
-size_t LineAt(const std::string& text, ptrdiff_t offset) {
-    const auto end = text.begin() + std::clamp<ptrdiff_t>(offset, 0, std::ssize(text));
-    return static_cast<size_t>(std::count(text.begin(), end, '\n')) + 1;
-}
 
 } // namespace
 
@@ -99,21 +92,20 @@ void C_OTPBodyProfiler::Load(const std::string& profilePath) {
         ShowPlain(kLoadFailedMessage);
         return;
     }
-    const std::string text = read.str();
-    pugi::xml_document document;
-    const pugi::xml_parse_result parsed = document.load_buffer(text.data(), text.size());
-    if (!parsed) {
-        Report(profilePath + ", line " + std::to_string(LineAt(text, parsed.offset)) + ": " +
-               parsed.description());
+    std::vector<port::XmlElement> elements;
+    port::XmlError error;
+    if (!port::ReadXmlElements(read.str(), "Body", elements, error)) {
+        Report(profilePath + ", line " + std::to_string(error.line) + ": " + error.description);
         ShowPlain(kLoadFailedMessage);
         return;
     }
     bool refused = false;
-    for (const pugi::xpath_node& node : document.select_nodes("//Body")) {
-        const pugi::xml_node body = node.node();
-        auto number = [&](const char* name) {
-            return ParseProfileInt(body.attribute(name).as_string(nullptr));
+    for (const port::XmlElement& body : elements) {
+        auto attribute = [&](const char* name) -> const char* {
+            const auto it = body.attributes.find(name);
+            return it == body.attributes.end() ? nullptr : it->second.c_str();
         };
+        auto number = [&](const char* name) { return ParseProfileInt(attribute(name)); };
         BodyProfile entry;
         const int32_t id = number("BodyID");
         const int32_t otpSize = number("OTPSize");
@@ -132,10 +124,11 @@ void C_OTPBodyProfiler::Load(const std::string& profilePath) {
         for (const auto& size : sizes) {
             if (size.bytes >= 0 && size.bytes <= static_cast<int64_t>(kMaxBodyBytes))
                 continue;
-            Report(profilePath + ", line " + std::to_string(LineAt(text, body.offset_debug())) +
-                   ": body " + std::to_string(id) + ": " + size.attribute + "=\"" +
-                   body.attribute(size.attribute).as_string() + "\" makes a size outside 0 to " +
-                   std::to_string(kMaxBodyBytes) + " bytes; the body's sizes read as 0");
+            const char* given = attribute(size.attribute);
+            Report(profilePath + ", line " + std::to_string(body.line) + ": body " +
+                   std::to_string(id) + ": " + size.attribute + "=\"" + (given ? given : "") +
+                   "\" makes a size outside 0 to " + std::to_string(kMaxBodyBytes) +
+                   " bytes; the body's sizes read as 0");
             fits = false;
             break;
         }
@@ -147,7 +140,8 @@ void C_OTPBodyProfiler::Load(const std::string& profilePath) {
         }
         refused = refused || !fits;
         entry.fwBody = number("FwBody");
-        entry.comboName = body.attribute("ComboName").as_string();
+        const char* comboName = attribute("ComboName");
+        entry.comboName = comboName ? comboName : "";
         entry.bodySeries = number("BodySeries");
         entry.bodyType = number("BodyType");
         bodies_[id] = std::move(entry);

@@ -10,9 +10,11 @@ packages=(
     libpugixml-dev libcli11-dev nlohmann-json3-dev
     clang libclang-rt-14-dev
     tshark
-    g++-mingw-w64-x86-64 mingw-w64-x86-64-dev
+    g++-mingw-w64-x86-64 g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
     qt6-base-dev fonts-dejavu-core fonts-dejavu-extra
     xvfb xauth x11-apps netpbm
+    # The Windows build, its tests under wine and its package.
+    googletest wine64 osslsigncode zip
 )
 
 missing=()

@@ -347,7 +347,8 @@ int RunInfo(const CommonOptions& common, const std::string& what, int body, Outp
         doc["counters"] = {{"ok", block.PassCounter()}, {"fail", block.FailCounter()}};
         if (!common.json && !common.quiet)
             for (size_t row = 0; row < hex.size(); row += 32)
-                io.out << core::Format("%02zX: ", row / 2) << hex.substr(row, 32) << "\n";
+                io.out << core::Format("%02X: ", static_cast<unsigned>(row / 2))
+                       << hex.substr(row, 32) << "\n";
     }
     return Finish(&s, doc, code, common, io);
 }

@@ -3,7 +3,13 @@
 #include "cli/console/Commands.h"
 #include "cli/console/ExitCodes.h"
 #include "cli/image_tool/ImageTool.h"
+#ifdef _WIN32
+#include "sim/SimDeviceIo.h"
+#else
 #include "driver/simstack/Backend.h"
+#endif
+
+#include <string>
 
 #include <CLI/CLI.hpp>
 
@@ -17,6 +23,12 @@
 namespace {
 
 using namespace cli;
+
+#ifdef _WIN32
+constexpr const char* kSimulatedWriters = "sim-direct for the simulated writer, ...";
+#else
+constexpr const char* kSimulatedWriters = "sim, sim:STATE_FILE, ...";
+#endif
 
 std::atomic<int> interrupts{0};
 
@@ -72,11 +84,17 @@ void AddImageArgs(CLI::App* command, ImageArgs& image, bool required) {
 
 int main(int argc, char** argv) {
     ActAsTheWindowProgram();
+#ifdef _WIN32
+    // The system's driver by default; "sim-direct" tries the program without a
+    // writer, as the window program does.
+    sim::RegisterDeviceIoBackend();
+#else
     driver::simstack::RegisterDeviceIoBackends();
+#endif
     CLI::App app{"Burnwright on the command line: the window's operations for scripts and "
                  "production lines, with the window's settings file, counters, logs and "
-                 "information block.\nThe writer backend comes from BURNWRIGHT_WRITER (sim, "
-                 "sim:STATE_FILE, ...)."};
+                 "information block.\nThe writer backend comes from BURNWRIGHT_WRITER (" +
+                 std::string(kSimulatedWriters) + ")."};
     app.footer(kExitCodeHelp);
     app.require_subcommand(1);
     app.fallthrough();

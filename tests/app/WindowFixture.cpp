@@ -1,7 +1,9 @@
 #include "tests/app/WindowFixture.h"
 
 #include "core/Profiler.h"
+#ifdef BURNWRIGHT_KERNEL_STACK
 #include "driver/simstack/KernelStack.h"
+#endif
 #include "sim/SimDeviceIo.h"
 #include "usb/ProcessLink.h"
 
@@ -23,11 +25,18 @@ void WindowTest::TearDown() {
     usb::InstallLinkBackend(nullptr);
 }
 
-void WindowTest::StartWindow() {
+// The user-mode kernel is built where the driver's own build runs; elsewhere
+// the route through the driver is the in-process writer.
+std::unique_ptr<port::DeviceIo> WindowTest::Backend() const {
+#ifdef BURNWRIGHT_KERNEL_STACK
     if (throughDriver_)
-        usb::InstallLinkBackend(std::make_unique<driver::simstack::KernelStack>(bus), clock);
-    else
-        usb::InstallLinkBackend(std::make_unique<sim::SimDeviceIo>(bus), clock);
+        return std::make_unique<driver::simstack::KernelStack>(bus);
+#endif
+    return std::make_unique<sim::SimDeviceIo>(bus);
+}
+
+void WindowTest::StartWindow() {
+    usb::InstallLinkBackend(Backend(), clock);
     host = std::make_unique<app::headless::HeadlessHost>(clock, usb::LinkBackend());
     app::WindowServices services;
     services.clock = &clock;
@@ -39,8 +48,10 @@ void WindowTest::StartWindow() {
 }
 
 void WindowTest::Settle() {
+#ifdef BURNWRIGHT_KERNEL_STACK
     if (auto* kernel = dynamic_cast<driver::simstack::KernelStack*>(usb::LinkBackend()))
         kernel->Settle();
+#endif
     host->WaitIdle();
 }
 

@@ -44,6 +44,8 @@ protected:
     std::vector<int> startupAnswers;
 
 private:
+    std::unique_ptr<port::DeviceIo> Backend() const;
+
     bool throughDriver_ = false;
 };
 

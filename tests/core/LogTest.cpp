@@ -28,7 +28,7 @@ TEST_F(Log, DisabledUsbLogCreatesNothingEvenOnClear) {
 TEST_F(Log, FilesLieBesideTheProgramNamedAfterItsWholeFileName) {
     Enable("LogUSBEn");
     core::C_USBLog log;
-    EXPECT_EQ(log.FilePath(), folder.Folder().string() + "/Burnwright.exeLogUSB.txt");
+    EXPECT_EQ(log.FilePath(), folder.File("Burnwright.exeLogUSB.txt"));
 }
 
 TEST_F(Log, EntriesAppendWithTimeStampAndCrLf) {

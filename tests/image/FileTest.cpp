@@ -62,6 +62,8 @@ TEST_F(FileTest, WhatCannotBeReadWholeIsRefusedWithItsReason) {
     EXPECT_EQ(file.GetContents(), nullptr);
     EXPECT_EQ(result.Message(), "The File \"huge\" is too large!");
     EXPECT_EQ(file.GetLength(), 0);
+    if (!fs::exists("/dev/zero"))
+        return; // the system has no device that never ends
     ASSERT_EQ(file.SetFileName("/dev/zero"), 1);
     EXPECT_EQ(file.GetContents(), nullptr);
     EXPECT_EQ(result.Message(), "The File \"zero\" cannot be read whole!");
@@ -152,8 +154,7 @@ TEST_F(FileTest, TimeStringShowsTheModificationTimeInLocalTime) {
     ASSERT_EQ(file.SetFileName(path), 1);
     const std::time_t seconds = std::chrono::system_clock::to_time_t(
         std::chrono::file_clock::to_sys(fs::last_write_time(path)));
-    std::tm t{};
-    localtime_r(&seconds, &t);
+    const std::tm t = *std::localtime(&seconds); // single-threaded test
     char expected[64];
     std::snprintf(expected, sizeof expected, "%d/%d/%d %d:%d:%d", t.tm_year + 1900, t.tm_mon + 1,
                   t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);

@@ -121,8 +121,10 @@ TEST_F(OTPBodyProfilerTest, MissingOrBrokenFileShowsTheMessageAndLeavesItEmpty) 
     image::C_OTPBodyProfiler broken;
     EXPECT_EQ(broken.GetCount(), 0);
     ASSERT_EQ(broken.Problems().size(), 1u);
-    EXPECT_EQ(broken.Problems()[0],
-              folder.File("OTPBodyProfile.xml") + ", line 3: Start-end tags mismatch");
+    // The description is the platform parser's own wording.
+    const std::string where = folder.File("OTPBodyProfile.xml") + ", line 3: ";
+    EXPECT_EQ(broken.Problems()[0].rfind(where, 0), 0u) << broken.Problems()[0];
+    EXPECT_GT(broken.Problems()[0].size(), where.size());
     ASSERT_EQ(boxes.shown.size(), 2u);
     EXPECT_EQ(boxes.shown[0].text, "Faild to load OTPBodyProfile.xml !");
     EXPECT_EQ(boxes.shown[1].text, "Faild to load OTPBodyProfile.xml !");

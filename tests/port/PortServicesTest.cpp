@@ -2,6 +2,7 @@
 #include "port/DeviceIo.h"
 #include "port/FileStatus.h"
 #include "port/ProgramPath.h"
+#include "tests/support/Environment.h"
 #include "tests/support/ProgramFolder.h"
 
 #include <gtest/gtest.h>
@@ -22,9 +23,8 @@ TEST(ProgramPath, OverrideAndEnvironmentPointTheProgramFolderElsewhere) {
         EXPECT_EQ(port::ModuleFileName(), "/tmp/x/Burnwright.exe");
     }
     EXPECT_EQ(port::ModuleFileName(), real);
-    setenv("BURNWRIGHT_PROGRAM_PATH", "/opt/bw/bw", 1);
+    testsupport::ScopedEnvironment program("BURNWRIGHT_PROGRAM_PATH", "/opt/bw/bw");
     EXPECT_EQ(port::ModuleFileName(), "/opt/bw/bw");
-    unsetenv("BURNWRIGHT_PROGRAM_PATH");
 }
 
 TEST(FileStatus, ReportsSizeAndSeesModification) {
@@ -62,9 +62,14 @@ TEST(DeviceIoRegistry, SelectsBackendByNameAndPassesTheArgument) {
     EXPECT_NE(error.find("could not start"), std::string::npos);
     EXPECT_EQ(port::CreateDeviceIo("nonesuch", error), nullptr);
     EXPECT_EQ(error, "Unknown writer backend \"nonesuch\"");
-    EXPECT_EQ(port::CreateDeviceIo("usb", error), nullptr);
-    EXPECT_EQ(error, "This build has no real writer backend on Linux; set BURNWRIGHT_WRITER=sim to "
-                     "use the simulated writer.");
+    // The platform's own backend starts, or the operator learns how to go on.
+    testsupport::ScopedEnvironment noChoice("BURNWRIGHT_WRITER", nullptr);
+    const std::string real = port::DeviceIoSelectionFromEnvironment();
+    if (!port::CreateDeviceIo(real, error)) {
+        EXPECT_EQ(real, "usb");
+        EXPECT_EQ(error, "This build has no real writer backend on Linux; set "
+                         "BURNWRIGHT_WRITER=sim to use the simulated writer.");
+    }
 }
 
 } // namespace

@@ -3,8 +3,7 @@
 #include "usb/USBInfo.h"
 
 #include <atomic>
-#include <cstdlib>
-#include <unistd.h>
+#include <random>
 
 namespace usbtest {
 
@@ -22,23 +21,17 @@ void SteppingClock::SleepMs(uint32_t ms) {
 // Claims of one test live in its own folder, which the mutex holder process
 // inherits: tests running side by side never see each other's claims.
 void LinkTest::SetUp() {
-    if (const char* dir = std::getenv("BURNWRIGHT_LOCK_DIR")) {
-        hadLockDir_ = true;
-        previousLockDir_ = dir;
-    }
-    ::setenv("BURNWRIGHT_LOCK_DIR", folder.File("claims").c_str(), 1);
+    lockDir_.emplace("BURNWRIGHT_LOCK_DIR", folder.File("claims").c_str());
 }
 
 void LinkTest::TearDown() {
-    if (hadLockDir_)
-        ::setenv("BURNWRIGHT_LOCK_DIR", previousLockDir_.c_str(), 1);
-    else
-        ::unsetenv("BURNWRIGHT_LOCK_DIR");
+    lockDir_.reset();
 }
 
 std::string LinkTest::Unique(const std::string& stem) {
+    static const unsigned run = std::random_device{}();
     static std::atomic<int> counter{0};
-    return stem + "_" + std::to_string(::getpid()) + "_" + std::to_string(++counter);
+    return stem + "_" + std::to_string(run) + "_" + std::to_string(++counter);
 }
 
 std::vector<uint8_t> Bytes(std::initializer_list<uint8_t> bytes) {

@@ -3,6 +3,7 @@
 // backend and a result of the test's own.
 #pragma once
 
+#include "tests/support/Environment.h"
 #include "tests/support/ProgramFolder.h"
 #include "tests/usb/FakeDeviceIo.h"
 
@@ -12,6 +13,7 @@
 #include <array>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,8 +46,7 @@ protected:
     core::C_Result result;
 
 private:
-    std::string previousLockDir_;
-    bool hadLockDir_ = false;
+    std::optional<testsupport::ScopedEnvironment> lockDir_;
 };
 
 std::vector<uint8_t> Bytes(std::initializer_list<uint8_t> bytes);

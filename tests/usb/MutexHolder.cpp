@@ -4,7 +4,6 @@
 #include "port/NamedMutex.h"
 
 #include <cstdio>
-#include <unistd.h>
 
 int main(int argc, char** argv) {
     if (argc != 2) {
@@ -15,8 +14,7 @@ int main(int argc, char** argv) {
     const bool held = mutex.Create(argv[1]) == port::NamedMutex::Outcome::Created;
     std::printf("%s\n", held ? "held" : "refused");
     std::fflush(stdout);
-    char byte;
-    while (::read(STDIN_FILENO, &byte, 1) > 0) {
+    while (std::fgetc(stdin) != EOF) {
     }
     return held ? 0 : 1;
 }

@@ -8,7 +8,12 @@ extern char** environ;
 
 namespace usbtest {
 
-MutexHolderProcess::MutexHolderProcess(const std::string& name) {
+struct MutexHolderProcess::Child {
+    pid_t pid = -1;
+    int input = -1;
+};
+
+MutexHolderProcess::MutexHolderProcess(const std::string& name) : child_(new Child) {
     int toChild[2];
     int fromChild[2];
     if (::pipe(toChild) != 0)
@@ -26,17 +31,18 @@ MutexHolderProcess::MutexHolderProcess(const std::string& name) {
     posix_spawn_file_actions_addclose(&actions, fromChild[0]);
     const std::string program = BURNWRIGHT_MUTEX_HOLDER;
     char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>(name.c_str()), nullptr};
-    const int spawned = ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, environ);
+    const int spawned =
+        ::posix_spawn(&child_->pid, program.c_str(), &actions, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
     ::close(toChild[0]);
     ::close(fromChild[1]);
     if (spawned != 0) {
-        pid_ = -1;
+        child_->pid = -1;
         ::close(toChild[1]);
         ::close(fromChild[0]);
         return;
     }
-    input_ = toChild[1];
+    child_->input = toChild[1];
     char c;
     while (::read(fromChild[0], &c, 1) == 1 && c != '\n')
         answer_ += c;
@@ -44,11 +50,11 @@ MutexHolderProcess::MutexHolderProcess(const std::string& name) {
 }
 
 MutexHolderProcess::~MutexHolderProcess() {
-    if (input_ >= 0)
-        ::close(input_);
-    if (pid_ > 0) {
+    if (child_->input >= 0)
+        ::close(child_->input);
+    if (child_->pid > 0) {
         int status = 0;
-        ::waitpid(pid_, &status, 0);
+        ::waitpid(child_->pid, &status, 0);
     }
 }
 

@@ -1,8 +1,8 @@
 // Runs the mutex holder as a real second process for the duration of a test.
 #pragma once
 
+#include <memory>
 #include <string>
-#include <sys/types.h>
 
 namespace usbtest {
 
@@ -10,7 +10,7 @@ class MutexHolderProcess {
 public:
     // Starts the holder on `name` and waits for its answer.
     explicit MutexHolderProcess(const std::string& name);
-    ~MutexHolderProcess(); // closes its input and reaps it
+    ~MutexHolderProcess(); // closes its input and waits for it to end
     MutexHolderProcess(const MutexHolderProcess&) = delete;
     MutexHolderProcess& operator=(const MutexHolderProcess&) = delete;
 
@@ -18,8 +18,8 @@ public:
     const std::string& Answer() const { return answer_; }
 
 private:
-    pid_t pid_ = -1;
-    int input_ = -1;
+    struct Child; // the platform's process and the pipe to its input
+    std::unique_ptr<Child> child_;
     std::string answer_;
 };
 

@@ -17,11 +17,10 @@ TEST_F(ProcessLinkTest, OneLinkReportsAMissingBackendUntilOneIsInstalled) {
     EXPECT_EQ(usb::USBInfo(), link);
     link->SetBodyType(8);
     // Whatever BURNWRIGHT_WRITER chose at first use, selections made here decide.
-    usb::SelectLinkBackend("usb");
+    usb::SelectLinkBackend("missing");
     EXPECT_EQ(usb::LinkBackend(), nullptr);
     EXPECT_EQ(link->Open(), 0);
-    EXPECT_EQ(link->GetMessage(), "This build has no real writer backend on Linux; set "
-                                  "BURNWRIGHT_WRITER=sim to use the simulated writer.");
+    EXPECT_EQ(link->GetMessage(), "Unknown writer backend \"missing\"");
     usb::SelectLinkBackend("nonesuch");
     EXPECT_EQ(usb::USBInfo(), link);
     EXPECT_EQ(link->Open(), 0);

@@ -278,6 +278,9 @@ TEST_F(USBInfoTest, OnlyPathLimitsTheSearchToThatWriter) {
 }
 
 TEST_F(USBInfoTest, UnusableClaimFolderIsNamedInTheMessage) {
+#ifdef _WIN32
+    GTEST_SKIP() << "claims are the system's named mutexes, kept in no folder";
+#endif
     Writer(0);
     std::filesystem::create_directory(folder.File("real"));
     std::filesystem::create_directory_symlink(folder.File("real"), folder.File("claims"));

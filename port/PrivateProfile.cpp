@@ -1,8 +1,9 @@
-// Private-profile files for platforms that have no such calls: the file is
-// parsed on every call and rewritten whole on every write.
+// Private-profile files, one implementation for every platform so the settings
+// file reads and changes alike everywhere: the file is parsed on every call
+// and rewritten whole on every write.
 #include "port/PrivateProfile.h"
 
-#include "port/posix/ExclusiveRewrite.h"
+#include "port/FileRewrite.h"
 
 #include <algorithm>
 #include <cstring>
@@ -101,12 +102,10 @@ std::string Render(const Document& document) {
 }
 
 std::vector<Line> Load(const char* fileName) {
-    std::ifstream in(fileName, std::ios::binary);
-    if (!in)
+    std::string text;
+    if (!ReadSharedFile(fileName, text))
         return {};
-    std::ostringstream text;
-    text << in.rdbuf();
-    return Parse(text.str()).lines;
+    return Parse(text).lines;
 }
 
 // Calls `visit(index)` for every line that belongs to a section named `section`.
@@ -162,8 +161,7 @@ void AddUnique(std::vector<std::string>& names, const std::string& name) {
 
 // Sets or removes one entry, or removes a section, in `lines`; Unchanged when
 // there was nothing to remove.
-posix::Edit Apply(std::vector<Line>& lines, std::string_view wanted, const char* key,
-                  const char* value) {
+Edit Apply(std::vector<Line>& lines, std::string_view wanted, const char* key, const char* value) {
     if (!key) {
         bool inside = false;
         std::erase_if(lines, [&](const Line& line) {
@@ -171,7 +169,7 @@ posix::Edit Apply(std::vector<Line>& lines, std::string_view wanted, const char*
                 inside = SameName(line.name, wanted);
             return inside;
         });
-        return posix::Edit::Write;
+        return Edit::Write;
     }
 
     const std::string_view keyName = Trim(key);
@@ -206,14 +204,14 @@ posix::Edit Apply(std::vector<Line>& lines, std::string_view wanted, const char*
         else
             lines.erase(lines.begin() + existing);
     } else if (!value) {
-        return posix::Edit::Unchanged;
+        return Edit::Unchanged;
     } else if (sectionFound) {
         lines.insert(lines.begin() + lastOfSection + 1, Classify(entry));
     } else {
         lines.push_back(Classify("[" + std::string(wanted) + "]"));
         lines.push_back(Classify(entry));
     }
-    return posix::Edit::Write;
+    return Edit::Write;
 }
 
 } // namespace
@@ -256,10 +254,10 @@ bool WritePrivateProfileString(const char* section, const char* key, const char*
         !IsStorableProfileText(value))
         return false;
     const std::string_view wanted = Trim(section);
-    return posix::RewriteExclusively(fileName, [&](std::string& text) {
+    return RewriteExclusively(fileName, [&](std::string& text) {
         Document document = Parse(text);
-        const posix::Edit what = Apply(document.lines, wanted, key, value);
-        if (what == posix::Edit::Write)
+        const Edit what = Apply(document.lines, wanted, key, value);
+        if (what == Edit::Write)
             text = Render(document);
         return what;
     });

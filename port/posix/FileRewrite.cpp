@@ -1,4 +1,4 @@
-#include "port/posix/ExclusiveRewrite.h"
+#include "port/FileRewrite.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -8,7 +8,7 @@
 #include <unistd.h>
 #include <vector>
 
-namespace port::posix {
+namespace port {
 namespace {
 
 // Threads of one process take turns before they contend for the file lock.
@@ -125,8 +125,8 @@ bool Replace(const std::string& target, const struct stat& like, const std::stri
     return true;
 }
 
-} // namespace
-
+// The file a path names once symlinks are followed; `path` itself when it is
+// no link. A chain longer than the system allows yields the last link reached.
 std::string FollowLinks(const std::string& path) {
     std::string current = path;
     for (int hop = 0; hop < kMaxLinks; ++hop) {
@@ -151,6 +151,8 @@ std::string FollowLinks(const std::string& path) {
     return current;
 }
 
+} // namespace
+
 bool RewriteExclusively(const std::string& path, const std::function<Edit(std::string&)>& edit) {
     std::lock_guard<std::mutex> guard(rewriteLock);
     const std::string target = FollowLinks(path);
@@ -174,4 +176,14 @@ bool RewriteExclusively(const std::string& path, const std::function<Edit(std::s
     return ok; // the lock goes with the descriptor
 }
 
-} // namespace port::posix
+bool ReadSharedFile(const std::string& path, std::string& text) {
+    text.clear();
+    Descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (file.Get() < 0 || !ReadAll(file.Get(), text)) {
+        text.clear();
+        return false;
+    }
+    return true;
+}
+
+} // namespace port

@@ -1,0 +1,36 @@
+// Read-modify-write of a small text file that several threads and processes
+// share. Each rewrite holds a lock that every thread and process takes for the
+// same file while it reads, edits and replaces it, so no update is lost. The
+// new text is flushed to disk in a temporary file beside the old one, which
+// then replaces the old one in one step, so a crash never leaves it half
+// written.
+//
+// POSIX: the lock is an in-process mutex and an exclusive flock on the file
+// itself; the rename gives a new inode, so a waiter that got the lock on the
+// old inode sees that the path now names another file and locks again. A
+// symlinked file is rewritten at the end of its link chain, so the link stays;
+// the new file keeps the old one's mode (and owner, where the system allows it).
+// Windows: the lock is a named mutex of the file's full path.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace port {
+
+enum class Edit {
+    Write,     // store the edited text
+    Unchanged, // nothing to store; the file stays as it is
+};
+
+// Calls `edit` with the file's current contents (empty when it does not exist
+// yet) while holding the locks, and replaces the file with the edited text.
+// Returns false, leaving the file as it was, when the file cannot be read, is
+// marked read-only or cannot be replaced.
+bool RewriteExclusively(const std::string& path, const std::function<Edit(std::string&)>& edit);
+
+// Reads the whole file into `text`, sharing it with a rewrite that replaces it
+// meanwhile. False (and `text` empty) when it does not exist or cannot be read.
+bool ReadSharedFile(const std::string& path, std::string& text);
+
+} // namespace port

@@ -1,0 +1,176 @@
+#include "port/FileRewrite.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cwctype>
+
+namespace port {
+namespace {
+
+// The system's wide form of a path given in the program's code page. A program
+// folder deeper than the classic path limit still keeps its files beside
+// itself: an absolute path that long is handed over in extended form.
+std::wstring SystemPath(const std::string& path) {
+    const int n =
+        ::MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), nullptr, 0);
+    std::wstring wide(static_cast<size_t>(n), L'\0');
+    ::MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), wide.data(), n);
+    const bool absolute =
+        wide.size() > 2 && wide[1] == L':' && (wide[2] == L'\\' || wide[2] == L'/');
+    if (wide.size() < MAX_PATH - 16 || !absolute)
+        return wide;
+    std::replace(wide.begin(), wide.end(), L'/', L'\\');
+    return L"\\\\?\\" + wide;
+}
+
+// Closes a handle when it leaves scope.
+class Handle {
+public:
+    explicit Handle(HANDLE h = nullptr) : h_(h == INVALID_HANDLE_VALUE ? nullptr : h) {}
+    ~Handle() {
+        if (h_)
+            ::CloseHandle(h_);
+    }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    HANDLE Get() const { return h_; }
+    explicit operator bool() const { return h_ != nullptr; }
+
+private:
+    HANDLE h_;
+};
+
+// Every thread and process that rewrites one file takes the mutex named after
+// the file's full path (letter case does not count, as on the file system).
+class PathLock {
+public:
+    explicit PathLock(const std::wstring& path) {
+        std::wstring full(32768, L'\0');
+        const DWORD n =
+            ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+        full.resize(n > 0 && n < full.size() ? n : 0);
+        if (full.empty())
+            full = path;
+        uint64_t hash = 14695981039346656037ull;
+        for (wchar_t c : full) {
+            hash ^= static_cast<uint64_t>(std::towlower(c));
+            hash *= 1099511628211ull;
+        }
+        char name[64];
+        std::snprintf(name, sizeof name, "burnwright-file-%016llx",
+                      static_cast<unsigned long long>(hash));
+        mutex_ = ::CreateMutexA(nullptr, FALSE, name);
+        if (mutex_) {
+            const DWORD waited = ::WaitForSingleObject(mutex_, INFINITE);
+            // A holder that died left the file as it was: the edit can go on.
+            held_ = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+        }
+    }
+    ~PathLock() {
+        if (held_)
+            ::ReleaseMutex(mutex_);
+        if (mutex_)
+            ::CloseHandle(mutex_);
+    }
+    PathLock(const PathLock&) = delete;
+    PathLock& operator=(const PathLock&) = delete;
+    bool Held() const { return held_; }
+
+private:
+    HANDLE mutex_ = nullptr;
+    bool held_ = false;
+};
+
+// Opened with every sharing right, so a rewrite can replace the file while
+// someone reads it.
+HANDLE OpenShared(const std::wstring& path) {
+    return ::CreateFileW(path.c_str(), GENERIC_READ,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+bool ReadAll(HANDLE file, std::string& text) {
+    text.clear();
+    char chunk[8192];
+    for (;;) {
+        DWORD n = 0;
+        if (!::ReadFile(file, chunk, sizeof chunk, &n, nullptr))
+            return false;
+        if (n == 0)
+            return true;
+        text.append(chunk, n);
+    }
+}
+
+bool WriteAll(HANDLE file, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        const DWORD chunk = static_cast<DWORD>(std::min<size_t>(text.size() - done, 1u << 30));
+        DWORD written = 0;
+        if (!::WriteFile(file, text.data() + done, chunk, &written, nullptr) || written == 0)
+            return false;
+        done += written;
+    }
+    return ::FlushFileBuffers(file) != FALSE;
+}
+
+// Writes `text` to a temporary file beside `path` and moves it over `path`.
+bool Replace(const std::wstring& path, const std::string& text) {
+    static std::atomic<unsigned> counter{0};
+    const std::wstring temporary =
+        path + L".~" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
+    {
+        Handle file(::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file)
+            return false;
+        if (!WriteAll(file.Get(), text)) {
+            ::DeleteFileW(temporary.c_str());
+            return false;
+        }
+    }
+    if (::MoveFileExW(temporary.c_str(), path.c_str(),
+                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return true;
+    ::DeleteFileW(temporary.c_str());
+    return false;
+}
+
+} // namespace
+
+bool RewriteExclusively(const std::string& path, const std::function<Edit(std::string&)>& edit) {
+    const std::wstring target = SystemPath(path);
+    PathLock lock(target);
+    if (!lock.Held())
+        return false;
+    const DWORD attributes = ::GetFileAttributesW(target.c_str());
+    std::string text;
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        // A file marked read-only is never written, whatever rights the process holds.
+        if (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY))
+            return false;
+        Handle file(OpenShared(target));
+        if (!file || !ReadAll(file.Get(), text))
+            return false;
+    } else if (::GetLastError() != ERROR_FILE_NOT_FOUND) {
+        return false; // the folder is missing or cannot be seen
+    }
+    if (edit(text) == Edit::Unchanged)
+        return true;
+    return Replace(target, text);
+}
+
+bool ReadSharedFile(const std::string& path, std::string& text) {
+    text.clear();
+    Handle file(OpenShared(SystemPath(path)));
+    if (!file || !ReadAll(file.Get(), text)) {
+        text.clear();
+        return false;
+    }
+    return true;
+}
+
+} // namespace port
