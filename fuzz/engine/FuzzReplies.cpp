@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 namespace {
@@ -127,10 +128,11 @@ void CheckDecoders(const uint8_t* data, size_t size) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // The link claims writers by name; keep the claims out of the system's folder.
-    char folder[] = "/tmp/burnwright-fuzz-locks-XXXXXX";
+    static char folder[] = "/tmp/burnwright-fuzz-locks-XXXXXX";
     if (mkdtemp(folder) == nullptr)
         Fail("no lock folder");
     setenv("BURNWRIGHT_LOCK_DIR", folder, 1);
+    std::atexit([] { std::filesystem::remove_all(folder); });
     return 0;
 }
 
