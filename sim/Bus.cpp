@@ -2,6 +2,10 @@
 
 #include "sim/StateFile.h"
 
+#ifndef _WIN32
+#include "port/posix/ExclusiveRewrite.h"
+#endif
+
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -56,7 +60,7 @@ void Bus::SetWireSettings(const WireSettings& settings, bool keep) {
         std::lock_guard<std::mutex> guard(stateMutex_);
         keptWire_ = settings;
     }
-    Changed();
+    Changed(std::nullopt);
 }
 
 Bus::~Bus() {
@@ -68,10 +72,10 @@ void Bus::Attach(const std::shared_ptr<Writer>& writer) {
     // The bus clears these hooks before it goes, so `this` outlives them.
     Writer::Hooks hooks;
     hooks.removedByFault = [this](Writer& w) {
-        Changed();
+        Changed(w.Member());
         Notify(port::DeviceEvent::Removal, w.InterfacePath());
     };
-    hooks.changed = [this](Writer&) { Changed(); };
+    hooks.changed = [this](Writer& w) { Changed(w.Member()); };
     hooks.wire = [this](Writer& w, size_t bytes, size_t stepBytes) {
         wire_.Carry(w.Member(), bytes, stepBytes);
     };
@@ -104,7 +108,7 @@ std::shared_ptr<Writer> Bus::AddWriter(WriterConfig config) {
         writers_[config.member] = writer;
     }
     Attach(writer);
-    Changed();
+    Changed(config.member);
     Notify(port::DeviceEvent::Arrival, writer->InterfacePath());
     return writer;
 }
@@ -153,7 +157,7 @@ bool Bus::RemoveWriter(uint32_t member) {
     const bool wasPlugged = writer->Plugged();
     writer->SetPlugged(false);
     writer->SetHooks({});
-    Changed();
+    Changed(member);
     if (wasPlugged)
         Notify(port::DeviceEvent::Removal, writer->InterfacePath());
     return true;
@@ -164,7 +168,7 @@ bool Bus::Plug(uint32_t member) {
     if (!writer || writer->Plugged())
         return false;
     writer->SetPlugged(true);
-    Changed();
+    Changed(member);
     Notify(port::DeviceEvent::Arrival, writer->InterfacePath());
     return true;
 }
@@ -174,7 +178,7 @@ bool Bus::Unplug(uint32_t member) {
     if (!writer || !writer->Plugged())
         return false;
     writer->SetPlugged(false);
-    Changed();
+    Changed(member);
     Notify(port::DeviceEvent::Removal, writer->InterfacePath());
     return true;
 }
@@ -227,6 +231,36 @@ bool Bus::SaveState(std::string& error) {
     std::vector<SavedWriter> saved;
     for (const auto& writer : Writers())
         saved.push_back({writer->Config(), writer->Snapshot(), writer->Plugged()});
+#ifndef _WIN32
+    // Other processes may run other writers of the same file: under the file's
+    // lock, their writers are taken as the file holds them now, and only the
+    // writers this bus changed are written from here.
+    const bool merged = port::posix::RewriteExclusively(statePath_, [&](std::string& text) {
+        std::vector<SavedWriter> onFile;
+        std::string why;
+        if (text.empty() || !ParseState(text, onFile, why)) {
+            text = FormatState(saved, &keptWire_);
+            return port::posix::Edit::Write;
+        }
+        std::map<uint32_t, SavedWriter> members;
+        for (auto& entry : onFile)
+            if (touched_.count(entry.config.member) == 0)
+                members[entry.config.member] = std::move(entry);
+        for (const auto& entry : saved)
+            if (touched_.count(entry.config.member) != 0)
+                members[entry.config.member] = entry;
+        std::vector<SavedWriter> all;
+        for (auto& entry : members)
+            all.push_back(std::move(entry.second));
+        text = FormatState(all, &keptWire_);
+        return port::posix::Edit::Write;
+    });
+    if (merged) {
+        saveError_.clear();
+        return true;
+    }
+#endif
+    // Written whole from this bus; a file that cannot be replaced gets its reason.
     const bool ok = WriteStateFile(statePath_, saved, error, &keptWire_);
     saveError_ = ok ? std::string() : error;
     return ok;
@@ -237,11 +271,13 @@ std::string Bus::LastSaveError() const {
     return saveError_;
 }
 
-void Bus::Changed() {
+void Bus::Changed(std::optional<uint32_t> member) {
     {
         std::lock_guard<std::mutex> guard(stateMutex_);
         if (statePath_.empty())
             return;
+        if (member)
+            touched_.insert(*member);
     }
     // A failed save keeps the last complete file; say so once per reason.
     std::string error;

@@ -13,6 +13,8 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -79,7 +81,9 @@ public:
 private:
     void Notify(port::DeviceEvent event, const std::string& path);
     void Attach(const std::shared_ptr<Writer>& writer);
-    void Changed();
+    // Saves after a change; `member` names the writer changed (none: the bus's
+    // own settings), which from then on this bus writes to the state file.
+    void Changed(std::optional<uint32_t> member);
 
     port::Clock& clock_;
     uint32_t identity_;
@@ -95,6 +99,7 @@ private:
     mutable std::mutex stateMutex_;
     std::string statePath_;
     std::string saveError_;
+    std::set<uint32_t> touched_; // writers changed here since the file was kept
 };
 
 } // namespace sim

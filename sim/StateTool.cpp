@@ -14,7 +14,8 @@ const char* const kUsage =
     "usage: burnwright-sim STATE_FILE COMMAND [ARGUMENTS]\n"
     "commands: show | add-writer MEMBER [TYPE] | remove-writer MEMBER | plug MEMBER |\n"
     "          unplug MEMBER | insert-chip MEMBER SOCKET [SIZE] | remove-chip MEMBER SOCKET |\n"
-    "          boot-loader MEMBER | wire off|on|turnaround-ms=N,program-ns-per-byte=N\n";
+    "          fresh-chips MEMBER | boot-loader MEMBER | wire "
+    "off|on|turnaround-ms=N,program-ns-per-byte=N\n";
 
 bool Number(const std::string& text, unsigned long limit, unsigned long& value) {
     if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
@@ -70,9 +71,9 @@ int RunStateTool(const std::vector<std::string>& args, std::ostream& out, std::o
     const std::string& command = args[1];
     const size_t count = args.size() - 2;
     // Nothing is read or written for a command that does not exist.
-    static const char* const kCommands[] = {"show",        "add-writer",  "remove-writer",
-                                            "plug",        "unplug",      "insert-chip",
-                                            "remove-chip", "boot-loader", "wire"};
+    static const char* const kCommands[] = {
+        "show",        "add-writer",  "remove-writer", "plug",        "unplug",
+        "insert-chip", "remove-chip", "fresh-chips",   "boot-loader", "wire"};
     if (std::find(std::begin(kCommands), std::end(kCommands), command) == std::end(kCommands)) {
         err << "Unknown command \"" << command << "\"\n" << kUsage;
         return 2;
@@ -155,6 +156,15 @@ int RunStateTool(const std::vector<std::string>& args, std::ostream& out, std::o
                 return 2;
             }
             writer->InsertChip(int(socket), count >= 3 ? size_t(extra) : 0);
+        }
+    } else if (command == "fresh-chips") {
+        // A new blank chip in every socket, in one step for scripts that run
+        // pass after pass.
+        if (!needWriter())
+            return 1;
+        for (int s = 0; s < int(kSocketCount); ++s) {
+            writer->RemoveChip(s);
+            writer->InsertChip(s);
         }
     } else if (command == "boot-loader") {
         if (!needWriter())

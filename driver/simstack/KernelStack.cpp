@@ -476,6 +476,10 @@ uint64_t KernelStack::BusTransfers() const {
     return total;
 }
 
+kshim::LiveObjects KernelStack::Live() const {
+    return core_->kernel.Live();
+}
+
 std::vector<kshim::Violation> KernelStack::Findings() const {
     std::lock_guard<std::mutex> guard(core_->mu);
     return core_->findings;

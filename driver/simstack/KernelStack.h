@@ -62,6 +62,9 @@ public:
     Lifecycle Stats() const;
     // Bulk transfers the kernel's USB bus has received, over all devices.
     uint64_t BusTransfers() const;
+    // What the driver holds of the kernel now: pool blocks, IRPs, MDLs, work
+    // items (Settle first for a count that no request in flight changes).
+    kshim::LiveObjects Live() const;
     // The verifier's findings since the stack started.
     std::vector<kshim::Violation> Findings() const;
 

@@ -92,6 +92,34 @@ TEST_F(SimStateFile, ChipsStayProgrammedFromOneRunToTheNext) {
     EXPECT_NE(gap->InterfacePath().find("#9&feed&0&4#"), std::string::npos);
 }
 
+TEST_F(SimStateFile, TwoBusesOnOneFileKeepEachOthersWriters) {
+    {
+        auto bus = sim::MakeBus(Path(), clock_);
+        sim::WriterConfig config;
+        config.member = 1;
+        bus->AddWriterWithChips(config);
+    }
+    // Two processes load the same file, then each changes only its own writer.
+    auto first = sim::MakeBus(Path(), clock_);
+    auto second = sim::MakeBus(Path(), clock_);
+    first->WriterAt(0)->RemoveChip(3);
+    second->WriterAt(1)->RemoveChip(7);
+    first->WriterAt(0)->RemoveChip(4);
+
+    auto reread = sim::MakeBus(Path(), clock_, false);
+    EXPECT_FALSE(reread->WriterAt(0)->HasChip(3));
+    EXPECT_FALSE(reread->WriterAt(0)->HasChip(4));
+    EXPECT_FALSE(reread->WriterAt(1)->HasChip(7));
+    EXPECT_TRUE(reread->WriterAt(1)->HasChip(3));
+
+    // Removing a writer is a change of that writer too.
+    second->RemoveWriter(1);
+    first->WriterAt(0)->InsertChip(3);
+    reread = sim::MakeBus(Path(), clock_, false);
+    EXPECT_EQ(reread->WriterAt(1), nullptr);
+    EXPECT_TRUE(reread->WriterAt(0)->HasChip(3));
+}
+
 TEST_F(SimStateFile, BrokenFilesAreRefusedWithTheReasonAndLeftUntouched) {
     { sim::MakeBus(Path(), clock_)->Writers()[0]->InsertChip(0, 4096); }
     const std::string good = Text();

@@ -1,0 +1,156 @@
+#include "tests/cli/CliProcess.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace clitest {
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool ParseSettings(const std::string& text,
+                   std::map<std::string, std::map<std::string, std::string>>& sections) {
+    if (!text.empty() && text.back() != '\n')
+        return false;
+    std::istringstream in(text);
+    std::string line, section;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (line.empty())
+            continue;
+        if (line.front() == '[') {
+            if (line.back() != ']')
+                return false;
+            section = line.substr(1, line.size() - 2);
+            sections[section];
+            continue;
+        }
+        const size_t equals = line.find('=');
+        if (equals == std::string::npos || section.empty())
+            return false;
+        sections[section][line.substr(0, equals)] = line.substr(equals + 1);
+    }
+    return true;
+}
+
+CliFolder::CliFolder(const std::string& name)
+    : folder_(fs::temp_directory_path() /
+              ("burnwright-" + name + "-" + std::to_string(::getpid()))) {
+    fs::remove_all(folder_);
+    fs::create_directories(folder_ / "claims");
+    fs::copy_file(BURNWRIGHT_PROFILE, folder_ / "OTPBodyProfile.xml");
+    Sim("add-writer 0");
+}
+
+CliFolder::~CliFolder() {
+    fs::remove_all(folder_);
+}
+
+int CliFolder::Sim(const std::string& args, std::string* output) const {
+    const fs::path out = folder_ / "sim.txt";
+    const std::string command = std::string(BURNWRIGHT_SIM) + " " + StateFile().string() + " " +
+                                args + " >" + out.string() + " 2>&1";
+    const int status = std::system(command.c_str());
+    if (output)
+        *output = ReadFile(out);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void CliFolder::FreshChips(int member) const {
+    Sim("fresh-chips " + std::to_string(member));
+}
+
+pid_t CliFolder::Start(const std::vector<std::string>& args, const fs::path& outFile,
+                       int* stderrFd) const {
+    int pipeFds[2];
+    if (::pipe(pipeFds) != 0)
+        return -1;
+    const std::string writer = "sim:" + StateFile().string();
+    const std::string program = (folder_ / "burnwright").string();
+    const std::string claims = (folder_ / "claims").string();
+    std::vector<std::string> argv{BURNWRIGHT_CLI};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> raw;
+    for (auto& arg : argv)
+        raw.push_back(arg.data());
+    raw.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setenv("BURNWRIGHT_WRITER", writer.c_str(), 1);
+        ::setenv("BURNWRIGHT_PROGRAM_PATH", program.c_str(), 1);
+        ::setenv("BURNWRIGHT_LOCK_DIR", claims.c_str(), 1);
+        const int in = ::open("/dev/null", O_RDONLY);
+        const int out = ::open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(in, 0);
+        ::dup2(out, 1);
+        ::dup2(pipeFds[1], 2);
+        ::close(pipeFds[0]);
+        ::execv(raw[0], raw.data());
+        ::_exit(127);
+    }
+    ::close(pipeFds[1]);
+    *stderrFd = pipeFds[0];
+    return pid;
+}
+
+int CliFolder::Run(const std::vector<std::string>& args, std::string* err) const {
+    int fd = -1;
+    const pid_t pid = Start(args, folder_ / "out.txt", &fd);
+    const std::string text = ReadAll(fd);
+    ::close(fd);
+    if (err)
+        *err = text;
+    return Reap(pid);
+}
+
+bool CliFolder::Counters(long& ok, long& fail) const {
+    std::map<std::string, std::map<std::string, std::string>> sections;
+    if (!ParseSettings(ReadFile(folder_ / "burnwright.ini"), sections))
+        return false;
+    const auto& general = sections["General"];
+    const auto okAt = general.find("OtpCounterOk");
+    const auto failAt = general.find("OtpCounterFail");
+    if (okAt == general.end() || failAt == general.end())
+        return false;
+    char* end = nullptr;
+    ok = std::strtol(okAt->second.c_str(), &end, 10);
+    if (*end != '\0')
+        return false;
+    fail = std::strtol(failAt->second.c_str(), &end, 10);
+    return *end == '\0';
+}
+
+std::string ReadUpTo(int fd, size_t bytes) {
+    std::string text;
+    char buffer[256];
+    while (text.size() < bytes) {
+        const ssize_t got = ::read(fd, buffer, std::min(sizeof buffer, bytes - text.size()));
+        if (got <= 0)
+            break;
+        text.append(buffer, size_t(got));
+    }
+    return text;
+}
+
+std::string ReadAll(int fd) {
+    return ReadUpTo(fd, std::string::npos);
+}
+
+int Reap(pid_t pid) {
+    int status = 0;
+    if (::waitpid(pid, &status, 0) != pid)
+        return -2;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+} // namespace clitest

@@ -1,0 +1,60 @@
+// Runs burnwright-cli and the simulator tool as child processes in a test
+// folder of their own: a simulated writer bus in a state file, the program's
+// settings file and logs beside it, and a private claim folder.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace clitest {
+
+namespace fs = std::filesystem;
+
+std::string ReadFile(const fs::path& path);
+
+// The settings file as sections of keys; false when a line is neither a
+// section header, a key with its value, nor blank, or the last line is cut.
+bool ParseSettings(const std::string& text,
+                   std::map<std::string, std::map<std::string, std::string>>& sections);
+
+class CliFolder {
+public:
+    explicit CliFolder(const std::string& name); // a fresh folder, bus with writer 0
+    ~CliFolder();
+    CliFolder(const CliFolder&) = delete;
+    CliFolder& operator=(const CliFolder&) = delete;
+
+    const fs::path& Path() const { return folder_; }
+    fs::path StateFile() const { return folder_ / "bus.state"; }
+
+    // The simulator tool on the state file; its exit status and output.
+    int Sim(const std::string& args, std::string* output = nullptr) const;
+    // Takes every chip of writer `member` out and puts a blank one in.
+    void FreshChips(int member) const;
+
+    // Starts burnwright-cli with `args`, standard output into `outFile`,
+    // standard error into a pipe the caller reads (StderrFd).
+    pid_t Start(const std::vector<std::string>& args, const fs::path& outFile, int* stderrFd) const;
+    // Runs it to the end: its exit code (-1 when killed) and standard error.
+    int Run(const std::vector<std::string>& args, std::string* err = nullptr) const;
+
+    // The settings file's counters; false when the file does not parse.
+    bool Counters(long& ok, long& fail) const;
+
+private:
+    fs::path folder_;
+};
+
+// Reads `fd` until `bytes` bytes arrived or it ends; the bytes read.
+std::string ReadUpTo(int fd, size_t bytes);
+// Reads `fd` to its end.
+std::string ReadAll(int fd);
+// Waits for `pid`; its exit code, or -1 when a signal ended it.
+int Reap(pid_t pid);
+
+} // namespace clitest

@@ -1,0 +1,160 @@
+// burnwright-cli killed (SIGKILL) at seeded points of a load, a pass and a
+// firmware update, each point a step of the run's own progress: a number of
+// bytes of its progress on standard error, or (the update prints none) a
+// number of saves of the writer's state file. After every kill the settings file parses with its
+// counters either before or after the whole pass, the state file loads, the
+// production record holds whole lines only, and the next pass succeeds.
+#include "tests/cli/CliProcess.h"
+
+#include "sim/Firmware.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <fstream>
+#include <poll.h>
+#include <random>
+#include <sstream>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+namespace clitest {
+namespace {
+
+constexpr int kPointsPerWorkflow = 6;
+constexpr sim::FirmwareVersion kShipped{9, 2, 0, 0, 0, 0};
+
+class CliKillTest : public ::testing::Test {
+protected:
+    CliKillTest() : folder("kill") {}
+
+    void SetUp() override {
+        const auto image = sim::BuildFirmwareImage(kShipped);
+        std::ofstream(folder.Path() / "OTP_Controller_C51FW.bin", std::ios::binary)
+            .write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
+        ASSERT_EQ(folder.Sim("wire off"), 0);
+        image_ = (folder.Path() / "day.bin").string();
+        record_ = (folder.Path() / "record.csv").string();
+        ASSERT_EQ(folder.Run({"image", "make", "--body", "12", "--seed", "5", image_}), 0);
+    }
+
+    std::vector<std::string> Load() const { return {"--yes", "load", "--body", "12", image_}; }
+    std::vector<std::string> Pass() const {
+        return {"--yes", "program", "--load", "--body", "12", image_, "--log-csv", record_};
+    }
+    std::vector<std::string> Update() const { return {"--yes", "firmware", "update"}; }
+
+    // Runs `args` until `limit` steps of progress were seen (bytes of
+    // standard error, or saves of the state file), then kills it. The steps
+    // seen; `killed` tells whether the kill landed before the run ended.
+    size_t RunFor(const std::vector<std::string>& args, bool saves, size_t limit, bool& killed) {
+        const int watch = ::inotify_init1(IN_CLOEXEC);
+        ::inotify_add_watch(watch, folder.Path().c_str(), IN_MOVED_TO);
+        int err = -1;
+        const pid_t pid = folder.Start(args, folder.Path() / "run.txt", &err);
+        size_t steps = 0;
+        bool ended = false;
+        while (!ended && steps < limit) {
+            pollfd fds[2] = {{err, POLLIN, 0}, {watch, POLLIN, 0}};
+            ::poll(fds, 2, -1);
+            char buffer[4096] __attribute__((aligned(alignof(inotify_event))));
+            if (fds[1].revents & POLLIN) {
+                const ssize_t got = ::read(watch, buffer, sizeof buffer);
+                for (ssize_t at = 0; at < got;) {
+                    const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+                    if (saves && event->len > 0 && std::string(event->name) == "bus.state")
+                        ++steps;
+                    at += ssize_t(sizeof(inotify_event) + event->len);
+                }
+            }
+            if (fds[0].revents & (POLLIN | POLLHUP)) {
+                const size_t room = saves ? sizeof buffer : std::min(sizeof buffer, limit - steps);
+                const ssize_t got = ::read(err, buffer, room);
+                ended = got <= 0;
+                if (!saves && got > 0)
+                    steps += size_t(got);
+            }
+        }
+        ::kill(pid, SIGKILL);
+        ::close(err);
+        ::close(watch);
+        killed = Reap(pid) == -1;
+        return steps;
+    }
+
+    // Everything the killed run may have written is whole, and the next pass
+    // programs every chip and counts them once.
+    void ExpectWholeAndRecoverable(const std::string& where, long okBefore, long failBefore) {
+        SCOPED_TRACE(where);
+        long ok = 0, fail = 0;
+        ASSERT_TRUE(folder.Counters(ok, fail)) << ReadFile(folder.Path() / "burnwright.ini");
+        EXPECT_TRUE(ok == okBefore || ok == okBefore + 16) << ok;
+        EXPECT_EQ(fail, failBefore);
+        std::string shown;
+        EXPECT_EQ(folder.Sim("show", &shown), 0) << shown;
+        ExpectWholeRecord();
+
+        folder.FreshChips(0);
+        std::string err;
+        ASSERT_EQ(folder.Run(Pass(), &err), 0) << err;
+        long okAfter = 0, failAfter = 0;
+        ASSERT_TRUE(folder.Counters(okAfter, failAfter));
+        EXPECT_EQ(okAfter, ok + 16);
+        EXPECT_EQ(failAfter, fail);
+    }
+
+    // The record's lines all end and all have the header's fields.
+    void ExpectWholeRecord() {
+        const std::string text = ReadFile(record_);
+        if (text.empty())
+            return;
+        ASSERT_EQ(text.back(), '\n') << "the record ends in a cut line";
+        std::istringstream lines(text);
+        std::string line;
+        std::getline(lines, line);
+        const auto fields = std::count(line.begin(), line.end(), ',');
+        while (std::getline(lines, line))
+            EXPECT_EQ(std::count(line.begin(), line.end(), ','), fields) << line;
+    }
+
+    CliFolder folder;
+    std::string image_, record_;
+};
+
+TEST_F(CliKillTest, KilledLoadsPassesAndUpdatesLoseNothingAndTheNextPassWorks) {
+    struct Workflow {
+        const char* name;
+        std::vector<std::string> args;
+        bool saves; // progress counted in saves of the state file
+    };
+    const Workflow workflows[] = {
+        {"load", Load(), false}, {"pass", Pass(), false}, {"update", Update(), true}};
+    std::mt19937 random(15);
+    int kills = 0, landed = 0;
+    for (const Workflow& workflow : workflows) {
+        folder.FreshChips(0);
+        bool killed = true;
+        const size_t length = RunFor(workflow.args, workflow.saves, SIZE_MAX, killed);
+        ASSERT_FALSE(killed);
+        ASSERT_GT(length, 1u) << workflow.name;
+        std::uniform_int_distribution<size_t> point(1, length - 1);
+        for (int i = 0; i < kPointsPerWorkflow; ++i) {
+            long ok = 0, fail = 0;
+            ASSERT_TRUE(folder.Counters(ok, fail));
+            folder.FreshChips(0);
+            const size_t at = point(random);
+            RunFor(workflow.args, workflow.saves, at, killed);
+            landed += killed ? 1 : 0;
+            ++kills;
+            ExpectWholeAndRecoverable(std::string(workflow.name) + " killed after " +
+                                          std::to_string(at) + " steps of progress",
+                                      ok, fail);
+        }
+    }
+    std::printf("kill points: %d, of which %d landed before the run ended\n", kills, landed);
+    EXPECT_GE(landed, kills / 2);
+}
+
+} // namespace
+} // namespace clitest
