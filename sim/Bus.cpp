@@ -1,10 +1,7 @@
 #include "sim/Bus.h"
 
+#include "port/FileRewrite.h"
 #include "sim/StateFile.h"
-
-#ifndef _WIN32
-#include "port/posix/ExclusiveRewrite.h"
-#endif
 
 #include <chrono>
 #include <cstdio>
@@ -231,16 +228,15 @@ bool Bus::SaveState(std::string& error) {
     std::vector<SavedWriter> saved;
     for (const auto& writer : Writers())
         saved.push_back({writer->Config(), writer->Snapshot(), writer->Plugged()});
-#ifndef _WIN32
     // Other processes may run other writers of the same file: under the file's
     // lock, their writers are taken as the file holds them now, and only the
     // writers this bus changed are written from here.
-    const bool merged = port::posix::RewriteExclusively(statePath_, [&](std::string& text) {
+    const bool merged = port::RewriteExclusively(statePath_, [&](std::string& text) {
         std::vector<SavedWriter> onFile;
         std::string why;
         if (text.empty() || !ParseState(text, onFile, why)) {
             text = FormatState(saved, &keptWire_);
-            return port::posix::Edit::Write;
+            return port::Edit::Write;
         }
         std::map<uint32_t, SavedWriter> members;
         for (auto& entry : onFile)
@@ -253,13 +249,12 @@ bool Bus::SaveState(std::string& error) {
         for (auto& entry : members)
             all.push_back(std::move(entry.second));
         text = FormatState(all, &keptWire_);
-        return port::posix::Edit::Write;
+        return port::Edit::Write;
     });
     if (merged) {
         saveError_.clear();
         return true;
     }
-#endif
     // Written whole from this bus; a file that cannot be replaced gets its reason.
     const bool ok = WriteStateFile(statePath_, saved, error, &keptWire_);
     saveError_ = ok ? std::string() : error;
