@@ -72,8 +72,9 @@ int CBurnwrightDlg::SingleOperation(int operation) {
     return result;
 }
 
-void CBurnwrightDlg::SummaryLine(int operation, uint32_t milliseconds) {
-    StepCounts counts{0, 0, 0, milliseconds};
+void CBurnwrightDlg::SummaryLine(int operation, uint32_t milliseconds,
+                                 std::optional<uint64_t> wireMs) {
+    StepCounts counts{0, 0, 0, milliseconds, wireMs};
     for (uint8_t state : otp_->GetSocketStates()) {
         counts.ok += state == engine::kSocketOK;
         counts.fail += state == engine::kSocketFail;
@@ -144,13 +145,18 @@ void CBurnwrightDlg::PassThread() {
                 return true;
         return false;
     };
-    // Times one step; from the second step on only passing sockets take part.
+    // Times one step, on the wire timeline too when there is one; from the
+    // second step on only passing sockets take part.
+    std::optional<uint64_t> wire;
     auto step = [&](auto&& run) {
         s.passingSocketsOnly = stepRan ? 1 : 0;
         otp_->SelectPassed(stepRan ? 1 : 0);
         const uint32_t start = TickCount();
         s.startTick = start;
+        const uint64_t wireStart = wireTime_ ? wireTime_() : 0;
         run();
+        if (wireTime_)
+            wire = wireTime_() - wireStart;
         const uint32_t t = TickCount() - start;
         total += t;
         stepRan = true;
@@ -160,14 +166,14 @@ void CBurnwrightDlg::PassThread() {
     if (s.blankCheck) {
         const uint32_t t = step([&] { SingleOperation(0); });
         carryOn = anyPassing();
-        SummaryLine(0, t);
+        SummaryLine(0, t, wire);
     }
     if (carryOn) {
         if (s.program) {
             const uint32_t t = step([&] { SingleOperation(1); });
             carryOn = anyPassing();
             failed = failedChips();
-            SummaryLine(1, t);
+            SummaryLine(1, t, wire);
             programRan = true;
         }
         if (carryOn && s.verify) {
@@ -175,7 +181,7 @@ void CBurnwrightDlg::PassThread() {
             carryOn = anyPassing();
             if (programRan)
                 failed = failedChips();
-            SummaryLine(2, t);
+            SummaryLine(2, t, wire);
         }
         s.passingSocketsOnly = 0;
         if (carryOn && s.ihrcTrim) {
@@ -183,13 +189,13 @@ void CBurnwrightDlg::PassThread() {
             carryOn = anyPassing();
             if (programRan)
                 failed = failedChips();
-            SummaryLine(2, t);
+            SummaryLine(2, t, wire);
         }
         if (carryOn && s.lvdTrim) {
             const uint32_t t = step([&] { otp_->TrimLVD(); });
             if (programRan)
                 failed = failedChips();
-            SummaryLine(2, t);
+            SummaryLine(2, t, wire);
         }
     }
     s.passingSocketsOnly = 0;
@@ -286,7 +292,7 @@ void CBurnwrightDlg::OnStressEnd() {
     log_->Write("\n");
     std::lock_guard<std::mutex> hold(resultsLock_);
     for (int n = 0; n < 3; ++n) {
-        StepCounts sum{0, 0, 0, 0};
+        StepCounts sum{0, 0, 0, 0, {}};
         for (const StepCounts& c : results_[n]) {
             sum.ok += c.ok;
             sum.fail += c.fail;

@@ -2,7 +2,9 @@
 
 #include "core/Errors.h"
 #include "core/Profiler.h"
+#include "driver/simstack/Backend.h"
 #include "image/OTPBodyProfiler.h"
+#include "sim/StepTime.h"
 #include "usb/ProcessLink.h"
 
 #include <algorithm>
@@ -94,7 +96,11 @@ int Session::Start(int body) {
     console.yes = options_.yes;
     console.quiet = options_.quiet;
     host_ = std::make_unique<ConsoleHost>(timerClock_, console, err_);
-    dlg_ = std::make_unique<app::CBurnwrightDlg>(*host_);
+    app::WindowServices services;
+    bus_ = driver::simstack::SimulatedBus(usb::LinkBackend());
+    if (bus_ && bus_->Wire().On())
+        services.wireTime = [bus = bus_] { return bus->Wire().NowMs(); };
+    dlg_ = std::make_unique<app::CBurnwrightDlg>(*host_, std::move(services));
     host_->Start(*dlg_);
     host_->WaitIdle();
     if (host_->DialogResult()) {
@@ -266,7 +272,8 @@ void Session::Collect(ActionResult& result, const std::vector<int>& ticked,
         const auto records = dlg_->StepRecords(n);
         for (size_t r = recordsBefore[n]; r < records.size(); ++r)
             result.steps.push_back({kRecordLabels[n], records[r].ok, records[r].fail,
-                                    records[r].init, records[r].milliseconds});
+                                    records[r].init, records[r].milliseconds,
+                                    records[r].wireMilliseconds});
     }
     // Summary lines are written in step order; the lists are per operation.
     std::stable_sort(result.steps.begin(), result.steps.end(), [](auto& a, auto& b) {
@@ -300,9 +307,14 @@ int Session::Load(ActionResult& result) {
     }
     host_->ClearRecord();
     const auto before = RecordCounts();
+    const sim::StepTime time(bus_.get());
     host_->Click(ids::kLoadToWriterBuffer);
     host_->WaitIdle();
     Collect(result, ticked, before);
+    if (time.WireOn()) {
+        result.hostMilliseconds = time.HostMs();
+        result.wireMilliseconds = time.WireMs();
+    }
     return Verdict(result);
 }
 
