@@ -188,9 +188,10 @@ public:
         int fail;
         int init;
         uint32_t milliseconds;
-        std::optional<uint64_t> wireMilliseconds; // with a wire timeline only
     };
     std::vector<StepCounts> StepRecords(int operation);
+    // The wire time of each of those records; empty without a wire timeline.
+    std::vector<uint64_t> WireRecords(int operation);
 
     // Read-back, information commands and the lamp test.
     void OnReadData();
@@ -265,6 +266,7 @@ private:
     std::atomic<bool> passRunning_{false};
     std::mutex resultsLock_;
     std::array<std::vector<StepCounts>, 3> results_;
+    std::array<std::vector<uint64_t>, 3> wireResults_;
     engine::InfoRecord informationRecord_{};
     bool lampTestRunning_ = false;
     int lampTestSocket_ = 0;

@@ -74,7 +74,7 @@ int CBurnwrightDlg::SingleOperation(int operation) {
 
 void CBurnwrightDlg::SummaryLine(int operation, uint32_t milliseconds,
                                  std::optional<uint64_t> wireMs) {
-    StepCounts counts{0, 0, 0, milliseconds, wireMs};
+    StepCounts counts{0, 0, 0, milliseconds};
     for (uint8_t state : otp_->GetSocketStates()) {
         counts.ok += state == engine::kSocketOK;
         counts.fail += state == engine::kSocketFail;
@@ -84,6 +84,8 @@ void CBurnwrightDlg::SummaryLine(int operation, uint32_t milliseconds,
     {
         std::lock_guard<std::mutex> hold(resultsLock_);
         results_[operation].push_back(counts);
+        if (wireMs)
+            wireResults_[operation].push_back(*wireMs);
         number = results_[operation].size();
     }
     const port::LocalTime now = localTime_();
@@ -96,6 +98,11 @@ void CBurnwrightDlg::SummaryLine(int operation, uint32_t milliseconds,
 std::vector<CBurnwrightDlg::StepCounts> CBurnwrightDlg::StepRecords(int operation) {
     std::lock_guard<std::mutex> hold(resultsLock_);
     return results_[operation];
+}
+
+std::vector<uint64_t> CBurnwrightDlg::WireRecords(int operation) {
+    std::lock_guard<std::mutex> hold(resultsLock_);
+    return wireResults_[operation];
 }
 
 void CBurnwrightDlg::PassThread() {
@@ -257,6 +264,8 @@ void CBurnwrightDlg::OnStress() {
         std::lock_guard<std::mutex> hold(resultsLock_);
         for (auto& list : results_)
             list.clear();
+        for (auto& list : wireResults_)
+            list.clear();
     }
     log_->Clear();
     host_.SetTimer(ids::kTimerStressTick, interval);
@@ -292,7 +301,7 @@ void CBurnwrightDlg::OnStressEnd() {
     log_->Write("\n");
     std::lock_guard<std::mutex> hold(resultsLock_);
     for (int n = 0; n < 3; ++n) {
-        StepCounts sum{0, 0, 0, 0, {}};
+        StepCounts sum{0, 0, 0, 0};
         for (const StepCounts& c : results_[n]) {
             sum.ok += c.ok;
             sum.fail += c.fail;

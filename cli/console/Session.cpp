@@ -270,10 +270,17 @@ void Session::Collect(ActionResult& result, const std::vector<int>& ticked,
     result.steps.clear();
     for (int n = 0; n < 3; ++n) {
         const auto records = dlg_->StepRecords(n);
-        for (size_t r = recordsBefore[n]; r < records.size(); ++r)
-            result.steps.push_back({kRecordLabels[n], records[r].ok, records[r].fail,
-                                    records[r].init, records[r].milliseconds,
-                                    records[r].wireMilliseconds});
+        const auto wire = dlg_->WireRecords(n);
+        for (size_t r = recordsBefore[n]; r < records.size(); ++r) {
+            result.steps.push_back({kRecordLabels[n],
+                                    records[r].ok,
+                                    records[r].fail,
+                                    records[r].init,
+                                    records[r].milliseconds,
+                                    {}});
+            if (r < wire.size())
+                result.steps.back().wireMilliseconds = wire[r];
+        }
     }
     // Summary lines are written in step order; the lists are per operation.
     std::stable_sort(result.steps.begin(), result.steps.end(), [](auto& a, auto& b) {
