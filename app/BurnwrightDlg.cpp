@@ -53,7 +53,8 @@ CBurnwrightDlg::CBurnwrightDlg(I_WindowHost& host, WindowServices services)
       localTime_(services.localTime ? std::move(services.localTime) : port::GetLocalTime),
       settings_(std::make_unique<core::C_OTPProfiler>()), log_(std::make_unique<core::C_OTPLog>()),
       otp_(std::make_unique<engine::C_OTP>(*link_, *clock_)),
-      progressClock_(services.progressClock ? services.progressClock : clock_) {
+      progressClock_(services.progressClock ? services.progressClock : clock_),
+      wireTime_(std::move(services.wireTime)) {
     for (int i = 0; i < ids::kSocketCount; ++i) {
         lamps_[i] = ids::kBitmapGreen; // the template's picture
         lampControls_[i] = ids::kLampBase + i;

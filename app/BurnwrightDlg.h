@@ -27,6 +27,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -62,6 +63,9 @@ struct WindowServices {
     std::function<port::LocalTime()> localTime; // the system's when empty
     // Paces the load progress window's last half second; `clock` when null.
     port::Clock* progressClock = nullptr;
+    // A second timeline each step of a pass is measured on, in milliseconds
+    // (a simulated bus's wire time); none when empty.
+    std::function<uint64_t()> wireTime;
 };
 
 // The state of the window; bound members are exchanged with their controls.
@@ -169,7 +173,7 @@ public:
     void PassThread();
     // 0 blank check, 1 program, 2 verify, 3 IHRC trim: the engine's result.
     int SingleOperation(int operation);
-    void SummaryLine(int operation, uint32_t milliseconds);
+    void SummaryLine(int operation, uint32_t milliseconds, std::optional<uint64_t> wireMs);
     void OnResetCounter();
     void OnStress();
     void OnStressTick();
@@ -186,6 +190,8 @@ public:
         uint32_t milliseconds;
     };
     std::vector<StepCounts> StepRecords(int operation);
+    // The wire time of each of those records; empty without a wire timeline.
+    std::vector<uint64_t> WireRecords(int operation);
 
     // Read-back, information commands and the lamp test.
     void OnReadData();
@@ -255,10 +261,12 @@ private:
     std::string lastDevicePath_;
     WriterVersion writerVersion_{};
     port::Clock* progressClock_;
+    std::function<uint64_t()> wireTime_;
     LoadSignal loadSignal_;
     std::atomic<bool> passRunning_{false};
     std::mutex resultsLock_;
     std::array<std::vector<StepCounts>, 3> results_;
+    std::array<std::vector<uint64_t>, 3> wireResults_;
     engine::InfoRecord informationRecord_{};
     bool lampTestRunning_ = false;
     int lampTestSocket_ = 0;

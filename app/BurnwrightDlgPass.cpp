@@ -72,7 +72,8 @@ int CBurnwrightDlg::SingleOperation(int operation) {
     return result;
 }
 
-void CBurnwrightDlg::SummaryLine(int operation, uint32_t milliseconds) {
+void CBurnwrightDlg::SummaryLine(int operation, uint32_t milliseconds,
+                                 std::optional<uint64_t> wireMs) {
     StepCounts counts{0, 0, 0, milliseconds};
     for (uint8_t state : otp_->GetSocketStates()) {
         counts.ok += state == engine::kSocketOK;
@@ -83,6 +84,8 @@ void CBurnwrightDlg::SummaryLine(int operation, uint32_t milliseconds) {
     {
         std::lock_guard<std::mutex> hold(resultsLock_);
         results_[operation].push_back(counts);
+        if (wireMs)
+            wireResults_[operation].push_back(*wireMs);
         number = results_[operation].size();
     }
     const port::LocalTime now = localTime_();
@@ -95,6 +98,11 @@ void CBurnwrightDlg::SummaryLine(int operation, uint32_t milliseconds) {
 std::vector<CBurnwrightDlg::StepCounts> CBurnwrightDlg::StepRecords(int operation) {
     std::lock_guard<std::mutex> hold(resultsLock_);
     return results_[operation];
+}
+
+std::vector<uint64_t> CBurnwrightDlg::WireRecords(int operation) {
+    std::lock_guard<std::mutex> hold(resultsLock_);
+    return wireResults_[operation];
 }
 
 void CBurnwrightDlg::PassThread() {
@@ -144,13 +152,18 @@ void CBurnwrightDlg::PassThread() {
                 return true;
         return false;
     };
-    // Times one step; from the second step on only passing sockets take part.
+    // Times one step, on the wire timeline too when there is one; from the
+    // second step on only passing sockets take part.
+    std::optional<uint64_t> wire;
     auto step = [&](auto&& run) {
         s.passingSocketsOnly = stepRan ? 1 : 0;
         otp_->SelectPassed(stepRan ? 1 : 0);
         const uint32_t start = TickCount();
         s.startTick = start;
+        const uint64_t wireStart = wireTime_ ? wireTime_() : 0;
         run();
+        if (wireTime_)
+            wire = wireTime_() - wireStart;
         const uint32_t t = TickCount() - start;
         total += t;
         stepRan = true;
@@ -160,14 +173,14 @@ void CBurnwrightDlg::PassThread() {
     if (s.blankCheck) {
         const uint32_t t = step([&] { SingleOperation(0); });
         carryOn = anyPassing();
-        SummaryLine(0, t);
+        SummaryLine(0, t, wire);
     }
     if (carryOn) {
         if (s.program) {
             const uint32_t t = step([&] { SingleOperation(1); });
             carryOn = anyPassing();
             failed = failedChips();
-            SummaryLine(1, t);
+            SummaryLine(1, t, wire);
             programRan = true;
         }
         if (carryOn && s.verify) {
@@ -175,7 +188,7 @@ void CBurnwrightDlg::PassThread() {
             carryOn = anyPassing();
             if (programRan)
                 failed = failedChips();
-            SummaryLine(2, t);
+            SummaryLine(2, t, wire);
         }
         s.passingSocketsOnly = 0;
         if (carryOn && s.ihrcTrim) {
@@ -183,13 +196,13 @@ void CBurnwrightDlg::PassThread() {
             carryOn = anyPassing();
             if (programRan)
                 failed = failedChips();
-            SummaryLine(2, t);
+            SummaryLine(2, t, wire);
         }
         if (carryOn && s.lvdTrim) {
             const uint32_t t = step([&] { otp_->TrimLVD(); });
             if (programRan)
                 failed = failedChips();
-            SummaryLine(2, t);
+            SummaryLine(2, t, wire);
         }
     }
     s.passingSocketsOnly = 0;
@@ -250,6 +263,8 @@ void CBurnwrightDlg::OnStress() {
     {
         std::lock_guard<std::mutex> hold(resultsLock_);
         for (auto& list : results_)
+            list.clear();
+        for (auto& list : wireResults_)
             list.clear();
     }
     log_->Clear();

@@ -14,11 +14,10 @@
 #include "image/ChipBinFiles.h"
 #include "port/ProgramPath.h"
 #include "sim/Bus.h"
-#include "sim/SimDeviceIo.h"
+#include "sim/StepTime.h"
 #include "usb/ProcessLink.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -57,26 +56,12 @@ void PrintStates(const char* step, int result, engine::C_OTP& otp) {
         std::printf("%22s(message: %s)\n", "", otp.GetMessage().c_str());
 }
 
-// Host time of a step, and with the bus's wire timing on, the time it takes
-// on a full-speed bus.
-class StepTime {
-public:
-    explicit StepTime(const sim::Bus& bus)
-        : bus_(bus), start_(std::chrono::steady_clock::now()), wire_(bus.Wire().NowMs()) {}
-    void Print() const {
-        if (!bus_.Wire().On())
-            return;
-        const std::chrono::duration<double, std::milli> host =
-            std::chrono::steady_clock::now() - start_;
-        std::printf("%22shost %.1f ms, wire %.3f s\n", "", host.count(),
-                    double(bus_.Wire().NowMs() - wire_) / 1000.0);
-    }
-
-private:
-    const sim::Bus& bus_;
-    std::chrono::steady_clock::time_point start_;
-    uint64_t wire_;
-};
+// With the bus's wire timing on, a step's host time beside its wire time.
+void PrintStepTime(const sim::StepTime& time) {
+    if (time.WireOn())
+        std::printf("%22shost %.1f ms, wire %.3f s\n", "", time.HostMs(),
+                    double(time.WireMs()) / 1000.0);
+}
 
 // An image for the body: its accepted length, a byte pattern, and no
 // development-environment information word (the 16-bit word 6 bytes before the end).
@@ -116,15 +101,6 @@ void PrepareDemoWriter(sim::Writer& writer) {
     writer.FailSocket(kBadChipSocket, sim::Operation::Verify);
 }
 
-// The simulated bus behind the link's backend; null for any other backend.
-std::shared_ptr<sim::Bus> SimulatedBus(port::DeviceIo* io) {
-    if (auto* kernel = dynamic_cast<driver::simstack::KernelStack*>(io))
-        return kernel->GetBus();
-    if (auto* direct = dynamic_cast<sim::SimDeviceIo*>(io))
-        return direct->GetBus();
-    return nullptr;
-}
-
 } // namespace
 
 int main() {
@@ -144,7 +120,7 @@ int main() {
         std::printf("No writer backend: %s\n", link.GetMessage().c_str());
         return 1;
     }
-    const std::shared_ptr<sim::Bus> bus = SimulatedBus(io);
+    const std::shared_ptr<sim::Bus> bus = driver::simstack::SimulatedBus(io);
     if (!bus || bus->Writers().empty()) {
         std::printf("The writer backend \"%s\" offers no simulated writer to prepare; this "
                     "cycle runs with BURNWRIGHT_WRITER=sim, sim:STATE_FILE or sim-direct.\n",
@@ -201,10 +177,10 @@ int main() {
     PrintStates("Attach", ok, otp);
 
     auto timed = [&](const char* step, const std::function<int()>& run) {
-        const StepTime time(*bus);
+        const sim::StepTime time(bus.get());
         const int result = run();
         PrintStates(step, result, otp);
-        time.Print();
+        PrintStepTime(time);
         return result;
     };
     timed("Load buffer", [&] { return otp.LoadBuffer(); });

@@ -79,21 +79,17 @@ template <Packing P>
 __attribute__((target("avx2"))) size_t FourToThreeWide(const uint8_t* in, size_t groups,
                                                        size_t room, uint8_t* out) {
     using U32x8 = uint32_t __attribute__((vector_size(32)));
-    const __m256i low3 = _mm256_set1_epi64x(0x0000000000FFFFFF);
-    const __m256i high3 = _mm256_set1_epi64x(0x0000FFFFFF000000);
-    const __m256i first6 = _mm256_set_epi64x(0, 0x0000FFFFFFFFFFFF, 0, 0x0000FFFFFFFFFFFF);
-    const __m256i next6 =
-        _mm256_set_epi64x(0x00000000FFFFFFFF, static_cast<int64_t>(0xFFFF000000000000),
-                          0x00000000FFFFFFFF, static_cast<int64_t>(0xFFFF000000000000));
+    // The three low bytes of each 32-bit lane, moved together at the front of
+    // their 128-bit lane.
+    const __m256i squeeze =
+        _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1, 0, 1, 2, 4, 5, 6,
+                         8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
     size_t g = 0;
     for (; g + 8 <= groups && 3 * g + 28 <= room; g += 8) {
         U32x8 words;
         std::memcpy(&words, in + 4 * g, 32);
         const __m256i packed = reinterpret_cast<__m256i>(BW_PACK(P, words));
-        const __m256i pairs = _mm256_or_si256(
-            _mm256_and_si256(packed, low3), _mm256_and_si256(_mm256_srli_epi64(packed, 8), high3));
-        const __m256i bytes = _mm256_or_si256(_mm256_and_si256(pairs, first6),
-                                              _mm256_and_si256(_mm256_srli_si256(pairs, 2), next6));
+        const __m256i bytes = _mm256_shuffle_epi8(packed, squeeze);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 3 * g), _mm256_castsi256_si128(bytes));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 3 * g + 12),
                          _mm256_extracti128_si256(bytes, 1));
@@ -283,6 +279,45 @@ __attribute__((target("avx2"))) size_t PairGroupsWide(const uint8_t* in, size_t 
     return g;
 }
 
+// Thirty-two pairs at a time where the processor permutes bytes across
+// 512-bit vectors: the pairs and, in the low byte of each 16-bit lane, their
+// sums; two two-table permutes pick the 96 output bytes in order.
+struct PairPick {
+    uint8_t index[128];
+};
+constexpr PairPick MakePairPick() {
+    PairPick pick{};
+    for (int j = 0; j < 96; ++j) {
+        const int k = j / 3, r = j % 3;
+        pick.index[j] = static_cast<uint8_t>(r < 2 ? 2 * k + r : 64 + 2 * k);
+    }
+    return pick;
+}
+constexpr PairPick kPairPick = MakePairPick();
+
+__attribute__((target("avx512f,avx512bw,avx512vbmi"))) size_t
+PairGroupsPermute(const uint8_t* in, size_t groups, uint8_t* out) {
+    const __m512i first = _mm512_loadu_si512(kPairPick.index);
+    const __m512i second = _mm512_loadu_si512(kPairPick.index + 64);
+    size_t g = 0;
+    for (; g + 32 <= groups; g += 32) {
+        const __m512i chip = _mm512_loadu_si512(in + 2 * g);
+        const __m512i sums = _mm512_add_epi8(chip, _mm512_srli_epi16(chip, 8));
+        uint8_t* o = out + 3 * g;
+        _mm512_storeu_si512(o, _mm512_permutex2var_epi8(chip, first, sums));
+        _mm512_mask_storeu_epi8(o + 64, 0xFFFFFFFFu, _mm512_permutex2var_epi8(chip, second, sums));
+    }
+    return g;
+}
+
+bool HasBytePermutes() {
+    static const bool has = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx512bw") != 0 && __builtin_cpu_supports("avx512vbmi") != 0;
+    }();
+    return has && HasWideVectors();
+}
+
 // Eight triples at a time, four per lane, each spread to a 32-bit lane whose
 // top byte takes the triple's sum.
 __attribute__((target("avx2"))) size_t TripleGroupsWide(const uint8_t* in, size_t groups,
@@ -330,10 +365,12 @@ __attribute__((target("avx2"))) size_t QuadGroupsWide(const uint8_t* in, size_t 
 template <size_t N> void GroupsOf(const uint8_t* in, size_t groups, uint8_t* out) {
     size_t g = 0;
 #if defined(BURNWRIGHT_WIDE_VECTORS)
+    if (N == 2 && HasBytePermutes())
+        g = PairGroupsPermute(in, groups, out);
     if (HasWideVectors())
-        g = N == 2   ? PairGroupsWide(in, groups, out)
-            : N == 3 ? TripleGroupsWide(in, groups, out)
-                     : QuadGroupsWide(in, groups, out);
+        g += N == 2   ? PairGroupsWide(in + 2 * g, groups - g, out + 3 * g)
+             : N == 3 ? TripleGroupsWide(in, groups, out)
+                      : QuadGroupsWide(in, groups, out);
 #endif
     if (N == 2)
         PairGroups(in + 2 * g, groups - g, out + 3 * g);

@@ -1,8 +1,6 @@
 #include "app/qt/Program.h"
 
 #include "app/qt/DialogWidgets.h"
-#include "driver/simstack/KernelStack.h"
-#include "sim/SimDeviceIo.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -26,14 +24,6 @@ void CloseModalWindows() {
         else
             modal->close();
     }
-}
-
-std::shared_ptr<sim::Bus> SimulatedBus(port::DeviceIo* io) {
-    if (auto* kernel = dynamic_cast<driver::simstack::KernelStack*>(io))
-        return kernel->GetBus();
-    if (auto* direct = dynamic_cast<sim::SimDeviceIo*>(io))
-        return direct->GetBus();
-    return nullptr;
 }
 
 } // namespace app::qt

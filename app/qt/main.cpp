@@ -43,7 +43,7 @@ public:
         driver::simstack::RegisterDeviceIoBackends();
         usb::USBInfo(); // starts the backend BURNWRIGHT_WRITER names
         port::DeviceIo* io = usb::LinkBackend();
-        const std::shared_ptr<sim::Bus> bus = app::qt::SimulatedBus(io);
+        const std::shared_ptr<sim::Bus> bus = driver::simstack::SimulatedBus(io);
 
         app::qt::QtHostOptions options;
         options.devices = io;

@@ -11,12 +11,12 @@
 #include "port/ProgramPath.h"
 #include "sim/Bus.h"
 #include "sim/SimDeviceIo.h"
+#include "sim/StepTime.h"
 #include "usb/USBInfo.h"
 
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -85,12 +85,9 @@ struct Rig {
 
     // Runs `step`; its wire and host milliseconds.
     template <class Step> std::pair<double, double> Time(Step step) {
-        const uint64_t wire = bus->Wire().NowMs();
-        const auto start = std::chrono::steady_clock::now();
+        const sim::StepTime time(bus.get());
         step();
-        const std::chrono::duration<double, std::milli> host =
-            std::chrono::steady_clock::now() - start;
-        return {double(bus->Wire().NowMs() - wire), host.count()};
+        return {double(time.WireMs()), time.HostMs()};
     }
 
     port::ScopedModuleFileName program;

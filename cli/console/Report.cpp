@@ -50,14 +50,22 @@ nlohmann::json ActionJson(const ActionResult& r) {
         j["sockets"].push_back(socket);
     }
     j["steps"] = nlohmann::json::array();
-    for (const StepResult& s : r.steps)
-        j["steps"].push_back({{"operation", s.operation},
-                              {"ok", s.ok},
-                              {"fail", s.fail},
-                              {"init", s.init},
-                              {"milliseconds", s.milliseconds}});
+    for (const StepResult& s : r.steps) {
+        nlohmann::json step = {{"operation", s.operation},
+                               {"ok", s.ok},
+                               {"fail", s.fail},
+                               {"init", s.init},
+                               {"milliseconds", s.milliseconds}};
+        if (s.wireMilliseconds)
+            step["wireMilliseconds"] = *s.wireMilliseconds;
+        j["steps"].push_back(step);
+    }
     j["counters"] = {{"ok", r.okCount}, {"fail", r.failCount}};
     j["elapsedSeconds"] = r.elapsed;
+    if (r.hostMilliseconds)
+        j["milliseconds"] = *r.hostMilliseconds;
+    if (r.wireMilliseconds)
+        j["wireMilliseconds"] = *r.wireMilliseconds;
     return j;
 }
 

@@ -4,6 +4,12 @@
 #include "core/Profiler.h"
 #include "firmware/FWUpdate.h"
 #include "image/OTPBodyProfiler.h"
+#ifdef _WIN32
+#include "sim/SimDeviceIo.h"
+#else
+#include "driver/simstack/Backend.h"
+#endif
+#include "sim/StepTime.h"
 #include "usb/ProcessLink.h"
 
 #include <algorithm>
@@ -97,7 +103,17 @@ int Session::Start(int body) {
     console.quiet = options_.quiet;
     console.declineUpdateOffer = declineUpdateOffer_;
     host_ = std::make_unique<ConsoleHost>(timerClock_, console, err_);
-    dlg_ = std::make_unique<app::CBurnwrightDlg>(*host_);
+    app::WindowServices services;
+#ifdef _WIN32
+    // Windows reaches the simulated writers in-process only.
+    if (auto* direct = dynamic_cast<sim::SimDeviceIo*>(usb::LinkBackend()))
+        bus_ = direct->GetBus();
+#else
+    bus_ = driver::simstack::SimulatedBus(usb::LinkBackend());
+#endif
+    if (bus_ && bus_->Wire().On())
+        services.wireTime = [bus = bus_] { return bus->Wire().NowMs(); };
+    dlg_ = std::make_unique<app::CBurnwrightDlg>(*host_, std::move(services));
     host_->Start(*dlg_);
     host_->WaitIdle();
     if (host_->DialogResult()) {
@@ -293,9 +309,17 @@ void Session::Collect(ActionResult& result, const std::vector<int>& ticked,
     result.steps.clear();
     for (int n = 0; n < 3; ++n) {
         const auto records = dlg_->StepRecords(n);
-        for (size_t r = recordsBefore[n]; r < records.size(); ++r)
-            result.steps.push_back({kRecordLabels[n], records[r].ok, records[r].fail,
-                                    records[r].init, records[r].milliseconds});
+        const auto wire = dlg_->WireRecords(n);
+        for (size_t r = recordsBefore[n]; r < records.size(); ++r) {
+            result.steps.push_back({kRecordLabels[n],
+                                    records[r].ok,
+                                    records[r].fail,
+                                    records[r].init,
+                                    records[r].milliseconds,
+                                    {}});
+            if (r < wire.size())
+                result.steps.back().wireMilliseconds = wire[r];
+        }
     }
     // Summary lines are written in step order; the lists are per operation.
     std::stable_sort(result.steps.begin(), result.steps.end(), [](auto& a, auto& b) {
@@ -329,9 +353,14 @@ int Session::Load(ActionResult& result) {
     }
     host_->ClearRecord();
     const auto before = RecordCounts();
+    const sim::StepTime time(bus_.get());
     host_->Click(ids::kLoadToWriterBuffer);
     host_->WaitIdle();
     Collect(result, ticked, before);
+    if (time.WireOn()) {
+        result.hostMilliseconds = time.HostMs();
+        result.wireMilliseconds = time.WireMs();
+    }
     return Verdict(result);
 }
 

@@ -9,6 +9,7 @@
 #include "cli/console/ConsoleHost.h"
 #include "cli/console/ExitCodes.h"
 #include "cli/console/Writers.h"
+#include "sim/Bus.h"
 
 #include <array>
 #include <atomic>
@@ -49,6 +50,7 @@ struct StepResult {
     std::string operation; // the summary line's label: Blank Check, Program, Verify
     int ok = 0, fail = 0, init = 0;
     uint32_t milliseconds = 0;
+    std::optional<uint64_t> wireMilliseconds; // a simulated bus's wire timing is on
 };
 
 struct ActionResult {
@@ -56,6 +58,9 @@ struct ActionResult {
     std::vector<StepResult> steps;
     int okCount = 0, failCount = 0; // the counters afterwards
     std::string elapsed;            // the window's elapsed text
+    // A load on a simulated bus with wire timing on: its host and wire time.
+    std::optional<double> hostMilliseconds;
+    std::optional<uint64_t> wireMilliseconds;
 };
 
 const char* StateWord(int state);
@@ -119,6 +124,8 @@ private:
     bool declineUpdateOffer_ = false;
     std::ostream& err_;
     port::ManualClock timerClock_;
+    // The simulated bus behind the link, when it is one; null for a real writer.
+    std::shared_ptr<sim::Bus> bus_;
     std::unique_ptr<ConsoleHost> host_;
     std::unique_ptr<app::CBurnwrightDlg> dlg_;
 };

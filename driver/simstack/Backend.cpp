@@ -20,4 +20,12 @@ void RegisterDeviceIoBackends(std::shared_ptr<sim::Bus> bus) {
                                   });
 }
 
+std::shared_ptr<sim::Bus> SimulatedBus(port::DeviceIo* io) {
+    if (auto* kernel = dynamic_cast<KernelStack*>(io))
+        return kernel->GetBus();
+    if (auto* direct = dynamic_cast<sim::SimDeviceIo*>(io))
+        return direct->GetBus();
+    return nullptr;
+}
+
 } // namespace driver::simstack

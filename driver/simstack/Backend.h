@@ -1,6 +1,7 @@
 // Registration of the simulated writers as device I/O backends.
 #pragma once
 
+#include "port/DeviceIo.h"
 #include "sim/Bus.h"
 
 #include <memory>
@@ -16,5 +17,9 @@ namespace driver::simstack {
 void RegisterDeviceIoBackends();
 // The same, with every backend made working on `bus` (tests, tools).
 void RegisterDeviceIoBackends(std::shared_ptr<sim::Bus> bus);
+
+// The simulated bus behind `io` when it is one of the simulated backends;
+// null for a real writer.
+std::shared_ptr<sim::Bus> SimulatedBus(port::DeviceIo* io);
 
 } // namespace driver::simstack

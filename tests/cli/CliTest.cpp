@@ -148,6 +148,33 @@ TEST_F(CliTest, PassWithAnEmptySocketAndAFailingChipReportsRecordsAndCountsIt) {
     EXPECT_EQ(counters.Json()["writerBlock"], (nlohmann::json{{"ok", 14}, {"fail", 1}}));
 }
 
+TEST_F(CliTest, WireTimingOnReportsTheLoadAndEachStepOnTheWire) {
+    const std::string image = Image();
+    // Without the timing model the document carries no wire time.
+    nlohmann::json doc = Cli("load --body 12 " + image + " --yes --json").Json();
+    EXPECT_EQ(doc["bufferLoaded"], true);
+    EXPECT_FALSE(doc.contains("wireMilliseconds"));
+
+    // Without turnaround every transfer still takes a frame of its own, and
+    // the 16 KiB image alone is 256 packets of 64 bytes. Each OTP step keeps
+    // the chips busy for 16384 bytes at 2 us a byte: 32.8 ms.
+    Sim("wire turnaround-ms=0,program-ns-per-byte=2000");
+    const Outcome run = Cli("program --body 12 " + image + " --load --yes --json");
+    EXPECT_EQ(run.exit, 0) << run.err;
+    doc = run.Json();
+    const auto& load = doc["load"];
+    EXPECT_GE(load["wireMilliseconds"], 256);
+    // The model waits on the machine's clock: the host took at least as long.
+    EXPECT_LE(load["wireMilliseconds"], load["milliseconds"]);
+    ASSERT_EQ(doc["steps"].size(), 3u);
+    for (const auto& step : doc["steps"]) {
+        // Each step's own wire time, not the time since the load began.
+        EXPECT_GE(step["wireMilliseconds"], 32) << step;
+        EXPECT_LT(step["wireMilliseconds"], 100) << step;
+        EXPECT_LE(step["wireMilliseconds"], step["milliseconds"].get<int>() + 1) << step;
+    }
+}
+
 TEST_F(CliTest, EachExitCodeComesFromARealSituation) {
     const std::string image = Image();
     Outcome run = Cli("load --body 12 " + image); // no --yes and no terminal
