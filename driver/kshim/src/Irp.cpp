@@ -379,9 +379,11 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         Irp->Tail.Overlay.CurrentStackLocation++;
         bool top = Irp->CurrentLocation > Irp->StackCount;
         NTSTATUS status = Irp->IoStatus.Status;
-        bool invoke = routine && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
-                                  (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
-                                  (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+        bool invoke =
+            routine &&
+            ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
+             (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
+             (__atomic_load_n(&Irp->Cancel, __ATOMIC_SEQ_CST) && (control & SL_INVOKE_ON_CANCEL)));
         if (invoke) {
             PDEVICE_OBJECT device =
                 top ? nullptr : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
@@ -488,7 +490,9 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
     State& s = Current();
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    Irp->Cancel = TRUE;
+    // Drivers look at the flag without the cancel lock once their cancel
+    // routine is set, so it is published atomically.
+    __atomic_store_n(&Irp->Cancel, BOOLEAN(TRUE), __ATOMIC_SEQ_CST);
     PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
     if (!routine) {
         IoReleaseCancelSpinLock(irql);

@@ -329,7 +329,8 @@ void SimulatedUsbDevice::Impl::Park(Parked entry) {
     IoMarkIrpPending(entry.irp);
     std::unique_lock<std::mutex> guard(mu);
     IoSetCancelRoutine(entry.irp, bus::Cancel);
-    if (entry.irp->Cancel && IoSetCancelRoutine(entry.irp, nullptr)) {
+    if (__atomic_load_n(&entry.irp->Cancel, __ATOMIC_SEQ_CST) &&
+        IoSetCancelRoutine(entry.irp, nullptr)) {
         guard.unlock();
         Complete(entry.irp, STATUS_CANCELLED, USBD_STATUS_CANCELED);
         return;
