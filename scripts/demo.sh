@@ -22,9 +22,9 @@ cli_session() {
     cp "$stage/OTPBodyProfile.xml" "$work/"
     # Developer mode, for the read-back button.
     printf '[General]\nDevelopVersion=MERiL_TB7\n' > "$work/burnwright.ini"
-    export BURNWRIGHT_PROGRAM_PATH="$work/burnwright"
-    export BURNWRIGHT_WRITER="sim:$work/bus.state"
-    export BURNWRIGHT_LOCK_DIR="$work/claims"
+    local -x BURNWRIGHT_PROGRAM_PATH="$work/burnwright"
+    local -x BURNWRIGHT_WRITER="sim:$work/bus.state"
+    local -x BURNWRIGHT_LOCK_DIR="$work/claims"
     local cli="$stage/burnwright-cli" sim="$stage/burnwright-sim"
     local body=12
 
