@@ -2,6 +2,7 @@
 #include "image/Layouts.h"
 
 #include "image/PaddedInput.h"
+#include "image/Squeeze.h"
 
 #include "core/Bytes.h"
 
@@ -29,22 +30,6 @@ inline uint32_t Load32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
            static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
-
-#if defined(__SSE2__)
-// Four 24-bit values in the 32-bit lanes of `packed`, as 12 consecutive bytes
-// at the front of the result (the last four bytes are zero).
-inline __m128i Squeeze12(__m128i packed) {
-    const __m128i low3 = _mm_set1_epi64x(0x0000000000FFFFFF);
-    const __m128i high3 = _mm_set1_epi64x(0x0000FFFFFF000000);
-    const __m128i first6 = _mm_set_epi64x(0, 0x0000FFFFFFFFFFFF);
-    const __m128i next6 =
-        _mm_set_epi64x(0x00000000FFFFFFFF, static_cast<int64_t>(0xFFFF000000000000));
-    const __m128i pairs =
-        _mm_or_si128(_mm_and_si128(packed, low3), _mm_and_si128(_mm_srli_epi64(packed, 8), high3));
-    return _mm_or_si128(_mm_and_si128(pairs, first6),
-                        _mm_and_si128(_mm_srli_si128(pairs, 2), next6));
-}
-#endif
 
 // Group b0 b1 b2 b3 as u = b0 | b1 << 8 | b2 << 16 | b3 << 24; each packing
 // below is its byte formulas with the bytes' bits moved to their places in u,
@@ -227,6 +212,25 @@ template <size_t N> void WholeGroups(const uint8_t* in, size_t groups, uint8_t* 
     }
 }
 
+// Groups of eight: two at a time, their sums from one sum of absolute
+// differences against zero (a 16-bit sum in each 64-bit half).
+void OctetGroups(const uint8_t* in, size_t groups, uint8_t* out) {
+    size_t g = 0;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    for (; g + 2 <= groups; g += 2) {
+        const __m128i chip = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 8 * g));
+        const __m128i sums = _mm_sad_epu8(chip, zero);
+        uint8_t* o = out + 9 * g;
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(o), chip);
+        o[8] = static_cast<uint8_t>(_mm_cvtsi128_si32(sums));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(o + 9), _mm_srli_si128(chip, 8));
+        o[17] = static_cast<uint8_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
+    }
+#endif
+    WholeGroups<8>(in + 8 * g, groups - g, out + 9 * g);
+}
+
 // Groups of two: eight at a time, each pair widened to a 32-bit lane with its
 // sum in the third byte, then squeezed to three bytes per group.
 void PairGroups(const uint8_t* in, size_t groups, uint8_t* out) {
@@ -387,7 +391,7 @@ void WholeGroupsAnySize(const uint8_t* in, size_t group, size_t groups, uint8_t*
     case 4:
         return GroupsOf<4>(in, groups, out);
     case 8:
-        return WholeGroups<8>(in, groups, out);
+        return OctetGroups(in, groups, out);
     default:
         for (size_t g = 0; g < groups; ++g, in += group, out += group + 1) {
             unsigned sum = 0;

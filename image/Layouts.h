@@ -16,9 +16,10 @@ namespace image::layout {
 using Bytes = std::span<const uint8_t>;
 using Out = std::span<uint8_t>;
 
-// The four-byte families, the ten-bit families and the word images of groups
-// of two to four use 256-bit vectors where the processor has them (word
-// images of pairs 512-bit byte permutes where it has those too).
+// The four-byte families, the ten-bit families, the paired twelve-bit
+// regions and the word images of groups of two to four use 256-bit vectors
+// where the processor has them (word images of pairs 512-bit byte permutes
+// where it has those too); the rest of the hot loops use 128-bit vectors.
 // Turning that off makes the narrower paths run, for tests and benchmarks;
 // the results are the same.
 void AllowWideVectors(bool allowed);

@@ -59,9 +59,8 @@ using Build = std::function<void(layout::Bytes, layout::Out)>;
 void LayoutOnly(benchmark::State& state, int body, size_t fileSize, Build build) {
     const image::BodyLayout& row = *image::FindBodyLayout(body);
     const std::vector<uint8_t> file = Content(fileSize);
-    const size_t chipSize = row.units                                    ? row.units
-                            : row.family == image::Family::SixBitSwapped ? fileSize / 4 * 3
-                                                                         : fileSize / 4 * 3;
+    // Bodies without a fixed chip size take three chip bytes per four file bytes.
+    const size_t chipSize = row.units ? row.units : fileSize / 4 * 3;
     std::vector<uint8_t> chip(chipSize);
     build(file, chip);
     const double baseline = MemcpySeconds(fileSize);

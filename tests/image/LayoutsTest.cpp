@@ -252,6 +252,52 @@ TEST(SixteenBitFamilies, VectorAndNarrowPathsGiveTheSameImage) {
     }
 }
 
+// Images long enough for several sixteen-byte blocks and every remainder,
+// checked byte by byte against the value formulas.
+TEST(SixteenBitFamilies, LongImagesFollowTheValueFormulas) {
+    for (size_t values : {15, 16, 17, 63, 64, 65, 130, 257}) {
+        SCOPED_TRACE(values);
+        const Bytes file = Pattern(2 * values + 1, static_cast<uint8_t>(values));
+        Bytes low(values), packed(values / 4);
+        layout::TenBitPlanes(file, low, packed);
+        for (size_t k = 0; k < values; ++k)
+            ASSERT_EQ(low[k], layout::TenBitLow(file[2 * k], file[2 * k + 1])) << k;
+        for (size_t j = 0; j < values / 4; ++j) {
+            uint8_t top = 0;
+            for (int v = 0; v < 4; ++v)
+                top |= static_cast<uint8_t>(layout::TenBitTop(file[8 * j + 2 * v]) << (2 * v));
+            ASSERT_EQ(packed[j], top) << j;
+        }
+        // Both planes halved and interleaved, as the short case above.
+        const size_t lowBytes = values / 8 * 8;
+        Bytes low2(lowBytes), packed2(lowBytes / 4);
+        layout::TenBitPlanes(file, low2, packed2);
+        const Bytes halves = Build(lowBytes + lowBytes / 4, [&](auto o) {
+            layout::TenBitInterleavedHalves(file, lowBytes, o);
+        });
+        for (size_t k = 0; k < lowBytes / 2; ++k)
+            ASSERT_EQ(Slice(halves.data(), 2 * k, 2), (Bytes{low2[k], low2[lowBytes / 2 + k]}));
+        for (size_t j = 0; j < lowBytes / 8; ++j)
+            ASSERT_EQ(Slice(halves.data(), lowBytes + 2 * j, 2),
+                      (Bytes{packed2[j], packed2[lowBytes / 8 + j]}));
+        // Word m of regions A and B: low(A), low(B), nib(A) << 4 | nib(B).
+        const Bytes regions =
+            Build(6 * values, [&](auto o) { layout::TwelveBitPairedRegions(file, values, o); });
+        // Bytes past the file read as zero.
+        const auto byteAt = [&](size_t i) -> uint8_t { return i < file.size() ? file[i] : 0; };
+        for (size_t m = 0; m < values; ++m) {
+            for (size_t pair = 0; pair < 2; ++pair) {
+                const size_t a = 2 * (2 * pair * values + m), b = a + 2 * values;
+                const Bytes expected{
+                    byteAt(a), byteAt(b),
+                    static_cast<uint8_t>(((byteAt(a + 1) & 0x0F) << 4) | (byteAt(b + 1) & 0x0F))};
+                ASSERT_EQ(Slice(regions.data(), 3 * (pair * values + m), 3), expected)
+                    << "pair " << pair << ", word " << m;
+            }
+        }
+    }
+}
+
 TEST(WordImage, SevenChipBytesInPaddedGroupsOfFourGiveTenBytes) {
     EXPECT_EQ(layout::WordImageSize(7, 4, true), 10u);
     EXPECT_EQ(Build(10,
