@@ -64,17 +64,12 @@ template <Packing P>
 __attribute__((target("avx2"))) size_t FourToThreeWide(const uint8_t* in, size_t groups,
                                                        size_t room, uint8_t* out) {
     using U32x8 = uint32_t __attribute__((vector_size(32)));
-    // The three low bytes of each 32-bit lane, moved together at the front of
-    // their 128-bit lane.
-    const __m256i squeeze =
-        _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1, 0, 1, 2, 4, 5, 6,
-                         8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
     size_t g = 0;
     for (; g + 8 <= groups && 3 * g + 28 <= room; g += 8) {
         U32x8 words;
         std::memcpy(&words, in + 4 * g, 32);
         const __m256i packed = reinterpret_cast<__m256i>(BW_PACK(P, words));
-        const __m256i bytes = _mm256_shuffle_epi8(packed, squeeze);
+        const __m256i bytes = Squeeze12Wide(packed);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 3 * g), _mm256_castsi256_si128(bytes));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 3 * g + 12),
                          _mm256_extracti128_si256(bytes, 1));

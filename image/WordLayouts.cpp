@@ -111,9 +111,6 @@ namespace {
 __attribute__((target("avx2"))) size_t PairedWordsWide(const uint8_t* a, const uint8_t* b,
                                                        size_t words, size_t room, uint8_t* out) {
     using U32x8 = uint32_t __attribute__((vector_size(32)));
-    const __m256i squeeze =
-        _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1, 0, 1, 2, 4, 5, 6,
-                         8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
     size_t m = 0;
     for (; m + 16 <= words && 3 * m + 52 <= room; m += 16) {
         const __m256i wa = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + 2 * m));
@@ -123,8 +120,7 @@ __attribute__((target("avx2"))) size_t PairedWordsWide(const uint8_t* a, const u
         for (int half = 0; half < 2; ++half) {
             const U32x8 u = reinterpret_cast<U32x8>(half ? _mm256_unpackhi_epi16(wa, wb)
                                                          : _mm256_unpacklo_epi16(wa, wb));
-            bytes[half] =
-                _mm256_shuffle_epi8(reinterpret_cast<__m256i>(BW_PAIRED_WORD(u)), squeeze);
+            bytes[half] = Squeeze12Wide(reinterpret_cast<__m256i>(BW_PAIRED_WORD(u)));
         }
         uint8_t* o = out + 3 * m;
         _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm256_castsi256_si128(bytes[0]));
