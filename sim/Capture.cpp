@@ -115,6 +115,8 @@ bool Capture::Packet(uint64_t id, char kind, bool in, uint8_t device, int32_t st
 }
 
 void Capture::Record(const TransferRecord& t) {
+    if (!file_)
+        return;
     std::lock_guard<std::mutex> guard(mutex_);
     if (!file_)
         return;

@@ -5,6 +5,7 @@
 
 #include "sim/Writer.h"
 
+#include <atomic>
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -29,7 +30,9 @@ private:
     void Fail();
 
     mutable std::mutex mutex_;
-    std::FILE* file_ = nullptr;
+    // Written under mutex_; a record first looks without it, as most runs
+    // capture nothing.
+    std::atomic<std::FILE*> file_{nullptr};
     std::string path_;
     std::string error_;
     uint64_t nextId_ = 1;

@@ -68,6 +68,7 @@ std::string FormatWireSettings(const WireSettings& settings) {
 void WireModel::Configure(const WireSettings& settings) {
     std::lock_guard<std::mutex> guard(mutex_);
     settings_ = settings;
+    on_ = settings.on;
 }
 
 WireSettings WireModel::Settings() const {
@@ -76,8 +77,7 @@ WireSettings WireModel::Settings() const {
 }
 
 bool WireModel::On() const {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return settings_.on;
+    return on_;
 }
 
 uint64_t WireModel::NowMs() const {
@@ -86,12 +86,16 @@ uint64_t WireModel::NowMs() const {
 }
 
 void WireModel::HostStarts() {
+    if (!on_)
+        return;
     std::lock_guard<std::mutex> guard(mutex_);
     if (settings_.on)
         hostReady_ = std::max(hostReady_, now_ + settings_.turnaroundMs);
 }
 
 void WireModel::Carry(uint32_t member, size_t bytes, size_t programBytes) {
+    if (!on_)
+        return;
     uint64_t wait = 0;
     {
         std::lock_guard<std::mutex> guard(mutex_);

@@ -12,6 +12,7 @@
 
 #include "port/Clock.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -67,6 +68,8 @@ private:
     port::Clock& clock_;
     mutable std::mutex mutex_;
     WireSettings settings_;
+    // settings_.on, read without the lock by every transfer while the model is off.
+    std::atomic<bool> on_{false};
     uint64_t now_ = 0;       // end of the last completion (wire ms)
     uint64_t hostReady_ = 0; // earliest start of the host's next transfer
     std::map<uint32_t, uint64_t> writerReady_;

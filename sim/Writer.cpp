@@ -36,7 +36,6 @@ Writer::Writer(WriterConfig config, port::Clock& clock, uint32_t busIdentity)
 }
 
 bool Writer::Plugged() const {
-    std::lock_guard<std::mutex> guard(mutex_);
     return plugged_;
 }
 
@@ -212,7 +211,6 @@ void Writer::Restore(const WriterState& state) {
 }
 
 uint64_t Writer::Generation() const {
-    std::lock_guard<std::mutex> guard(mutex_);
     return generation_;
 }
 

@@ -141,8 +141,9 @@ private:
     FaultPlan faults_;
     Timings timings_;
     Controller controller_;
-    bool plugged_ = true;
-    uint64_t generation_ = 1;
+    // Written under mutex_; read without it by the per-transfer checks.
+    std::atomic<bool> plugged_{true};
+    std::atomic<uint64_t> generation_{1};
     uint64_t transfers_ = 0;
     uint64_t faultsHit_ = 0;
     int waiting_ = 0;

@@ -28,6 +28,9 @@ public:
     bool WaitFor(std::chrono::milliseconds limit);
     NTSTATUS Status() const;
     ULONG_PTR Information() const;
+    // Blocks until the driver completes the request; its status and
+    // information, read together.
+    IO_STATUS_BLOCK WaitResult();
     // Asks the driver to cancel it (IoCancelIrp); true when a cancel routine ran.
     bool Cancel();
     // Runs `done` once the request completes (at once when it already has), on

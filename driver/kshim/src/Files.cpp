@@ -74,6 +74,12 @@ NTSTATUS IoRequest::Wait() {
     return status_.Status;
 }
 
+IO_STATUS_BLOCK IoRequest::WaitResult() {
+    std::unique_lock<std::mutex> guard(mu_);
+    cv_.wait(guard, [this] { return done_; });
+    return status_;
+}
+
 bool IoRequest::WaitFor(std::chrono::milliseconds limit) {
     std::unique_lock<std::mutex> guard(mu_);
     return cv_.wait_for(guard, limit, [this] { return done_; });

@@ -37,15 +37,13 @@ private:
                           size_t& transferred, port::Clock* clock) {
         transferred = 0;
         bool timedOut = false;
-        if (timeoutMs == 0) {
-            request->Wait();
-        } else if (clock) {
+        if (timeoutMs != 0 && clock) {
             Kernel::Current()->Settle();
             if (!request->Done()) {
                 clock->SleepMs(timeoutMs);
                 timedOut = !request->Done();
             }
-        } else {
+        } else if (timeoutMs != 0) {
             timedOut = !request->WaitFor(std::chrono::milliseconds(timeoutMs));
         }
         if (timedOut) {
@@ -53,9 +51,11 @@ private:
             request->Wait();
             return Outcome::TimedOut;
         }
-        if (!NT_SUCCESS(request->Status()))
+        // Complete by now, or (no time limit) waited for here.
+        const IO_STATUS_BLOCK result = request->WaitResult();
+        if (!NT_SUCCESS(result.Status))
             return Outcome::Failed;
-        transferred = request->Information();
+        transferred = result.Information;
         return Outcome::Done;
     }
 
