@@ -68,6 +68,27 @@ cli_session() {
     "$cli" counters --json > "$work/counters.json"
     cat "$work/counters.json"
     grep -q '"ok": 14' "$work/counters.json"
+
+    echo
+    echo "== The same pass on a modelled full-speed USB bus, fresh chips in every socket:"
+    echo "   wire time beside host time (BURNWRIGHT_SIM_WIRE=on), the load in 4 KiB writes"
+    echo "   (LoadBlockBytes=4096 in [General]; without it one 64-byte packet per transfer)"
+    "$sim" "$work/bus.state" fresh-chips 0 > /dev/null
+    sed -i '/^\[General\]/a LoadBlockBytes=4096' "$work/burnwright.ini"
+    echo "\$ BURNWRIGHT_SIM_WIRE=on burnwright-cli program --body $body demo.bin --load --yes --json"
+    BURNWRIGHT_SIM_WIRE=on "$cli" program --body $body "$work/demo.bin" --load --yes --json \
+        > "$work/wire.json"
+    # The report's keys are sorted: the load's times sit in "load", each
+    # step's around its operation.
+    awk '
+        function ms(v) { gsub(/[^0-9.]/, "", v); return v + 0 }
+        function row(name, host, wire) { printf "   %-13s host %7.1f ms   wire %6d ms\n", name, host, wire }
+        /^    "milliseconds"/ { load = ms($2) }
+        /^    "wireMilliseconds"/ { row("Load", load, ms($2)) }
+        /^      "milliseconds"/ { step = ms($2) }
+        /^      "operation"/ { op = $0; sub(/.*: "/, "", op); sub(/".*/, "", op) }
+        /^      "wireMilliseconds"/ { row(op, step, ms($2)) }
+    ' "$work/wire.json"
     echo
     echo "Command-line session complete."
 }
