@@ -6,6 +6,7 @@
 // and runs both; the counters give the window's overhead over the engine.
 #include "app/BurnwrightDlg.h"
 #include "app/headless/HeadlessHost.h"
+#include "bench/ScratchFolder.h"
 #include "core/Profiler.h"
 #include "image/BodyTable.h"
 #include "image/ChipBinFiles.h"
@@ -39,8 +40,7 @@ struct Setup {
 // The largest accepted image whose word image fits the writer buffer.
 Setup Choose() {
     Setup s;
-    s.folder = (fs::temp_directory_path() / "burnwright-window-bench").string() + "/";
-    fs::create_directories(s.folder);
+    s.folder = bench::ScratchFolder("burnwright-window-bench");
     fs::copy_file(BURNWRIGHT_PROFILE, s.folder + "OTPBodyProfile.xml",
                   fs::copy_options::overwrite_existing);
     port::SetModuleFileNameOverride(s.folder + "Burnwright.exe");

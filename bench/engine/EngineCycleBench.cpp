@@ -9,6 +9,7 @@
 // holds (the cycle then succeeds on every socket), and the largest image any
 // body accepts (its load streams every byte; the writer refuses what does not
 // fit its buffer, so the steps after it report Fail).
+#include "bench/ScratchFolder.h"
 #include "driver/simstack/KernelStack.h"
 #include "engine/OTP.h"
 #include "image/ChipBinFiles.h"
@@ -36,11 +37,7 @@ struct Candidate {
 };
 
 std::string Folder() {
-    static const std::string folder = [] {
-        auto path = std::filesystem::temp_directory_path() / "burnwright-engine-bench";
-        std::filesystem::create_directories(path);
-        return path.string() + "/";
-    }();
+    static const std::string folder = bench::ScratchFolder("burnwright-engine-bench");
     return folder;
 }
 

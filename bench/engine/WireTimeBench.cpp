@@ -4,6 +4,7 @@
 // block load, against the bus's limit (bytes / (19 x 64 bytes per ms)), and a
 // full pass over 16 sockets, per step. Argument 0 runs the in-process route,
 // 1 the route through LINKPOD in the user-mode kernel.
+#include "bench/ScratchFolder.h"
 #include "core/Profiler.h"
 #include "driver/simstack/KernelStack.h"
 #include "engine/OTP.h"
@@ -30,11 +31,7 @@ namespace {
 constexpr int kBody = 10;
 
 std::string Folder() {
-    static const std::string folder = [] {
-        auto path = std::filesystem::temp_directory_path() / "burnwright-wire-bench";
-        std::filesystem::create_directories(path);
-        return path.string() + "/";
-    }();
+    static const std::string folder = bench::ScratchFolder("burnwright-wire-bench");
     return folder;
 }
 

@@ -3,6 +3,8 @@
 // check) against the backend alone (pipe open, transfer, close) as baseline.
 #include "usb/USBInfo.h"
 
+#include "bench/ScratchFolder.h"
+
 #include "port/ProgramPath.h"
 #include "sim/Bus.h"
 #include "sim/SimDeviceIo.h"
@@ -17,10 +19,7 @@
 namespace {
 
 std::filesystem::path MakeFolder() {
-    auto folder = std::filesystem::temp_directory_path() /
-                  ("burnwright-usb-bench-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(folder);
-    return folder;
+    return bench::ScratchFolder("burnwright-usb-bench-" + std::to_string(::getpid()));
 }
 
 // A program folder of its own, with no settings file: the trace stays off.
