@@ -4,9 +4,10 @@
 using namespace kshim;
 
 namespace kshim {
+namespace {
 
-PMDL NewKernelMdl(PVOID address, ULONG length) {
-    State& s = Current();
+// An MDL for `length` bytes at `address`, not yet in the kernel's records.
+PMDL MakeMdl(PVOID address, ULONG length, CSHORT flags) {
     PMDL mdl = static_cast<PMDL>(::operator new(sizeof(MDL)));
     std::memset(mdl, 0, sizeof(MDL));
     uintptr_t va = reinterpret_cast<uintptr_t>(address);
@@ -14,10 +15,22 @@ PMDL NewKernelMdl(PVOID address, ULONG length) {
     mdl->ByteOffset = static_cast<ULONG>(va & 0xFFF);
     mdl->ByteCount = length;
     mdl->MappedSystemVa = address;
-    mdl->MdlFlags = MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA;
+    mdl->MdlFlags = flags;
     mdl->Size = static_cast<CSHORT>(sizeof(MDL));
+    return mdl;
+}
+
+ULONG Pages(PMDL mdl) {
+    return (mdl->ByteOffset + mdl->ByteCount + 0xFFF) >> 12;
+}
+
+} // namespace
+
+PMDL NewKernelMdl(PVOID address, ULONG length) {
+    State& s = Current();
+    PMDL mdl = MakeMdl(address, length, MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA);
     std::lock_guard<std::mutex> guard(s.mu);
-    s.mdls[mdl] = MdlRecord{(mdl->ByteOffset + length + 0xFFF) >> 12, false};
+    s.mdls[mdl] = MdlRecord{Pages(mdl), false};
     return mdl;
 }
 
@@ -38,13 +51,18 @@ PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, 
                    PIRP Irp) {
     (void)ChargeQuota;
     State& s = Current();
-    if (s.CountAllocation())
-        return nullptr;
-    PMDL mdl = NewKernelMdl(VirtualAddress, Length);
-    mdl->MdlFlags = 0;
+    PMDL mdl = MakeMdl(VirtualAddress, Length, 0);
+    bool failed;
     {
+        // Counted and recorded under one lock: a transfer allocates one per stage.
         std::lock_guard<std::mutex> guard(s.mu);
-        s.mdls[mdl].driver = true;
+        failed = s.CountAllocationLocked();
+        if (!failed)
+            s.mdls[mdl] = MdlRecord{Pages(mdl), true};
+    }
+    if (failed) {
+        ::operator delete(mdl);
+        return nullptr;
     }
     if (Irp) {
         if (!SecondaryBuffer || !Irp->MdlAddress) {
