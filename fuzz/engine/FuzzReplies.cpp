@@ -13,6 +13,7 @@
 #include "firmware/FirmwarePackets.h"
 #include "port/Clock.h"
 #include "port/DeviceIo.h"
+#include "port/ProgramPath.h"
 #include "usb/USBInfo.h"
 
 #include <algorithm>
@@ -20,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 namespace {
@@ -132,6 +134,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     if (mkdtemp(folder) == nullptr)
         Fail("no lock folder");
     setenv("BURNWRIGHT_LOCK_DIR", folder, 1);
+    // The engine reads the body profile beside the program; one body is
+    // enough, and without a profile every run would say it is missing.
+    const std::string program = std::string(folder) + "/burnwright";
+    std::ofstream(std::string(folder) + "/OTPBodyProfile.xml")
+        << "<Profile>\n<Body BodyID=\"12\" OTPSize=\"16\" OTPBinSize=\"1\" FwBody=\"12\" "
+           "ComboName=\" B \" BodySeries=\"1\" BodyType=\"1\"/>\n</Profile>\n";
+    port::SetModuleFileNameOverride(program);
     std::atexit([] { std::filesystem::remove_all(folder); });
     return 0;
 }
