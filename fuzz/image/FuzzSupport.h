@@ -24,11 +24,20 @@ inline void Silence() {
     core::SetMessageBoxHost(&host);
 }
 
-// A file of this process for the input, rewritten on every run.
+// A file of this process for the input, rewritten on every run and removed
+// when the fuzzer exits.
 inline std::string WriteInput(const uint8_t* data, size_t size, const char* extension) {
-    static const std::string path = (std::filesystem::temp_directory_path() /
-                                     ("burnwright-fuzz-" + std::to_string(::getpid()) + extension))
-                                        .string();
+    struct InputFile {
+        std::string path;
+        ~InputFile() {
+            std::error_code ignored;
+            std::filesystem::remove(path, ignored);
+        }
+    };
+    static const InputFile file{(std::filesystem::temp_directory_path() /
+                                 ("burnwright-fuzz-" + std::to_string(::getpid()) + extension))
+                                    .string()};
+    const std::string& path = file.path;
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
     return path;
