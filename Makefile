@@ -1,6 +1,9 @@
 # Two commands set everything up on a fresh Debian machine:
 #   make demo   - the main job: a programming run against the simulated writer
-#   make test   - builds everything and runs every test
+#   make test   - builds the programs and tests and runs every test (plain build)
+# and one for before a merge:
+#   make check  - make test, then the benchmarks' build, the fuzzers, the
+#                 address- and thread-sanitized suites and the Windows build's tests
 BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 FUZZ_DIR ?= build-fuzz
@@ -12,7 +15,7 @@ TSAN_FLAGS = -fsanitize=thread -fno-omit-frame-pointer
 FUZZ_FLAGS = -fsanitize=address,undefined,fuzzer-no-link -fno-sanitize-recover=all
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build test fuzz sanitize tsan demo stage run clean format windows windows-test
+.PHONY: all deps configure build test check bench fuzz sanitize tsan demo stage run clean format windows windows-test
 
 all: build
 
@@ -25,8 +28,14 @@ configure: deps
 build: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS)
 
-test: build fuzz sanitize tsan windows-test
+test: build
 	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+check: test bench fuzz sanitize tsan windows-test
+
+# The benchmark programs (build/bench/...); each reports against a baseline of its own run.
+bench: configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target benchmarks
 
 # The Windows programs, cross-built with mingw-w64, and their zip package.
 windows: deps

@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(
-    cmake ninja-build g++ make
+    cmake ninja-build g++ make ccache
     libgtest-dev libgmock-dev libbenchmark-dev
     libpugixml-dev libcli11-dev nlohmann-json3-dev
     clang libclang-rt-14-dev
@@ -15,6 +15,10 @@ packages=(
     xvfb xauth x11-apps netpbm
     # The Windows build, its tests under wine and its package.
     googletest wine64 osslsigncode zip
+    # Real writers on Linux, and the emulated USB device their tests run against.
+    libusb-1.0-0-dev umockdev libumockdev-dev
+    # A second load beside the suite, to prove it does not depend on a quiet machine.
+    stress-ng
 )
 
 missing=()
