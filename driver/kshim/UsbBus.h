@@ -115,7 +115,8 @@ public:
 
     // Device set-power requests: when held, each waits at the bus (as a port
     // that takes its time to suspend or resume) until ReleaseDevicePower(),
-    // which carries them out in arrival order and returns how many there were.
+    // which carries out those held at that moment in arrival order and returns
+    // how many there were.
     void HoldDevicePower(bool hold);
     size_t HeldDevicePower() const;
     size_t ReleaseDevicePower();

@@ -24,12 +24,16 @@ VOID ReleaseIdleIrp(DeviceExtension* ext, PIRP irp) {
 // still on its way, and then D0 is asked for once the power-down is done.
 VOID IdleCallback(PVOID context) {
     auto* ext = static_cast<DeviceExtension*>(context);
-    if (CurrentState(ext) != DeviceState::Running) {
+    // The count first and held until the outcome is settled: removal cannot
+    // pass while it is held, and a count that already reached 0 belongs to a
+    // device that removal is deleting.
+    if (IncrementIo(ext, CountKind::Lifecycle) == 0) {
         return;
     }
-    // Held until the outcome is settled, so that removal cannot pass in
-    // between; a hold of I/O gives it up like the power-down's own count.
-    IncrementIo(ext, TRUE);
+    if (CurrentState(ext) != DeviceState::Running) {
+        DecrementIo(ext, CountKind::Lifecycle);
+        return;
+    }
     KIRQL irql;
     KeAcquireSpinLock(&ext->IdleLock, &irql);
     const BOOLEAN stillPending = ext->IdleRequestPending != 0;
@@ -48,10 +52,12 @@ VOID IdleCallback(PVOID context) {
         ext->IdleWakeAfterPowerDown = FALSE;
         KeReleaseSpinLock(&ext->IdleLock, irql);
         if (wake && ext->DevicePower != PowerDeviceD0) {
-            RequestOwnDevicePower(ext, PowerDeviceD0, FALSE);
+            RequestOwnDevicePower(ext, PowerDeviceD0, FALSE, &ext->IdleResumed);
+        } else if (wake) {
+            KeSetEvent(&ext->IdleResumed, IO_NO_INCREMENT, FALSE);
         }
     }
-    DecrementIo(ext, TRUE);
+    DecrementIo(ext, CountKind::Lifecycle);
 }
 
 NTSTATUS IdleRequestDone(PDEVICE_OBJECT /*device*/, PIRP irp, PVOID context) {
@@ -69,6 +75,11 @@ NTSTATUS IdleRequestDone(PDEVICE_OBJECT /*device*/, PIRP irp, PVOID context) {
     } else if (wantD0) {
         requestD0 = ext->DevicePower != PowerDeviceD0;
     }
+    // Cleared before the request counts as ended, so that a transfer that
+    // waits for both finds the device on its way back.
+    if (ext->IdleWakeAfterPowerDown || requestD0) {
+        KeClearEvent(&ext->IdleResumed);
+    }
     PUSB_IDLE_CALLBACK_INFO info = ext->IdleCallbackInfo;
     ext->IdleCallbackInfo = nullptr;
     InterlockedExchange(&ext->IdleRequestPending, 0);
@@ -77,7 +88,7 @@ NTSTATUS IdleRequestDone(PDEVICE_OBJECT /*device*/, PIRP irp, PVOID context) {
     KeReleaseSpinLock(&ext->IdleLock, irql);
     FreePool(info);
     if (requestD0) {
-        RequestOwnDevicePower(ext, PowerDeviceD0, FALSE);
+        RequestOwnDevicePower(ext, PowerDeviceD0, FALSE, &ext->IdleResumed);
     }
 
     if (ext->IdleEnabled) {
@@ -207,9 +218,10 @@ VOID CancelIdleRequestIfBusy(DeviceExtension* ext) {
     }
 }
 
-VOID WaitForNoIdleRequest(DeviceExtension* ext) {
+VOID WaitForIdleToEnd(DeviceExtension* ext) {
     if (IdleSuspendOn(ext)) {
         KeWaitForSingleObject(&ext->NoIdleRequestPending, Executive, KernelMode, FALSE, nullptr);
+        KeWaitForSingleObject(&ext->IdleResumed, Executive, KernelMode, FALSE, nullptr);
     }
 }
 

@@ -132,7 +132,7 @@ NTSTATUS HandleWaitWakeIrp(DeviceExtension* ext, PIRP irp) {
     IoSetCompletionRoutine(irp, WaitWakeIrpDone, ext, TRUE, TRUE, TRUE);
     PoStartNextPowerIrp(irp);
     PoCallDriver(ext->LowerDevice, irp);
-    DecrementIo(ext);
+    DecrementIo(ext, CountKind::Lifecycle);
     return STATUS_PENDING;
 }
 
