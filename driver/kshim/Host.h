@@ -135,8 +135,8 @@ public:
     // The schedule's seed; 0 without one.
     uint32_t Seed() const;
     // Runs each function on a thread of its own, in the schedule when there
-    // is one; returns when all have returned. Threads that wait for each
-    // other must do so through the kernel (events, requests).
+    // is one, once the kernel's threads are idle; returns when all have returned. Threads that wait
+    // for each other must do so through the kernel (events, requests).
     void RunThreads(const std::vector<std::pair<std::string, std::function<void()>>>& threads);
     // Threads waiting on a dispatcher object (event or timer) at this moment.
     size_t Waiters(const void* object) const;

@@ -36,6 +36,7 @@ struct Schedule {
     std::chrono::steady_clock::time_point stuckSince{};
     bool stuck = false;
     std::condition_variable outside;
+    std::condition_variable emptied;
 };
 
 Schedule* g_schedule = nullptr;
@@ -46,6 +47,11 @@ Turn* Draw(Schedule& s) {
 }
 
 void HandTo(Schedule& s, std::unique_lock<std::mutex>& lock, Turn* next, Turn* self) {
+    static const bool trace = std::getenv("KSHIM_SCHEDULE_TRACE") != nullptr;
+    if (trace)
+        std::fprintf(stderr, "kshim: step %llu: %s hands the turn to %s\n",
+                     static_cast<unsigned long long>(s.steps),
+                     self ? self->name.c_str() : "(leaving)", next->name.c_str());
     s.running = next;
     next->cv.notify_one();
     if (self)
@@ -98,7 +104,7 @@ void Blocked() {
         if (!s->stuck) {
             s->stuck = true;
             s->stuckSince = now;
-        } else if (now - s->stuckSince > std::chrono::seconds(60)) {
+        } else if (now - s->stuckSince > std::chrono::seconds(10)) {
             std::fprintf(stderr,
                          "kshim: schedule seed %u: every scheduled thread waits and nothing "
                          "else moves (deadlock)\n",
@@ -152,6 +158,8 @@ void End() {
             else
                 HandTo(*s, lock, Draw(*s), nullptr);
         }
+        if (s->threads.empty())
+            s->emptied.notify_all();
     }
     t_turn = nullptr;
     delete self;
@@ -160,10 +168,8 @@ void End() {
 void Start(uint32_t seed) {
     auto* s = new Schedule;
     s->seed = seed;
-    s->random.seed(seed);
-    std::uniform_real_distribution<double> draw(0.2, 0.8);
-    s->handOn = draw(s->random);
     g_schedule = s;
+    Restart();
     g_on.store(true);
 }
 
@@ -181,6 +187,25 @@ void Stop() {
     g_on.store(false);
     g_schedule = nullptr;
     delete s;
+}
+
+void Restart() {
+    Schedule* s = g_schedule;
+    if (!s)
+        return;
+    std::lock_guard<std::mutex> lock(s->mu);
+    s->random.seed(s->seed);
+    std::uniform_real_distribution<double> draw(0.2, 0.8);
+    s->handOn = draw(s->random);
+    s->steps = 0;
+}
+
+void WaitUntilEmpty() {
+    Schedule* s = g_schedule;
+    if (!s)
+        return;
+    std::unique_lock<std::mutex> lock(s->mu);
+    s->emptied.wait(lock, [s] { return s->threads.empty(); });
 }
 
 uint32_t Seed() {

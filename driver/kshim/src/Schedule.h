@@ -58,6 +58,12 @@ void End();
 void Start(uint32_t seed);
 void Stop();
 uint32_t Seed();
+// Starts the seed's sequence again: threads that ran before, while an
+// unscheduled thread set things up, drew from it at moments of the machine's
+// choosing.
+void Restart();
+// For an unscheduled caller: waits until no thread is in the schedule.
+void WaitUntilEmpty();
 // Scheduling points passed so far.
 uint64_t Steps();
 

@@ -146,6 +146,7 @@ bool Poisoned(State& s, const DISPATCHER_HEADER* header, const char* routine) {
 
 void Kernel::AdvanceMs(uint64_t ms) {
     State& s = *state_;
+    sched::Point();
     int64_t target;
     {
         // One thread advances time at a time; under a schedule the others
@@ -353,6 +354,7 @@ LONG KeResetEvent(PRKEVENT Event) {
 
 LONG KeReadStateEvent(PRKEVENT Event) {
     State& s = Current();
+    sched::Point();
     std::lock_guard<std::mutex> guard(s.dmu);
     return Event->Header.SignalState;
 }
