@@ -24,6 +24,13 @@ VOID ReleaseIdleIrp(DeviceExtension* ext, PIRP irp) {
 // still on its way, and then D0 is asked for once the power-down is done.
 VOID IdleCallback(PVOID context) {
     auto* ext = static_cast<DeviceExtension*>(context);
+#if defined(LINKPOD_REMOVAL_FAULT)
+    // The same earlier version (see HoldIoWorker): the state first, then the count.
+    if (CurrentState(ext) != DeviceState::Running) {
+        return;
+    }
+    IncrementIo(ext, CountKind::Lifecycle);
+#else
     // The count first and held until the outcome is settled: removal cannot
     // pass while it is held, and a count that already reached 0 belongs to a
     // device that removal is deleting.
@@ -34,6 +41,7 @@ VOID IdleCallback(PVOID context) {
         DecrementIo(ext, CountKind::Lifecycle);
         return;
     }
+#endif
     KIRQL irql;
     KeAcquireSpinLock(&ext->IdleLock, &irql);
     const BOOLEAN stillPending = ext->IdleRequestPending != 0;

@@ -67,7 +67,25 @@ VOID PassDownWithCompletion(DeviceExtension* ext, PIRP irp) {
 VOID HoldIoWorker(PDEVICE_OBJECT device, PVOID context) {
     auto* hold = static_cast<HoldContext*>(context);
     DeviceExtension* ext = ExtensionOf(device);
+#if defined(LINKPOD_REMOVAL_FAULT)
+    // An earlier version's removal fault, compiled only into the copy of the
+    // driver with which a test proves that the seeded schedule finds it: the
+    // hold gives up every lifecycle count, others' too, and waits on the
+    // synchronisation stop event that a query handler may wait on as well.
+    KIRQL irql;
+    KeAcquireSpinLock(&ext->IoCountLock, &irql);
+    const LONG held = ext->LifecycleCounts;
+    KeReleaseSpinLock(&ext->IoCountLock, irql);
+    for (LONG i = 0; i < held; ++i) {
+        DecrementIo(ext, CountKind::Lifecycle);
+    }
+    KeWaitForSingleObject(&ext->StopEvent, Executive, KernelMode, FALSE, nullptr);
+    for (LONG i = 0; i < held; ++i) {
+        IncrementIo(ext, CountKind::Lifecycle);
+    }
+#else
     WaitForIoToDrain(ext);
+#endif
     PassDownWithCompletion(ext, hold->Irp);
     IoFreeWorkItem(hold->Item);
     FreePool(hold);
