@@ -176,6 +176,8 @@ Kernel::~Kernel() {
         std::fprintf(stderr, "kshim: kernel threads still busy at shutdown\n");
         std::abort();
     }
+    // A kernel thread leaves the schedule just after it stops counting as busy.
+    sched::WaitUntilEmpty();
     sched::Stop();
     std::lock_guard<std::mutex> guard(state_->mu);
     for (IrpRecord* record : state_->graveyard) {
