@@ -165,7 +165,6 @@ NTSTATUS Pnp(PDEVICE_OBJECT device, PIRP irp) {
             IoWMIRegistrationControl(device, WMIREG_ACTION_DEREGISTER);
         irp->IoStatus.Status = STATUS_SUCCESS;
         IoSkipCurrentIrpStackLocation(irp);
-        PDEVICE_OBJECT lower = ext->lower;
         PKEVENT gate = &ext->workGate;
         NTSTATUS status = IoCallDriver(ext->lower, irp);
         if (g_flaw == Flaw::TimerLeftSet) {
@@ -183,7 +182,6 @@ NTSTATUS Pnp(PDEVICE_OBJECT device, PIRP irp) {
         IoDeleteDevice(device);
         if (g_flaw == Flaw::TouchAfterDelete)
             KeSetEvent(gate, IO_NO_INCREMENT, FALSE);
-        (void)lower;
         return status;
     }
     default:
