@@ -126,6 +126,16 @@ VOID FreePool(PVOID memory);
 // Chooses the non-paged pool type for the platform (passive; driver entry).
 VOID SelectNonPagedPool();
 
+// The device power state: written by power completions, read by the idle,
+// wake and power paths on other threads, so always through these (any).
+inline DEVICE_POWER_STATE DevicePowerOf(DeviceExtension* ext) {
+    return static_cast<DEVICE_POWER_STATE>(
+        InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(&ext->DevicePower), 0, 0));
+}
+inline VOID RecordDevicePower(DeviceExtension* ext, DEVICE_POWER_STATE state) {
+    InterlockedExchange(reinterpret_cast<volatile LONG*>(&ext->DevicePower), state);
+}
+
 // Device state under the state lock (any).
 DeviceState CurrentState(DeviceExtension* ext);
 VOID SetState(DeviceExtension* ext, DeviceState state, QueueState queue);

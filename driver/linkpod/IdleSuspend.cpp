@@ -59,7 +59,7 @@ VOID IdleCallback(PVOID context) {
         const BOOLEAN wake = ext->IdleWakeAfterPowerDown;
         ext->IdleWakeAfterPowerDown = FALSE;
         KeReleaseSpinLock(&ext->IdleLock, irql);
-        if (wake && ext->DevicePower != PowerDeviceD0) {
+        if (wake && DevicePowerOf(ext) != PowerDeviceD0) {
             RequestOwnDevicePower(ext, PowerDeviceD0, FALSE, &ext->IdleResumed);
         } else if (wake) {
             KeSetEvent(&ext->IdleResumed, IO_NO_INCREMENT, FALSE);
@@ -81,7 +81,7 @@ NTSTATUS IdleRequestDone(PDEVICE_OBJECT /*device*/, PIRP irp, PVOID context) {
         // The callback asks for D0 once its power-down has finished.
         ext->IdleWakeAfterPowerDown = TRUE;
     } else if (wantD0) {
-        requestD0 = ext->DevicePower != PowerDeviceD0;
+        requestD0 = DevicePowerOf(ext) != PowerDeviceD0;
     }
     // Cleared before the request counts as ended, so that a transfer that
     // waits for both finds the device on its way back.
@@ -152,7 +152,7 @@ VOID StartIdleTimer(DeviceExtension* ext) {
 }
 
 NTSTATUS SubmitIdleRequest(DeviceExtension* ext) {
-    if (ext->DevicePower != PowerDeviceD0) {
+    if (DevicePowerOf(ext) != PowerDeviceD0) {
         return STATUS_POWER_STATE_INVALID;
     }
     KIRQL irql;
@@ -190,7 +190,7 @@ NTSTATUS SubmitIdleRequest(DeviceExtension* ext) {
     InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&ext->IdleIrp), irp);
     KeReleaseSpinLock(&ext->IdleLock, irql);
 
-    if (!DeviceIsIdle(ext) || ext->DevicePower != PowerDeviceD0) {
+    if (!DeviceIsIdle(ext) || DevicePowerOf(ext) != PowerDeviceD0) {
         // Something woke up while the request was being built: undo it. A
         // cancel path that took it first keeps its share until it lets go.
         KeAcquireSpinLock(&ext->IdleLock, &irql);

@@ -40,7 +40,7 @@ NTSTATUS DeviceSetDone(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
     }
     if (NT_SUCCESS(irp->IoStatus.Status)) {
         const POWER_STATE state = stack->Parameters.Power.State;
-        ext->DevicePower = state.DeviceState;
+        RecordDevicePower(ext, state.DeviceState);
         PoSetPowerState(device, DevicePowerState, state);
         if (state.DeviceState == PowerDeviceD0) {
             SetQueueState(ext, QueueState::Allow);
@@ -112,7 +112,7 @@ NTSTATUS HandleDeviceQuery(DeviceExtension* ext, PIRP irp) {
     if (ext->WakeEnabled && target > ext->Capabilities.DeviceWake) {
         return FailPower(ext, irp, STATUS_INVALID_DEVICE_STATE);
     }
-    if (target >= ext->DevicePower) {
+    if (target >= DevicePowerOf(ext)) {
         return HoldIoThenPass(ext, irp);
     }
     NTSTATUS status = PassPowerDown(ext, irp);
@@ -123,7 +123,7 @@ NTSTATUS HandleDeviceQuery(DeviceExtension* ext, PIRP irp) {
 NTSTATUS HandleDeviceSet(DeviceExtension* ext, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     const DEVICE_POWER_STATE target = stack->Parameters.Power.State.DeviceState;
-    const DEVICE_POWER_STATE current = ext->DevicePower;
+    const DEVICE_POWER_STATE current = DevicePowerOf(ext);
     if (target >= current && current == PowerDeviceD0 && target > PowerDeviceD0) {
         return HoldIoThenPass(ext, irp);
     }

@@ -39,7 +39,7 @@ struct Schedule {
     std::condition_variable emptied;
 };
 
-Schedule* g_schedule = nullptr;
+std::atomic<Schedule*> g_schedule{nullptr};
 thread_local Turn* t_turn = nullptr;
 
 Turn* Draw(Schedule& s) {
@@ -69,8 +69,10 @@ bool AllWaiting(const Schedule& s) {
 
 void PointSlow() {
     Turn* self = t_turn;
+    if (!self)
+        return;
     Schedule* s = g_schedule;
-    if (!self || !s)
+    if (!s)
         return;
     std::unique_lock<std::mutex> lock(s->mu);
     self->waiting = false;
@@ -91,8 +93,10 @@ bool Scheduled() {
 
 void Blocked() {
     Turn* self = t_turn;
+    if (!self)
+        return;
     Schedule* s = g_schedule;
-    if (!self || !s)
+    if (!s)
         return;
     std::unique_lock<std::mutex> lock(s->mu);
     self->waiting = true;
@@ -145,8 +149,10 @@ void Begin(Turn* turn) {
 
 void End() {
     Turn* self = t_turn;
+    if (!self)
+        return;
     Schedule* s = g_schedule;
-    if (!self || !s)
+    if (!s)
         return;
     {
         std::unique_lock<std::mutex> lock(s->mu);
@@ -174,7 +180,7 @@ void Start(uint32_t seed) {
 }
 
 void Stop() {
-    Schedule* s = g_schedule;
+    Schedule* s = g_schedule.load();
     if (!s)
         return;
     {
@@ -209,7 +215,8 @@ void WaitUntilEmpty() {
 }
 
 uint32_t Seed() {
-    return g_schedule ? g_schedule->seed : 0;
+    Schedule* s = g_schedule;
+    return s ? s->seed : 0;
 }
 
 uint64_t Steps() {
