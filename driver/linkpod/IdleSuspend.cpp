@@ -10,10 +10,13 @@ BOOLEAN DeviceIsIdle(DeviceExtension* ext) {
     return InterlockedCompareExchange(&ext->OpenHandles, 0, 0) == 0 && OutstandingIo(ext) == 1;
 }
 
-// Drops one owner of the idle IRP; the last one frees it.
+// Drops one owner of the idle IRP; the last one frees it and only then ends
+// the request, so that no new one (whose owners the same count holds) can
+// start while an owner of this one still has to let go.
 VOID ReleaseIdleIrp(DeviceExtension* ext, PIRP irp) {
     if (InterlockedDecrement(&ext->IdleIrpOwners) == 0) {
         IoFreeIrp(irp);
+        InterlockedExchange(&ext->IdleRequestPending, 0);
         KeSetEvent(&ext->NoIdleRequestPending, IO_NO_INCREMENT, FALSE);
     }
 }
@@ -44,7 +47,8 @@ VOID IdleCallback(PVOID context) {
 #endif
     KIRQL irql;
     KeAcquireSpinLock(&ext->IdleLock, &irql);
-    const BOOLEAN stillPending = ext->IdleRequestPending != 0;
+    // The request has not ended while its callback record is in place.
+    const BOOLEAN stillPending = ext->IdleCallbackInfo != nullptr;
     ext->IdlePowerDownInFlight = stillPending;
     ext->IdleWakeAfterPowerDown = FALSE;
     KeReleaseSpinLock(&ext->IdleLock, irql);
@@ -90,7 +94,6 @@ NTSTATUS IdleRequestDone(PDEVICE_OBJECT /*device*/, PIRP irp, PVOID context) {
     }
     PUSB_IDLE_CALLBACK_INFO info = ext->IdleCallbackInfo;
     ext->IdleCallbackInfo = nullptr;
-    InterlockedExchange(&ext->IdleRequestPending, 0);
     PIRP owned = static_cast<PIRP>(
         InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&ext->IdleIrp), nullptr));
     KeReleaseSpinLock(&ext->IdleLock, irql);
@@ -99,7 +102,7 @@ NTSTATUS IdleRequestDone(PDEVICE_OBJECT /*device*/, PIRP irp, PVOID context) {
         RequestOwnDevicePower(ext, PowerDeviceD0, FALSE, &ext->IdleResumed);
     }
 
-    if (ext->IdleEnabled) {
+    if (IdleSuspendOn(ext)) {
         StartIdleTimer(ext);
     }
     if (owned != nullptr) {
@@ -112,7 +115,7 @@ NTSTATUS IdleRequestDone(PDEVICE_OBJECT /*device*/, PIRP irp, PVOID context) {
 
 VOID IdleWorker(PDEVICE_OBJECT device, PVOID context) {
     DeviceExtension* ext = ExtensionOf(device);
-    if (ext->IdleEnabled && CurrentState(ext) == DeviceState::Running && DeviceIsIdle(ext)) {
+    if (IdleSuspendOn(ext) && CurrentState(ext) == DeviceState::Running && DeviceIsIdle(ext)) {
         SubmitIdleRequest(ext);
     }
     IoFreeWorkItem(static_cast<PIO_WORKITEM>(context));
@@ -122,7 +125,7 @@ VOID IdleWorker(PDEVICE_OBJECT device, PVOID context) {
 VOID IdleTimerDpc(PKDPC /*dpc*/, PVOID context, PVOID /*arg1*/, PVOID /*arg2*/) {
     auto* ext = static_cast<DeviceExtension*>(context);
     KeClearEvent(&ext->NoDpcWorkItemPending);
-    if (ext->IdleEnabled && DeviceIsIdle(ext)) {
+    if (IdleSuspendOn(ext) && DeviceIsIdle(ext)) {
         PIO_WORKITEM item = IoAllocateWorkItem(ext->Self);
         if (item != nullptr) {
             IoQueueWorkItem(item, IdleWorker, DelayedWorkQueue, item);
@@ -135,7 +138,8 @@ VOID IdleTimerDpc(PKDPC /*dpc*/, PVOID context, PVOID /*arg1*/, PVOID /*arg2*/) 
 } // namespace
 
 BOOLEAN IdleSuspendOn(DeviceExtension* ext) {
-    return ext->IdleEnabled != 0;
+    // Cleared by stop and removal while completions and the DPC look at it.
+    return InterlockedCompareExchange(&ext->IdleEnabled, 0, 0) != 0;
 }
 
 VOID InitializeIdle(DeviceExtension* ext) {
@@ -197,7 +201,6 @@ NTSTATUS SubmitIdleRequest(DeviceExtension* ext) {
         PIRP taken = static_cast<PIRP>(
             InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&ext->IdleIrp), nullptr));
         ext->IdleCallbackInfo = nullptr;
-        InterlockedExchange(&ext->IdleRequestPending, 0);
         KeReleaseSpinLock(&ext->IdleLock, irql);
         FreePool(info);
         if (taken != nullptr) {

@@ -102,7 +102,7 @@ TEST_F(LinkPodIdle, CallbackPowersTheDeviceDownToItsPowerDownLevel) {
     Advance(5000);
     ASSERT_TRUE(Bus().FireIdleCallback());
     Settle();
-    EXPECT_EQ(Ext()->DevicePower, PowerDeviceD2);
+    EXPECT_EQ(driver::linkpod::DevicePowerOf(Ext()), PowerDeviceD2);
     EXPECT_EQ(Bus().PowerState(), PowerDeviceD2);
     EXPECT_EQ(Ext()->OutstandingIo, 1);
 }
@@ -123,7 +123,7 @@ TEST_F(LinkPodIdle, OpeningTakesThePendingRequestBackAndWakesTheDevice) {
     Advance(5000);
     ASSERT_TRUE(Bus().FireIdleCallback());
     Settle();
-    ASSERT_EQ(Ext()->DevicePower, PowerDeviceD2);
+    ASSERT_EQ(driver::linkpod::DevicePowerOf(Ext()), PowerDeviceD2);
 
     // Written at once: the write waits until the device is back in D0.
     auto handle = OpenOrFail("\\PIPE01");
@@ -134,7 +134,7 @@ TEST_F(LinkPodIdle, OpeningTakesThePendingRequestBackAndWakesTheDevice) {
     EXPECT_FALSE(Bus().IdleRequestPending());
     EXPECT_EQ(Ext()->IdleIrp, nullptr);
     EXPECT_EQ(Ext()->IdleRequestPending, 0);
-    EXPECT_EQ(Ext()->DevicePower, PowerDeviceD0);
+    EXPECT_EQ(driver::linkpod::DevicePowerOf(Ext()), PowerDeviceD0);
 
     // The timer runs again, but an open handle stops every tick.
     Advance(15000);
@@ -205,7 +205,7 @@ TEST_F(LinkPodIdle, RefusedIdleRequestRestartsTheTimer) {
     ASSERT_TRUE(Bus().CompleteIdleRequest(STATUS_NOT_SUPPORTED));
     Settle();
     EXPECT_EQ(Ext()->IdleRequestPending, 0);
-    EXPECT_EQ(Ext()->DevicePower, PowerDeviceD0);
+    EXPECT_EQ(driver::linkpod::DevicePowerOf(Ext()), PowerDeviceD0);
     Advance(4999);
     EXPECT_EQ(IdleRequests(), 1u);
     Advance(1);
@@ -217,10 +217,10 @@ TEST_F(LinkPodIdle, FailedIdleRequestAfterPowerDownReturnsToD0) {
     Advance(5000);
     ASSERT_TRUE(Bus().FireIdleCallback());
     Settle();
-    ASSERT_EQ(Ext()->DevicePower, PowerDeviceD2);
+    ASSERT_EQ(driver::linkpod::DevicePowerOf(Ext()), PowerDeviceD2);
     ASSERT_TRUE(Bus().CompleteIdleRequest(STATUS_UNSUCCESSFUL));
     Settle();
-    EXPECT_EQ(Ext()->DevicePower, PowerDeviceD0);
+    EXPECT_EQ(driver::linkpod::DevicePowerOf(Ext()), PowerDeviceD0);
     EXPECT_EQ(Ext()->OutstandingIo, 1);
 }
 
