@@ -112,7 +112,8 @@ bool Consumes(const DISPATCHER_HEADER* header) {
 // stays set for the next. A notification object releases every thread already
 // waiting, even if it is cleared again before they run.
 void SignalLocked(State& s, DISPATCHER_HEADER* header) {
-    auto found = s.waitQueues.find(header);
+    // Most sets find no one waiting anywhere: no look-up then.
+    auto found = s.waitQueues.empty() ? s.waitQueues.end() : s.waitQueues.find(header);
     if (Consumes(header)) {
         if (found != s.waitQueues.end() && !found->second.empty()) {
             found->second.front()->granted = true;
