@@ -69,6 +69,7 @@ tsan: deps
 		-DCMAKE_CXX_FLAGS="$(TSAN_FLAGS)" -DCMAKE_CXX_FLAGS_DEBUG="$(INSTRUMENTED_DEBUG_FLAGS)" -DBURNWRIGHT_BENCH=OFF -DBURNWRIGHT_QT=OFF > /dev/null
 	@cmake --build $(TSAN_DIR) -j $(JOBS)
 	@cd $(TSAN_DIR) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" BURNWRIGHT_FAULT_SAMPLE=20 \
+		BURNWRIGHT_TORTURE_SEEDS=256 \
 		ctest --output-on-failure -j $(JOBS) -E '^Win32Port' > ctest.log 2>&1 \
 		|| { cat ctest.log; exit 1; }; grep -E '^[0-9]+% tests passed' ctest.log | sed 's/^/thread-sanitized: /'
 

@@ -49,9 +49,14 @@ enum class Check {
     PnpIrpWrongLevel,          // Plug and Play request passed above passive level
     DeviceDeletedAttached,     // a device deleted while still attached to a stack
     ExecutablePool,            // executable non-paged pool where the no-execute pool exists
+    UseAfterRemoval,           // a deleted device touched (dispatch, completion, timer, DPC,
+                               // work item, its locks and events), or a request sent to a
+                               // deleted or detached device
+    IrqlTooHigh,               // a kernel routine called above the highest IRQL it allows
+    SpinLockTakenTwice,        // a spin lock taken again by the thread that holds it
 };
-// Number of checks; the last one above is ExecutablePool.
-constexpr int kCheckCount = static_cast<int>(Check::ExecutablePool) + 1;
+// Number of checks; the last one above is SpinLockTakenTwice.
+constexpr int kCheckCount = static_cast<int>(Check::SpinLockTakenTwice) + 1;
 const char* CheckName(Check check);
 
 struct Violation {
@@ -120,6 +125,21 @@ public:
     // work items, power requests, DPCs, deferred bus completions and interface
     // notifications. False when that did not happen within the limit.
     bool Settle(std::chrono::milliseconds limit = std::chrono::seconds(10));
+
+    // Seeded schedule perturbation: from this call on, the kernel's own
+    // threads and those started by RunThreads take turns, and at every kernel
+    // call a driver makes a generator seeded with `seed` picks which runs
+    // next. The same seed gives the same run; findings name the seed. Call it
+    // before anything runs; it lasts as long as the kernel.
+    void Perturb(uint32_t seed);
+    // The schedule's seed; 0 without one.
+    uint32_t Seed() const;
+    // Runs each function on a thread of its own, in the schedule when there
+    // is one, once the kernel's threads are idle; returns when all have returned. Threads that wait
+    // for each other must do so through the kernel (events, requests).
+    void RunThreads(const std::vector<std::pair<std::string, std::function<void()>>>& threads);
+    // Threads waiting on a dispatcher object (event or timer) at this moment.
+    size_t Waiters(const void* object) const;
 
     // Lines the driver printed with DbgPrint.
     std::vector<std::string> DebugLog() const;

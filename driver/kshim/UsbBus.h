@@ -115,7 +115,8 @@ public:
 
     // Device set-power requests: when held, each waits at the bus (as a port
     // that takes its time to suspend or resume) until ReleaseDevicePower(),
-    // which carries them out in arrival order and returns how many there were.
+    // which carries out those held at that moment in arrival order and returns
+    // how many there were.
     void HoldDevicePower(bool hold);
     size_t HeldDevicePower() const;
     size_t ReleaseDevicePower();
@@ -140,7 +141,8 @@ public:
     };
     Counters Stats() const;
     bool Configured() const;
-    size_t HeldTransfers() const; // transfers parked for any reason
+    size_t HeldTransfers() const;  // transfers parked for any reason
+    size_t ParkedRequests() const; // every request the bus holds: transfers, idle, wake, power
     DEVICE_POWER_STATE PowerState() const;
     std::vector<DEVICE_POWER_STATE> PowerHistory() const;
     SYSTEM_POWER_STATE SystemState() const;

@@ -73,8 +73,9 @@ NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
     if (CurrentState(ext) != DeviceState::Running) {
         return CompleteRequest(irp, STATUS_INVALID_DEVICE_STATE);
     }
+    // Waited for before the count is taken, as for transfers.
+    WaitForIdleToEnd(ext);
     IncrementIo(ext);
-    WaitForNoIdleRequest(ext);
 
     auto* buffer = static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer);
     const ULONG inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;

@@ -27,6 +27,13 @@ enum class DeviceState : LONG {
 
 enum class QueueState : LONG { Hold = 0, Allow = 1, Fail = 2 };
 
+// What an outstanding-I/O count is held for. Io: a request that reaches the
+// device (reads, writes, control codes, URBs). Lifecycle: a Plug and Play,
+// power or WMI dispatch, or a power IRP the driver asked for itself. Holding
+// I/O before the device leaves D0 waits for the Io counts only: the lifecycle
+// paths move no data, and some of them wait for that very power IRP.
+enum class CountKind : UCHAR { Io, Lifecycle };
+
 struct DeviceExtension {
     PDEVICE_OBJECT Self;
     PDEVICE_OBJECT PhysicalDevice;
@@ -51,13 +58,14 @@ struct DeviceExtension {
     KEVENT StopEvent;
     LONG OutstandingIo;
     KSPIN_LOCK IoCountLock;
+    // Under the I/O-count lock: how many of the counts are lifecycle counts,
+    // and the holds of I/O waiting until only those and the initial count are
+    // left (each with an event of its own).
+    LONG LifecycleCounts;
+    LIST_ENTRY IoDrainWaiters;
 
     SYSTEM_POWER_STATE SystemPower;
     DEVICE_POWER_STATE DevicePower;
-    // Outstanding-I/O counts held by paths that wait for a device power IRP
-    // they asked for; a hold of I/O gives these up while it waits. Under the
-    // I/O-count lock.
-    LONG OwnPowerRequests;
     // The system power IRP waiting for the device power IRP it asked for.
     PIRP SystemPowerIrp;
 
@@ -74,6 +82,10 @@ struct DeviceExtension {
     KTIMER IdleTimer;
     KDPC IdleDpc;
     KEVENT NoDpcWorkItemPending;
+    // Clear while the device, powered down by the idle callback, is on its
+    // way back to D0 (notification event, initially set): transfers wait for
+    // it as well as for the idle request, so none reaches a sleeping device.
+    KEVENT IdleResumed;
     // Under the idle lock: the idle callback's power-down has been asked for
     // and has not finished, and the idle request ended meanwhile in a way
     // that wants D0 back once it has.
@@ -114,6 +126,16 @@ VOID FreePool(PVOID memory);
 // Chooses the non-paged pool type for the platform (passive; driver entry).
 VOID SelectNonPagedPool();
 
+// The device power state: written by power completions, read by the idle,
+// wake and power paths on other threads, so always through these (any).
+inline DEVICE_POWER_STATE DevicePowerOf(DeviceExtension* ext) {
+    return static_cast<DEVICE_POWER_STATE>(
+        InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(&ext->DevicePower), 0, 0));
+}
+inline VOID RecordDevicePower(DeviceExtension* ext, DEVICE_POWER_STATE state) {
+    InterlockedExchange(reinterpret_cast<volatile LONG*>(&ext->DevicePower), state);
+}
+
 // Device state under the state lock (any).
 DeviceState CurrentState(DeviceExtension* ext);
 VOID SetState(DeviceExtension* ext, DeviceState state, QueueState queue);
@@ -121,14 +143,16 @@ VOID SetQueueState(DeviceExtension* ext, QueueState queue);
 VOID RestorePreviousState(DeviceExtension* ext, QueueState queue);
 
 // Outstanding-I/O count (any); the decrement that reaches 1 sets the stop
-// event, the one that reaches 0 the remove event. `ownPower` also counts the
-// change as a count held for an own device power IRP; CountOwnPower turns a
-// count already held into one (or back).
-LONG IncrementIo(DeviceExtension* ext, BOOLEAN ownPower = FALSE);
-LONG DecrementIo(DeviceExtension* ext, BOOLEAN ownPower = FALSE);
+// event, the one that reaches 0 the remove event. A count that has reached 0
+// is never taken again: IncrementIo then returns 0 and changes nothing, so
+// nothing revives a device that removal is deleting. Otherwise it returns the
+// new count. A count is released with the kind it was taken with.
+LONG IncrementIo(DeviceExtension* ext, CountKind kind = CountKind::Io);
+LONG DecrementIo(DeviceExtension* ext, CountKind kind = CountKind::Io);
 LONG OutstandingIo(DeviceExtension* ext);
-VOID CountOwnPower(DeviceExtension* ext, LONG delta);
-LONG OwnPowerCount(DeviceExtension* ext);
+// Passive: waits until no Io count is held (only lifecycle counts and the
+// initial one remain), on an event of the caller's own.
+VOID WaitForIoToDrain(DeviceExtension* ext);
 
 // Requests to the lower driver (passive: each waits for completion, except
 // CompleteRequest, which is any).
@@ -149,24 +173,28 @@ BOOLEAN PipeIsOpen(DeviceExtension* ext, ULONG index);
 NTSTATUS ResetPipe(DeviceExtension* ext, USBD_PIPE_HANDLE pipe);
 NTSTATUS ResetDevice(DeviceExtension* ext);
 
-// Power. RequestOwnDevicePower holds a count until the IRP's completion and
-// is any unless it waits; IssueWaitWake is any (STATUS_DEVICE_BUSY when one
-// is outstanding, STATUS_INVALID_DEVICE_STATE when stop or removal cancelled
-// wait-wake); ClearWaitWakeFlags allows it again at start; CancelWaitWake is
-// passive and waits for the final callback of the last request issued.
-NTSTATUS RequestOwnDevicePower(DeviceExtension* ext, DEVICE_POWER_STATE state, BOOLEAN wait);
+// Power. RequestOwnDevicePower holds a lifecycle count until the IRP's
+// completion and is any unless it waits; `done`, when given, is set once the
+// IRP has completed (or at once when it could not be asked for). IssueWaitWake
+// is any (STATUS_DEVICE_BUSY when one is outstanding, STATUS_INVALID_DEVICE_STATE
+// when stop or removal cancelled wait-wake); ClearWaitWakeFlags allows it again
+// at start; CancelWaitWake is passive and waits for the final callback of the
+// last request issued.
+NTSTATUS RequestOwnDevicePower(DeviceExtension* ext, DEVICE_POWER_STATE state, BOOLEAN wait,
+                               PKEVENT done = nullptr);
 NTSTATUS HandleWaitWakeIrp(DeviceExtension* ext, PIRP irp);
 NTSTATUS IssueWaitWake(DeviceExtension* ext);
 VOID CancelWaitWake(DeviceExtension* ext);
 VOID ClearWaitWakeFlags(DeviceExtension* ext);
 
-// Idle suspend. StopIdleSuspend and WaitForNoIdleRequest are passive and
-// wait; SubmitIdleRequest is passive; the others are any.
+// Idle suspend. StopIdleSuspend and WaitForIdleToEnd are passive and wait
+// (the latter until no idle request is pending and a device the idle callback
+// powered down is back in D0); SubmitIdleRequest is passive; the others are any.
 VOID InitializeIdle(DeviceExtension* ext);
 VOID StartIdleTimer(DeviceExtension* ext);
 VOID StopIdleSuspend(DeviceExtension* ext);
 VOID CancelIdleRequestIfBusy(DeviceExtension* ext);
-VOID WaitForNoIdleRequest(DeviceExtension* ext);
+VOID WaitForIdleToEnd(DeviceExtension* ext);
 NTSTATUS SubmitIdleRequest(DeviceExtension* ext);
 BOOLEAN IdleSuspendOn(DeviceExtension* ext);
 

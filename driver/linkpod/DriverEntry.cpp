@@ -44,6 +44,8 @@ VOID InitializeRecord(DeviceExtension* ext, PDEVICE_OBJECT self, PDEVICE_OBJECT 
     KeInitializeEvent(&ext->StopEvent, SynchronizationEvent, TRUE);
     ext->OutstandingIo = 1;
     KeInitializeSpinLock(&ext->IoCountLock);
+    InitializeListHead(&ext->IoDrainWaiters);
+    KeInitializeEvent(&ext->IdleResumed, NotificationEvent, TRUE);
     KeInitializeSpinLock(&ext->IdleLock);
     KeInitializeSpinLock(&ext->WakeLock);
     KeInitializeEvent(&ext->WaitWakeFinished, NotificationEvent, TRUE);

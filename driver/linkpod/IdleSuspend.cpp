@@ -10,10 +10,13 @@ BOOLEAN DeviceIsIdle(DeviceExtension* ext) {
     return InterlockedCompareExchange(&ext->OpenHandles, 0, 0) == 0 && OutstandingIo(ext) == 1;
 }
 
-// Drops one owner of the idle IRP; the last one frees it.
+// Drops one owner of the idle IRP; the last one frees it and only then ends
+// the request, so that no new one (whose owners the same count holds) can
+// start while an owner of this one still has to let go.
 VOID ReleaseIdleIrp(DeviceExtension* ext, PIRP irp) {
     if (InterlockedDecrement(&ext->IdleIrpOwners) == 0) {
         IoFreeIrp(irp);
+        InterlockedExchange(&ext->IdleRequestPending, 0);
         KeSetEvent(&ext->NoIdleRequestPending, IO_NO_INCREMENT, FALSE);
     }
 }
@@ -24,15 +27,28 @@ VOID ReleaseIdleIrp(DeviceExtension* ext, PIRP irp) {
 // still on its way, and then D0 is asked for once the power-down is done.
 VOID IdleCallback(PVOID context) {
     auto* ext = static_cast<DeviceExtension*>(context);
+#if defined(LINKPOD_REMOVAL_FAULT)
+    // The same earlier version (see HoldIoWorker): the state first, then the count.
     if (CurrentState(ext) != DeviceState::Running) {
         return;
     }
-    // Held until the outcome is settled, so that removal cannot pass in
-    // between; a hold of I/O gives it up like the power-down's own count.
-    IncrementIo(ext, TRUE);
+    IncrementIo(ext, CountKind::Lifecycle);
+#else
+    // The count first and held until the outcome is settled: removal cannot
+    // pass while it is held, and a count that already reached 0 belongs to a
+    // device that removal is deleting.
+    if (IncrementIo(ext, CountKind::Lifecycle) == 0) {
+        return;
+    }
+    if (CurrentState(ext) != DeviceState::Running) {
+        DecrementIo(ext, CountKind::Lifecycle);
+        return;
+    }
+#endif
     KIRQL irql;
     KeAcquireSpinLock(&ext->IdleLock, &irql);
-    const BOOLEAN stillPending = ext->IdleRequestPending != 0;
+    // The request has not ended while its callback record is in place.
+    const BOOLEAN stillPending = ext->IdleCallbackInfo != nullptr;
     ext->IdlePowerDownInFlight = stillPending;
     ext->IdleWakeAfterPowerDown = FALSE;
     KeReleaseSpinLock(&ext->IdleLock, irql);
@@ -47,11 +63,13 @@ VOID IdleCallback(PVOID context) {
         const BOOLEAN wake = ext->IdleWakeAfterPowerDown;
         ext->IdleWakeAfterPowerDown = FALSE;
         KeReleaseSpinLock(&ext->IdleLock, irql);
-        if (wake && ext->DevicePower != PowerDeviceD0) {
-            RequestOwnDevicePower(ext, PowerDeviceD0, FALSE);
+        if (wake && DevicePowerOf(ext) != PowerDeviceD0) {
+            RequestOwnDevicePower(ext, PowerDeviceD0, FALSE, &ext->IdleResumed);
+        } else if (wake) {
+            KeSetEvent(&ext->IdleResumed, IO_NO_INCREMENT, FALSE);
         }
     }
-    DecrementIo(ext, TRUE);
+    DecrementIo(ext, CountKind::Lifecycle);
 }
 
 NTSTATUS IdleRequestDone(PDEVICE_OBJECT /*device*/, PIRP irp, PVOID context) {
@@ -67,20 +85,24 @@ NTSTATUS IdleRequestDone(PDEVICE_OBJECT /*device*/, PIRP irp, PVOID context) {
         // The callback asks for D0 once its power-down has finished.
         ext->IdleWakeAfterPowerDown = TRUE;
     } else if (wantD0) {
-        requestD0 = ext->DevicePower != PowerDeviceD0;
+        requestD0 = DevicePowerOf(ext) != PowerDeviceD0;
+    }
+    // Cleared before the request counts as ended, so that a transfer that
+    // waits for both finds the device on its way back.
+    if (ext->IdleWakeAfterPowerDown || requestD0) {
+        KeClearEvent(&ext->IdleResumed);
     }
     PUSB_IDLE_CALLBACK_INFO info = ext->IdleCallbackInfo;
     ext->IdleCallbackInfo = nullptr;
-    InterlockedExchange(&ext->IdleRequestPending, 0);
     PIRP owned = static_cast<PIRP>(
         InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&ext->IdleIrp), nullptr));
     KeReleaseSpinLock(&ext->IdleLock, irql);
     FreePool(info);
     if (requestD0) {
-        RequestOwnDevicePower(ext, PowerDeviceD0, FALSE);
+        RequestOwnDevicePower(ext, PowerDeviceD0, FALSE, &ext->IdleResumed);
     }
 
-    if (ext->IdleEnabled) {
+    if (IdleSuspendOn(ext)) {
         StartIdleTimer(ext);
     }
     if (owned != nullptr) {
@@ -93,7 +115,7 @@ NTSTATUS IdleRequestDone(PDEVICE_OBJECT /*device*/, PIRP irp, PVOID context) {
 
 VOID IdleWorker(PDEVICE_OBJECT device, PVOID context) {
     DeviceExtension* ext = ExtensionOf(device);
-    if (ext->IdleEnabled && CurrentState(ext) == DeviceState::Running && DeviceIsIdle(ext)) {
+    if (IdleSuspendOn(ext) && CurrentState(ext) == DeviceState::Running && DeviceIsIdle(ext)) {
         SubmitIdleRequest(ext);
     }
     IoFreeWorkItem(static_cast<PIO_WORKITEM>(context));
@@ -103,7 +125,7 @@ VOID IdleWorker(PDEVICE_OBJECT device, PVOID context) {
 VOID IdleTimerDpc(PKDPC /*dpc*/, PVOID context, PVOID /*arg1*/, PVOID /*arg2*/) {
     auto* ext = static_cast<DeviceExtension*>(context);
     KeClearEvent(&ext->NoDpcWorkItemPending);
-    if (ext->IdleEnabled && DeviceIsIdle(ext)) {
+    if (IdleSuspendOn(ext) && DeviceIsIdle(ext)) {
         PIO_WORKITEM item = IoAllocateWorkItem(ext->Self);
         if (item != nullptr) {
             IoQueueWorkItem(item, IdleWorker, DelayedWorkQueue, item);
@@ -116,7 +138,8 @@ VOID IdleTimerDpc(PKDPC /*dpc*/, PVOID context, PVOID /*arg1*/, PVOID /*arg2*/) 
 } // namespace
 
 BOOLEAN IdleSuspendOn(DeviceExtension* ext) {
-    return ext->IdleEnabled != 0;
+    // Cleared by stop and removal while completions and the DPC look at it.
+    return InterlockedCompareExchange(&ext->IdleEnabled, 0, 0) != 0;
 }
 
 VOID InitializeIdle(DeviceExtension* ext) {
@@ -133,7 +156,7 @@ VOID StartIdleTimer(DeviceExtension* ext) {
 }
 
 NTSTATUS SubmitIdleRequest(DeviceExtension* ext) {
-    if (ext->DevicePower != PowerDeviceD0) {
+    if (DevicePowerOf(ext) != PowerDeviceD0) {
         return STATUS_POWER_STATE_INVALID;
     }
     KIRQL irql;
@@ -171,14 +194,13 @@ NTSTATUS SubmitIdleRequest(DeviceExtension* ext) {
     InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&ext->IdleIrp), irp);
     KeReleaseSpinLock(&ext->IdleLock, irql);
 
-    if (!DeviceIsIdle(ext) || ext->DevicePower != PowerDeviceD0) {
+    if (!DeviceIsIdle(ext) || DevicePowerOf(ext) != PowerDeviceD0) {
         // Something woke up while the request was being built: undo it. A
         // cancel path that took it first keeps its share until it lets go.
         KeAcquireSpinLock(&ext->IdleLock, &irql);
         PIRP taken = static_cast<PIRP>(
             InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&ext->IdleIrp), nullptr));
         ext->IdleCallbackInfo = nullptr;
-        InterlockedExchange(&ext->IdleRequestPending, 0);
         KeReleaseSpinLock(&ext->IdleLock, irql);
         FreePool(info);
         if (taken != nullptr) {
@@ -207,9 +229,10 @@ VOID CancelIdleRequestIfBusy(DeviceExtension* ext) {
     }
 }
 
-VOID WaitForNoIdleRequest(DeviceExtension* ext) {
+VOID WaitForIdleToEnd(DeviceExtension* ext) {
     if (IdleSuspendOn(ext)) {
         KeWaitForSingleObject(&ext->NoIdleRequestPending, Executive, KernelMode, FALSE, nullptr);
+        KeWaitForSingleObject(&ext->IdleResumed, Executive, KernelMode, FALSE, nullptr);
     }
 }
 

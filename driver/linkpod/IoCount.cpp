@@ -47,32 +47,55 @@ VOID RestorePreviousState(DeviceExtension* ext, QueueState queue) {
     KeReleaseSpinLock(&ext->StateLock, irql);
 }
 
-LONG IncrementIo(DeviceExtension* ext, BOOLEAN ownPower) {
+namespace {
+
+// Under the I/O-count lock: no Io count is held.
+BOOLEAN IoDrained(const DeviceExtension* ext) {
+    return ext->OutstandingIo - ext->LifecycleCounts <= 1;
+}
+
+struct DrainWaiter {
+    LIST_ENTRY Link;
+    KEVENT Drained;
+};
+
+} // namespace
+
+LONG IncrementIo(DeviceExtension* ext, CountKind kind) {
     KIRQL irql;
     KeAcquireSpinLock(&ext->IoCountLock, &irql);
-    LONG count = ++ext->OutstandingIo;
-    if (ownPower) {
-        ++ext->OwnPowerRequests;
-    }
-    if (count == 2) {
-        KeClearEvent(&ext->StopEvent);
+    LONG count = 0;
+    // Removal has let the count reach 0 and is deleting the device.
+    if (ext->OutstandingIo > 0) {
+        count = ++ext->OutstandingIo;
+        if (kind == CountKind::Lifecycle) {
+            ++ext->LifecycleCounts;
+        }
+        if (count == 2) {
+            KeClearEvent(&ext->StopEvent);
+        }
     }
     KeReleaseSpinLock(&ext->IoCountLock, irql);
     return count;
 }
 
-LONG DecrementIo(DeviceExtension* ext, BOOLEAN ownPower) {
+LONG DecrementIo(DeviceExtension* ext, CountKind kind) {
     KIRQL irql;
     KeAcquireSpinLock(&ext->IoCountLock, &irql);
     LONG count = --ext->OutstandingIo;
-    if (ownPower) {
-        --ext->OwnPowerRequests;
+    if (kind == CountKind::Lifecycle) {
+        --ext->LifecycleCounts;
     }
     if (count == 1) {
         KeSetEvent(&ext->StopEvent, IO_NO_INCREMENT, FALSE);
     }
     if (count == 0) {
         KeSetEvent(&ext->RemoveEvent, IO_NO_INCREMENT, FALSE);
+    }
+    // Each hold waits on its own event: one set releases every one of them.
+    while (!IsListEmpty(&ext->IoDrainWaiters) && IoDrained(ext)) {
+        PLIST_ENTRY entry = RemoveHeadList(&ext->IoDrainWaiters);
+        KeSetEvent(&CONTAINING_RECORD(entry, DrainWaiter, Link)->Drained, IO_NO_INCREMENT, FALSE);
     }
     KeReleaseSpinLock(&ext->IoCountLock, irql);
     return count;
@@ -86,19 +109,19 @@ LONG OutstandingIo(DeviceExtension* ext) {
     return count;
 }
 
-VOID CountOwnPower(DeviceExtension* ext, LONG delta) {
+VOID WaitForIoToDrain(DeviceExtension* ext) {
+    DrainWaiter waiter;
+    KeInitializeEvent(&waiter.Drained, NotificationEvent, FALSE);
     KIRQL irql;
     KeAcquireSpinLock(&ext->IoCountLock, &irql);
-    ext->OwnPowerRequests += delta;
+    const BOOLEAN drained = IoDrained(ext);
+    if (!drained) {
+        InsertTailList(&ext->IoDrainWaiters, &waiter.Link);
+    }
     KeReleaseSpinLock(&ext->IoCountLock, irql);
-}
-
-LONG OwnPowerCount(DeviceExtension* ext) {
-    KIRQL irql;
-    KeAcquireSpinLock(&ext->IoCountLock, &irql);
-    LONG count = ext->OwnPowerRequests;
-    KeReleaseSpinLock(&ext->IoCountLock, irql);
-    return count;
+    if (!drained) {
+        KeWaitForSingleObject(&waiter.Drained, Executive, KernelMode, FALSE, nullptr);
+    }
 }
 
 NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information) {

@@ -37,7 +37,7 @@ NTSTATUS HandleStart(DeviceExtension* ext, PIRP irp) {
 // Query stop and query remove: hold requests and wait until none is in flight.
 NTSTATUS HandleQuery(DeviceExtension* ext, PIRP irp, DeviceState pending) {
     SetState(ext, pending, QueueState::Hold);
-    DecrementIo(ext);
+    DecrementIo(ext, CountKind::Lifecycle);
     KeWaitForSingleObject(&ext->StopEvent, Executive, KernelMode, FALSE, nullptr);
     irp->IoStatus.Status = STATUS_SUCCESS;
     return PassDown(ext, irp);
@@ -84,7 +84,8 @@ NTSTATUS HandleRemove(DeviceExtension* ext, PIRP irp) {
     }
     SetState(ext, DeviceState::Removed, QueueState::Fail);
     IoWMIRegistrationControl(ext->Self, WMIREG_ACTION_DEREGISTER);
-    DecrementIo(ext);
+    // Its own count and the initial one; from 0 on no count is taken again.
+    DecrementIo(ext, CountKind::Lifecycle);
     DecrementIo(ext);
     KeWaitForSingleObject(&ext->RemoveEvent, Executive, KernelMode, FALSE, nullptr);
     // The decrement that set the event still held the lock; once it is free
@@ -141,7 +142,9 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
     if (CurrentState(ext) == DeviceState::Removed) {
         return CompleteRequest(irp, STATUS_DELETE_PENDING);
     }
-    IncrementIo(ext);
+    if (IncrementIo(ext, CountKind::Lifecycle) == 0) {
+        return CompleteRequest(irp, STATUS_DELETE_PENDING);
+    }
     if (stack->MinorFunction != IRP_MN_START_DEVICE) {
         CancelIdleRequestIfBusy(ext);
     }
@@ -178,7 +181,7 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
         status = PassDown(ext, irp);
         break;
     }
-    DecrementIo(ext);
+    DecrementIo(ext, CountKind::Lifecycle);
     return status;
 }
 

@@ -12,6 +12,8 @@ struct TransferContext {
     ULONG Transferred;
     PUCHAR NextAddress;
     ULONG StageLimit;
+    // The length the stage on the bus asked for; fewer bytes end the transfer.
+    ULONG StageLength;
     DeviceExtension* Ext;
 };
 
@@ -51,13 +53,18 @@ NTSTATUS TransferDone(PDEVICE_OBJECT /*device*/, PIRP irp, PVOID context) {
     auto* transfer = static_cast<TransferContext*>(context);
     DeviceExtension* ext = transfer->Ext;
     if (NT_SUCCESS(irp->IoStatus.Status)) {
-        transfer->Transferred += transfer->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
-        if (transfer->Remaining > 0) {
+        const ULONG moved = transfer->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+        transfer->Transferred += moved;
+        // The next stage starts right after the bytes that moved. A short
+        // stage is the end of the transfer: a short packet ends a read, and
+        // a device that took fewer bytes takes no more of this request.
+        transfer->NextAddress += moved;
+        if (transfer->Remaining > 0 && moved == transfer->StageLength) {
             const ULONG stage = NextStage(transfer, transfer->Remaining);
             MmPrepareMdlForReuse(transfer->Mdl);
             IoBuildPartialMdl(irp->MdlAddress, transfer->Mdl, transfer->NextAddress, stage);
-            transfer->NextAddress += stage;
             transfer->Remaining -= stage;
+            transfer->StageLength = stage;
             transfer->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength = stage;
             ArmStage(irp, transfer);
             IoCallDriver(ext->LowerDevice, irp);
@@ -81,9 +88,12 @@ NTSTATUS DispatchReadWrite(PDEVICE_OBJECT device, PIRP irp) {
     if (CurrentState(ext) != DeviceState::Running) {
         return CompleteRequest(irp, STATUS_INVALID_DEVICE_STATE);
     }
+    // Waited for before the count is taken: a power-down the idle callback
+    // started waits for the counted I/O to drain, and the return to D0 that
+    // this wait is for may only come once that power-down is done.
+    WaitForIdleToEnd(ext);
     // The dispatch holds its own count so the record outlives this routine.
     IncrementIo(ext);
-    WaitForNoIdleRequest(ext);
 
     NTSTATUS status = STATUS_SUCCESS;
     BOOLEAN isPipe = FALSE;
@@ -134,7 +144,8 @@ NTSTATUS DispatchReadWrite(PDEVICE_OBJECT device, PIRP irp) {
     urb->UrbBulkOrInterruptTransfer.TransferBufferLength = stage;
     transfer->Remaining = total - stage;
     transfer->Transferred = 0;
-    transfer->NextAddress = start + stage;
+    transfer->NextAddress = start;
+    transfer->StageLength = stage;
 
     ArmStage(irp, transfer);
     IoMarkIrpPending(irp);

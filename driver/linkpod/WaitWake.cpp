@@ -87,7 +87,7 @@ VOID WaitWakeFinished(PDEVICE_OBJECT /*device*/, UCHAR /*minor*/, POWER_STATE /*
     const NTSTATUS status = ioStatus->Status;
     // A stop or removal under way wants neither D0 nor a new request; it
     // waits until this callback has finished.
-    if (NT_SUCCESS(status) && ext->DevicePower != PowerDeviceD0 && WaitWakeAllowed(ext)) {
+    if (NT_SUCCESS(status) && DevicePowerOf(ext) != PowerDeviceD0 && WaitWakeAllowed(ext)) {
         RequestOwnDevicePower(ext, PowerDeviceD0, FALSE);
         if (ext->WakeEnabled) {
             // Still outstanding: the new request takes this one's place.
@@ -132,7 +132,7 @@ NTSTATUS HandleWaitWakeIrp(DeviceExtension* ext, PIRP irp) {
     IoSetCompletionRoutine(irp, WaitWakeIrpDone, ext, TRUE, TRUE, TRUE);
     PoStartNextPowerIrp(irp);
     PoCallDriver(ext->LowerDevice, irp);
-    DecrementIo(ext);
+    DecrementIo(ext, CountKind::Lifecycle);
     return STATUS_PENDING;
 }
 

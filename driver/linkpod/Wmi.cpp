@@ -104,7 +104,9 @@ NTSTATUS DispatchSystemControl(PDEVICE_OBJECT device, PIRP irp) {
     if (CurrentState(ext) == DeviceState::Removed) {
         return CompleteRequest(irp, STATUS_DELETE_PENDING);
     }
-    IncrementIo(ext);
+    if (IncrementIo(ext, CountKind::Lifecycle) == 0) {
+        return CompleteRequest(irp, STATUS_DELETE_PENDING);
+    }
     SYSCTL_IRP_DISPOSITION disposition = IrpNotCompleted;
     NTSTATUS status = WmiSystemControl(&ext->Wmi, device, irp, &disposition);
     switch (disposition) {
@@ -120,7 +122,7 @@ NTSTATUS DispatchSystemControl(PDEVICE_OBJECT device, PIRP irp) {
         status = IoCallDriver(ext->LowerDevice, irp);
         break;
     }
-    DecrementIo(ext);
+    DecrementIo(ext, CountKind::Lifecycle);
     return status;
 }
 

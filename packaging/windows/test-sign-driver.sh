@@ -21,3 +21,14 @@ osslsigncode sign -certs "$keys/test.crt" -key "$keys/test.key" -h sha256 \
 osslsigncode verify -CAfile "$keys/test.crt" -in "$signed" >/dev/null
 mv "$signed" "$sys"
 echo "test-signed $sys; import $keys/test.cer as a trusted root and publisher on the test machine"
+# The catalog is made on Windows (inf2cat, see INSTALL.txt); when it lies
+# beside the image it is signed with the same certificate.
+cat=${sys%.sys}.cat
+if [ -f "$cat" ]; then
+    osslsigncode sign -certs "$keys/test.crt" -key "$keys/test.key" -h sha256 \
+        -in "$cat" -out "$cat.signed" >/dev/null
+    mv "$cat.signed" "$cat"
+    echo "test-signed $cat"
+else
+    echo "no $(basename "$cat") beside it: make the catalog (INSTALL.txt) and run this again"
+fi

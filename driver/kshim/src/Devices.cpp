@@ -2,6 +2,8 @@
 // version, and the registry routines.
 #include "driver/kshim/src/State.h"
 
+#include "driver/kshim/src/Schedule.h"
+
 #include <cctype>
 #include <cstdio>
 
@@ -123,6 +125,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
                         BOOLEAN Exclusive, PDEVICE_OBJECT* DeviceObject) {
     (void)DeviceName;
     State& s = Current();
+    s.RequireIrql(PASSIVE_LEVEL, "IoCreateDevice");
     if (s.CountAllocation())
         return STATUS_INSUFFICIENT_RESOURCES;
     PDEVICE_OBJECT device = CreateDeviceObject(DriverObject, DeviceExtensionSize, DeviceType);
@@ -135,6 +138,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
 
 VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     State& s = Current();
+    s.RequireIrql(PASSIVE_LEVEL, "IoDeleteDevice");
     DeviceRecord* record = RecordOf(DeviceObject);
     if (record->deleted) {
         s.Violate(Check::BadFree, "IoDeleteDevice of a device already deleted");
@@ -153,13 +157,23 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     if (record->attachedTo)
         s.Violate(Check::DeviceDeletedAttached, "device deleted while attached to a stack");
     size_t objectSize = (sizeof(DEVICE_OBJECT) + 15) & ~size_t{15};
-    if (record->memory.size() > objectSize)
-        CheckFreedRange(record->memory.data() + objectSize, record->memory.size() - objectSize,
-                        "device extension");
+    if (record->memory.size() > objectSize) {
+        uint8_t* extension = record->memory.data() + objectSize;
+        const size_t size = record->memory.size() - objectSize;
+        CheckFreedRange(extension, size, "device extension");
+        // Poisoned, never reused: whatever touches it later is found.
+        std::memset(extension, kPoisonByte, size);
+        auto* range = new State::DeletedRange{extension, extension + size, nullptr};
+        range->next = s.deleted.load(std::memory_order_relaxed);
+        while (!s.deleted.compare_exchange_weak(range->next, range, std::memory_order_release,
+                                                std::memory_order_relaxed)) {
+        }
+    }
 }
 
 PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
                                            PDEVICE_OBJECT TargetDevice) {
+    Current().RequireIrql(PASSIVE_LEVEL, "IoAttachDeviceToDeviceStack");
     PDEVICE_OBJECT top = TopOfStack(TargetDevice);
     if (RecordOf(TargetDevice)->refuseAttach || RecordOf(top)->deleted)
         return nullptr;
@@ -167,16 +181,20 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
     SourceDevice->AlignmentRequirement = top->AlignmentRequirement;
     top->AttachedDevice = SourceDevice;
     RecordOf(SourceDevice)->attachedTo = top;
+    RecordOf(top)->upperDetached = false;
     return top;
 }
 
 VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
+    Current().RequireIrql(PASSIVE_LEVEL, "IoDetachDevice");
     PDEVICE_OBJECT above = TargetDevice->AttachedDevice;
     if (!above) {
         Current().Violate(Check::BadFree, "IoDetachDevice of a device with nothing attached");
         return;
     }
     RecordOf(above)->attachedTo = nullptr;
+    RecordOf(above)->detached = true;
+    RecordOf(TargetDevice)->upperDetached = true;
     TargetDevice->AttachedDevice = nullptr;
 }
 
@@ -206,6 +224,9 @@ VOID KshimCheckPagedCode_(VOID) {
 
 PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
     State& s = Current();
+    s.RequireIrql(DISPATCH_LEVEL, "IoAllocateWorkItem");
+    if (RecordOf(DeviceObject)->deleted)
+        s.Violate(Check::UseAfterRemoval, "IoAllocateWorkItem for a deleted device");
     if (s.CountAllocation())
         return nullptr;
     auto* item = new WorkItem;
@@ -217,6 +238,7 @@ PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
 
 VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem) {
     State& s = Current();
+    s.RequireIrql(DISPATCH_LEVEL, "IoFreeWorkItem");
     auto* item = reinterpret_cast<WorkItem*>(IoWorkItem);
     bool known;
     bool queued = false;
@@ -243,7 +265,13 @@ VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine
                      WORK_QUEUE_TYPE QueueType, PVOID Context) {
     (void)QueueType;
     State& s = Current();
+    s.RequireIrql(DISPATCH_LEVEL, "IoQueueWorkItem");
+    sched::Point();
     auto* item = reinterpret_cast<WorkItem*>(IoWorkItem);
+    if (RecordOf(item->device)->deleted) {
+        s.Violate(Check::UseAfterRemoval, "IoQueueWorkItem for a deleted device (not queued)");
+        return;
+    }
     bool requeued;
     {
         std::lock_guard<std::mutex> guard(s.mu);
@@ -261,6 +289,12 @@ VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine
                 std::lock_guard<std::mutex> guard(s.mu);
                 item->queued = false;
             }
+            // The routine would run on a poisoned extension.
+            if (RecordOf(device)->deleted) {
+                s.Violate(Check::UseAfterRemoval,
+                          "work item of a device deleted since it was queued (not run)");
+                return;
+            }
             WorkerRoutine(device, Context);
             if (ThreadIrql() != PASSIVE_LEVEL || !HeldLocks().empty())
                 s.Violate(Check::IrqlNotRestored, "work item returned at raised IRQL");
@@ -273,6 +307,7 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
                                    const GUID* InterfaceClassGuid, PUNICODE_STRING ReferenceString,
                                    PUNICODE_STRING SymbolicLinkName) {
     State& s = Current();
+    s.RequireIrql(PASSIVE_LEVEL, "IoRegisterDeviceInterface");
     DeviceRecord* record = RecordOf(PhysicalDeviceObject);
     if (!record->isPdo || !record->usb)
         return STATUS_INVALID_DEVICE_REQUEST;
@@ -302,36 +337,42 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
 
 NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable) {
     State& s = Current();
+    s.RequireIrql(PASSIVE_LEVEL, "IoSetDeviceInterfaceState");
     std::string link = Lower(Narrow(SymbolicLinkName));
-    std::lock_guard<std::mutex> guard(s.mu);
-    for (InterfaceRecord& entry : s.interfaces) {
-        std::string name = kshim::Narrow(entry.link.data(), entry.link.size());
-        if (Lower(name) != link)
-            continue;
-        bool enable = Enable != FALSE;
-        if (entry.enabled == enable)
-            return STATUS_SUCCESS;
-        entry.enabled = enable;
-        s.notes.push_back(State::InterfaceNote{enable, name, entry.guid});
-        if (!s.notifying) {
-            s.notifying = true;
-            ++s.active;
-            std::thread([&s] {
-                DeliverNotes(s);
-                std::lock_guard<std::mutex> done(s.mu);
-                --s.active;
-                s.cv.notify_all();
-            }).detach();
+    bool found = false;
+    bool startNotifier = false;
+    {
+        std::lock_guard<std::mutex> guard(s.mu);
+        for (InterfaceRecord& entry : s.interfaces) {
+            std::string name = kshim::Narrow(entry.link.data(), entry.link.size());
+            if (Lower(name) != link)
+                continue;
+            found = true;
+            bool enable = Enable != FALSE;
+            if (entry.enabled == enable)
+                break;
+            entry.enabled = enable;
+            s.notes.push_back(State::InterfaceNote{enable, name, entry.guid});
+            if (!s.notifying) {
+                s.notifying = true;
+                startNotifier = true;
+            }
+            break;
         }
-        return STATUS_SUCCESS;
     }
-    return STATUS_OBJECT_NAME_NOT_FOUND;
+    if (!found)
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    // Notifications are delivered in order on a kernel thread.
+    if (startNotifier)
+        s.Spawn([&s] { DeliverNotes(s); });
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGISTRY_TABLE QueryTable,
                                 PVOID Context, PVOID Environment) {
     (void)Environment;
     State& s = Current();
+    s.RequireIrql(PASSIVE_LEVEL, "RtlQueryRegistryValues");
     if (s.registry.QueriesFail())
         return STATUS_INSUFFICIENT_RESOURCES;
     UNICODE_STRING pathText;
@@ -423,6 +464,7 @@ NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyTy
                                  ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey) {
     (void)DesiredAccess;
     State& s = Current();
+    s.RequireIrql(PASSIVE_LEVEL, "IoOpenDeviceRegistryKey");
     DeviceRecord* record = RecordOf(DeviceObject);
     if (!record->isPdo || !record->usb)
         return STATUS_INVALID_DEVICE_REQUEST;
@@ -447,6 +489,7 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                          KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                          PVOID KeyValueInformation, ULONG Length, PULONG ResultLength) {
     State& s = Current();
+    s.RequireIrql(PASSIVE_LEVEL, "ZwQueryValueKey");
     {
         std::lock_guard<std::mutex> guard(s.mu);
         if (!s.keys.count(KeyHandle))
@@ -477,6 +520,7 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
 
 NTSTATUS ZwClose(HANDLE Handle) {
     State& s = Current();
+    s.RequireIrql(PASSIVE_LEVEL, "ZwClose");
     bool known;
     {
         std::lock_guard<std::mutex> guard(s.mu);

@@ -166,30 +166,49 @@ NTSTATUS DeviceNode::Remove() {
 void DeviceNode::AfterRemove() {
     kshim::State& s = Current();
     s.owner->Settle();
+    // Whatever is still in flight belongs to a driver that let removal pass
+    // before its I/O ended: requests inside the device, requests the driver
+    // sent itself and still owns, and requests whose completion a driver
+    // stopped (STATUS_MORE_PROCESSING_REQUIRED) and never finished.
     size_t inside = 0;
+    size_t own = 0;
+    size_t reclaimed = 0;
     {
         std::lock_guard<std::mutex> guard(s.mu);
         for (IrpRecord* record : s.liveIrps) {
-            if (record->state != IrpState::InFlight && record->state != IrpState::Completing)
+            if (record->state != IrpState::InFlight && record->state != IrpState::Completing &&
+                record->state != IrpState::Reclaimed)
                 continue;
             PIRP irp = record->irp;
-            for (int level = irp->CurrentLocation; level >= 1 && level <= irp->StackCount;
-                 ++level) {
+            bool here = false;
+            for (int level = 1; level <= irp->StackCount; ++level) {
                 auto* stack = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + (level - 1);
-                if (fdo_ && stack->DeviceObject == fdo_) {
-                    ++inside;
-                    break;
-                }
+                if (fdo_ && stack->DeviceObject == fdo_)
+                    here = true;
             }
+            if (record->origin != IrpOrigin::Kernel)
+                ++own;
+            else if (here && record->state == IrpState::Reclaimed)
+                ++reclaimed;
+            else if (here)
+                ++inside;
         }
     }
-    size_t held = bus_.HeldTransfers();
+    size_t held = bus_.ParkedRequests();
     if (held)
         s.Violate(Check::OutstandingIoAtRemoval,
-                  std::to_string(held) + " transfer(s) still held by the bus after removal");
+                  std::to_string(held) + " request(s) still held by the bus after removal");
     if (inside)
         s.Violate(Check::OutstandingIoAtRemoval,
                   std::to_string(inside) + " request(s) still inside the device after removal");
+    if (own)
+        s.Violate(Check::OutstandingIoAtRemoval,
+                  std::to_string(own) + " request(s) of the driver's own still in flight or "
+                                        "held after removal");
+    if (reclaimed)
+        s.Violate(Check::OutstandingIoAtRemoval,
+                  std::to_string(reclaimed) +
+                      " request(s) whose completion the driver stopped and never finished");
     if (fdo_ && !RecordOf(fdo_)->deleted)
         s.Violate(Check::LeakAtUnload, "device object not deleted at removal");
     state_ = PnpState::Removed;

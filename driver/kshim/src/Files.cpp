@@ -3,6 +3,8 @@
 
 #include "driver/kshim/src/State.h"
 
+#include "driver/kshim/src/Schedule.h"
+
 #include <algorithm>
 
 namespace kshim {
@@ -70,13 +72,13 @@ bool IoRequest::Done() const {
 
 NTSTATUS IoRequest::Wait() {
     std::unique_lock<std::mutex> guard(mu_);
-    cv_.wait(guard, [this] { return done_; });
+    sched::Wait(guard, cv_, [this] { return done_; });
     return status_.Status;
 }
 
 IO_STATUS_BLOCK IoRequest::WaitResult() {
     std::unique_lock<std::mutex> guard(mu_);
-    cv_.wait(guard, [this] { return done_; });
+    sched::Wait(guard, cv_, [this] { return done_; });
     return status_;
 }
 

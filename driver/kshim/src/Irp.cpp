@@ -2,6 +2,9 @@
 // and the verifier's checks on how drivers handle them.
 #include "driver/kshim/src/State.h"
 
+#include "driver/kshim/src/Schedule.h"
+
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -43,7 +46,7 @@ void MarkCaller(IrpRecord* record, uint8_t flag) {
 }
 
 void WaitForOtherRoutine(State& s, IrpRecord* record, std::unique_lock<std::mutex>& guard) {
-    s.cv.wait(guard, [record] {
+    sched::Wait(guard, s.cv, [record] {
         return record->routineDepth == 0 || record->routineThread == std::this_thread::get_id();
     });
 }
@@ -115,7 +118,8 @@ PIRP NewIrp(CCHAR stackSize, IrpOrigin origin) {
     record->irp = irp;
     record->origin = origin;
     record->frames.resize(static_cast<size_t>(stackSize) + 2);
-    record->startedNext.assign(static_cast<size_t>(stackSize) + 2, false);
+    record->visited.assign(static_cast<size_t>(stackSize) + 2, {});
+    record->startedBy.clear();
     irp->KshimRecord = record;
     s.liveIrps.insert(record);
     if (origin != IrpOrigin::Kernel)
@@ -177,7 +181,7 @@ NTSTATUS SendAndWait(PDEVICE_OBJECT device, PIRP irp, IO_STATUS_BLOCK* status) {
     IofCallDriver(device, irp);
     if (!finish.doneHere) {
         std::unique_lock<std::mutex> guard(finish.mu);
-        finish.cv.wait(guard, [&finish] { return finish.done; });
+        sched::Wait(guard, finish.cv, [&finish] { return finish.done; });
     }
     if (status)
         *status = finish.block;
@@ -194,6 +198,7 @@ USHORT IoSizeOfIrp_(CCHAR StackSize) {
 
 PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
     (void)ChargeQuota;
+    Current().RequireIrql(DISPATCH_LEVEL, "IoAllocateIrp");
     if (Current().CountAllocation())
         return nullptr;
     return NewIrp(StackSize, IrpOrigin::Driver);
@@ -201,6 +206,7 @@ PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
 
 VOID IoFreeIrp(PIRP Irp) {
     State& s = Current();
+    s.RequireIrql(DISPATCH_LEVEL, "IoFreeIrp");
     IrpRecord* record = RecordOf(Irp);
     std::string problem;
     {
@@ -251,6 +257,23 @@ VOID KshimMarkIrpPending_(PIRP Irp) {
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     State& s = Current();
     IrpRecord* record = RecordOf(Irp);
+    sched::Point();
+    DeviceRecord* target = RecordOf(DeviceObject);
+    if (target->deleted || target->detached || target->upperDetached) {
+        const char* what = target->deleted    ? "IoCallDriver to a deleted device: "
+                           : target->detached ? "IoCallDriver to a detached device: "
+                                              : "IoCallDriver to a device whose upper device "
+                                                "detached from it: ";
+        s.Violate(Check::UseAfterRemoval, what + Describe(Irp));
+        if (target->deleted) {
+            // Its dispatch would run on a poisoned extension: the request
+            // fails instead, as no device answers.
+            Irp->IoStatus.Status = STATUS_NO_SUCH_DEVICE;
+            Irp->IoStatus.Information = 0;
+            IofCompleteRequest(Irp, IO_NO_INCREMENT);
+            return STATUS_NO_SUCH_DEVICE;
+        }
+    }
     int level;
     {
         std::unique_lock<std::mutex> guard(s.mu);
@@ -271,6 +294,8 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         level = Irp->CurrentLocation;
         record->frames[level].push_back(
             IrpRecord::Frame{std::this_thread::get_id(), 0, ++record->frameSequence});
+        if (Irp->Tail.Overlay.CurrentStackLocation->MajorFunction == IRP_MJ_POWER)
+            record->visited[level].push_back(DeviceObject);
         record->state = IrpState::InFlight;
         record->generation++;
     }
@@ -330,6 +355,8 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     (void)PriorityBoost;
     State& s = Current();
+    s.RequireIrql(DISPATCH_LEVEL, "IoCompleteRequest");
+    sched::Point();
     IrpRecord* record = RecordOf(Irp);
     {
         std::unique_lock<std::mutex> guard(s.mu);
@@ -357,16 +384,21 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         PIO_STACK_LOCATION stack = Irp->Tail.Overlay.CurrentStackLocation;
         // Every driver a power request passes must start the next one before
         // completion leaves its location (before passing down, in its
-        // completion routine, or before completing).
+        // completion routine, or before completing), also a driver that
+        // skipped its location and shares it with the one below.
         if (stack->MajorFunction == IRP_MJ_POWER) {
-            bool started;
+            std::vector<PDEVICE_OBJECT> missing;
             {
                 std::lock_guard<std::mutex> guard(s.mu);
-                started = record->startedNext[Irp->CurrentLocation];
+                for (PDEVICE_OBJECT device : record->visited[Irp->CurrentLocation])
+                    if (std::find(record->startedBy.begin(), record->startedBy.end(), device) ==
+                        record->startedBy.end())
+                        missing.push_back(device);
             }
-            if (!started)
+            for (PDEVICE_OBJECT device : missing)
                 s.Violate(Check::PowerIrpNotStarted,
-                          "level " + std::to_string(Irp->CurrentLocation) + " of " + Describe(Irp));
+                          "device " + Hex(reinterpret_cast<uintptr_t>(device)) + " at level " +
+                              std::to_string(Irp->CurrentLocation) + " of " + Describe(Irp));
         }
         Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;
         PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
@@ -384,9 +416,16 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
              (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
              (__atomic_load_n(&Irp->Cancel, __ATOMIC_SEQ_CST) && (control & SL_INVOKE_ON_CANCEL)));
+        PDEVICE_OBJECT owner = top ? nullptr : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
+        if (invoke && ((owner && RecordOf(owner)->deleted) || s.InDeletedDevice(context))) {
+            // The routine would run on a poisoned extension: reported, not run.
+            s.Violate(Check::UseAfterRemoval,
+                      "completion routine of a deleted device, not run: " + Describe(Irp));
+            invoke = false;
+        }
         if (invoke) {
-            PDEVICE_OBJECT device =
-                top ? nullptr : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
+            sched::Point();
+            PDEVICE_OBJECT device = owner;
             bool pendingBefore = Irp->PendingReturned;
             uint64_t generation;
             {
@@ -469,25 +508,18 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
 
 VOID IoAcquireCancelSpinLock(PKIRQL Irql) {
     State& s = Current();
-    s.cancelMu.lock();
-    HoldsCancelLock() = true;
-    *Irql = ThreadIrql();
-    ThreadIrql() = DISPATCH_LEVEL;
+    // The cancel spin lock is held like any other: nesting and a second
+    // acquisition are findings.
+    *Irql = KeAcquireSpinLockRaiseToDpc(&s.cancelLock);
 }
 
 VOID IoReleaseCancelSpinLock(KIRQL Irql) {
-    State& s = Current();
-    if (!HoldsCancelLock()) {
-        s.Violate(Check::SpinLockOrder, "cancel spin lock released but not held");
-        return;
-    }
-    HoldsCancelLock() = false;
-    s.cancelMu.unlock();
-    LowerIrql(Irql);
+    KeReleaseSpinLock(&Current().cancelLock, Irql);
 }
 
 BOOLEAN IoCancelIrp(PIRP Irp) {
     State& s = Current();
+    s.RequireIrql(DISPATCH_LEVEL, "IoCancelIrp");
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
     // Drivers look at the flag without the cancel lock once their cancel
@@ -503,7 +535,8 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
     if (Irp->CurrentLocation >= 1 && Irp->CurrentLocation <= Irp->StackCount)
         device = Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
     routine(device, Irp);
-    if (HoldsCancelLock()) {
+    auto& held = HeldLocks();
+    if (std::find(held.begin(), held.end(), &s.cancelLock) != held.end()) {
         s.Violate(Check::SpinLockOrder, "cancel routine returned holding the cancel spin lock");
         IoReleaseCancelSpinLock(irql);
     }
@@ -515,6 +548,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
                                    ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl,
                                    PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
     State& s = Current();
+    s.RequireIrql(PASSIVE_LEVEL, "IoBuildDeviceIoControlRequest");
     if (s.CountAllocation())
         return nullptr;
     PIRP irp = NewIrp(DeviceObject->StackSize, IrpOrigin::DriverIoctl);

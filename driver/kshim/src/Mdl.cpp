@@ -51,6 +51,7 @@ PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, 
                    PIRP Irp) {
     (void)ChargeQuota;
     State& s = Current();
+    s.RequireIrql(DISPATCH_LEVEL, "IoAllocateMdl");
     PMDL mdl = MakeMdl(VirtualAddress, Length, 0);
     bool failed;
     {
@@ -79,6 +80,7 @@ PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, 
 
 VOID IoFreeMdl(PMDL Mdl) {
     State& s = Current();
+    s.RequireIrql(DISPATCH_LEVEL, "IoFreeMdl");
     bool known;
     {
         std::lock_guard<std::mutex> guard(s.mu);
@@ -94,6 +96,7 @@ VOID IoFreeMdl(PMDL Mdl) {
 
 VOID IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress, ULONG Length) {
     State& s = Current();
+    s.RequireIrql(DISPATCH_LEVEL, "IoBuildPartialMdl");
     auto* source = static_cast<uint8_t*>(MmGetMdlVirtualAddress(SourceMdl));
     auto* start = static_cast<uint8_t*>(VirtualAddress);
     uint8_t* sourceEnd = source + SourceMdl->ByteCount;

@@ -91,6 +91,7 @@ PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
 
 VOID ExFreePool(PVOID P) {
     State& s = Current();
+    s.RequireIrql(DISPATCH_LEVEL, "ExFreePool");
     size_t size = 0;
     bool known = false;
     {
@@ -195,6 +196,7 @@ BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2
 }
 
 VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString) {
+    Current().RequireIrql(PASSIVE_LEVEL, "RtlFreeUnicodeString");
     if (UnicodeString->Buffer)
         ExFreePool(UnicodeString->Buffer);
     UnicodeString->Buffer = nullptr;

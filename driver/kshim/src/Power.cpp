@@ -1,6 +1,8 @@
 // The power manager's routines for drivers.
 #include "driver/kshim/src/State.h"
 
+#include "driver/kshim/src/Schedule.h"
+
 using namespace kshim;
 
 extern "C" {
@@ -9,18 +11,23 @@ NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return IofCallDriver(DeviceObject, Irp);
 }
 
-// Power requests are not serialised per device here; the call is recorded so
-// that the verifier can tell a request handed on without it.
+// Power requests are not serialised per device here; the call is recorded for
+// the device whose location is current, so that the verifier can tell a driver
+// that handed the request on without it, also when it skipped its location.
 VOID PoStartNextPowerIrp(PIRP Irp) {
     kshim::State& s = Current();
+    s.RequireIrql(DISPATCH_LEVEL, "PoStartNextPowerIrp");
     int level = Irp->CurrentLocation;
+    if (level < 1 || level > Irp->StackCount)
+        return;
+    PDEVICE_OBJECT device = Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
     std::lock_guard<std::mutex> guard(s.mu);
-    if (level >= 1 && level <= Irp->StackCount)
-        RecordOf(Irp)->startedNext[level] = true;
+    RecordOf(Irp)->startedBy.push_back(device);
 }
 
 POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State) {
     kshim::State& s = Current();
+    s.RequireIrql(DISPATCH_LEVEL, "PoSetPowerState");
     DeviceRecord* record = RecordOf(DeviceObject);
     POWER_STATE previous;
     std::lock_guard<std::mutex> guard(s.mu);
@@ -37,6 +44,8 @@ POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, 
 NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                            PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP* Irp) {
     kshim::State& s = Current();
+    s.RequireIrql(DISPATCH_LEVEL, "PoRequestPowerIrp");
+    sched::Point();
     if (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER &&
         MinorFunction != IRP_MN_WAIT_WAKE)
         return static_cast<NTSTATUS>(0xC00000F0L); // STATUS_INVALID_PARAMETER_2

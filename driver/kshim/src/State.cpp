@@ -1,5 +1,7 @@
 #include "driver/kshim/src/State.h"
 
+#include "driver/kshim/src/Schedule.h"
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -69,6 +71,12 @@ const char* CheckName(Check check) {
         return "device deleted while attached";
     case Check::ExecutablePool:
         return "executable non-paged pool where the no-execute pool is offered";
+    case Check::UseAfterRemoval:
+        return "use after removal";
+    case Check::IrqlTooHigh:
+        return "kernel routine called above its IRQL";
+    case Check::SpinLockTakenTwice:
+        return "spin lock taken again by its holder";
     }
     return "unknown check";
 }
@@ -103,6 +111,9 @@ bool State::CountAllocationLocked() {
 
 void State::Violate(Check check, const std::string& detail) {
     Violation violation{check, std::string(CheckName(check)) + ": " + detail};
+    // A finding under a schedule names the seed that replays it.
+    if (const uint32_t seed = sched::Seed())
+        violation.detail += " (schedule seed " + std::to_string(seed) + ")";
     std::function<void(const Violation&)> call;
     {
         std::lock_guard<std::mutex> guard(mu);
@@ -113,18 +124,41 @@ void State::Violate(Check check, const std::string& detail) {
         call(violation);
 }
 
+void State::RequireIrql(KIRQL highest, const char* routine) {
+    const KIRQL irql = ThreadIrql();
+    if (irql > highest)
+        Violate(Check::IrqlTooHigh, std::string(routine) + " at IRQL " + std::to_string(irql) +
+                                        ", above " + std::to_string(highest));
+}
+
+bool State::InDeletedDevice(const void* address) const {
+    const auto* at = static_cast<const uint8_t*>(address);
+    for (const DeletedRange* range = deleted.load(std::memory_order_acquire); range;
+         range = range->next)
+        if (at >= range->begin && at < range->end)
+            return true;
+    return false;
+}
+
 void State::Spawn(std::function<void()> work) {
     {
         std::lock_guard<std::mutex> guard(mu);
         ++active;
     }
-    std::thread([this, work = std::move(work)] {
+    // Enrolled here, by the spawning thread, so that the schedule decides
+    // the order in which threads join it.
+    sched::Turn* turn = sched::Enrol("kernel thread");
+    std::thread([this, turn, work = std::move(work)] {
+        sched::Begin(turn);
         ThreadIrql() = PASSIVE_LEVEL;
         work();
         LowerIrql(PASSIVE_LEVEL);
-        std::lock_guard<std::mutex> guard(mu);
-        --active;
-        cv.notify_all();
+        {
+            std::lock_guard<std::mutex> guard(mu);
+            --active;
+            cv.notify_all();
+        }
+        sched::End();
     }).detach();
 }
 
@@ -142,6 +176,9 @@ Kernel::~Kernel() {
         std::fprintf(stderr, "kshim: kernel threads still busy at shutdown\n");
         std::abort();
     }
+    // A kernel thread leaves the schedule just after it stops counting as busy.
+    sched::WaitUntilEmpty();
+    sched::Stop();
     std::lock_guard<std::mutex> guard(state_->mu);
     for (IrpRecord* record : state_->graveyard) {
         ::operator delete(record->irp);
@@ -157,6 +194,11 @@ Kernel::~Kernel() {
         ::operator delete(mdl);
     for (void* key : state_->keys)
         delete static_cast<std::string*>(key);
+    for (State::DeletedRange* range = state_->deleted.load(); range;) {
+        State::DeletedRange* next = range->next;
+        delete range;
+        range = next;
+    }
     g_current = nullptr;
 }
 
@@ -257,7 +299,42 @@ Registry& Kernel::GetRegistry() {
 
 bool Kernel::Settle(std::chrono::milliseconds limit) {
     std::unique_lock<std::mutex> guard(state_->mu);
+    if (sched::Scheduled()) {
+        // Under the schedule the wait is for turns, not for time.
+        sched::Wait(guard, state_->cv, [this] { return state_->active == 0; });
+        return true;
+    }
     return state_->cv.wait_for(guard, limit, [this] { return state_->active == 0; });
+}
+
+void Kernel::Perturb(uint32_t seed) {
+    sched::Start(seed);
+}
+
+uint32_t Kernel::Seed() const {
+    return sched::Seed();
+}
+
+void Kernel::RunThreads(const std::vector<std::pair<std::string, std::function<void()>>>& threads) {
+    std::vector<sched::Turn*> turns;
+    for (const auto& [name, body] : threads)
+        turns.push_back(sched::Enrol(name.c_str()));
+    std::vector<std::thread> running;
+    for (size_t i = 0; i < threads.size(); ++i) {
+        running.emplace_back([turn = turns[i], body = threads[i].second] {
+            sched::Begin(turn);
+            body();
+            sched::End();
+        });
+    }
+    for (std::thread& thread : running)
+        thread.join();
+}
+
+size_t Kernel::Waiters(const void* object) const {
+    std::lock_guard<std::mutex> guard(state_->dmu);
+    auto found = state_->waitQueues.find(object);
+    return found == state_->waitQueues.end() ? 0 : found->second.size();
 }
 
 std::vector<std::string> Kernel::DebugLog() const {

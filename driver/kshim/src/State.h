@@ -4,6 +4,7 @@
 #include "driver/kshim/Host.h"
 #include "driver/kshim/Registry.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -43,8 +44,11 @@ struct IrpRecord {
     };
     std::vector<std::vector<Frame>> frames;
     uint64_t frameSequence = 0;
-    // Per stack location: PoStartNextPowerIrp was called there.
-    std::vector<bool> startedNext;
+    // Power requests: per stack location, the devices whose dispatch got the
+    // request there (several when drivers skip their location), and the
+    // devices that called PoStartNextPowerIrp for it.
+    std::vector<std::vector<PDEVICE_OBJECT>> visited;
+    std::vector<PDEVICE_OBJECT> startedBy;
     // Runs when completion passes the top location (kernel requests).
     std::function<void(PIRP)> onFinal;
     // Requests built by IoBuildDeviceIoControlRequest.
@@ -56,7 +60,11 @@ struct IrpRecord {
 // The kernel's record of one device object.
 struct DeviceRecord {
     PDEVICE_OBJECT device = nullptr;
-    bool deleted = false;
+    std::atomic<bool> deleted{false};
+    // Taken off its stack by IoDetachDevice (the upper device), or left with
+    // no device above it that way (the lower one).
+    std::atomic<bool> detached{false};
+    std::atomic<bool> upperDetached{false};
     bool isPdo = false;
     bool wmiRegistered = false;
     SimulatedUsbDevice* usb = nullptr; // for bus devices
@@ -103,7 +111,6 @@ struct State {
     std::condition_variable dcv;
     int64_t now = 0;
     std::set<PKTIMER> timers;
-    std::mutex advanceMu; // one thread advances time at a time
     std::set<PKDPC> queuedDpcs;
     int dpcRunning = 0;
 
@@ -151,14 +158,34 @@ struct State {
     // Worker threads started by the kernel and still running.
     int active = 0;
 
-    // The cancel spin lock.
-    std::mutex cancelMu;
+    // The cancel spin lock, tracked like the driver's own.
+    KSPIN_LOCK cancelLock = 0;
+    // One thread advances virtual time at a time (under dmu).
+    bool advancing = false;
+    // Threads waiting on each dispatcher object, first come first served
+    // (under dmu).
+    struct WaitBlock {
+        bool granted = false;
+    };
+    std::unordered_map<const void*, std::deque<WaitBlock*>> waitQueues;
+    // Extensions of deleted devices, poisoned; a list that only grows, read
+    // without a lock.
+    struct DeletedRange {
+        const uint8_t* begin;
+        const uint8_t* end;
+        DeletedRange* next;
+    };
+    std::atomic<DeletedRange*> deleted{nullptr};
 
     // Allocation counting: true when this allocation must fail.
     bool CountAllocation();
     // The same with `mu` held by the caller.
     bool CountAllocationLocked();
     void Violate(Check check, const std::string& detail);
+    // A finding when the calling thread runs above `highest` in `routine`.
+    void RequireIrql(KIRQL highest, const char* routine);
+    // True when `address` lies in the extension of a deleted device.
+    bool InDeletedDevice(const void* address) const;
     // Runs work on a new kernel thread at passive level.
     void Spawn(std::function<void()> work);
 };
@@ -192,6 +219,9 @@ KIRQL& ThreadIrql();
 void LowerIrql(KIRQL irql);
 void StartWhenLowered(std::function<void()> start);
 std::vector<PKSPIN_LOCK>& HeldLocks();
-bool& HoldsCancelLock();
+
+// What IoDeleteDevice fills a device's extension with.
+constexpr uint8_t kPoisonByte = 0xDB;
+constexpr ULONG_PTR kPoisonedLock = static_cast<ULONG_PTR>(0xDBDBDBDBDBDBDBDBull);
 
 } // namespace kshim

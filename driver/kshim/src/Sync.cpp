@@ -1,6 +1,9 @@
 // Processor levels, spin locks, events, waits, timers and DPCs on virtual time.
 #include "driver/kshim/src/State.h"
 
+#include "driver/kshim/src/Schedule.h"
+
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -42,11 +45,6 @@ void LowerIrql(KIRQL irql) {
         start();
 }
 
-bool& HoldsCancelLock() {
-    thread_local bool holds = false;
-    return holds;
-}
-
 void CheckFreedRange(const void* start, size_t size, const char* what) {
     State& s = Current();
     const char* begin = static_cast<const char*>(start);
@@ -85,7 +83,11 @@ namespace {
 void RunDpc(State& s, PKDPC dpc) {
     KIRQL old = ThreadIrql();
     ThreadIrql() = DISPATCH_LEVEL;
-    dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
+    sched::Point();
+    if (s.InDeletedDevice(dpc) || s.InDeletedDevice(dpc->DeferredContext))
+        s.Violate(Check::UseAfterRemoval, "a DPC of a deleted device about to run (not run)");
+    else
+        dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
     if (ThreadIrql() != DISPATCH_LEVEL || !HeldLocks().empty())
         s.Violate(Check::IrqlNotRestored, "a DPC returned at another IRQL or holding a lock");
     HeldLocks().clear();
@@ -101,14 +103,58 @@ int64_t DueFrom(State& s, LARGE_INTEGER due) {
     return due.QuadPart < 0 ? s.now - due.QuadPart : due.QuadPart;
 }
 
+bool Consumes(const DISPATCHER_HEADER* header) {
+    return header->Type == SynchronizationEvent || header->Type == 9;
+}
+
+// Signals a dispatcher object (dmu held). A synchronization object releases
+// the one thread that waited longest and stays clear; with no one waiting it
+// stays set for the next. A notification object releases every thread already
+// waiting, even if it is cleared again before they run.
+void SignalLocked(State& s, DISPATCHER_HEADER* header) {
+    // Most sets find no one waiting anywhere: no look-up then.
+    auto found = s.waitQueues.empty() ? s.waitQueues.end() : s.waitQueues.find(header);
+    if (Consumes(header)) {
+        if (found != s.waitQueues.end() && !found->second.empty()) {
+            found->second.front()->granted = true;
+            found->second.pop_front();
+            if (found->second.empty())
+                s.waitQueues.erase(found);
+        } else {
+            header->SignalState = 1;
+        }
+    } else {
+        header->SignalState = 1;
+        if (found != s.waitQueues.end()) {
+            for (State::WaitBlock* block : found->second)
+                block->granted = true;
+            s.waitQueues.erase(found);
+        }
+    }
+    s.dcv.notify_all();
+}
+
+// Objects inside a deleted device's extension hold the poison pattern.
+bool Poisoned(State& s, const DISPATCHER_HEADER* header, const char* routine) {
+    if (header->Type != kPoisonByte)
+        return false;
+    s.Violate(Check::UseAfterRemoval,
+              std::string(routine) + " on an object in a deleted device's extension");
+    return true;
+}
+
 } // namespace
 
 void Kernel::AdvanceMs(uint64_t ms) {
     State& s = *state_;
-    std::lock_guard<std::mutex> advancing(s.advanceMu);
+    sched::Point();
     int64_t target;
     {
-        std::lock_guard<std::mutex> guard(s.dmu);
+        // One thread advances time at a time; under a schedule the others
+        // wait for turns, not on a lock.
+        std::unique_lock<std::mutex> guard(s.dmu);
+        sched::Wait(guard, s.dcv, [&s] { return !s.advancing; });
+        s.advancing = true;
         target = s.now + static_cast<int64_t>(ms) * 10000;
     }
     for (;;) {
@@ -122,12 +168,13 @@ void Kernel::AdvanceMs(uint64_t ms) {
                     next = t;
             if (!next) {
                 s.now = target;
+                s.advancing = false;
                 s.dcv.notify_all();
                 return;
             }
             if (static_cast<int64_t>(next->DueTime.QuadPart) > s.now)
                 s.now = static_cast<int64_t>(next->DueTime.QuadPart);
-            next->Header.SignalState = 1;
+            SignalLocked(s, &next->Header);
             if (next->Period > 0) {
                 next->DueTime.QuadPart += static_cast<ULONGLONG>(next->Period) * 10000;
             } else {
@@ -182,11 +229,21 @@ namespace {
 void TakeLock(PKSPIN_LOCK lock) {
     State& s = Current();
     auto& held = HeldLocks();
+    if (__atomic_load_n(lock, __ATOMIC_RELAXED) == kPoisonedLock) {
+        // Taken for the record only: the lock itself is gone.
+        s.Violate(Check::UseAfterRemoval, "spin lock in a deleted device's extension taken");
+        held.push_back(lock);
+        return;
+    }
     for (PKSPIN_LOCK h : held) {
         if (h == lock) {
-            std::fprintf(stderr, "kshim: spin lock %p taken twice by one thread\n",
-                         static_cast<void*>(lock));
-            std::abort();
+            // On a machine this thread would spin for ever; here it is a
+            // finding, and the second release undoes only this one.
+            s.Violate(Check::SpinLockTakenTwice, "spin lock " +
+                                                     Hex(reinterpret_cast<uintptr_t>(lock)) +
+                                                     " taken again by the thread that holds it");
+            held.push_back(lock);
+            return;
         }
     }
     if (!held.empty())
@@ -197,7 +254,10 @@ void TakeLock(PKSPIN_LOCK lock) {
     while (!__atomic_compare_exchange_n(lock, &expected, 1, false, __ATOMIC_ACQUIRE,
                                         __ATOMIC_RELAXED)) {
         expected = 0;
-        std::this_thread::yield();
+        if (sched::Scheduled())
+            sched::Blocked();
+        else
+            std::this_thread::yield();
     }
     held.push_back(lock);
 }
@@ -205,29 +265,25 @@ void TakeLock(PKSPIN_LOCK lock) {
 void DropLock(PKSPIN_LOCK lock) {
     State& s = Current();
     auto& held = HeldLocks();
-    if (held.empty() || held.back() != lock) {
-        bool found = false;
-        for (auto it = held.begin(); it != held.end(); ++it) {
-            if (*it == lock) {
-                held.erase(it);
-                found = true;
-                break;
-            }
-        }
-        s.Violate(Check::SpinLockOrder, found
-                                            ? "spin lock released before the one taken after it"
-                                            : "spin lock released that this thread does not hold");
-        if (!found)
-            return;
-    } else {
-        held.pop_back();
+    auto last = std::find(held.rbegin(), held.rend(), lock);
+    if (last == held.rend()) {
+        s.Violate(Check::SpinLockOrder, "spin lock released that this thread does not hold");
+        return;
     }
-    __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
+    if (last != held.rbegin())
+        s.Violate(Check::SpinLockOrder, "spin lock released before the one taken after it");
+    held.erase(std::next(last).base());
+    // A second hold of the same lock (a finding when taken) and a lock in a
+    // deleted extension end without touching the lock.
+    const bool stillHeld = std::find(held.begin(), held.end(), lock) != held.end();
+    if (!stillHeld && __atomic_load_n(lock, __ATOMIC_RELAXED) != kPoisonedLock)
+        __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
 }
 
 } // namespace
 
 KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
+    sched::Point();
     KIRQL old = ThreadIrql();
     if (old > DISPATCH_LEVEL)
         Current().Violate(Check::IrqlNotRestored, "spin lock taken above dispatch level");
@@ -239,6 +295,7 @@ KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
 VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
     DropLock(SpinLock);
     LowerIrql(NewIrql);
+    sched::Point();
 }
 
 VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
@@ -249,6 +306,7 @@ VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
 
 VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
     DropLock(SpinLock);
+    sched::Point();
 }
 
 VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
@@ -262,21 +320,33 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     (void)Increment;
     (void)Wait;
     State& s = Current();
-    std::lock_guard<std::mutex> guard(s.dmu);
-    LONG previous = Event->Header.SignalState;
-    Event->Header.SignalState = 1;
-    s.dcv.notify_all();
+    s.RequireIrql(DISPATCH_LEVEL, "KeSetEvent");
+    if (Poisoned(s, &Event->Header, "KeSetEvent"))
+        return 0;
+    LONG previous;
+    {
+        std::lock_guard<std::mutex> guard(s.dmu);
+        previous = Event->Header.SignalState;
+        SignalLocked(s, &Event->Header);
+    }
+    sched::Point();
     return previous;
 }
 
 VOID KeClearEvent(PRKEVENT Event) {
     State& s = Current();
+    s.RequireIrql(DISPATCH_LEVEL, "KeClearEvent");
+    if (Poisoned(s, &Event->Header, "KeClearEvent"))
+        return;
     std::lock_guard<std::mutex> guard(s.dmu);
     Event->Header.SignalState = 0;
 }
 
 LONG KeResetEvent(PRKEVENT Event) {
     State& s = Current();
+    s.RequireIrql(DISPATCH_LEVEL, "KeResetEvent");
+    if (Poisoned(s, &Event->Header, "KeResetEvent"))
+        return 0;
     std::lock_guard<std::mutex> guard(s.dmu);
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 0;
@@ -285,6 +355,7 @@ LONG KeResetEvent(PRKEVENT Event) {
 
 LONG KeReadStateEvent(PRKEVENT Event) {
     State& s = Current();
+    sched::Point();
     std::lock_guard<std::mutex> guard(s.dmu);
     return Event->Header.SignalState;
 }
@@ -301,19 +372,39 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
                                                ? "KeWaitForSingleObject at dispatch level"
                                                : "KeWaitForSingleObject holding a spin lock");
     DISPATCHER_HEADER* header = static_cast<DISPATCHER_HEADER*>(Object);
-    bool consumes = header->Type == SynchronizationEvent || header->Type == 9;
+    if (Poisoned(s, header, "KeWaitForSingleObject"))
+        return STATUS_SUCCESS;
+    sched::Point();
     std::unique_lock<std::mutex> guard(s.dmu);
     int64_t deadline = Timeout ? DueFrom(s, *Timeout) : INT64_MAX;
+    if (header->SignalState) {
+        if (Consumes(header))
+            header->SignalState = 0;
+        return STATUS_SUCCESS;
+    }
+    if (polling || s.now >= deadline)
+        return STATUS_TIMEOUT;
+    // Queued in arrival order: a set releases those already waiting.
+    State::WaitBlock block;
+    s.waitQueues[header].push_back(&block);
     auto stalledSince = std::chrono::steady_clock::now();
     int64_t seenNow = s.now;
     for (;;) {
-        if (header->SignalState) {
-            if (consumes)
-                header->SignalState = 0;
+        if (block.granted)
             return STATUS_SUCCESS;
-        }
-        if (polling || s.now >= deadline)
+        if (s.now >= deadline) {
+            auto& queue = s.waitQueues[header];
+            queue.erase(std::find(queue.begin(), queue.end(), &block));
+            if (queue.empty())
+                s.waitQueues.erase(header);
             return STATUS_TIMEOUT;
+        }
+        if (sched::Scheduled()) {
+            guard.unlock();
+            sched::Blocked();
+            guard.lock();
+            continue;
+        }
         s.dcv.wait_for(guard, std::chrono::milliseconds(200));
         if (s.now != seenNow) {
             seenNow = s.now;
@@ -355,6 +446,12 @@ BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
 
 BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
     State& s = Current();
+    s.RequireIrql(DISPATCH_LEVEL, "KeSetTimerEx");
+    if (Poisoned(s, &Timer->Header, "KeSetTimerEx") || (Dpc && s.InDeletedDevice(Dpc))) {
+        if (Timer->Header.Type != kPoisonByte)
+            s.Violate(Check::UseAfterRemoval, "KeSetTimerEx with a DPC in a deleted device");
+        return FALSE;
+    }
     std::lock_guard<std::mutex> guard(s.dmu);
     BOOLEAN was = Timer->Inserted;
     Timer->DueTime.QuadPart = static_cast<ULONGLONG>(DueFrom(s, DueTime));
@@ -368,6 +465,9 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
 
 BOOLEAN KeCancelTimer(PKTIMER Timer) {
     State& s = Current();
+    s.RequireIrql(DISPATCH_LEVEL, "KeCancelTimer");
+    if (Poisoned(s, &Timer->Header, "KeCancelTimer"))
+        return FALSE;
     std::lock_guard<std::mutex> guard(s.dmu);
     BOOLEAN was = Timer->Inserted;
     Timer->Inserted = FALSE;
@@ -389,6 +489,10 @@ VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID Defer
 
 BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
     State& s = Current();
+    if (s.InDeletedDevice(Dpc)) {
+        s.Violate(Check::UseAfterRemoval, "KeInsertQueueDpc of a DPC in a deleted device");
+        return FALSE;
+    }
     {
         std::lock_guard<std::mutex> guard(s.dmu);
         if (s.queuedDpcs.count(Dpc))
@@ -420,7 +524,7 @@ VOID KeFlushQueuedDpcs(VOID) {
     if (ThreadIrql() != PASSIVE_LEVEL)
         s.Violate(Check::WaitAtRaisedIrql, "KeFlushQueuedDpcs above passive level");
     std::unique_lock<std::mutex> guard(s.dmu);
-    s.dcv.wait(guard, [&s] { return s.queuedDpcs.empty() && s.dpcRunning == 0; });
+    sched::Wait(guard, s.dcv, [&s] { return s.queuedDpcs.empty() && s.dpcRunning == 0; });
 }
 
 VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {

@@ -187,21 +187,40 @@ bool SimulatedUsbDevice::IdleRequestPending() const {
 
 bool SimulatedUsbDevice::FireIdleCallback() {
     USB_IDLE_CALLBACK_INFO info{};
+    PIRP irp = nullptr;
     {
         std::lock_guard<std::mutex> guard(impl_->mu);
-        bool found = false;
         for (Parked& entry : impl_->parked) {
             if (entry.kind == ParkKind::Idle && !entry.idleCalled) {
                 entry.idleCalled = true;
+                entry.idleRunning = true;
                 info = entry.idle;
-                found = true;
+                irp = entry.irp;
                 break;
             }
         }
-        if (!found)
+        if (!irp)
             return false;
     }
-    impl_->state->Spawn([info] { info.IdleCallback(info.IdleContext); });
+    Impl* impl = impl_.get();
+    impl->state->Spawn([impl, info, irp] {
+        info.IdleCallback(info.IdleContext);
+        bool cancelled = false;
+        {
+            std::lock_guard<std::mutex> guard(impl->mu);
+            for (auto it = impl->parked.begin(); it != impl->parked.end(); ++it) {
+                if (it->irp == irp && it->kind == ParkKind::Idle) {
+                    it->idleRunning = false;
+                    cancelled = it->idleCancelled;
+                    if (cancelled)
+                        impl->parked.erase(it);
+                    break;
+                }
+            }
+        }
+        if (cancelled)
+            impl->Complete(irp, STATUS_CANCELLED, USBD_STATUS_CANCELED);
+    });
     return true;
 }
 
@@ -227,13 +246,14 @@ size_t SimulatedUsbDevice::HeldDevicePower() const {
 }
 
 size_t SimulatedUsbDevice::ReleaseDevicePower() {
-    size_t count = 0;
+    // Only those held now: a request that one of them leads to stays held.
+    std::vector<Parked> held;
     Parked entry;
-    while (impl_->TakeParked(ParkKind::Power, &entry)) {
-        impl_->SetDevicePower(entry.irp);
-        ++count;
-    }
-    return count;
+    while (impl_->TakeParked(ParkKind::Power, &entry))
+        held.push_back(entry);
+    for (Parked& request : held)
+        impl_->SetDevicePower(request.irp);
+    return held.size();
 }
 
 bool SimulatedUsbDevice::WaitWakePending() const {
@@ -273,6 +293,11 @@ size_t SimulatedUsbDevice::HeldTransfers() const {
                      ? 1
                      : 0;
     return count;
+}
+
+size_t SimulatedUsbDevice::ParkedRequests() const {
+    std::lock_guard<std::mutex> guard(impl_->mu);
+    return impl_->parked.size();
 }
 
 DEVICE_POWER_STATE SimulatedUsbDevice::PowerState() const {

@@ -21,6 +21,9 @@ struct Parked {
     UrbFate fate = UrbFate::Normal;
     USB_IDLE_CALLBACK_INFO idle{};
     bool idleCalled = false;
+    // The callback is running; a cancel meanwhile is completed once it returns.
+    bool idleRunning = false;
+    bool idleCancelled = false;
 };
 
 struct Pipe {

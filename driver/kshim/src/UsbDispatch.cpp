@@ -210,16 +210,25 @@ NTSTATUS bus::Dispatch(PDEVICE_OBJECT device, PIRP irp) {
 VOID bus::Cancel(PDEVICE_OBJECT device, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     SimulatedUsbDevice::Impl* impl = ImplOf(device);
+    bool deferred = false;
     {
         std::lock_guard<std::mutex> guard(impl->mu);
         for (auto it = impl->parked.begin(); it != impl->parked.end(); ++it) {
             if (it->irp == irp) {
-                impl->parked.erase(it);
+                // An idle request whose callback is running completes once the
+                // callback has returned, as the hub does.
+                if (it->kind == ParkKind::Idle && it->idleRunning) {
+                    it->idleCancelled = true;
+                    deferred = true;
+                } else {
+                    impl->parked.erase(it);
+                }
                 break;
             }
         }
     }
-    impl->Complete(irp, STATUS_CANCELLED, USBD_STATUS_CANCELED);
+    if (!deferred)
+        impl->Complete(irp, STATUS_CANCELLED, USBD_STATUS_CANCELED);
 }
 
 } // namespace kshim

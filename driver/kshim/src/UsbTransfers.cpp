@@ -370,7 +370,9 @@ void SimulatedUsbDevice::Impl::Drain() {
     }
 }
 
-// Executes a URB request and completes it, or parks it again on a Nak.
+// Executes a URB request, or parks it again on a Nak. The completion runs
+// on a thread of its own: completion routines of different requests run
+// at once, as on a machine with several processors.
 void SimulatedUsbDevice::Impl::Run(PIRP irp, UrbFate fate) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     auto* urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
@@ -384,7 +386,7 @@ void SimulatedUsbDevice::Impl::Run(PIRP irp, UrbFate fate) {
         Park(entry);
         return;
     }
-    Complete(irp, outcome.status, outcome.usbd);
+    state->Spawn([this, irp, outcome] { Complete(irp, outcome.status, outcome.usbd); });
 }
 
 NTSTATUS SimulatedUsbDevice::Impl::SubmitUrb(PIRP irp) {

@@ -71,6 +71,7 @@ extern "C" {
 
 NTSTATUS IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG Action) {
     State& s = Current();
+    s.RequireIrql(PASSIVE_LEVEL, "IoWMIRegistrationControl");
     DeviceRecord* record = RecordOf(DeviceObject);
     std::lock_guard<std::mutex> guard(s.mu);
     switch (Action) {
@@ -96,6 +97,7 @@ ULONG IoWMIDeviceObjectToProviderId(PDEVICE_OBJECT DeviceObject) {
 
 NTSTATUS WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT DeviceObject, PIRP Irp,
                           PSYSCTL_IRP_DISPOSITION IrpDisposition) {
+    Current().RequireIrql(PASSIVE_LEVEL, "WmiSystemControl");
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     if (stack->MajorFunction != IRP_MJ_SYSTEM_CONTROL) {
         *IrpDisposition = IrpNotWmi;

@@ -165,6 +165,7 @@ NTSTATUS Pnp(PDEVICE_OBJECT device, PIRP irp) {
             IoWMIRegistrationControl(device, WMIREG_ACTION_DEREGISTER);
         irp->IoStatus.Status = STATUS_SUCCESS;
         IoSkipCurrentIrpStackLocation(irp);
+        PKEVENT gate = &ext->workGate;
         NTSTATUS status = IoCallDriver(ext->lower, irp);
         if (g_flaw == Flaw::TimerLeftSet) {
             LARGE_INTEGER due;
@@ -173,8 +174,14 @@ NTSTATUS Pnp(PDEVICE_OBJECT device, PIRP irp) {
         }
         if (g_flaw != Flaw::DeletedWhileAttached)
             IoDetachDevice(ext->lower);
+        if (g_flaw == Flaw::CallAfterDetach) {
+            ULONG port = 0;
+            SendInternal(ext, IOCTL_INTERNAL_USB_GET_PORT_STATUS, &port);
+        }
         RtlFreeUnicodeString(&ext->link);
         IoDeleteDevice(device);
+        if (g_flaw == Flaw::TouchAfterDelete)
+            KeSetEvent(gate, IO_NO_INCREMENT, FALSE);
         return status;
     }
     default:
@@ -198,8 +205,26 @@ NTSTATUS PowerDone(PDEVICE_OBJECT, PIRP irp, PVOID) {
     return STATUS_SUCCESS;
 }
 
+NTSTATUS ReclaimPower(PDEVICE_OBJECT, PIRP, PVOID) {
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
 NTSTATUS Power(PDEVICE_OBJECT device, PIRP irp) {
     Extension* ext = Ext(device);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (g_flaw == Flaw::PowerIrpReclaimed && stack->MinorFunction == IRP_MN_SET_POWER &&
+        stack->Parameters.Power.Type == DevicePowerState) {
+        PoStartNextPowerIrp(irp);
+        IoMarkIrpPending(irp);
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, ReclaimPower, nullptr, TRUE, TRUE, TRUE);
+        PoCallDriver(ext->lower, irp);
+        return STATUS_PENDING;
+    }
+    if (g_flaw == Flaw::SkipWithoutStartNext) {
+        IoSkipCurrentIrpStackLocation(irp);
+        return PoCallDriver(ext->lower, irp);
+    }
     if (g_flaw == Flaw::NoStartNextPower) {
         IoCopyCurrentIrpStackLocationToNext(irp);
         IoSetCompletionRoutine(irp, PowerDone, nullptr, TRUE, TRUE, TRUE);
@@ -327,10 +352,20 @@ NTSTATUS Close(PDEVICE_OBJECT, PIRP irp) {
     return Complete(irp, STATUS_SUCCESS);
 }
 
-NTSTATUS TransferDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+volatile ULONG g_scratch = 0;
+
+NTSTATUS TransferDone(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
     auto* urb = static_cast<PURB>(context);
-    if (NT_SUCCESS(irp->IoStatus.Status))
+    if (NT_SUCCESS(irp->IoStatus.Status) && g_flaw == Flaw::SharedCompletionScratch) {
+        // Fine only while completions never overlap.
+        g_scratch = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+        KIRQL irql;
+        KeAcquireSpinLock(&Ext(device)->lockA, &irql);
+        KeReleaseSpinLock(&Ext(device)->lockA, irql);
+        irp->IoStatus.Information = g_scratch;
+    } else if (NT_SUCCESS(irp->IoStatus.Status)) {
         irp->IoStatus.Information = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+    }
     if (urb->UrbBulkOrInterruptTransfer.TransferBufferMDL != irp->MdlAddress)
         IoFreeMdl(urb->UrbBulkOrInterruptTransfer.TransferBufferMDL);
     ExFreePool(urb);
@@ -423,6 +458,14 @@ NTSTATUS Control(PDEVICE_OBJECT device, PIRP irp) {
         } else if (g_flaw == Flaw::PageableCodeAtDispatch) {
             PAGED_CODE();
             KeReleaseSpinLock(&ext->lockA, a);
+        } else if (g_flaw == Flaw::PassiveAtDispatch) {
+            IoSetDeviceInterfaceState(&ext->link, TRUE);
+            KeReleaseSpinLock(&ext->lockA, a);
+        } else if (g_flaw == Flaw::CancelLockNested) {
+            KIRQL cancel;
+            IoAcquireCancelSpinLock(&cancel);
+            IoReleaseCancelSpinLock(cancel);
+            KeReleaseSpinLock(&ext->lockA, a);
         } else if (g_flaw == Flaw::WaitWithLock) {
             KEVENT ready;
             KeInitializeEvent(&ready, NotificationEvent, TRUE);
@@ -430,6 +473,14 @@ NTSTATUS Control(PDEVICE_OBJECT device, PIRP irp) {
             KeReleaseSpinLock(&ext->lockA, a);
         } else {
             KeReleaseSpinLock(&ext->lockA, a);
+        }
+        if (g_flaw == Flaw::CancelLockTwice) {
+            KIRQL first;
+            KIRQL second;
+            IoAcquireCancelSpinLock(&first);
+            IoAcquireCancelSpinLock(&second);
+            IoReleaseCancelSpinLock(second);
+            IoReleaseCancelSpinLock(first);
         }
         if (g_flaw == Flaw::IrqlLeft) {
             KIRQL old;
@@ -504,7 +555,7 @@ NTSTATUS Control(PDEVICE_OBJECT device, PIRP irp) {
         if (IoCallDriver(ext->lower, own) == STATUS_PENDING)
             KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
         NTSTATUS status = own->IoStatus.Status;
-        if (g_flaw != Flaw::OwnIrpReachesTop)
+        if (g_flaw != Flaw::OwnIrpReachesTop && g_flaw != Flaw::OwnIrpForgotten)
             IoFreeIrp(own);
         if (outLength >= sizeof(ULONG))
             *static_cast<ULONG*>(buffer) = port;
@@ -544,6 +595,13 @@ NTSTATUS Control(PDEVICE_OBJECT device, PIRP irp) {
         NTSTATUS status = SendInternal(ext, IOCTL_INTERNAL_USB_SUBMIT_URB, urb);
         ExFreePool(urb);
         return Complete(irp, status);
+    }
+    case IOCTL_TEST_POWER_SELF: {
+        POWER_STATE power;
+        power.DeviceState = PowerDeviceD0;
+        NTSTATUS status =
+            PoRequestPowerIrp(ext->pdo, IRP_MN_SET_POWER, power, nullptr, nullptr, nullptr);
+        return Complete(irp, NT_SUCCESS(status) ? STATUS_SUCCESS : status);
     }
     case IOCTL_TEST_TIMER: {
         LARGE_INTEGER due;

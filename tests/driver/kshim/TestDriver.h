@@ -40,6 +40,15 @@ enum class Flaw {
     PnpAtDispatch,             // Plug and Play requests passed down at dispatch level
     DeletedWhileAttached,      // removal deletes the device without detaching it
     ExecutablePool,            // pool test allocates executable non-paged pool
+    TouchAfterDelete,          // removal sets an event of the extension after deleting the device
+    CallAfterDetach,           // removal sends a request to the lower device after detaching
+    PassiveAtDispatch,         // lock test enables the interface under a spin lock
+    CancelLockNested,          // lock test takes the cancel spin lock while holding its own
+    CancelLockTwice,           // lock test takes the cancel spin lock twice
+    SkipWithoutStartNext,      // power requests skipped down without starting the next
+    OwnIrpForgotten,           // its own IRP's routine takes it back and nothing frees it
+    PowerIrpReclaimed,         // its own device power IRP is taken back and never completed
+    SharedCompletionScratch,   // transfer completions pass the byte count through one global
 };
 
 // The class of the interface the driver registers.
@@ -57,6 +66,7 @@ constexpr ULONG IOCTL_TEST_OWN_IRP = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x805, METHOD
 constexpr ULONG IOCTL_TEST_OWN_READ = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x806, METHOD_BUFFERED, 0);
 constexpr ULONG IOCTL_TEST_RESET_PIPE = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x807, METHOD_BUFFERED, 0);
 constexpr ULONG IOCTL_TEST_TIMER = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x808, METHOD_BUFFERED, 0);
+constexpr ULONG IOCTL_TEST_POWER_SELF = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x809, METHOD_BUFFERED, 0);
 
 void SetFlaw(Flaw flaw);
 // Timer DPC runs counted by IOCTL_TEST_TIMER's periodic timer.

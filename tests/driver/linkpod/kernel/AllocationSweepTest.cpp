@@ -125,7 +125,7 @@ TEST_P(LinkPodIdleSweep, IdleCycleSurvivesTheFailedAllocation) {
     // Whatever happened, opening brings the device back to D0 and it works.
     auto out = OpenOrFail("\\PIPE01");
     Settle();
-    EXPECT_EQ(Ext()->DevicePower, PowerDeviceD0);
+    EXPECT_EQ(driver::linkpod::DevicePowerOf(Ext()), PowerDeviceD0);
     const auto data = Pattern(16);
     EXPECT_EQ(out->Write(data.data(), 16)->Wait(), STATUS_SUCCESS);
     out.reset();

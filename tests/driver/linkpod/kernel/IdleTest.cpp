@@ -3,6 +3,7 @@
 #include "tests/driver/linkpod/kernel/LinkPodFixture.h"
 
 #include <functional>
+#include <future>
 
 namespace linkpodtest {
 namespace {
@@ -22,6 +23,7 @@ protected:
         Settle();
     }
     uint64_t IdleRequests() { return Bus().Stats().idleRequests; }
+    LONG OutstandingIoNow() { return driver::linkpod::OutstandingIo(Ext()); }
 };
 
 TEST_F(LinkPodIdle, WithoutTheRegistryValueNothingIdles) {
@@ -100,7 +102,7 @@ TEST_F(LinkPodIdle, CallbackPowersTheDeviceDownToItsPowerDownLevel) {
     Advance(5000);
     ASSERT_TRUE(Bus().FireIdleCallback());
     Settle();
-    EXPECT_EQ(Ext()->DevicePower, PowerDeviceD2);
+    EXPECT_EQ(driver::linkpod::DevicePowerOf(Ext()), PowerDeviceD2);
     EXPECT_EQ(Bus().PowerState(), PowerDeviceD2);
     EXPECT_EQ(Ext()->OutstandingIo, 1);
 }
@@ -121,16 +123,18 @@ TEST_F(LinkPodIdle, OpeningTakesThePendingRequestBackAndWakesTheDevice) {
     Advance(5000);
     ASSERT_TRUE(Bus().FireIdleCallback());
     Settle();
-    ASSERT_EQ(Ext()->DevicePower, PowerDeviceD2);
+    ASSERT_EQ(driver::linkpod::DevicePowerOf(Ext()), PowerDeviceD2);
 
+    // Written at once: the write waits until the device is back in D0.
     auto handle = OpenOrFail("\\PIPE01");
+    const auto data = Pattern(16);
+    EXPECT_EQ(handle->Write(data.data(), 16)->Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(Bus().Stats().pipeResets, 0u);
     Settle();
     EXPECT_FALSE(Bus().IdleRequestPending());
     EXPECT_EQ(Ext()->IdleIrp, nullptr);
     EXPECT_EQ(Ext()->IdleRequestPending, 0);
-    EXPECT_EQ(Ext()->DevicePower, PowerDeviceD0);
-    const auto data = Pattern(16);
-    EXPECT_EQ(handle->Write(data.data(), 16)->Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(driver::linkpod::DevicePowerOf(Ext()), PowerDeviceD0);
 
     // The timer runs again, but an open handle stops every tick.
     Advance(15000);
@@ -141,26 +145,58 @@ TEST_F(LinkPodIdle, OpeningTakesThePendingRequestBackAndWakesTheDevice) {
     EXPECT_EQ(IdleRequests(), 2u);
 }
 
-TEST_F(LinkPodIdle, OpenDuringThePowerDownBringsTheDeviceBackOnceItIsDown) {
+TEST_F(LinkPodIdle, WriteRightAfterAnOpenDuringThePowerDownWaitsForD0) {
     StartIdleDevice();
     Advance(5000);
     Bus().HoldDevicePower(true);
     ASSERT_TRUE(Bus().FireIdleCallback());
     ASSERT_TRUE(WaitUntil([this] { return Bus().HeldDevicePower() == 1; }));
 
-    // The open takes the idle request back while D2 is still on its way.
+    // The open takes the idle request back while D2 is still on its way, and
+    // the write follows at once, without anything settling in between.
     auto handle = OpenOrFail("\\PIPE01");
-    EXPECT_FALSE(Bus().IdleRequestPending());
-    EXPECT_EQ(Ext()->DevicePower, PowerDeviceD0);
+    const auto data = Pattern(16);
+    auto write = std::async(std::launch::async,
+                            [&] { return handle->Write(data.data(), 16)->WaitResult(); });
+    ASSERT_EQ(Bus().ReleaseDevicePower(), 1u);
+    // D0 is asked for once D2 is done; the write stays off the bus meanwhile.
+    ASSERT_TRUE(WaitUntil([this] { return Bus().HeldDevicePower() == 1; }));
+    EXPECT_EQ(write.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+    EXPECT_EQ(Bus().Stats().bulk, 0u);
     Bus().HoldDevicePower(false);
     ASSERT_EQ(Bus().ReleaseDevicePower(), 1u);
-    Settle();
+    const IO_STATUS_BLOCK result = write.get();
+    EXPECT_EQ(result.Status, STATUS_SUCCESS);
+    EXPECT_EQ(result.Information, 16u);
+    EXPECT_EQ(Model().Written(), data);
+    EXPECT_EQ(Bus().Stats().pipeResets, 0u);
     EXPECT_EQ(Bus().PowerHistory(),
               (std::vector<DEVICE_POWER_STATE>{PowerDeviceD2, PowerDeviceD0}));
-    EXPECT_EQ(Ext()->DevicePower, PowerDeviceD0);
+    Settle();
+    EXPECT_FALSE(Bus().IdleRequestPending());
     EXPECT_EQ(Ext()->OutstandingIo, 1);
-    const auto data = Pattern(16);
-    EXPECT_EQ(handle->Write(data.data(), 16)->Wait(), STATUS_SUCCESS);
+}
+
+TEST_F(LinkPodIdle, QueryRemoveDuringThePowerDownWaitsForItAndRemovalEndsClean) {
+    StartIdleDevice();
+    Advance(5000);
+    Bus().HoldDevicePower(true);
+    ASSERT_TRUE(Bus().FireIdleCallback());
+    ASSERT_TRUE(WaitUntil([this] { return Bus().HeldDevicePower() == 1; }));
+
+    // The query takes the idle request back and must wait for the power-down
+    // and everything that follows it: the callback's, the request's and the
+    // power IRP's counts stay held, none is given up on another's behalf.
+    auto query = Node().Async([](kshim::DeviceNode& node) { return node.QueryRemove(); });
+    EXPECT_EQ(query.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+    EXPECT_EQ(OutstandingIoNow(), 4);
+    Bus().HoldDevicePower(false);
+    ASSERT_EQ(Bus().ReleaseDevicePower(), 1u);
+    ASSERT_EQ(query.get(), STATUS_SUCCESS);
+    ASSERT_EQ(Node().Remove(), STATUS_SUCCESS);
+    // The D0 that the cancelled request asks for may meet the removed device;
+    // either way nothing of it outlives the removal (the fixture checks).
+    EXPECT_EQ(Bus().PowerHistory().front(), PowerDeviceD2);
 }
 
 TEST_F(LinkPodIdle, RefusedIdleRequestRestartsTheTimer) {
@@ -169,7 +205,7 @@ TEST_F(LinkPodIdle, RefusedIdleRequestRestartsTheTimer) {
     ASSERT_TRUE(Bus().CompleteIdleRequest(STATUS_NOT_SUPPORTED));
     Settle();
     EXPECT_EQ(Ext()->IdleRequestPending, 0);
-    EXPECT_EQ(Ext()->DevicePower, PowerDeviceD0);
+    EXPECT_EQ(driver::linkpod::DevicePowerOf(Ext()), PowerDeviceD0);
     Advance(4999);
     EXPECT_EQ(IdleRequests(), 1u);
     Advance(1);
@@ -181,10 +217,10 @@ TEST_F(LinkPodIdle, FailedIdleRequestAfterPowerDownReturnsToD0) {
     Advance(5000);
     ASSERT_TRUE(Bus().FireIdleCallback());
     Settle();
-    ASSERT_EQ(Ext()->DevicePower, PowerDeviceD2);
+    ASSERT_EQ(driver::linkpod::DevicePowerOf(Ext()), PowerDeviceD2);
     ASSERT_TRUE(Bus().CompleteIdleRequest(STATUS_UNSUCCESSFUL));
     Settle();
-    EXPECT_EQ(Ext()->DevicePower, PowerDeviceD0);
+    EXPECT_EQ(driver::linkpod::DevicePowerOf(Ext()), PowerDeviceD0);
     EXPECT_EQ(Ext()->OutstandingIo, 1);
 }
 

@@ -2,6 +2,8 @@
 // when the bus fails a transfer.
 #include "tests/driver/linkpod/kernel/LinkPodFixture.h"
 
+#include <algorithm>
+
 namespace linkpodtest {
 namespace {
 
@@ -108,6 +110,27 @@ TEST_F(LinkPodPipeIo, StagedTransferCarriesEveryByteInOrder) {
     ASSERT_EQ(read->Wait(), STATUS_SUCCESS);
     EXPECT_EQ(read->Information(), 10000u);
     EXPECT_EQ(buffer, data);
+}
+
+TEST_F(LinkPodPipeIo, ShortStageEndsASplitReadWithEveryByteInPlace) {
+    K().GetRegistry().SetDword(
+        "\\REGISTRY\\Machine\\System\\CurrentControlSet\\SERVICES\\PODLINK\\Parameters",
+        "MaximumTransferSize", 4000);
+    Options options;
+    // The read's second stage of 3968 bytes moves half of them.
+    options.plan.script[2] = kshim::UrbFate::Short;
+    StartDevice(options);
+    auto in = OpenOrFail("\\PIPE00");
+    const auto data = Pattern(10000, 11);
+    Model().QueueIn(data);
+    std::vector<uint8_t> buffer(10000, 0xEE);
+    auto read = in->Read(buffer.data(), 10000);
+    ASSERT_EQ(read->Wait(), STATUS_SUCCESS);
+    // The short stage ends the read: 3968 + 1984 bytes, back to back.
+    EXPECT_EQ(read->Information(), 5952u);
+    EXPECT_EQ(Model().BulkSizes(), (std::vector<uint32_t>{3968, 1984}));
+    EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + 5952, data.begin()));
+    EXPECT_EQ(std::count(buffer.begin() + 5952, buffer.end(), 0xEE), 10000 - 5952);
 }
 
 TEST_F(LinkPodPipeIo, TransfersNeedABulkPipeHandle) {

@@ -32,13 +32,13 @@ TEST_F(LinkPodPower, SleepAndResumeFollowTheCapabilityTable) {
     StartDevice();
     ASSERT_EQ(Node().SetSystemPower(PowerSystemSleeping3), STATUS_SUCCESS);
     EXPECT_EQ(Ext()->SystemPower, PowerSystemSleeping3);
-    EXPECT_EQ(Ext()->DevicePower, PowerDeviceD3);
+    EXPECT_EQ(driver::linkpod::DevicePowerOf(Ext()), PowerDeviceD3);
     EXPECT_EQ(Bus().PowerState(), PowerDeviceD3);
     EXPECT_EQ(Ext()->Queue, QueueState::Hold);
 
     ASSERT_EQ(Node().SetSystemPower(PowerSystemWorking), STATUS_SUCCESS);
     EXPECT_EQ(Ext()->SystemPower, PowerSystemWorking);
-    EXPECT_EQ(Ext()->DevicePower, PowerDeviceD0);
+    EXPECT_EQ(driver::linkpod::DevicePowerOf(Ext()), PowerDeviceD0);
     EXPECT_EQ(Ext()->Queue, QueueState::Allow);
     EXPECT_EQ(Node().ReportedPower(),
               (std::vector<DEVICE_POWER_STATE>{PowerDeviceD0, PowerDeviceD3, PowerDeviceD0}));
@@ -53,9 +53,9 @@ TEST_F(LinkPodPower, SleepAndResumeFollowTheCapabilityTable) {
 TEST_F(LinkPodPower, LightSleepUsesItsOwnDeviceState) {
     StartDevice();
     ASSERT_EQ(Node().SetSystemPower(PowerSystemSleeping1), STATUS_SUCCESS);
-    EXPECT_EQ(Ext()->DevicePower, PowerDeviceD2);
+    EXPECT_EQ(driver::linkpod::DevicePowerOf(Ext()), PowerDeviceD2);
     ASSERT_EQ(Node().SetSystemPower(PowerSystemWorking), STATUS_SUCCESS);
-    EXPECT_EQ(Ext()->DevicePower, PowerDeviceD0);
+    EXPECT_EQ(driver::linkpod::DevicePowerOf(Ext()), PowerDeviceD0);
 }
 
 class LinkPodPowerInFlight : public LinkPodPower, public ::testing::WithParamInterface<int> {};
@@ -78,7 +78,7 @@ TEST_P(LinkPodPowerInFlight, SleepWaitsUntilEveryTransferHasFinished) {
         [](kshim::DeviceNode& node) { return node.SetSystemPower(PowerSystemSleeping3); });
     if (inFlight > 0) {
         EXPECT_EQ(sleep.wait_for(100ms), std::future_status::timeout);
-        EXPECT_EQ(Ext()->DevicePower, PowerDeviceD0);
+        EXPECT_EQ(driver::linkpod::DevicePowerOf(Ext()), PowerDeviceD0);
         EXPECT_EQ(Bus().PowerState(), PowerDeviceD0);
     }
     Bus().HoldTransfers(false);
@@ -87,7 +87,7 @@ TEST_P(LinkPodPowerInFlight, SleepWaitsUntilEveryTransferHasFinished) {
         EXPECT_EQ(write->Wait(), STATUS_SUCCESS);
     }
     EXPECT_EQ(sleep.get(), STATUS_SUCCESS);
-    EXPECT_EQ(Ext()->DevicePower, PowerDeviceD3);
+    EXPECT_EQ(driver::linkpod::DevicePowerOf(Ext()), PowerDeviceD3);
     EXPECT_EQ(Model().Written().size(), 32u * inFlight);
 
     ASSERT_EQ(Node().SetSystemPower(PowerSystemWorking), STATUS_SUCCESS);
@@ -118,7 +118,8 @@ TEST_P(LinkPodDevicePowerHold, LeavingD0WaitsForTheTransferInFlight) {
     EXPECT_EQ(read->Wait(), STATUS_SUCCESS);
     EXPECT_EQ(read->Information(), 2u);
     EXPECT_EQ(power.get(), STATUS_SUCCESS);
-    EXPECT_EQ(Ext()->DevicePower, minor == IRP_MN_SET_POWER ? PowerDeviceD2 : PowerDeviceD0);
+    EXPECT_EQ(driver::linkpod::DevicePowerOf(Ext()),
+              minor == IRP_MN_SET_POWER ? PowerDeviceD2 : PowerDeviceD0);
     ASSERT_EQ(Node().SendPower(IRP_MN_SET_POWER, DevicePowerState, Device(PowerDeviceD0)),
               STATUS_SUCCESS);
 }
@@ -131,16 +132,16 @@ TEST_F(LinkPodPower, DeviceSetsAndQueriesOutsideSystemTransitions) {
     StartDevice();
     EXPECT_EQ(Node().SendPower(IRP_MN_QUERY_POWER, DevicePowerState, Device(PowerDeviceD2)),
               STATUS_SUCCESS);
-    EXPECT_EQ(Ext()->DevicePower, PowerDeviceD0);
+    EXPECT_EQ(driver::linkpod::DevicePowerOf(Ext()), PowerDeviceD0);
     ASSERT_EQ(Node().SendPower(IRP_MN_SET_POWER, DevicePowerState, Device(PowerDeviceD2)),
               STATUS_SUCCESS);
-    EXPECT_EQ(Ext()->DevicePower, PowerDeviceD2);
+    EXPECT_EQ(driver::linkpod::DevicePowerOf(Ext()), PowerDeviceD2);
     ASSERT_EQ(Node().SendPower(IRP_MN_SET_POWER, DevicePowerState, Device(PowerDeviceD3)),
               STATUS_SUCCESS);
-    EXPECT_EQ(Ext()->DevicePower, PowerDeviceD3);
+    EXPECT_EQ(driver::linkpod::DevicePowerOf(Ext()), PowerDeviceD3);
     ASSERT_EQ(Node().SendPower(IRP_MN_SET_POWER, DevicePowerState, Device(PowerDeviceD0)),
               STATUS_SUCCESS);
-    EXPECT_EQ(Ext()->DevicePower, PowerDeviceD0);
+    EXPECT_EQ(driver::linkpod::DevicePowerOf(Ext()), PowerDeviceD0);
     EXPECT_EQ(Ext()->Queue, QueueState::Allow);
     ASSERT_EQ(Node().SendPower(IRP_MN_SET_POWER, DevicePowerState, Device(PowerDeviceD0)),
               STATUS_SUCCESS);
@@ -155,7 +156,7 @@ TEST_F(LinkPodPower, PowerBeforeStartIsPassedDownUnrecorded) {
     Boot();
     EXPECT_EQ(Node().SendPower(IRP_MN_SET_POWER, DevicePowerState, Device(PowerDeviceD3)),
               STATUS_SUCCESS);
-    EXPECT_EQ(Ext()->DevicePower, PowerDeviceD0);
+    EXPECT_EQ(driver::linkpod::DevicePowerOf(Ext()), PowerDeviceD0);
     EXPECT_EQ(Ext()->OutstandingIo, 1);
 }
 
@@ -166,13 +167,13 @@ TEST_F(LinkPodPower, RemoteWakeVetoesSleepDeeperThanItsWakeLevels) {
     StartDevice(options);
     EXPECT_EQ(Node().SetSystemPower(PowerSystemSleeping3), STATUS_INVALID_DEVICE_STATE);
     EXPECT_EQ(Ext()->SystemPower, PowerSystemWorking);
-    EXPECT_EQ(Ext()->DevicePower, PowerDeviceD0);
+    EXPECT_EQ(driver::linkpod::DevicePowerOf(Ext()), PowerDeviceD0);
     EXPECT_EQ(Node().SendPower(IRP_MN_QUERY_POWER, DevicePowerState, Device(PowerDeviceD3)),
               STATUS_INVALID_DEVICE_STATE);
     EXPECT_EQ(Node().SendPower(IRP_MN_QUERY_POWER, DevicePowerState, Device(PowerDeviceD2)),
               STATUS_SUCCESS);
     EXPECT_EQ(Node().SetSystemPower(PowerSystemSleeping1), STATUS_SUCCESS);
-    EXPECT_EQ(Ext()->DevicePower, PowerDeviceD2);
+    EXPECT_EQ(driver::linkpod::DevicePowerOf(Ext()), PowerDeviceD2);
     ASSERT_EQ(Node().SetSystemPower(PowerSystemWorking), STATUS_SUCCESS);
 }
 
@@ -200,11 +201,11 @@ TEST_F(LinkPodPower, StartArmsOneWaitWakeAndSleepKeepsIt) {
 TEST_F(LinkPodPower, WakeFromSleepReturnsToD0AndRearms) {
     StartDevice(WakeOptions());
     ASSERT_EQ(Node().SetSystemPower(PowerSystemSleeping3), STATUS_SUCCESS);
-    ASSERT_EQ(Ext()->DevicePower, PowerDeviceD3);
+    ASSERT_EQ(driver::linkpod::DevicePowerOf(Ext()), PowerDeviceD3);
     Settle();
     ASSERT_TRUE(Bus().SignalWake());
     Settle();
-    EXPECT_EQ(Ext()->DevicePower, PowerDeviceD0);
+    EXPECT_EQ(driver::linkpod::DevicePowerOf(Ext()), PowerDeviceD0);
     EXPECT_EQ(Bus().Stats().waitWakes, 2u);
     EXPECT_TRUE(Bus().WaitWakePending());
     EXPECT_EQ(Ext()->OutstandingIo, 1);
@@ -216,7 +217,7 @@ TEST_F(LinkPodPower, WakeWhileInD0StopsThere) {
     Settle();
     ASSERT_TRUE(Bus().SignalWake());
     Settle();
-    EXPECT_EQ(Ext()->DevicePower, PowerDeviceD0);
+    EXPECT_EQ(driver::linkpod::DevicePowerOf(Ext()), PowerDeviceD0);
     EXPECT_EQ(Bus().Stats().waitWakes, 1u);
     EXPECT_FALSE(Bus().WaitWakePending());
     EXPECT_EQ(Ext()->WaitWakeOutstanding, 0);
@@ -228,7 +229,7 @@ TEST_F(LinkPodPower, FailedWaitWakeIsNotRetried) {
     Settle();
     ASSERT_TRUE(Bus().SignalWake(STATUS_UNSUCCESSFUL));
     Settle();
-    EXPECT_EQ(Ext()->DevicePower, PowerDeviceD3);
+    EXPECT_EQ(driver::linkpod::DevicePowerOf(Ext()), PowerDeviceD3);
     EXPECT_EQ(Bus().Stats().waitWakes, 1u);
     ASSERT_EQ(Node().SetSystemPower(PowerSystemWorking), STATUS_SUCCESS);
 }
