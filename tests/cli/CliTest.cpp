@@ -256,8 +256,9 @@ TEST_F(CliTest, FirmwareUpdateRefusesAnUnusableFileAndCheckNeverUpdates) {
     std::ofstream(file, std::ios::binary) << image.substr(0, 24000); // cut before the version
     run = Cli("--yes firmware update");
     EXPECT_EQ(run.exit, 4);
-    EXPECT_THAT(run.err, HasSubstr("(24000 bytes) holds no firmware: it is too short or "
-                                   "unreadable; the writer was not changed."));
+    EXPECT_THAT(run.err, HasSubstr("OTP_Controller_C51FW.bin cannot be a firmware image: it is "
+                                   "24000 bytes long, and a firmware image has 24588 to 65536 "
+                                   "bytes; the writer was not changed."));
 
     std::ofstream(file, std::ios::binary | std::ios::trunc) << image;
     run = Cli("--yes --json firmware check");

@@ -110,7 +110,14 @@ void Rig::OpenImage() {
     if (!std::filesystem::exists(path))
         testsupport::ProgramFolder::Write(path, bytes);
     host->AnswerFileDialog(path);
-    host->Click(ids::kOpen);
+    if (host->GetComboSelection(ids::kBodyCombo) != kBody) {
+        // The image is body 12's: choosing the body opens the file dialog.
+        host->SelectBody(kBody);
+        host->WaitIdle();
+        host->AdvanceTime(1);
+    } else {
+        host->Click(ids::kOpen);
+    }
     host->WaitIdle();
 }
 

@@ -39,6 +39,7 @@ public:
     void Start(std::vector<int> answers = {});
     // Ends the window and starts a new one on the same folder and writer.
     void Restart(std::vector<int> answers = {});
+    // Opens the day's image of body 12, choosing that body first when another is selected.
     void OpenImage();
     void Load();
     void Pass();
