@@ -98,8 +98,10 @@ TEST(InvariantChecker, ReadsWritersAndRecords) {
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0].socket, 3);
     EXPECT_EQ(lines[0].finalState, "OK");
+    EXPECT_TRUE(lines[0].programmed);
     EXPECT_EQ(lines[1].socket, 4);
     EXPECT_EQ(lines[1].finalState, "Fail");
+    EXPECT_FALSE(lines[1].programmed) << "refused by blank check";
 }
 
 } // namespace

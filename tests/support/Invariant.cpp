@@ -242,18 +242,36 @@ std::vector<RecordLine> ReadRecord(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
     std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     // A line cut by a killed writer is not a record of anything.
-    text.erase(text.find_last_of('\n') == std::string::npos ? 0 : text.find_last_of('\n') + 1);
+    const size_t end = text.find_last_of('\n');
+    text.erase(end == std::string::npos ? 0 : end + 1);
     std::istringstream in(text);
     std::string line;
+    // The columns of the file as it was first written.
+    size_t socketAt = 2, programAt = 8, finalAt = std::string::npos;
     while (std::getline(in, line)) {
-        if (line.empty() || line.rfind("time,", 0) == 0)
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (line.empty())
             continue;
         const std::vector<std::string> fields = CsvFields(line);
-        if (fields.size() < 6)
+        if (line.rfind("time,", 0) == 0) {
+            for (size_t f = 0; f < fields.size(); ++f) {
+                if (fields[f] == "socket")
+                    socketAt = f;
+                else if (fields[f] == "Program")
+                    programAt = f;
+                else if (fields[f] == "final_state")
+                    finalAt = f;
+            }
+            continue;
+        }
+        const size_t finalField = finalAt != std::string::npos ? finalAt : fields.size() - 3;
+        if (fields.size() <= std::max({socketAt, programAt, finalField}))
             continue;
         RecordLine record;
-        record.socket = std::atoi(fields[2].c_str());
-        record.finalState = fields[fields.size() - 3];
+        record.socket = std::atoi(fields[socketAt].c_str());
+        record.finalState = fields[finalField];
+        record.programmed = !fields[programAt].empty() && fields[programAt] != "-";
         lines.push_back(record);
     }
     return lines;

@@ -73,10 +73,12 @@ struct Counters {
     bool operator==(const Counters&) const = default;
 };
 
-// One production-record line: the socket (1-16) and its final state word.
+// One production-record line: the socket (1-16), its final state word and
+// whether the pass programmed it (its Program column holds a word).
 struct RecordLine {
     int socket = 0;
     std::string finalState;
+    bool programmed = false;
 };
 
 // Everything the invariant compares, taken before and after a step.
@@ -136,7 +138,9 @@ std::vector<uint8_t> ExpectedChipImage(image::C_OTPBinFile& image);
 // record (for bodies whose record places nothing, such as body 12).
 std::vector<uint8_t> ExpectedChipImage(int index, const std::string& path);
 
-// The data lines of a production record file; empty when there is none.
+// The data lines of a production record file, its columns found by the
+// header's names ("socket", "Program", "final_state"); empty when there is
+// none. A last line cut short is left out.
 std::vector<RecordLine> ReadRecord(const std::string& path);
 
 } // namespace invariant
