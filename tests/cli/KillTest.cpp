@@ -50,6 +50,14 @@ protected:
                 "12",    image_,   "--log-csv", record_};
     }
     std::vector<std::string> Update() const { return {"--yes", "firmware", "update"}; }
+    // A firmware file of a version no writer has yet: the next update has
+    // work to do (saves are made only of changes, so an update to the
+    // version the writer already runs makes none).
+    void NewFirmwareFile() {
+        const auto image = sim::BuildFirmwareImage({9, uint16_t(3 + updates_++), 0, 0, 0, 0});
+        std::ofstream(folder.Path() / "OTP_Controller_C51FW.bin", std::ios::binary)
+            .write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
+    }
 
     // Runs `args` until `limit` steps of progress were seen (bytes of
     // standard error, or saves of the state file), then kills it. The steps
@@ -164,6 +172,7 @@ protected:
     std::vector<uint8_t> chip_; // the image's chip image
     // Killed passes whose record lines, or stored count alone, were checked.
     int byRecord_ = 0, byCounters_ = 0;
+    int updates_ = 0;
 };
 
 TEST_F(CliKillTest, KilledLoadsPassesAndUpdatesLoseNothingAndTheNextPassWorks) {
@@ -178,6 +187,8 @@ TEST_F(CliKillTest, KilledLoadsPassesAndUpdatesLoseNothingAndTheNextPassWorks) {
     int kills = 0, landed = 0;
     for (const Workflow& workflow : workflows) {
         folder.FreshChips(0);
+        if (workflow.saves)
+            NewFirmwareFile();
         bool killed = true;
         const size_t length = RunFor(workflow.args, workflow.saves, SIZE_MAX, killed);
         ASSERT_FALSE(killed);
@@ -191,6 +202,8 @@ TEST_F(CliKillTest, KilledLoadsPassesAndUpdatesLoseNothingAndTheNextPassWorks) {
             const std::string where = std::string(workflow.name) + " killed after " +
                                       std::to_string(at) + " steps of progress";
             const invariant::Observation before = ObserveCli(folder, 0, record_);
+            if (workflow.saves)
+                NewFirmwareFile();
             RunFor(workflow.args, workflow.saves, at, killed);
             landed += killed ? 1 : 0;
             ++kills;
