@@ -120,7 +120,12 @@ int ServeStandardInput(Station& station, const ServeOptions& options, Output io)
 
 int RunServe(const CommonOptions& common, const ServeOptions& options, Output io) {
     std::string token;
+    int listener = -1;
     if (!options.listen.empty()) {
+        // The address is checked before anything is created or claimed.
+        listener = OpenListener(options, io.err);
+        if (listener < 0)
+            return kExitUsage;
         const bool ownFile = options.tokenFile.empty();
         const std::string path =
             ownFile ? port::ModuleFolder() + kTokenFileName : options.tokenFile;
@@ -140,7 +145,7 @@ int RunServe(const CommonOptions& common, const ServeOptions& options, Output io
         io.err << "burnwright-cli: serving without a writer for now (exit code " << code
                << "); each command tries to attach again.\n";
     if (!options.listen.empty())
-        return RunServeTcp(station, options, token, io.err);
+        return RunServeTcp(station, listener, options, token, io.err);
     return ServeStandardInput(station, options, io);
 }
 

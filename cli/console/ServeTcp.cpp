@@ -31,9 +31,13 @@ namespace cli {
 
 #ifdef _WIN32
 
-int RunServeTcp(Station&, const ServeOptions&, const std::string&, std::ostream& err) {
+int OpenListener(const ServeOptions&, std::ostream& err) {
     err << "burnwright-cli: serve --listen is not offered on Windows; serve on standard input, "
            "or reach the station through an SSH tunnel to a Linux station.\n";
+    return -1;
+}
+
+int RunServeTcp(Station&, int, const ServeOptions&, const std::string&, std::ostream&) {
     return kExitUsage;
 }
 
@@ -52,8 +56,8 @@ void Log(const std::string& text) {
     core::C_LogFunc log;
     log.SetEnabled(1);
     const port::LocalTime t = port::GetLocalTime();
-    log.Write(core::Format("serve %04d-%02d-%02d %02d:%02d:%02d %s", t.year, t.month, t.day, t.hour,
-                           t.minute, t.second, text.c_str()));
+    log.Write(core::Format("\nserve %04d-%02d-%02d %02d:%02d:%02d %s", t.year, t.month, t.day,
+                           t.hour, t.minute, t.second, text.c_str()));
 }
 
 bool SplitListen(const std::string& listen, std::string& host, std::string& port) {
@@ -132,18 +136,18 @@ struct Client {
     bool closing = false; // close once the answers written so far are out
     std::string in, out;
     int awaiting = 0; // answers the station still owes
+    int refused = 0;  // other connections refused meanwhile
     Steady::time_point lastActivity;
 };
 
 } // namespace
 
-int RunServeTcp(Station& station, const ServeOptions& options, const std::string& token,
-                std::ostream& err) {
+int OpenListener(const ServeOptions& options, std::ostream& err) {
     std::string host, port;
     if (!SplitListen(options.listen, host, port)) {
         err << "burnwright-cli: --listen takes HOST:PORT (port 0: any free port), not \""
             << options.listen << "\".\n";
-        return kExitUsage;
+        return -1;
     }
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -152,7 +156,7 @@ int RunServeTcp(Station& station, const ServeOptions& options, const std::string
     addrinfo* found = nullptr;
     if (::getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0 || !found) {
         err << "burnwright-cli: --listen " << options.listen << ": no such address.\n";
-        return kExitUsage;
+        return -1;
     }
     const bool loopback = IsLoopback(found->ai_addr);
     if (!loopback && !options.allowRemote) {
@@ -160,7 +164,7 @@ int RunServeTcp(Station& station, const ServeOptions& options, const std::string
         err << "burnwright-cli: --listen " << options.listen
             << " is not a loopback address; a station listens on the network only with "
                "--allow-remote (and then better behind an SSH tunnel or a TLS terminator).\n";
-        return kExitUsage;
+        return -1;
     }
     if (!loopback)
         err << "burnwright-cli: WARNING: listening on " << options.listen
@@ -178,9 +182,18 @@ int RunServeTcp(Station& station, const ServeOptions& options, const std::string
             << ".\n";
         if (listener >= 0)
             ::close(listener);
-        return kExitUsage;
+        return -1;
     }
     SetNonBlocking(listener);
+    return listener;
+}
+
+int RunServeTcp(Station& station, int listener, const ServeOptions& options,
+                const std::string& token, std::ostream& err) {
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closeListener{listener};
     sockaddr_storage local{};
     socklen_t localLength = sizeof local;
     ::getsockname(listener, reinterpret_cast<sockaddr*>(&local), &localLength);
@@ -188,19 +201,15 @@ int RunServeTcp(Station& station, const ServeOptions& options, const std::string
     const int actualPort = std::stoi(where.substr(where.rfind(':') + 1));
     if (!options.portFile.empty() && !WritePortFile(options.portFile, actualPort)) {
         err << "burnwright-cli: cannot write --port-file " << options.portFile << ".\n";
-        ::close(listener);
         return kExitUsage;
     }
     err << "burnwright-cli: serving on " << where << " (port " << actualPort
         << "), one client at a time; its first line must be the token.\n"
         << std::flush;
-
     // Answers come from the station's worker; the loop is woken to send them.
     int wake[2];
-    if (::pipe2(wake, O_NONBLOCK | O_CLOEXEC) != 0) {
-        ::close(listener);
+    if (::pipe2(wake, O_NONBLOCK | O_CLOEXEC) != 0)
         return kExitUsage;
-    }
     std::mutex outboxLock;
     std::deque<std::pair<uint64_t, std::string>> outbox;
     auto replyTo = [&](uint64_t serial) {
@@ -216,11 +225,15 @@ int RunServeTcp(Station& station, const ServeOptions& options, const std::string
     TokenThrottle throttle(port::SystemClock());
     Client client;
     uint64_t serials = 0;
+    uint64_t droppedFor = 0;
     const auto idle = std::chrono::seconds(options.idleSeconds);
     auto closeClient = [&](const char* why) {
         if (client.fd < 0)
             return;
-        err << "burnwright-cli: client " << client.address << " " << why << ".\n";
+        err << "burnwright-cli: client " << client.address << " " << why;
+        if (client.refused > 0)
+            err << " (" << client.refused << " other connections were refused meanwhile)";
+        err << ".\n";
         ::close(client.fd);
         client = Client{};
     };
@@ -243,10 +256,11 @@ int RunServeTcp(Station& station, const ServeOptions& options, const std::string
                 if (client.fd >= 0 && serial == client.serial) {
                     client.out += line + "\n";
                     --client.awaiting;
-                } else {
+                } else if (serial != droppedFor) {
                     // Its client has gone: the work is done and recorded,
-                    // only the answer is lost.
-                    err << "burnwright-cli: an answer for a client that has gone was dropped: "
+                    // only the answers are lost (said once per client).
+                    droppedFor = serial;
+                    err << "burnwright-cli: answers for a client that has gone are dropped: "
                         << line.substr(0, 200) << "\n";
                 }
             }
@@ -254,40 +268,6 @@ int RunServeTcp(Station& station, const ServeOptions& options, const std::string
         }
         if (station.QuitRequested() && (client.fd < 0 || client.out.empty()))
             break;
-
-        if (fds[0].revents & POLLIN) {
-            for (;;) {
-                sockaddr_storage peer{};
-                socklen_t length = sizeof peer;
-                const int fd =
-                    ::accept4(listener, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
-                if (fd < 0)
-                    break;
-                const std::string address = AddressText(peer);
-                if (const uint64_t wait = throttle.WaitMs(HostOf(address)); wait > 0) {
-                    SendAndClose(fd, ErrorDocument("", kExitUsage,
-                                                   "too many wrong tokens from this address; try "
-                                                   "again in " +
-                                                       std::to_string((wait + 999) / 1000) + " s"));
-                    continue;
-                }
-                if (client.fd >= 0) {
-                    SendAndClose(fd, ErrorDocument("", kExitNoWriter,
-                                                   "the station serves another client (" +
-                                                       client.address + "); one client at a time"));
-                    err << "burnwright-cli: refused " << address << ": another client is "
-                        << "connected.\n";
-                    continue;
-                }
-                SetNonBlocking(fd);
-                client = Client{};
-                client.fd = fd;
-                client.serial = ++serials;
-                client.address = address;
-                client.lastActivity = now;
-                err << "burnwright-cli: client " << address << " connected.\n";
-            }
-        }
 
         if (client.fd >= 0 && (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) && !client.closing) {
             char buffer[4096];
@@ -360,6 +340,43 @@ int RunServeTcp(Station& station, const ServeOptions& options, const std::string
                 continue;
             }
         }
+        // After the client's own input, so that one that has just left
+        // makes room for the next.
+        if (fds[0].revents & POLLIN) {
+            for (;;) {
+                sockaddr_storage peer{};
+                socklen_t length = sizeof peer;
+                const int fd =
+                    ::accept4(listener, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+                if (fd < 0)
+                    break;
+                const std::string address = AddressText(peer);
+                if (const uint64_t wait = throttle.WaitMs(HostOf(address)); wait > 0) {
+                    SendAndClose(fd, ErrorDocument("", kExitUsage,
+                                                   "too many wrong tokens from this address; try "
+                                                   "again in " +
+                                                       std::to_string((wait + 999) / 1000) + " s"));
+                    continue;
+                }
+                if (client.fd >= 0) {
+                    SendAndClose(fd, ErrorDocument("", kExitNoWriter,
+                                                   "the station serves another client (" +
+                                                       client.address + "); one client at a time"));
+                    // Counted, and said once when the client leaves: a flood
+                    // of connections must not flood the log too.
+                    ++client.refused;
+                    continue;
+                }
+                SetNonBlocking(fd);
+                client = Client{};
+                client.fd = fd;
+                client.serial = ++serials;
+                client.address = address;
+                client.lastActivity = now;
+                err << "burnwright-cli: client " << address << " connected.\n";
+            }
+        }
+
         if (client.fd < 0)
             continue;
         if (client.out.size() > kMaxPendingOutput) {
@@ -395,7 +412,6 @@ int RunServeTcp(Station& station, const ServeOptions& options, const std::string
             ::send(client.fd, client.out.data(), client.out.size(), MSG_NOSIGNAL);
         ::close(client.fd);
     }
-    ::close(listener);
     ::close(wake[0]);
     ::close(wake[1]);
     return code;

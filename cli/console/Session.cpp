@@ -259,6 +259,15 @@ int Session::SelectSockets(const std::optional<std::vector<int>>& sockets) {
         if (!SetBox(ids::kSocketBoxBase + i, want, caption.c_str()))
             return kExitUsage;
     }
+    // The writer forgets the sockets left out: a socket it still holds as OK
+    // from an earlier load or pass would otherwise be taken into the pass's
+    // later steps.
+    int sent = 0;
+    host_->RunOnUi([&] { sent = dlg_->Engine().SendSocketStates(); });
+    if (!sent) {
+        err_ << "burnwright-cli: the writer did not take the socket selection.\n";
+        return kExitNoWriter;
+    }
     return kExitOk;
 }
 
@@ -483,6 +492,8 @@ int Session::Stress(int count, int intervalMs, std::vector<ActionResult>& passes
         ActionResult pass;
         Collect(pass, ticked, before);
         pass.stopped = Stopping();
+        if (pass.stopped && pass.steps.empty())
+            continue; // stopped before its first step: no pass at all
         const int v = Verdict(pass);
         if (v != kExitOk && (verdict == kExitOk || v > verdict))
             verdict = v;

@@ -164,9 +164,9 @@ void Station::Audit(const std::string& client, const std::string& command, const
     core::C_LogFunc log;
     log.SetEnabled(1);
     const port::LocalTime t = port::GetLocalTime();
-    log.Write(core::Format("serve %04d-%02d-%02d %02d:%02d:%02d client %s: %s %s", t.year, t.month,
-                           t.day, t.hour, t.minute, t.second, client.c_str(), command.c_str(),
-                           request.dump().c_str()));
+    log.Write(core::Format("\nserve %04d-%02d-%02d %02d:%02d:%02d client %s: %s %s", t.year,
+                           t.month, t.day, t.hour, t.minute, t.second, client.c_str(),
+                           command.c_str(), request.dump().c_str()));
 }
 
 void Station::Submit(const std::string& line, const std::string& client, Reply reply) {
@@ -219,6 +219,13 @@ void Station::Submit(const std::string& line, const std::string& client, Reply r
         Answer(job, doc);
         return;
     }
+    if (quitting_) {
+        hold.unlock();
+        Answer(job, ErrorDocument(job.command, kExitUsage, "the station is quitting"));
+        return;
+    }
+    if (job.command == "quit")
+        quitting_ = true;
     if (waiting_.size() >= kMaxWaiting) {
         hold.unlock();
         Answer(job, ErrorDocument(job.command, kExitUsage,

@@ -75,6 +75,7 @@ private:
     bool busy_ = false; // a job is being run
     std::string running_;
     bool quit_ = false;
+    bool quitting_ = false; // quit is waiting its turn
     bool stopAsked_ = false;
     bool ending_ = false;
     std::thread worker_;

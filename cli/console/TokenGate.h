@@ -22,12 +22,12 @@ bool LoadToken(const std::string& path, bool create, std::string& token, bool& c
 bool TokenMatches(const std::string& expected, const std::string& given);
 
 // Per client address: the first failures cost nothing, each further one
-// shuts the address out for twice as long as the last (1 s, 2 s, ... up to
+// shuts the address out for twice as long as the last (10 s, 20 s, ... up to
 // 5 minutes); a success forgets the address. Time comes from `clock`.
 class TokenThrottle {
 public:
     static constexpr int kFreeFailures = 3;
-    static constexpr uint64_t kFirstLockMs = 1000;
+    static constexpr uint64_t kFirstLockMs = 10 * 1000;
     static constexpr uint64_t kLongestLockMs = 5 * 60 * 1000;
     static constexpr size_t kMaxAddresses = 4096;
 

@@ -103,6 +103,42 @@ pid_t CliFolder::Start(const std::vector<std::string>& args, const fs::path& out
     return pid;
 }
 
+pid_t CliFolder::StartPiped(const std::vector<std::string>& args, int* inFd, int* outFd,
+                            int* errFd) const {
+    int in[2], out[2], err[2];
+    if (::pipe(in) != 0 || ::pipe(out) != 0 || ::pipe(err) != 0)
+        return -1;
+    const std::string writer = "sim:" + StateFile().string();
+    const std::string program = (folder_ / "burnwright").string();
+    const std::string claims = (folder_ / "claims").string();
+    std::vector<std::string> argv{BURNWRIGHT_CLI};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> raw;
+    for (auto& arg : argv)
+        raw.push_back(arg.data());
+    raw.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setenv("BURNWRIGHT_WRITER", writer.c_str(), 1);
+        ::setenv("BURNWRIGHT_PROGRAM_PATH", program.c_str(), 1);
+        ::setenv("BURNWRIGHT_LOCK_DIR", claims.c_str(), 1);
+        ::dup2(in[0], 0);
+        ::dup2(out[1], 1);
+        ::dup2(err[1], 2);
+        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
+            ::close(fd);
+        ::execv(raw[0], raw.data());
+        ::_exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    ::close(err[1]);
+    *inFd = in[1];
+    *outFd = out[0];
+    *errFd = err[0];
+    return pid;
+}
+
 int CliFolder::Run(const std::vector<std::string>& args, std::string* err) const {
     int fd = -1;
     const pid_t pid = Start(args, folder_ / "out.txt", &fd);
@@ -140,6 +176,25 @@ std::string ReadUpTo(int fd, size_t bytes) {
         text.append(buffer, size_t(got));
     }
     return text;
+}
+
+bool ReadLine(int fd, std::string& line) {
+    line.clear();
+    char c = 0;
+    ssize_t got = 0;
+    while ((got = ::read(fd, &c, 1)) == 1 && c != '\n')
+        line += c;
+    return got == 1 || !line.empty();
+}
+
+std::string ReadUntil(int fd, const std::string& text) {
+    std::string all, line;
+    while (ReadLine(fd, line)) {
+        all += line + "\n";
+        if (line.find(text) != std::string::npos)
+            return all;
+    }
+    return all;
 }
 
 std::string ReadAll(int fd) {

@@ -40,6 +40,8 @@ public:
     // Starts burnwright-cli with `args`, standard output into `outFile`,
     // standard error into a pipe the caller reads (StderrFd).
     pid_t Start(const std::vector<std::string>& args, const fs::path& outFile, int* stderrFd) const;
+    // Starts it with standard input, output and error on pipes of the caller.
+    pid_t StartPiped(const std::vector<std::string>& args, int* inFd, int* outFd, int* errFd) const;
     // Runs it to the end: its exit code (-1 when killed) and standard error.
     int Run(const std::vector<std::string>& args, std::string* err = nullptr) const;
 
@@ -52,6 +54,11 @@ private:
 
 // Reads `fd` until `bytes` bytes arrived or it ends; the bytes read.
 std::string ReadUpTo(int fd, size_t bytes);
+// Reads `fd` up to and with the next line break (or its end); the line
+// without the break. False at the end of `fd` before any byte.
+bool ReadLine(int fd, std::string& line);
+// Reads lines of `fd` until one holds `text` (or `fd` ends); everything read.
+std::string ReadUntil(int fd, const std::string& text);
 // Reads `fd` to its end.
 std::string ReadAll(int fd);
 // Waits for `pid`; its exit code, or -1 when a signal ended it.
