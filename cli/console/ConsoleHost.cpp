@@ -205,37 +205,42 @@ void ConsoleHost::Progress(const std::string& line) {
 
 void ConsoleHost::SetStageDetails(const std::string& loadTransfer, const std::string& verifyWait,
                                   int stepsPerPass) {
-    RunOnUi([&] {
-        loadTransfer_ = loadTransfer;
-        verifyWait_ = verifyWait;
-        stepsPerPass_ = stepsPerPass;
-        passNumber_ = 0;
-        stepNumber_ = 0;
-        lastStepRank_ = 99;
-        lastStatus_.clear();
-    });
+    std::lock_guard<std::mutex> hold(stageLock_);
+    loadTransfer_ = loadTransfer;
+    verifyWait_ = verifyWait;
+    stepsPerPass_ = stepsPerPass;
+    passNumber_ = 0;
+    stepNumber_ = 0;
+    lastStepRank_ = 99;
+    lastStatus_.clear();
 }
 
 void ConsoleHost::SetControlText(int id, const std::string& text) {
     HeadlessHost::SetControlText(id, text);
     if (id < app::ids::kStatusTextBase || id >= app::ids::kStatusTextBase + app::ids::kSocketCount)
         return;
-    // Every ticked socket gets the same text when a stage starts: the first
-    // one tells.
-    if (text == lastStatus_)
-        return;
-    lastStatus_ = text;
-    Stage(text);
+    std::string line;
+    {
+        // Every ticked socket gets the same text when a stage starts: the
+        // first one tells.
+        std::lock_guard<std::mutex> hold(stageLock_);
+        if (text == lastStatus_)
+            return;
+        lastStatus_ = text;
+        line = StageLine(text);
+    }
+    if (!line.empty())
+        Progress(bar_ ? "\r" + line + "\x1b[K\n" : line + "\n");
 }
 
-void ConsoleHost::Stage(const std::string& text) {
+std::string ConsoleHost::StageLine(const std::string& text) {
     for (const StageText& stage : kStages) {
         if (text != stage.text)
             continue;
         std::string line;
         if (stage.passRank < 0) {
             line = std::string("Load: ") + stage.name;
-            if (stage.passRank < 0 && std::string(stage.text) == "Loading...Program ...")
+            if (std::string(stage.text) == "Loading...Program ...")
                 line += " " + loadTransfer_;
             if (std::string(stage.text) == "Loading...Verify ... " && !verifyWait_.empty())
                 line += " (" + verifyWait_ + ")";
@@ -249,9 +254,9 @@ void ConsoleHost::Stage(const std::string& text) {
             line = "Pass " + std::to_string(passNumber_) + ": step " + std::to_string(stepNumber_) +
                    " of " + std::to_string(stepsPerPass_) + ": " + stage.name;
         }
-        Progress(bar_ ? "\r" + line + "\x1b[K\n" : line + "\n");
-        return;
+        return line;
     }
+    return {};
 }
 
 int ConsoleHost::Ask(const std::string& text, unsigned buttons, QuestionKind kind) {

@@ -70,7 +70,8 @@ public:
 
 private:
     int Ask(const std::string& text, unsigned buttons, QuestionKind kind);
-    void Stage(const std::string& text);
+    // The line that says which stage a status text starts; empty for none.
+    std::string StageLine(const std::string& text);
 
     ConsoleOptions options_;
     std::ostream& err_;
@@ -81,7 +82,8 @@ private:
     bool questionFailed_ = false;
     bool errorShown_ = false;
     std::atomic<bool> busyShown_{false};
-    // Stage lines, on the user-interface thread.
+    // Stage lines.
+    std::mutex stageLock_;
     std::string lastStatus_;
     std::string loadTransfer_, verifyWait_;
     int stepsPerPass_ = 0;

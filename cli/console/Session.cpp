@@ -85,12 +85,13 @@ bool Session::Stopping() const {
 }
 
 void Session::LoadClock::SleepMs(uint32_t ms) {
+    // In slices of the process's clock (which may be a simulated writer's
+    // virtual time), looking for a stop between them.
     const uint64_t end = NowMs() + ms;
     for (uint64_t now = NowMs(); now < end; now = NowMs()) {
         if (cuttable && session_.Stopping())
             return;
-        std::this_thread::sleep_for(
-            std::chrono::milliseconds(std::min<uint64_t>(end - now, kPollMs)));
+        port::SystemClock().SleepMs(static_cast<uint32_t>(std::min<uint64_t>(end - now, kPollMs)));
     }
 }
 

@@ -30,6 +30,10 @@ public:
     CliFolder& operator=(const CliFolder&) = delete;
 
     const fs::path& Path() const { return folder_; }
+    // The programs started from now on wait in real time (the writer model
+    // too), for tests that act while the program waits; virtual time, in
+    // which every wait passes at once, otherwise.
+    void UseRealTime() { realTime_ = true; }
     fs::path StateFile() const { return folder_ / "bus.state"; }
 
     // The simulator tool on the state file; its exit status and output.
@@ -49,7 +53,11 @@ public:
     bool Counters(long& ok, long& fail) const;
 
 private:
+    // The environment of a started program.
+    std::vector<std::string> Environment() const;
+
     fs::path folder_;
+    bool realTime_ = false;
 };
 
 // Reads `fd` until `bytes` bytes arrived or it ends; the bytes read.

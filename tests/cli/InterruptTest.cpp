@@ -23,7 +23,8 @@ using ::testing::HasSubstr;
 
 class CliInterruptTest : public ::testing::Test {
 protected:
-    CliInterruptTest() : folder("interrupt") {}
+    // In real time: the signal goes while the program waits.
+    CliInterruptTest() : folder("interrupt") { folder.UseRealTime(); }
 
     void SetUp() override {
         ASSERT_EQ(folder.Sim("wire off"), 0);
@@ -89,8 +90,8 @@ TEST_F(CliInterruptTest, LoadStopsInTheWritersVerifyWaitAndCountsAsNotLoaded) {
 
 TEST_F(CliInterruptTest, PassStopsBetweenStepsWithEveryChipRecorded) {
     const std::string image = Image(12);
-    // Each OTP step keeps the chips busy for 16384 bytes at 150 us a byte.
-    ASSERT_EQ(folder.Sim("wire turnaround-ms=0,program-ns-per-byte=150000"), 0);
+    // Each OTP step keeps the chips busy for 16384 bytes at 200 us a byte.
+    ASSERT_EQ(folder.Sim("wire turnaround-ms=0,program-ns-per-byte=200000"), 0);
     std::string err;
     nlohmann::json doc;
     const int code =
@@ -123,12 +124,12 @@ TEST_F(CliInterruptTest, StressRunKeepsEachPassInTheRecordAsItEnds) {
     nlohmann::json doc;
     const int code =
         RunAndInterrupt({"--json", "--yes", "--developer", "program", "--load", "--body", "12",
-                         image, "--stress", "50", "--interval", "1", "--log-csv", record},
-                        "Stress pass 2 of 50 done", SIGINT, err, doc);
+                         image, "--stress", "500", "--interval", "1", "--log-csv", record},
+                        "Stress pass 2 of 500 done", SIGINT, err, doc);
     EXPECT_EQ(code, 130) << err;
     const size_t passes = doc["passes"].size();
     ASSERT_GE(passes, 2u);
-    ASSERT_LT(passes, 50u);
+    ASSERT_LT(passes, 500u);
     // One header, then 16 lines per pass that ran, numbered in order.
     const auto lines = RecordLines();
     ASSERT_EQ(lines.size(), 1 + 16 * passes);
@@ -139,7 +140,7 @@ TEST_F(CliInterruptTest, StressRunKeepsEachPassInTheRecordAsItEnds) {
 
 TEST_F(CliInterruptTest, SecondInterruptEndsAtOnceAndAFifoStateFileIsRefused) {
     const std::string image = Image(12);
-    ASSERT_EQ(folder.Sim("wire turnaround-ms=0,program-ns-per-byte=150000"), 0);
+    ASSERT_EQ(folder.Sim("wire turnaround-ms=0,program-ns-per-byte=200000"), 0);
     std::string err;
     nlohmann::json doc;
     const int code = RunAndInterrupt({"--yes", "program", "--load", "--body", "12", image},
