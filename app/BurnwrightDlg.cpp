@@ -54,7 +54,7 @@ CBurnwrightDlg::CBurnwrightDlg(I_WindowHost& host, WindowServices services)
       settings_(std::make_unique<core::C_OTPProfiler>()), log_(std::make_unique<core::C_OTPLog>()),
       otp_(std::make_unique<engine::C_OTP>(*link_, *clock_)),
       progressClock_(services.progressClock ? services.progressClock : clock_),
-      wireTime_(std::move(services.wireTime)) {
+      wireTime_(std::move(services.wireTime)), stopRequested_(std::move(services.stopRequested)) {
     for (int i = 0; i < ids::kSocketCount; ++i) {
         lamps_[i] = ids::kBitmapGreen; // the template's picture
         lampControls_[i] = ids::kLampBase + i;

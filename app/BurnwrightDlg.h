@@ -66,6 +66,10 @@ struct WindowServices {
     // A second timeline each step of a pass is measured on, in milliseconds
     // (a simulated bus's wire time); none when empty.
     std::function<uint64_t()> wireTime;
+    // Asked at the safe points of a load and a pass (between their steps,
+    // never inside a writer command): true stops the action there. A script
+    // host's interrupt; never stops when empty.
+    std::function<bool()> stopRequested;
 };
 
 // The state of the window; bound members are exchanged with their controls.
@@ -181,6 +185,8 @@ public:
     void StartTimer();
     void ShowElapsedSince();
     bool IsPassRunning() const { return passRunning_.load(); }
+    // The host asked the running load or pass to stop at its next safe point.
+    bool StopRequested() const { return stopRequested_ && stopRequested_(); }
     // Per operation (0, 1, 2) the step records of the passes so far, each
     // with the time its step took.
     struct StepCounts {
@@ -262,6 +268,7 @@ private:
     WriterVersion writerVersion_{};
     port::Clock* progressClock_;
     std::function<uint64_t()> wireTime_;
+    std::function<bool()> stopRequested_;
     LoadSignal loadSignal_;
     std::atomic<bool> passRunning_{false};
     std::mutex resultsLock_;

@@ -224,7 +224,9 @@ void CBurnwrightDlg::LoadThread() {
     EnableActionControls(false, false);
     bool result = false;
     try {
-        result = LoadSequence();
+        // A load stopped before its verify ended leaves a buffer nobody
+        // checked: it counts as not loaded.
+        result = LoadSequence() && !StopRequested();
     } catch (core::C_BasicError* error) {
         std::unique_ptr<core::C_BasicError> owned(error);
         owned->ShowMessage();
@@ -280,15 +282,26 @@ bool CBurnwrightDlg::LoadSequence() {
         return result;
     };
     auto noneOk = [&] { return otp_->CountSockets(engine::kSocketOK) == 0; };
+    // Between two steps the writer has finished its command: a stop asked
+    // for meanwhile ends the load there, unfinished.
+    auto stopped = [&] { return StopRequested(); };
 
     PrepareImage(false);
+    if (stopped())
+        return false;
     step(false, "Erase...", [&] { return otp_->EraseBuffer(); });
+    if (stopped())
+        return false;
     if (noneOk())
         return true;
     step(true, "Blank Check ... ", [&] { return otp_->BlankCheckBuffer(); });
+    if (stopped())
+        return false;
     if (noneOk())
         return true;
     step(true, "Program ...", [&] { return otp_->LoadBuffer(); });
+    if (stopped())
+        return false;
     if (noneOk())
         return true;
     return step(true, "Verify ... ", [&] { return otp_->VerifyBuffer(SelectedBody()); }) != 0;

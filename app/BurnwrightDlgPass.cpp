@@ -170,12 +170,16 @@ void CBurnwrightDlg::PassThread() {
         return t;
     };
 
-    if (s.blankCheck) {
+    // A stop asked for between two steps skips the steps left; the pass
+    // still stores what the steps done left (states, counters, block).
+    auto go = [&] { return carryOn && !StopRequested(); };
+    carryOn = !StopRequested();
+    if (carryOn && s.blankCheck) {
         const uint32_t t = step([&] { SingleOperation(0); });
         carryOn = anyPassing();
         SummaryLine(0, t, wire);
     }
-    if (carryOn) {
+    if (go()) {
         if (s.program) {
             const uint32_t t = step([&] { SingleOperation(1); });
             carryOn = anyPassing();
@@ -183,7 +187,7 @@ void CBurnwrightDlg::PassThread() {
             SummaryLine(1, t, wire);
             programRan = true;
         }
-        if (carryOn && s.verify) {
+        if (go() && s.verify) {
             const uint32_t t = step([&] { SingleOperation(2); });
             carryOn = anyPassing();
             if (programRan)
@@ -191,14 +195,14 @@ void CBurnwrightDlg::PassThread() {
             SummaryLine(2, t, wire);
         }
         s.passingSocketsOnly = 0;
-        if (carryOn && s.ihrcTrim) {
+        if (go() && s.ihrcTrim) {
             const uint32_t t = step([&] { SingleOperation(3); });
             carryOn = anyPassing();
             if (programRan)
                 failed = failedChips();
             SummaryLine(2, t, wire);
         }
-        if (carryOn && s.lvdTrim) {
+        if (go() && s.lvdTrim) {
             const uint32_t t = step([&] { otp_->TrimLVD(); });
             if (programRan)
                 failed = failedChips();

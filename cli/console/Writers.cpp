@@ -87,6 +87,13 @@ std::optional<uint32_t> MemberOf(const std::string& path) {
     return std::nullopt;
 }
 
+bool WriterSelectionIsValid(const std::string& selection) {
+    if (AllDigits(selection) && !selection.empty() && selection.size() <= 2)
+        return true;
+    return selection.size() == 8 &&
+           selection.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+}
+
 WriterLookup ResolveWriter(const std::string& selection, std::string& path, std::string& message) {
     port::DeviceIo* io = usb::LinkBackend();
     if (!io) {
@@ -108,16 +115,13 @@ WriterLookup ResolveWriter(const std::string& selection, std::string& path, std:
         }
         return WriterLookup::Found;
     }
-    std::string hex = selection;
-    if (hex.size() > 2 && hex[0] == '0' && (hex[1] == 'x' || hex[1] == 'X'))
-        hex = hex.substr(2);
-    if (hex.empty() || hex.size() > 8 ||
-        hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
-        message = "--writer takes a member index (0-99) or a serial number (8 hexadecimal "
-                  "digits): " +
+    if (!WriterSelectionIsValid(selection)) {
+        message = "--writer takes a member index (0-99) or a serial number (exactly 8 "
+                  "hexadecimal digits): " +
                   selection;
         return WriterLookup::Malformed;
     }
+    const std::string& hex = selection;
     const auto serial = static_cast<uint32_t>(std::stoul(hex, nullptr, 16));
     std::string error;
     int held = 0;

@@ -36,6 +36,10 @@ enum class WriterLookup {
     Malformed,   // neither a member index nor a serial number
 };
 
+// A member index 0-99 (one or two decimal digits) or a serial number of
+// exactly 8 hexadecimal digits.
+bool WriterSelectionIsValid(const std::string& selection);
+
 // Resolves --writer (a member index 0-99, or a serial number of 8 hexadecimal
 // digits) to a free writer's path; otherwise a message saying why.
 WriterLookup ResolveWriter(const std::string& selection, std::string& path, std::string& message);

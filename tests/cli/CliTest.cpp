@@ -142,9 +142,9 @@ TEST_F(CliTest, PassWithAnEmptySocketAndAFailingChipReportsRecordsAndCountsIt) {
     const std::string csv = Read(folder / "record.csv");
     EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 16); // a header and 15 chips
     EXPECT_THAT(csv, HasSubstr("," + serial + ",10,12,KD100," + image + "," + sum +
-                               ",Fail,-,-,-,Fail,14,1\n"));
+                               ",Fail,-,-,-,Fail,14,1,1,\n"));
     EXPECT_THAT(csv, HasSubstr("," + serial + ",1,12,KD100," + image + "," + sum +
-                               ",OK,OK,OK,-,OK,14,1\n"));
+                               ",OK,OK,OK,-,OK,14,1,1,\n"));
 
     // A second run starts from the writer's counters.
     const Outcome counters = Cli("counters --json");
@@ -238,7 +238,7 @@ TEST_F(CliTest, TwoProcessesClaimDifferentWritersAndANamedHeldWriterIsRefused) {
     }
     ASSERT_GE(claimedMember, 0) << Read(held);
 
-    const Outcome second = Cli("program --yes --json --body 12 " + image);
+    const Outcome second = Cli("program --yes --program-uninitialized --json --body 12 " + image);
     EXPECT_EQ(second.exit, 0) << second.err;
     EXPECT_NE(second.Json()["writer"]["member"], claimedMember);
 
@@ -270,7 +270,8 @@ TEST_F(CliTest, FirmwareUpdateRefusesAnUnusableFileAndCheckNeverUpdates) {
     EXPECT_EQ(run.Json()["writer"]["firmware"], "0009.0001.0000.0000");
     EXPECT_EQ(run.Json()["firmwareFile"]["version"], "0009.0002.0000.0000");
     EXPECT_EQ(run.Json()["updateOffered"], true);
-    EXPECT_THAT(run.err, HasSubstr("(answered No: this command changes no firmware)"));
+    EXPECT_THAT(run.err, HasSubstr("(answered No: this command changes no firmware; "
+                                   "--update-firmware accepts the offer)"));
     EXPECT_EQ(Cli("firmware update").exit, 6);
     EXPECT_THAT(Sim("show"), HasSubstr("firmware 9.1.0.0"));
 
@@ -297,17 +298,22 @@ TEST_F(CliTest, FirmwareUpdateRefusesAnUnusableFileAndCheckNeverUpdates) {
     EXPECT_THAT(run.err, HasSubstr("the writer is in its boot loader (a firmware update did not "
                                    "finish); put OTP_Controller_C51FW.bin beside the program"));
 
-    // Followed while another program is updating: --yes waits for it, asking once.
+    // While another program is updating, --yes alone declines to wait;
+    // --wait-for-update waits for it, asking once.
     std::ofstream(file, std::ios::binary) << image;
     port::NamedMutex other((folder / "locks").string());
     ASSERT_EQ(other.Create(app::kUpdateMutexName), port::NamedMutex::Outcome::Created);
+    run = Cli("--yes firmware update");
+    EXPECT_EQ(run.exit, 6);
+    EXPECT_THAT(run.err, HasSubstr("--wait-for-update answers Yes."));
+    fs::remove(folder / "err.txt"); // the release waits for the next run's question
     std::thread release([&] {
         for (int i = 0; i < 500 && Read(folder / "err.txt").find("updating") == std::string::npos;
              ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         other.Close();
     });
-    run = Cli("--yes firmware update");
+    run = Cli("--yes --wait-for-update firmware update");
     release.join();
     EXPECT_EQ(run.exit, 0) << run.err;
     const std::string busy = "Another MERiL ICE is updating.";
