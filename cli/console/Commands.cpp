@@ -137,9 +137,13 @@ int RunBodies(const CommonOptions& common, Output io) {
         std::string name = body.comboName;
         name.erase(0, name.find_first_not_of(' '));
         name.erase(name.find_last_not_of(' ') + 1);
+        // The OTP's bytes are its read-back size: bodies 2 to 5 address their
+        // OTP by 24-bit word, so their OTP size counts words.
+        const int64_t otpBytes = int64_t{body.otpBinSize} * 1024;
         doc["bodies"].push_back({{"index", index},
                                  {"name", name},
                                  {"otpSize", body.otpSize},
+                                 {"otpBytes", otpBytes},
                                  {"fileSizes", sizes},
                                  {"fileSizeUpTo", upTo}});
         if (!common.json && !common.quiet) {
@@ -149,8 +153,9 @@ int RunBodies(const CommonOptions& common, Output io) {
             if (upTo)
                 accepted +=
                     (accepted.empty() ? "" : ", ") + std::string("up to ") + std::to_string(upTo);
-            io.out << core::Format("%3d  %-12s OTP %8d bytes; files of %s bytes\n", index,
-                                   name.c_str(), body.otpSize, accepted.c_str());
+            io.out << core::Format("%3d  %-12s OTP %8lld bytes; files of %s bytes\n", index,
+                                   name.c_str(), static_cast<long long>(otpBytes),
+                                   accepted.c_str());
         }
     }
     if (doc["bodies"].empty()) {
