@@ -25,6 +25,8 @@ inline constexpr const char* kUpdateBusyPrompt =
 inline constexpr const char* kUpdateAppText = "Update APP version...";
 inline constexpr const char* kUpdateBootText = "Update Boot version...";
 inline constexpr const char* kUpdateSuccess = "Update success!";
+// Follows the reason a firmware file beside the program was refused.
+inline constexpr const char* kFirmwareNotChanged = "\nThe writer's firmware was not changed.";
 inline constexpr const char* kUpdateMutexName = "MERiLICEFWUpadte";
 inline constexpr const char* kAppCaption = "Burnwright";
 
@@ -47,8 +49,9 @@ public:
     // first four numbers are zero, replaced after a successful update);
     // `updating` is set from the prompt to the end. 1 when nothing needed
     // doing or an update ran (successfully or not), 0 when the operator
-    // declined or chose to exit (the dialog then ends with -1). A firmware
-    // file whose version cannot be read offers nothing.
+    // declined or chose to exit (the dialog then ends with -1). A missing
+    // firmware file offers nothing; one that cannot be a firmware image is
+    // refused with a message saying why.
     int Run(const std::string& firmwarePath, WriterVersion& writerVersion,
             std::atomic<int>& updating);
 

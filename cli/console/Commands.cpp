@@ -156,9 +156,13 @@ int RunBodies(const CommonOptions& common, Output io) {
         std::string name = body.comboName;
         name.erase(0, name.find_first_not_of(' '));
         name.erase(name.find_last_not_of(' ') + 1);
+        // The OTP's bytes are its read-back size: bodies 2 to 5 address their
+        // OTP by 24-bit word, so their OTP size counts words.
+        const int64_t otpBytes = int64_t{body.otpBinSize} * 1024;
         doc["bodies"].push_back({{"index", index},
                                  {"name", name},
                                  {"otpSize", body.otpSize},
+                                 {"otpBytes", otpBytes},
                                  {"fileSizes", sizes},
                                  {"fileSizeUpTo", upTo}});
         if (!common.json && !common.quiet) {
@@ -168,8 +172,9 @@ int RunBodies(const CommonOptions& common, Output io) {
             if (upTo)
                 accepted +=
                     (accepted.empty() ? "" : ", ") + std::string("up to ") + std::to_string(upTo);
-            io.out << core::Format("%3d  %-12s OTP %8d bytes; files of %s bytes\n", index,
-                                   name.c_str(), body.otpSize, accepted.c_str());
+            io.out << core::Format("%3d  %-12s OTP %8lld bytes; files of %s bytes\n", index,
+                                   name.c_str(), static_cast<long long>(otpBytes),
+                                   accepted.c_str());
         }
     }
     if (doc["bodies"].empty()) {
@@ -479,7 +484,8 @@ int RunFirmware(const CommonOptions& common, const std::string& what, Output io)
         return Finish(&s, doc, code, common, io);
     const std::string path = port::ModuleFolder() + firmware::kFirmwareFileName;
     std::string fileVersion;
-    bool bootBlock = false;
+    // Why the file cannot be a firmware image: the check it fails.
+    std::string problem;
     auto readFile = [&] {
         s.Host().RunOnUi([&] {
             firmware::C_C51BinFile& file = s.Dlg().Engine().GetUpdater()->GetFirmware();
@@ -488,7 +494,7 @@ int RunFirmware(const CommonOptions& common, const std::string& what, Output io)
             fileVersion.clear();
             if (file.GetVersion(version.data()) && version != firmware::Version{})
                 fileVersion = firmware::FormatVersion(version);
-            bootBlock = file.HasBootBlock();
+            problem = file.Exists() ? file.ImageProblem() : std::string();
         });
     };
     readFile();
@@ -497,10 +503,10 @@ int RunFirmware(const CommonOptions& common, const std::string& what, Output io)
     std::error_code error;
     if (!std::filesystem::exists(path, error))
         unusable = "no firmware file beside the program (" + path + ")";
-    else if (fileVersion.empty() || !bootBlock)
-        unusable = "the firmware file " + path + " (" +
-                   std::to_string(std::filesystem::file_size(path, error)) +
-                   " bytes) holds no firmware: it is too short or unreadable";
+    else if (!problem.empty())
+        unusable = problem.substr(0, problem.size() - 1); // without its full stop
+    else if (fileVersion.empty())
+        unusable = "the firmware file " + path + " cannot be read";
     if (what == "update") {
         if (!unusable.empty()) {
             io.err << "burnwright-cli: " << unusable << "; the writer was not changed.\n";

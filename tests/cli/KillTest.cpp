@@ -3,7 +3,10 @@
 // bytes of its progress on standard error, or (the update prints none) a
 // number of saves of the writer's state file. After every kill the settings file parses with its
 // counters either before or after the whole pass, the state file loads, the
-// production record holds whole lines only, and the next pass succeeds.
+// production record holds whole lines only, and the next pass succeeds. The
+// invariant holds after each: what the killed run left on record (lines,
+// counters) is on the chips, and the next pass's report is what happened.
+#include "tests/cli/CliInvariant.h"
 #include "tests/cli/CliProcess.h"
 
 #include "sim/Firmware.h"
@@ -37,11 +40,14 @@ protected:
         image_ = (folder.Path() / "day.bin").string();
         record_ = (folder.Path() / "record.csv").string();
         ASSERT_EQ(folder.Run({"image", "make", "--body", "12", "--seed", "5", image_}), 0);
+        chip_ = invariant::ExpectedChipImage(12, image_);
+        ASSERT_EQ(chip_.size(), 0x4000u);
     }
 
     std::vector<std::string> Load() const { return {"--yes", "load", "--body", "12", image_}; }
     std::vector<std::string> Pass() const {
-        return {"--yes", "program", "--load", "--body", "12", image_, "--log-csv", record_};
+        return {"--yes", "--json", "program",   "--load", "--body",
+                "12",    image_,   "--log-csv", record_};
     }
     std::vector<std::string> Update() const { return {"--yes", "firmware", "update"}; }
 
@@ -83,8 +89,40 @@ protected:
         return steps;
     }
 
+    // What the killed run left is true: record lines it wrote name chips that
+    // are as they say; without lines, the OK count it stored is on as many
+    // chips; a load or an update writes no chip and moves no counter.
+    void ExpectKilledRunTrue(const std::string& where, bool pass,
+                             const invariant::Observation& before,
+                             const invariant::Observation& after) {
+        SCOPED_TRACE(where);
+        if (!pass) {
+            invariant::Observation was = before, is = after;
+            was.counters.erase("start");
+            is.counters.erase("start");
+            ExpectInvariant(was, is, invariant::Report{}, where);
+            return;
+        }
+        const std::vector<invariant::RecordLine>& old = *before.record;
+        const std::vector<invariant::RecordLine> added(after.record->begin() + long(old.size()),
+                                                       after.record->end());
+        if (!added.empty()) {
+            ++byRecord_;
+            ExpectInvariant(before, after, ReportFromRecord(added, chip_), where);
+            return;
+        }
+        const int rise = after.counters.at("settings").ok - before.counters.at("start").ok;
+        int holding = 0;
+        for (const invariant::Chip& c : after.chips)
+            holding += c.present &&
+                       std::equal(chip_.begin(), chip_.end(), c.bytes.begin(),
+                                  c.bytes.begin() + long(std::min(chip_.size(), c.bytes.size())));
+        byCounters_ += rise > 0;
+        EXPECT_LE(rise, holding) << "the settings file counts chips no socket holds";
+    }
+
     // Everything the killed run may have written is whole, and the next pass
-    // programs every chip and counts them once.
+    // programs every chip, counts them once and reports what happened.
     void ExpectWholeAndRecoverable(const std::string& where, long okBefore, long failBefore) {
         SCOPED_TRACE(where);
         long ok = 0, fail = 0;
@@ -96,15 +134,15 @@ protected:
         ExpectWholeRecord();
 
         folder.FreshChips(0);
+        invariant::Observation before = ObserveCli(folder, 0, record_);
         std::string err;
         ASSERT_EQ(folder.Run(Pass(), &err), 0) << err;
-        long okAfter = 0, failAfter = 0;
-        ASSERT_TRUE(folder.Counters(okAfter, failAfter));
-        // The settings file and the writer store the counters one after the
-        // other; a kill between the two leaves the writer's, which the next
-        // start takes. Either way the next pass adds exactly its 16 chips.
-        EXPECT_TRUE(okAfter == okBefore + 16 || okAfter == okBefore + 32) << okAfter;
-        EXPECT_EQ(failAfter, fail);
+        invariant::Observation after = ObserveCli(folder, 0, record_);
+        const nlohmann::json doc = nlohmann::json::parse(ReadFile(folder.Path() / "out.txt"));
+        const invariant::Report report = ReportFromJson(doc, chip_, true, before, after);
+        EXPECT_EQ(std::count(report.sockets.begin(), report.sockets.end(), invariant::Reported::Ok),
+                  16);
+        ExpectInvariant(before, after, report, where + ", the next pass");
     }
 
     // The record's lines all end and all have the header's fields.
@@ -123,6 +161,9 @@ protected:
 
     CliFolder folder;
     std::string image_, record_;
+    std::vector<uint8_t> chip_; // the image's chip image
+    // Killed passes whose record lines, or stored count alone, were checked.
+    int byRecord_ = 0, byCounters_ = 0;
 };
 
 TEST_F(CliKillTest, KilledLoadsPassesAndUpdatesLoseNothingAndTheNextPassWorks) {
@@ -147,15 +188,20 @@ TEST_F(CliKillTest, KilledLoadsPassesAndUpdatesLoseNothingAndTheNextPassWorks) {
             ASSERT_TRUE(folder.Counters(ok, fail));
             folder.FreshChips(0);
             const size_t at = point(random);
+            const std::string where = std::string(workflow.name) + " killed after " +
+                                      std::to_string(at) + " steps of progress";
+            const invariant::Observation before = ObserveCli(folder, 0, record_);
             RunFor(workflow.args, workflow.saves, at, killed);
             landed += killed ? 1 : 0;
             ++kills;
-            ExpectWholeAndRecoverable(std::string(workflow.name) + " killed after " +
-                                          std::to_string(at) + " steps of progress",
-                                      ok, fail);
+            ExpectKilledRunTrue(where, workflow.args == Pass(), before,
+                                ObserveCli(folder, 0, record_));
+            ExpectWholeAndRecoverable(where, ok, fail);
         }
     }
-    std::printf("kill points: %d, of which %d landed before the run ended\n", kills, landed);
+    std::printf("kill points: %d, of which %d landed before the run ended; killed passes held "
+                "to their record lines: %d, to their stored count alone: %d\n",
+                kills, landed, byRecord_, byCounters_);
     EXPECT_GE(landed, kills / 2);
 }
 

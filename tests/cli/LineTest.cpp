@@ -3,7 +3,9 @@
 // several rounds of passes. Every process claims the writer it was told (a
 // claim held twice would refuse one of them), each writer's counters move by
 // exactly its own passes, and the shared settings file stays whole, holding
-// the counters that the last window to finish committed.
+// the counters that the last window to finish committed. After every round
+// each process's report is what happened on its writer's chips.
+#include "tests/cli/CliInvariant.h"
 #include "tests/cli/CliProcess.h"
 
 #include <nlohmann/json.hpp>
@@ -38,6 +40,7 @@ TEST(CliLineTest, FourProcessesOnFourWritersKeepEveryCounterAndClaim) {
     ASSERT_EQ(folder.Sim("wire off"), 0);
     const std::string image = (folder.Path() / "day.bin").string();
     ASSERT_EQ(folder.Run({"image", "make", "--body", "12", "--seed", "5", image}), 0);
+    const std::vector<uint8_t> chip = invariant::ExpectedChipImage(12, image);
     auto pass = [&](int member) {
         return std::vector<std::string>{"--yes",   "--json", "--writer", std::to_string(member),
                                         "program", "--load", "--body",   "12",
@@ -51,8 +54,12 @@ TEST(CliLineTest, FourProcessesOnFourWritersKeepEveryCounterAndClaim) {
         SCOPED_TRACE("round " + std::to_string(round));
         const std::vector<long> before = WriterCounters(folder);
         ASSERT_EQ(before.size(), size_t(kWriters));
-        for (int member = 0; member < kWriters; ++member)
+        std::vector<invariant::Observation> was;
+        for (int member = 0; member < kWriters; ++member) {
             folder.FreshChips(member);
+            // The settings file is everyone's: each writer is held to its own.
+            was.push_back(ObserveCli(folder, member, "", false));
+        }
 
         pid_t pids[kWriters];
         int errs[kWriters];
@@ -68,6 +75,10 @@ TEST(CliLineTest, FourProcessesOnFourWritersKeepEveryCounterAndClaim) {
                 ReadFile(folder.Path() / ("out" + std::to_string(member) + ".json")));
             EXPECT_EQ(doc["writer"]["member"], member);
             EXPECT_EQ(doc["counters"]["ok"], before[size_t(member)] + 16);
+            invariant::Observation is = ObserveCli(folder, member, "", false);
+            const invariant::Report report =
+                ReportFromJson(doc, chip, false, was[size_t(member)], is);
+            ExpectInvariant(was[size_t(member)], is, report, "writer " + std::to_string(member));
         }
 
         const std::vector<long> after = WriterCounters(folder);

@@ -1,6 +1,7 @@
 // A firmware update cut off after every packet of the application and of the
 // boot block: the writer is left on its old application or in its boot
-// loader, and the next start-up of the window brings it to the new one.
+// loader, and the next start-up of the window brings it to the new one,
+// every chip as it was.
 #include "tests/faults/FaultRig.h"
 
 #include "app/ControlIds.h"
@@ -75,6 +76,9 @@ protected:
         Rig rig;
         rig.ShipFirmware(kShipped);
         sim::Writer& writer = *rig.writer;
+        // An update writes no chip: the invariant with nothing reported.
+        invariant::Observation before;
+        before.chips = invariant::ChipsOf(writer);
         const std::atomic<bool> cancel{false};
         Send(writer, wire.appHeader, 1);
         Send(writer, wire.app, boot ? SIZE_MAX : packets);
@@ -97,6 +101,10 @@ protected:
             failure = "not recovered";
         else if (rig.host->Check(app::ids::kSocketBoxBase) != 1)
             failure = "not attached";
+        invariant::Observation after;
+        after.chips = invariant::ChipsOf(writer);
+        for (const std::string& breach : invariant::Check(before, after, invariant::Report{}))
+            failure += breach + "; ";
         return state;
     }
 };
