@@ -17,9 +17,11 @@
 namespace sim::umock {
 namespace {
 
-constexpr uint32_t kCapabilities = USBDEVFS_CAP_BULK_CONTINUATION |
-                                   USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
-                                   USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
+// What a current kernel with a scatter-gather host controller offers: libusb
+// then hands each bulk transfer over as one URB, whatever its length.
+constexpr uint32_t kCapabilities =
+    USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
+    USBDEVFS_CAP_BULK_SCATTER_GATHER | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
 constexpr size_t kSetupBytes = 8;
 constexpr uint8_t kTypeMask = 0x60;
 constexpr uint8_t kTypeStandard = 0x00;
