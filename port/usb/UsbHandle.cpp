@@ -4,6 +4,7 @@
 #include "port/usb/UsbCore.h"
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <condition_variable>
 #include <cstring>
@@ -18,6 +19,11 @@ constexpr uint8_t kGetDescriptor = 6;
 constexpr uint16_t kConfigurationDescriptor = 0x0200;
 constexpr size_t kConfigurationHeader = 9;
 
+// Counts transfers handed to libusb. A transfer goes to the event thread
+// through the kernel, which the thread sanitizer cannot see; this release and
+// the callback's acquire show it the hand-over of what the caller filled in.
+std::atomic<uint64_t> handedOver{0};
+
 struct Completion {
     std::mutex mutex;
     std::condition_variable done;
@@ -25,6 +31,7 @@ struct Completion {
 };
 
 void LIBUSB_CALL OnTransferDone(libusb_transfer* transfer) {
+    handedOver.load(std::memory_order_acquire);
     auto* completion = static_cast<Completion*>(transfer->user_data);
     std::lock_guard<std::mutex> hold(completion->mutex);
     completion->finished = true;
@@ -98,6 +105,7 @@ int UsbHandle::Run(libusb_transfer* transfer, Completion& completion, size_t& mo
         submitted_ = false;
         cancelWanted_ = false;
     }
+    handedOver.fetch_add(1, std::memory_order_release);
     const int submitted = libusb_submit_transfer(transfer);
     {
         std::lock_guard<std::mutex> hold(transferLock_);

@@ -3,18 +3,17 @@
 #include <umockdev.h>
 
 #include <cstdio>
-#include <cstring>
 #include <dlfcn.h>
 #include <stdexcept>
 
 namespace sim::umock {
 
 bool InMockEnvironment() {
-    // The preload is in force when the process's ioctl is the preload's.
-    Dl_info where;
-    void* ioctlEntry = ::dlsym(RTLD_DEFAULT, "ioctl");
-    return ioctlEntry && ::dladdr(ioctlEntry, &where) && where.dli_fname &&
-           std::strstr(where.dli_fname, "umockdev-preload") != nullptr;
+    // The preload is in force when the process loaded it at its start.
+    void* preload = ::dlopen("libumockdev-preload.so.0", RTLD_LAZY | RTLD_NOLOAD);
+    if (preload)
+        ::dlclose(preload);
+    return preload != nullptr;
 }
 
 Testbed::Testbed(std::shared_ptr<Bus> bus) : bus_(std::move(bus)) {

@@ -76,6 +76,7 @@ UsbfsDevice::UsbfsDevice(std::shared_ptr<Writer> writer, std::shared_ptr<Bus> bu
     handler_ = umockdev_ioctl_base_new();
     g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(&UsbfsDevice::OnIoctl), this);
     g_signal_connect(handler_, "client-vanished", G_CALLBACK(&UsbfsDevice::OnVanished), this);
+    built_.store(true, std::memory_order_release);
 }
 
 UsbfsDevice::~UsbfsDevice() {
@@ -132,13 +133,16 @@ UsbfsCounters UsbfsDevice::Counters() const {
 }
 
 int UsbfsDevice::OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* self) {
-    static_cast<UsbfsDevice*>(self)->Handle(client);
+    auto* device = static_cast<UsbfsDevice*>(self);
+    device->built_.load(std::memory_order_acquire);
+    device->Handle(client);
     return TRUE;
 }
 
 void UsbfsDevice::OnVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* self) {
     // A closed file drops its URBs and its claim, as the kernel does.
     auto* device = static_cast<UsbfsDevice*>(self);
+    device->built_.load(std::memory_order_acquire);
     std::lock_guard<std::mutex> hold(device->mutex_);
     auto& inFlight = device->inFlight_;
     for (auto it = inFlight.begin(); it != inFlight.end();) {

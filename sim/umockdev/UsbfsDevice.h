@@ -16,6 +16,7 @@
 
 #include "sim/Bus.h"
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -102,6 +103,10 @@ private:
     std::string node_, sysfs_;
     UMockdevIoctlBase* handler_ = nullptr;
 
+    // Set when the device is built: the handler's thread reads it first, so
+    // the thread sanitizer sees the hand-over that umockdev's own (not
+    // instrumented) thread start and registration make.
+    std::atomic<bool> built_{false};
     mutable std::mutex mutex_;
     bool gone_ = false;
     std::vector<Urb> inFlight_;

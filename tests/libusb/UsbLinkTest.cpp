@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 namespace libusbtest {
 namespace {
 
@@ -71,6 +73,23 @@ TEST_F(UsbLink, TimeoutsAndAFailedWriteGiveTheirCodesAndTexts) {
     writer->AddTransportFault(shortRead);
     EXPECT_EQ(Read(), 0);
     EXPECT_EQ(link->Transfer().GetErrorText(), "Error!\n\nRead USB failed. ");
+
+    // Without a limit, a read the writer holds ends when another thread
+    // cancels it.
+    ASSERT_EQ(Write(), 1);
+    Next(sim::TransportFaultKind::ReadTimeout);
+    auto pipe = io->Open(link->GetDevicePath() + "\\PIPE00");
+    ASSERT_NE(pipe, nullptr);
+    const uint64_t urbs = testbed->Device(0)->Counters().bulkUrbs;
+    std::thread canceller([&] {
+        WaitFor([&] { return testbed->Device(0)->Counters().bulkUrbs > urbs; });
+        pipe->Cancel();
+    });
+    size_t moved = 0;
+    uint8_t held[64];
+    EXPECT_EQ(pipe->Read(held, 10, 0, moved), port::DeviceHandle::Outcome::Failed);
+    canceller.join();
+    pipe.reset();
 
     // The link's own packet calls still work after all that.
     ASSERT_EQ(link->Write(usb::QueryPacket(0x30).data(), 64), 1);

@@ -10,21 +10,52 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace libusbtest {
 namespace {
 
 class UsbProcesses : public UsbTest {
 protected:
-    // Runs burnwright-cli as the window program beside this test's folder.
-    int Cli(const std::string& args, nlohmann::json& doc) {
+    // Runs burnwright-cli as the window program beside this test's folder,
+    // with this process's environment (the testbed, the preload, the claim
+    // folder) and no shell between, so a sanitizer's runtime meets only our
+    // own programs.
+    int Cli(const std::vector<std::string>& args, nlohmann::json& doc) {
         const std::string out = folder.File("out.json"), err = folder.File("err.txt");
-        const std::string command =
-            "BURNWRIGHT_WRITER=usb BURNWRIGHT_PROGRAM_PATH=" + folder.File("burnwright") + " " +
-            BURNWRIGHT_CLI + " " + args + " >" + out + " 2>" + err + " </dev/null";
-        const int status = std::system(command.c_str());
+        std::vector<std::string> words = {BURNWRIGHT_CLI};
+        words.insert(words.end(), args.begin(), args.end());
+        std::vector<std::string> environment = {
+            "BURNWRIGHT_WRITER=usb", "BURNWRIGHT_PROGRAM_PATH=" + folder.File("burnwright")};
+        for (char** entry = environ; *entry; ++entry)
+            if (std::strncmp(*entry, "BURNWRIGHT_WRITER=", 18) != 0 &&
+                std::strncmp(*entry, "BURNWRIGHT_PROGRAM_PATH=", 24) != 0)
+                environment.push_back(*entry);
+        std::vector<char*> argv, envp;
+        for (auto& word : words)
+            argv.push_back(word.data());
+        argv.push_back(nullptr);
+        for (auto& entry : environment)
+            envp.push_back(entry.data());
+        envp.push_back(nullptr);
+        posix_spawn_file_actions_t files;
+        posix_spawn_file_actions_init(&files);
+        posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&files, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        posix_spawn_file_actions_addopen(&files, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        pid_t child = -1;
+        const int spawned =
+            posix_spawn(&child, BURNWRIGHT_CLI, &files, nullptr, argv.data(), envp.data());
+        posix_spawn_file_actions_destroy(&files);
+        int status = 0;
+        if (spawned != 0 || ::waitpid(child, &status, 0) != child)
+            return -1;
         errors = testsupport::ProgramFolder::Read(err);
         doc = nlohmann::json::parse(testsupport::ProgramFolder::Read(out), nullptr, false);
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -44,7 +75,7 @@ TEST_F(UsbProcesses, TwoProgramsClaimTwoWritersAndTheCliListsAndProgramsThroughL
     const uint64_t firstTransfers = first->TransferCount();
 
     nlohmann::json doc;
-    ASSERT_EQ(Cli("--json writers", doc), 0) << errors;
+    ASSERT_EQ(Cli({"--json", "writers"}, doc), 0) << errors;
     ASSERT_EQ(doc["writers"].size(), 2u) << doc.dump();
     EXPECT_EQ(doc["writers"][0]["path"], UsbPathOf(0, 0x1001));
     EXPECT_EQ(doc["writers"][0]["claimed"], true);
@@ -54,7 +85,8 @@ TEST_F(UsbProcesses, TwoProgramsClaimTwoWritersAndTheCliListsAndProgramsThroughL
     EXPECT_EQ(doc["writers"][1]["sockets"], 16);
 
     const std::string image = WriteBody12Image(folder, "line.bin");
-    ASSERT_EQ(Cli("--json program --body 12 " + image + " --load --yes", doc), 0) << errors;
+    ASSERT_EQ(Cli({"--json", "program", "--body", "12", image, "--load", "--yes"}, doc), 0)
+        << errors;
     EXPECT_EQ(doc["writer"]["member"], 1);
     EXPECT_EQ(doc["counters"]["ok"], 16);
     EXPECT_EQ(first->TransferCount(), firstTransfers) << "nothing reached the held writer";
