@@ -12,6 +12,9 @@ WINDOWS_DIR ?= build-windows
 TSAN_DIR ?= build-tsan
 SANITIZE_FLAGS = -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
 TSAN_FLAGS = -fsanitize=thread -fno-omit-frame-pointer
+# Instrumented builds keep their assertions and a little optimisation: their
+# suites run several times faster than at -O0 and report the same faults.
+INSTRUMENTED_DEBUG_FLAGS = -g -O1
 FUZZ_FLAGS = -fsanitize=address,undefined,fuzzer-no-link -fno-sanitize-recover=all
 JOBS ?= $(shell nproc)
 
@@ -51,7 +54,7 @@ windows-test: windows
 # Every test again, built with AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize: deps
 	@cmake -S . -B $(SANITIZE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-		-DCMAKE_CXX_FLAGS="$(SANITIZE_FLAGS)" -DBURNWRIGHT_BENCH=OFF -DBURNWRIGHT_QT=OFF > /dev/null
+		-DCMAKE_CXX_FLAGS="$(SANITIZE_FLAGS)" -DCMAKE_CXX_FLAGS_DEBUG="$(INSTRUMENTED_DEBUG_FLAGS)" -DBURNWRIGHT_BENCH=OFF -DBURNWRIGHT_QT=OFF > /dev/null
 	@cmake --build $(SANITIZE_DIR) -j $(JOBS)
 	@cd $(SANITIZE_DIR) && ctest --output-on-failure -j $(JOBS) -E '^Win32Port' > ctest.log 2>&1 \
 		|| { cat ctest.log; exit 1; }; grep -E '^[0-9]+% tests passed' ctest.log | sed 's/^/sanitized: /'
@@ -61,7 +64,7 @@ sanitize: deps
 # locks would look like races.
 tsan: deps
 	@cmake -S . -B $(TSAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-		-DCMAKE_CXX_FLAGS="$(TSAN_FLAGS)" -DBURNWRIGHT_BENCH=OFF -DBURNWRIGHT_QT=OFF > /dev/null
+		-DCMAKE_CXX_FLAGS="$(TSAN_FLAGS)" -DCMAKE_CXX_FLAGS_DEBUG="$(INSTRUMENTED_DEBUG_FLAGS)" -DBURNWRIGHT_BENCH=OFF -DBURNWRIGHT_QT=OFF > /dev/null
 	@cmake --build $(TSAN_DIR) -j $(JOBS)
 	@cd $(TSAN_DIR) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" BURNWRIGHT_FAULT_SAMPLE=20 \
 		ctest --output-on-failure -j $(JOBS) -E '^Win32Port' > ctest.log 2>&1 \

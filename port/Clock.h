@@ -16,7 +16,11 @@ public:
     virtual void SleepMs(uint32_t ms) = 0;
 };
 
-// The steady clock of the machine; SleepMs really sleeps.
+// The clock of the process: the machine's steady clock, on which SleepMs
+// really sleeps; or, when BURNWRIGHT_SIM_TIME=virtual and BURNWRIGHT_WRITER
+// names a simulated writer, virtual time that moves only by sleeps, so every
+// wait of the program and of the writer model passes at once. Chosen once, at
+// the first call; a simulated writer's model then runs on the same time.
 Clock& SystemClock();
 
 // Virtual time for tests. SleepMs does not block: it moves the time forward by

@@ -162,10 +162,7 @@ int RunStateTool(const std::vector<std::string>& args, std::ostream& out, std::o
         // pass after pass.
         if (!needWriter())
             return 1;
-        for (int s = 0; s < int(kSocketCount); ++s) {
-            writer->RemoveChip(s);
-            writer->InsertChip(s);
-        }
+        writer->FreshChips();
     } else if (command == "boot-loader") {
         if (!needWriter())
             return 1;

@@ -73,6 +73,15 @@ void Writer::RemoveChip(int socket) {
     NotifyChanged();
 }
 
+void Writer::FreshChips() {
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        for (auto& socket : state_.sockets)
+            socket.chip = Chip(0);
+    }
+    NotifyChanged();
+}
+
 bool Writer::HasChip(int socket) const {
     std::lock_guard<std::mutex> guard(mutex_);
     return ValidSocket(socket) && state_.sockets[socket].chip.has_value();

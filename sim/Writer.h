@@ -66,6 +66,8 @@ public:
     void InsertChip(int socket, size_t size = 0);
     void InsertChip(int socket, const Chip& chip);
     void RemoveChip(int socket);
+    // A new blank chip in every socket, as one change (one save of a kept bus).
+    void FreshChips();
     bool HasChip(int socket) const;
     std::optional<Chip> ChipAt(int socket) const;
     // The state the status reply gives for the socket now.

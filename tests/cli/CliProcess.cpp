@@ -89,6 +89,8 @@ pid_t CliFolder::Start(const std::vector<std::string>& args, const fs::path& out
         ::setenv("BURNWRIGHT_WRITER", writer.c_str(), 1);
         ::setenv("BURNWRIGHT_PROGRAM_PATH", program.c_str(), 1);
         ::setenv("BURNWRIGHT_LOCK_DIR", claims.c_str(), 1);
+        // The program's waits and the writer model's pass at once.
+        ::setenv("BURNWRIGHT_SIM_TIME", "virtual", 1);
         const int in = ::open("/dev/null", O_RDONLY);
         const int out = ::open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         ::dup2(in, 0);

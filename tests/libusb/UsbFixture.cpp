@@ -9,7 +9,6 @@
 namespace libusbtest {
 
 void UsbTest::SetUp() {
-    lockDir_.emplace("BURNWRIGHT_LOCK_DIR", folder.File("claims").c_str());
     noIds_.emplace("BURNWRIGHT_USB_IDS", nullptr);
     std::filesystem::copy_file(BURNWRIGHT_PROFILE, folder.File("OTPBodyProfile.xml"));
 }
@@ -18,7 +17,6 @@ void UsbTest::TearDown() {
     io.reset(); // libusb goes before the devices it watches
     testbed.reset();
     noIds_.reset();
-    lockDir_.reset();
 }
 
 std::shared_ptr<sim::Writer> UsbTest::AddWriter(uint32_t member, uint32_t serial) {

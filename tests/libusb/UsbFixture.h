@@ -1,6 +1,7 @@
 // Shared setup of the usb backend's tests: a program folder with the shipped
-// body profile, a claim folder of the test's own, simulated writers on a bus
-// presented as USB devices through umockdev, and the usb backend over them.
+// body profile, simulated writers on a bus presented as USB devices through
+// umockdev, and the usb backend over them (the test's claim folder comes from
+// the test programs' main).
 // The test program runs under umockdev's preload (under-umockdev.sh).
 #pragma once
 
@@ -40,7 +41,7 @@ protected:
     std::unique_ptr<port::DeviceIo> io;
 
 private:
-    std::optional<testsupport::ScopedEnvironment> lockDir_, noIds_;
+    std::optional<testsupport::ScopedEnvironment> noIds_;
 };
 
 // The path the usb backend gives the writer with `serial` at `member`.

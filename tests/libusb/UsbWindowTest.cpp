@@ -15,7 +15,6 @@ namespace {
 class UsbWindow : public apptest::WindowTest {
 protected:
     void SetUp() override {
-        lockDir_.emplace("BURNWRIGHT_LOCK_DIR", folder.File("claims").c_str());
         noIds_.emplace("BURNWRIGHT_USB_IDS", nullptr);
         WindowTest::SetUp();
         testbed = std::make_unique<sim::umock::Testbed>(bus);
@@ -41,7 +40,7 @@ protected:
     std::unique_ptr<sim::umock::Testbed> testbed;
 
 private:
-    std::optional<testsupport::ScopedEnvironment> lockDir_, noIds_;
+    std::optional<testsupport::ScopedEnvironment> noIds_;
 };
 
 TEST_F(UsbWindow, UnplugDetachesAndReplugInTheSamePortReattaches) {
