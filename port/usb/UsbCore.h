@@ -29,7 +29,8 @@ struct UsbEndpoint {
 };
 
 struct UsbDevice {
-    // Fixed from creation.
+    // Fixed from creation, except `device`, which becomes null (under
+    // `mutex`) when the record of a device that left is dropped.
     libusb_device* device = nullptr; // one reference held
     UsbId id;
     UsbLocation where;

@@ -243,6 +243,8 @@ std::shared_ptr<UsbDevice> UsbDeviceIo::Core::Find(const std::string& lowerPath)
 
 bool UsbDeviceIo::Core::Enter(UsbDevice& device, bool claim) {
     std::lock_guard<std::mutex> hold(device.mutex);
+    if (!device.device)
+        return false; // it left and its record was dropped meanwhile
     if (!device.handle) {
         const int opened = libusb_open(device.device, &device.handle);
         if (opened != 0) {
