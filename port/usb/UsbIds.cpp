@@ -104,8 +104,8 @@ bool SelectUsbIds(const std::string& settingsPath, UsbIdSelection& selection, st
         if (value[0]) {
             std::string why;
             if (!ParseUsbIds(value, selection.ids, why)) {
-                error = "The settings file " + settingsPath + " gives \"" + kUsbIdsSection +
-                        "\"/\"" + kUsbIdsKey + "\" as " + why;
+                error = "The settings file " + settingsPath + ", section \"" + kUsbIdsSection +
+                        "\", key \"" + kUsbIdsKey + "\": " + why;
                 return false;
             }
             selection.source = UsbIdSource::SettingsFile;

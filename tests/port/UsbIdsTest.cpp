@@ -59,7 +59,7 @@ TEST(UsbIds, EnvironmentWinsOverTheSettingsFileWhichWinsOverTheDefault) {
     testsupport::ProgramFolder::Write(folder.SettingsPath(), "[USB]\nDevices=1234-5678\n");
     EXPECT_FALSE(port::SelectUsbIds(folder.SettingsPath(), chosen, error));
     EXPECT_EQ(error, "The settings file " + folder.SettingsPath() +
-                         " gives \"USB\"/\"Devices\" as \"1234-5678\" is not a list of "
+                         ", section \"USB\", key \"Devices\": \"1234-5678\" is not a list of "
                          "vendor:product ids of four hexadecimal digits each, separated by "
                          "commas (e.g. 1234:abcd,1234:abce).");
 }
