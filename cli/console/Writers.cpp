@@ -61,6 +61,7 @@ std::vector<WriterIdentity> ListWriters(std::string& error) {
         error = link.GetMessage();
         return writers;
     }
+    io->TakeProblem(); // only what this listing meets counts
     for (uint32_t member = 0; member < kMembers; ++member) {
         WriterIdentity writer;
         if (!io->InterfaceMember(port::kWriterInterfaceClass, member, writer.path))
@@ -71,6 +72,9 @@ std::vector<WriterIdentity> ListWriters(std::string& error) {
             Identify(writer);
         writers.push_back(writer);
     }
+    // The backend may know why there is none (no device with the wanted ids).
+    if (writers.empty())
+        error = io->TakeProblem();
     return writers;
 }
 

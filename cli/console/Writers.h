@@ -24,7 +24,8 @@ std::string SerialText(uint32_t serial);
 
 // Every member of the writer interface class on the process link's backend.
 // A free writer is claimed for the moment of its questions and released.
-// Empty, with `error` set, when the backend cannot list writers.
+// Empty, with `error` set, when the backend cannot list writers or says why
+// it found none.
 std::vector<WriterIdentity> ListWriters(std::string& error);
 
 // The member index of `path` on the process link's backend; none when absent.

@@ -18,8 +18,10 @@
 
 #include <CLI/CLI.hpp>
 
+#include "port/DeviceIo.h"
 #include "port/ProgramPath.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <iostream>
 #include <sstream>
@@ -30,11 +32,17 @@ namespace {
 
 using namespace cli;
 
+// The backends a user may name, as the help text lists them.
+std::string BackendHelp() {
 #ifdef _WIN32
-constexpr const char* kSimulatedWriters = "sim-direct for the simulated writer, ...";
+    return "sim-direct for the simulated writer, ...";
 #else
-constexpr const char* kSimulatedWriters = "sim, sim:STATE_FILE, ...";
+    const auto names = port::DeviceIoBackendNames();
+    const bool real = std::find(names.begin(), names.end(), "usb") != names.end();
+    return std::string("sim, sim:STATE_FILE, ...") +
+           (real ? "; unset: usb, real writers through libusb" : "");
 #endif
+}
 
 // The command line acts as the window program beside it: its settings file,
 // logs and read-back files, unless BURNWRIGHT_PROGRAM_PATH names another.
@@ -129,7 +137,7 @@ int main(int argc, char** argv) {
     CLI::App app{"Burnwright on the command line: the window's operations for scripts and "
                  "production lines, with the window's settings file, counters, logs and "
                  "information block.\nThe writer backend comes from BURNWRIGHT_WRITER (" +
-                 std::string(kSimulatedWriters) + ")."};
+                 BackendHelp() + ")."};
     app.footer(std::string(kQuestionHelp) + "\n" + kExitCodeHelp);
     app.require_subcommand(1);
     app.fallthrough();

@@ -43,9 +43,10 @@ protected:
     // Answers to the boxes of start-up, in order.
     std::vector<int> startupAnswers;
 
-private:
-    std::unique_ptr<port::DeviceIo> Backend() const;
+    // The backend the window's link uses; a fixture of another route gives its own.
+    virtual std::unique_ptr<port::DeviceIo> Backend() const;
 
+private:
     bool throughDriver_ = false;
 };
 
