@@ -62,11 +62,11 @@ std::string WriteBody12Image(const testsupport::ProgramFolder& folder, const std
     return path;
 }
 
-std::vector<uint8_t> Body12Chip(const uint8_t* words, uint32_t lastUnit) {
-    constexpr uint32_t kOtpEnd = 16 * 1024 - 1;
-    std::vector<uint8_t> chip(kOtpEnd + 1, 0xFF);
-    for (uint32_t a = 0; a <= std::min(lastUnit, kOtpEnd); ++a)
-        chip[a] = words[a];
+std::vector<uint8_t> Body12Chip(image::C_OTPBinFile& image) {
+    std::vector<uint8_t> chip(16 * 1024, 0xFF);
+    const uint8_t* bytes = image.GetChipImage();
+    const size_t size = std::min(chip.size(), size_t(image.GetChipImageSize()));
+    std::copy(bytes, bytes + size, chip.begin());
     return chip;
 }
 

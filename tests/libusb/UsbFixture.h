@@ -5,6 +5,8 @@
 // The test program runs under umockdev's preload (under-umockdev.sh).
 #pragma once
 
+#include "image/OTPBinFile.h"
+
 #include "tests/support/Environment.h"
 #include "tests/support/ProgramFolder.h"
 
@@ -54,8 +56,8 @@ bool WaitFor(const std::function<bool()>& done);
 // A 16 KB image that body 12 takes, in the program folder; returns its path.
 std::string WriteBody12Image(const testsupport::ProgramFolder& folder, const std::string& name);
 
-// What a chip holds after body 12 programmed `words` (the word image): the
-// image up to the last unit, blank to the end of its 16 KB.
-std::vector<uint8_t> Body12Chip(const uint8_t* words, uint32_t lastUnit);
+// What a chip holds after body 12 programmed `image`: its chip image (the word
+// image without its check bytes), blank to the end of its 16 KB.
+std::vector<uint8_t> Body12Chip(image::C_OTPBinFile& image);
 
 } // namespace libusbtest

@@ -55,8 +55,7 @@ protected:
         otp.SelectPassed(1);
         ASSERT_EQ(otp.VerifyOTP(), 1);
         EXPECT_EQ(otp.CountSockets(engine::kSocketOK), 16);
-        expected = Body12Chip(otp.GetImage()->GetWordImage(),
-                              static_cast<uint32_t>(otp.GetImage()->GetLastUnit()));
+        expected = Body12Chip(*otp.GetImage());
         for (int i = 0; i < 16; ++i)
             EXPECT_EQ(writer.ChipAt(i)->Contents(), expected) << "socket " << i;
     }

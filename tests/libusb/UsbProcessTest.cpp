@@ -92,7 +92,7 @@ TEST_F(UsbProcesses, TwoProgramsClaimTwoWritersAndTheCliListsAndProgramsThroughL
     EXPECT_EQ(first->TransferCount(), firstTransfers) << "nothing reached the held writer";
     auto body12 = image::CreateBodyImage(12);
     ASSERT_EQ(body12->SetFileName(image), 1);
-    const auto expected = Body12Chip(body12->GetWordImage(), body12->GetLastUnit());
+    const auto expected = Body12Chip(*body12);
     for (int i = 0; i < 16; ++i) {
         EXPECT_TRUE(first->ChipAt(i)->IsBlank()) << "socket " << i;
         EXPECT_EQ(second->ChipAt(i)->Contents(), expected) << "socket " << i;
