@@ -123,7 +123,7 @@ bool Station::EnsureAttached(json& doc) {
 
 bool Station::Busy() {
     std::lock_guard<std::mutex> hold(lock_);
-    return busy_ || !waiting_.empty();
+    return busy_ || answering_ || !waiting_.empty();
 }
 
 bool Station::QuitRequested() {
@@ -133,7 +133,7 @@ bool Station::QuitRequested() {
 
 void Station::WaitIdle() {
     std::unique_lock<std::mutex> hold(lock_);
-    changed_.wait(hold, [this] { return !busy_ && waiting_.empty(); });
+    changed_.wait(hold, [this] { return !busy_ && !answering_ && waiting_.empty(); });
 }
 
 void Station::StopAndWait() {
@@ -269,17 +269,20 @@ void Station::Work() {
             }
         }
         {
-            // Quit counts before its answer leaves, so a transport that
-            // reads the answer never takes another command.
+            // Quit counts, and the station is idle, before the answer leaves:
+            // a transport that reads the answer never takes another command,
+            // and a status asked right after it finds nothing running.
             std::lock_guard<std::mutex> hold(lock_);
             if (job.command == "quit")
                 quit_ = true;
+            busy_ = false;
+            running_.clear();
+            answering_ = true;
         }
         Answer(job, doc);
         {
             std::lock_guard<std::mutex> hold(lock_);
-            busy_ = false;
-            running_.clear();
+            answering_ = false;
         }
         changed_.notify_all();
     }

@@ -72,7 +72,8 @@ private:
     std::mutex lock_;
     std::condition_variable changed_;
     std::deque<Job> waiting_;
-    bool busy_ = false; // a job is being run
+    bool busy_ = false;      // a job is being run
+    bool answering_ = false; // its answer is being written (idle already for status)
     std::string running_;
     bool quit_ = false;
     bool quitting_ = false; // quit is waiting its turn

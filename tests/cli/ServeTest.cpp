@@ -168,8 +168,8 @@ TEST_F(CliServeTest, PipeSessionLoadsOnceAndProgramsChipAfterChip) {
     EXPECT_EQ(::write(in, junk.data(), junk.size()), ssize_t(junk.size()));
     EXPECT_EQ(Answer(out)["error"], "not a JSON document");
     answer = ask({{"command", "status"}});
-    EXPECT_EQ(answer["bufferLoaded"], true);
-    EXPECT_EQ(answer["counters"]["ok"], 16);
+    EXPECT_EQ(answer["bufferLoaded"], true) << answer;
+    EXPECT_EQ(answer["counters"]["ok"], 16) << answer;
     EXPECT_EQ(ask({{"command", "quit"}})["command"], "quit");
     EXPECT_EQ(Reap(pid), 0);
     pid = -1;
