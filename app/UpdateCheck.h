@@ -26,6 +26,8 @@ inline constexpr const char* kUpdateAppText = "Update APP version...";
 inline constexpr const char* kUpdateBootText = "Update Boot version...";
 inline constexpr const char* kUpdateSuccess = "Update success!";
 inline constexpr const char* kUpdateMutexName = "MERiLICEFWUpadte";
+// After the system's reason why the update's lock cannot be taken.
+inline constexpr const char* kUpdateNotRunText = ".\nThe firmware was not updated.";
 inline constexpr const char* kAppCaption = "Burnwright";
 
 // A writer that never reports a version must not hold the window: the poll
@@ -48,7 +50,9 @@ public:
     // `updating` is set from the prompt to the end. 1 when nothing needed
     // doing or an update ran (successfully or not), 0 when the operator
     // declined or chose to exit (the dialog then ends with -1). A firmware
-    // file whose version cannot be read offers nothing.
+    // file whose version cannot be read offers nothing. When the update's
+    // lock cannot be used at all (not merely held by another program), the
+    // reason is shown and nothing is updated (1).
     int Run(const std::string& firmwarePath, WriterVersion& writerVersion,
             std::atomic<int>& updating);
 

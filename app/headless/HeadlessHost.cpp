@@ -194,6 +194,8 @@ void HeadlessHost::SelectBody(int index) {
         {
             std::lock_guard<std::mutex> hold(lock_);
             ControlState& c = At(ids::kBodyCombo);
+            if (!c.enabled || !c.visible)
+                return;
             c.selection = index;
             c.text = index >= 0 && index < static_cast<int>(c.items.size()) ? c.items[index] : "";
         }

@@ -62,6 +62,7 @@ public:
     void RunOnUi(const std::function<void()>& work);
     // What a user does: each runs the handler on the user-interface thread
     // and returns when it has returned (workers it started may go on).
+    // Like a user, they do nothing on a disabled or hidden control.
     void Click(int id);         // a check box toggles first
     void SelectBody(int index); // combo selection, then its handler
     void Type(int id, const std::string& text);
