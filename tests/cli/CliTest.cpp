@@ -98,7 +98,7 @@ protected:
     fs::path folder;
 };
 
-TEST_F(CliTest, PassWithAnEmptySocketAndAFailingChipReportsRecordsAndCountsIt) {
+TEST_F(CliTest, PassCountsTheChipsItProgrammedAndNotTheOnesBlankCheckRefused) {
     Sim("remove-chip 0 5");
     Sim("insert-chip 0 9 16"); // too small for the body: fails its blank check
     const std::string image = Image();
@@ -120,16 +120,17 @@ TEST_F(CliTest, PassWithAnEmptySocketAndAFailingChipReportsRecordsAndCountsIt) {
     ASSERT_EQ(doc["steps"].size(), 3u);
     EXPECT_EQ(doc["steps"][2]["operation"], "Verify");
     EXPECT_EQ(doc["steps"][2]["ok"], 14);
-    EXPECT_EQ(doc["counters"], (nlohmann::json{{"ok", 14}, {"fail", 1}}));
+    // A chip blank check refused was never programmed: no failed chip.
+    EXPECT_EQ(doc["counters"], (nlohmann::json{{"ok", 14}, {"fail", 0}}));
     EXPECT_THAT(run.err, HasSubstr("Load the bin file to the WriterBuffer now ?\n"));
     EXPECT_THAT(run.err, HasSubstr("Loading... 100%"));
     EXPECT_THAT(run.out, ::testing::Not(HasSubstr("100%")));
 
     // The settings file and the writer hold the same counters; chips are written.
     EXPECT_EQ(Setting("OtpCounterOk"), "14");
-    EXPECT_EQ(Setting("OtpCounterFail"), "1");
+    EXPECT_EQ(Setting("OtpCounterFail"), "0");
     const std::string state = Sim("show");
-    EXPECT_THAT(state, HasSubstr("counters 14/1"));
+    EXPECT_THAT(state, HasSubstr("counters 14/0"));
     EXPECT_THAT(state, HasSubstr("socket 0: chip of any body, programmed"));
     EXPECT_THAT(state, HasSubstr("socket 9: 16-byte chip, blank"));
 
@@ -138,14 +139,25 @@ TEST_F(CliTest, PassWithAnEmptySocketAndAFailingChipReportsRecordsAndCountsIt) {
     const std::string csv = Read(folder / "record.csv");
     EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 16); // a header and 15 chips
     EXPECT_THAT(csv, HasSubstr("," + serial + ",10,12,KD100," + image + "," + sum +
-                               ",Fail,-,-,-,Fail,14,1\n"));
+                               ",Fail,-,-,-,Fail,14,0\n"));
     EXPECT_THAT(csv, HasSubstr("," + serial + ",1,12,KD100," + image + "," + sum +
-                               ",OK,OK,OK,-,OK,14,1\n"));
+                               ",OK,OK,OK,-,OK,14,0\n"));
+
+    // Another image over two programmed chips, without blank check: both
+    // fail their program step, and both are failed chips.
+    const std::string other = (folder / "other.bin").string();
+    ASSERT_EQ(Cli("image make --body 12 --seed 6 " + other).exit, 0);
+    const Outcome again =
+        Cli("program --body 12 " + other + " --load --program --verify --sockets 1-2 --yes --json");
+    EXPECT_EQ(again.exit, 1) << again.err;
+    EXPECT_EQ(again.Json()["sockets"][0]["text"], "Program ...Fail");
+    EXPECT_EQ(again.Json()["counters"], (nlohmann::json{{"ok", 14}, {"fail", 2}}));
 
     // A second run starts from the writer's counters.
     const Outcome counters = Cli("counters --json");
     EXPECT_EQ(counters.exit, 0) << counters.err;
-    EXPECT_EQ(counters.Json()["writerBlock"], (nlohmann::json{{"ok", 14}, {"fail", 1}}));
+    EXPECT_EQ(counters.Json()["writerBlock"], (nlohmann::json{{"ok", 14}, {"fail", 2}}));
+    EXPECT_EQ(counters.Json()["settingsFile"], (nlohmann::json{{"ok", 14}, {"fail", 2}}));
 }
 
 TEST_F(CliTest, WireTimingOnReportsTheLoadAndEachStepOnTheWire) {
@@ -233,7 +245,7 @@ TEST_F(CliTest, TwoProcessesClaimDifferentWritersAndANamedHeldWriterIsRefused) {
     }
     ASSERT_GE(claimedMember, 0) << Read(held);
 
-    const Outcome second = Cli("program --yes --json --body 12 " + image);
+    const Outcome second = Cli("program --yes --load --json --body 12 " + image);
     EXPECT_EQ(second.exit, 0) << second.err;
     EXPECT_NE(second.Json()["writer"]["member"], claimedMember);
 
