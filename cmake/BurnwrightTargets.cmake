@@ -30,20 +30,19 @@ function(burnwright_program name)
 endfunction()
 
 # burnwright_test(NAME SOURCES... LINKS libs...)
-# One GoogleTest executable; each test case is registered with CTest. Claims
-# taken by tests live in a folder of the build tree, not the machine's own.
+# One GoogleTest executable; each test case is registered with CTest. Its main
+# gives every test a claim folder of its own (tests/support/PrivateNames.h).
 function(burnwright_test name)
     cmake_parse_arguments(ARG "" "" "SOURCES;LINKS" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
     target_compile_options(${name} PRIVATE ${BURNWRIGHT_WARNINGS})
     target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})
-    target_link_libraries(${name} PRIVATE ${ARG_LINKS} GTest::gtest GTest::gmock GTest::gtest_main)
+    target_link_libraries(${name} PRIVATE ${ARG_LINKS} burnwright_test_main GTest::gtest GTest::gmock)
     if(WIN32 AND CMAKE_CROSSCOMPILING)
         # Under wine each start costs a second: one test entry per program.
         add_test(NAME ${name} COMMAND ${name})
         set_tests_properties(${name} PROPERTIES TIMEOUT 600)
     else()
-        gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
-            PROPERTIES ENVIRONMENT "BURNWRIGHT_LOCK_DIR=${CMAKE_BINARY_DIR}/test-claims")
+        gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST)
     endif()
 endfunction()

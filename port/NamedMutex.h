@@ -17,7 +17,9 @@
 //   umask), so any user can take a claim that another user held before;
 // - lock files are never removed: removing one would let a second holder lock
 //   a new file of the same name while the first still holds the old one.
-// Elsewhere the system's named mutexes are used and the folder is ignored.
+// Elsewhere the system's named mutexes are used; a folder (given or from
+// BURNWRIGHT_LOCK_DIR) only sets them apart: names taken with one folder are
+// seen by every program that names the same folder, and by no other.
 #pragma once
 
 #include <memory>

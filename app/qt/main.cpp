@@ -1,7 +1,8 @@
 // burnwright: the operator's window. The writer is the one BURNWRIGHT_WRITER
 // selects; on a simulated writer the simulator panel sits beside the window
 // and the title says so. BURNWRIGHT_QUIT_AFTER_MS=N closes the window (and any
-// box it shows) N milliseconds after the program started, for scripted runs.
+// box it shows) N milliseconds after the program started, for scripted runs;
+// SIGTERM and SIGINT close it the same way at once.
 #include "app/BurnwrightApp.h"
 #include "app/BurnwrightDlg.h"
 #include "app/qt/Pictures.h"
@@ -12,11 +13,15 @@
 #include "usb/ProcessLink.h"
 
 #include <QApplication>
+#include <QSocketNotifier>
 #include <QTimer>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -35,6 +40,33 @@ int QuitAfterMs() {
         return -1;
     }
     return static_cast<int>(ms);
+}
+
+// A signal handler may only write to a descriptor; the window's thread reads
+// the other end and closes the window as its close button would.
+int signalPipe[2] = {-1, -1};
+
+void OnTerminate(int) {
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(signalPipe[0], &byte, 1);
+}
+
+void CloseOnTerminate(app::qt::QtWindowHost& host) {
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
+        return;
+    auto* notifier = new QSocketNotifier(signalPipe[1], QSocketNotifier::Read, &host);
+    QObject::connect(notifier, &QSocketNotifier::activated, &host, [&host] {
+        char byte = 0;
+        [[maybe_unused]] const ssize_t n = ::read(signalPipe[1], &byte, 1);
+        app::qt::CloseModalWindows();
+        host.RequestClose();
+    });
+    struct sigaction action {};
+    action.sa_handler = OnTerminate;
+    ::sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGINT, &action, nullptr);
 }
 
 class QtMainWindow : public app::I_MainWindow {
@@ -60,6 +92,7 @@ public:
                 app::qt::CloseModalWindows();
                 host.RequestClose();
             });
+        CloseOnTerminate(host);
         host.Start(dlg);
         return host.Run();
     }

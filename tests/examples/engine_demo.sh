@@ -9,6 +9,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cp "$profile" "$work/OTPBodyProfile.xml"
 export BURNWRIGHT_PROGRAM_PATH="$work/burnwright-engine-demo"
+export BURNWRIGHT_LOCK_DIR="$work/claims"
 unset BURNWRIGHT_WRITER
 
 BURNWRIGHT_SIM_CAPTURE="$work/cycle.pcap" "$demo" > "$work/out.txt"

@@ -1,26 +1,15 @@
 #include "tests/support/ProgramFolder.h"
 
+#include "tests/support/PrivateNames.h"
+
 #include <fstream>
-#include <random>
 #include <sstream>
 
 namespace testsupport {
-namespace {
-
-std::filesystem::path MakeTemporaryFolder() {
-    std::random_device random;
-    const auto base = std::filesystem::temp_directory_path();
-    for (;;) {
-        auto candidate = base / ("burnwright-test-" + std::to_string(random()));
-        if (std::filesystem::create_directory(candidate))
-            return candidate;
-    }
-}
-
-} // namespace
 
 ProgramFolder::ProgramFolder()
-    : folder_(MakeTemporaryFolder()), program_((folder_ / "Burnwright.exe").string()) {}
+    : folder_(MakeTemporaryFolder("burnwright-test-")),
+      program_((folder_ / "Burnwright.exe").string()) {}
 
 ProgramFolder::~ProgramFolder() {
     std::error_code ec;

@@ -1,6 +1,8 @@
 // The Qt window tests need one QApplication for the whole run, on the
-// offscreen platform unless the environment names another.
+// offscreen platform unless the environment names another; every test has
+// names of its own.
 #include "app/qt/Program.h"
+#include "tests/support/PrivateNames.h"
 
 #include <QApplication>
 
@@ -12,5 +14,6 @@ int main(int argc, char** argv) {
     QApplication application(argc, argv);
     app::qt::SetUpApplicationLook();
     ::testing::InitGoogleTest(&argc, argv);
+    testsupport::UsePrivateNamesPerTest();
     return RUN_ALL_TESTS();
 }
