@@ -229,8 +229,15 @@ void CBurnwrightDlg::EndAction() {
 }
 
 void CBurnwrightDlg::EndActionOnUi() {
-    busy_ = false;
     workerAction_ = false;
+    // A writer that arrived meanwhile is attached first, with the action
+    // controls still disabled: attaching uses the writer too.
+    if (pendingArrival_) {
+        const std::string name = *pendingArrival_;
+        pendingArrival_.reset();
+        OnArrival(name);
+    }
+    busy_ = false;
     passRunning_ = false;
     for (int id : kActionControls)
         SetActionEnabled(id, pendingEnabled_[id]);
@@ -240,11 +247,6 @@ void CBurnwrightDlg::EndActionOnUi() {
     if (syncPending_) {
         syncPending_ = false;
         SynchroniseCheckBoxes();
-    }
-    if (pendingArrival_) {
-        const std::string name = *pendingArrival_;
-        pendingArrival_.reset();
-        OnArrival(name);
     }
 }
 

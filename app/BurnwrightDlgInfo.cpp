@@ -79,6 +79,9 @@ void CBurnwrightDlg::OnActionCommand(int controlId) {
         action = [this] { SingleOperation(2); };
         break;
     case ids::kResetCounter:
+        // Detached, the counters stay as stored: the writer holds them too.
+        if (detached_)
+            return;
         action = [this] { OnResetCounter(); };
         break;
     case ids::kReadData:

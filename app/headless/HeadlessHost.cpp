@@ -175,18 +175,42 @@ void HeadlessHost::RunOnUi(const std::function<void()>& work) {
     Invoke(work);
 }
 
+void HeadlessHost::RunLater(std::function<void()> work) {
+    Post(std::move(work));
+}
+
+void HeadlessHost::ClickLater(int id) {
+    Post([this, id] { ClickNow(id); });
+}
+
+void HeadlessHost::ClickNow(int id) {
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        ControlState& c = At(id);
+        if (!c.enabled || !c.visible)
+            return;
+        if (c.kind == ControlKind::CheckBox)
+            c.check = c.check ? 0 : 1;
+    }
+    logic_->OnCommand(id);
+}
+
+bool HeadlessHost::UiIdle() {
+    std::lock_guard<std::mutex> hold(queueLock_);
+    return queue_.empty() && !busy_;
+}
+
+bool HeadlessHost::Idle() {
+    {
+        std::lock_guard<std::mutex> hold(workersLock_);
+        if (runningWorkers_ != 0)
+            return false;
+    }
+    return UiIdle();
+}
+
 void HeadlessHost::Click(int id) {
-    RunOnUi([this, id] {
-        {
-            std::lock_guard<std::mutex> hold(lock_);
-            ControlState& c = At(id);
-            if (!c.enabled || !c.visible)
-                return;
-            if (c.kind == ControlKind::CheckBox)
-                c.check = c.check ? 0 : 1;
-        }
-        logic_->OnCommand(id);
-    });
+    RunOnUi([this, id] { ClickNow(id); });
 }
 
 void HeadlessHost::SelectBody(int index) {
@@ -286,6 +310,11 @@ void HeadlessHost::AnswerFileDialog(std::optional<std::string> path) {
 void HeadlessHost::SetBoxHook(std::function<void(const std::string&)> hook) {
     std::lock_guard<std::mutex> hold(lock_);
     boxHook_ = std::move(hook);
+}
+
+void HeadlessHost::SetBoxAnswerer(std::function<int(const std::string&, unsigned)> answerer) {
+    std::lock_guard<std::mutex> hold(lock_);
+    boxAnswerer_ = std::move(answerer);
 }
 
 ControlState& HeadlessHost::At(int id) {
@@ -622,18 +651,23 @@ std::unique_ptr<I_ProgressWindow> HeadlessHost::CreateProgressWindow(int templat
 int HeadlessHost::ShowMessageBox(const std::string& text, const std::string& caption,
                                  unsigned flags) {
     std::function<void(const std::string&)> hook;
+    std::function<int(const std::string&, unsigned)> answerer;
     {
         std::lock_guard<std::mutex> hold(lock_);
         hook = boxHook_;
+        answerer = boxAnswers_.empty() ? boxAnswerer_ : nullptr;
     }
     if (hook)
         hook(text);
+    const int chosen = answerer ? answerer(text, flags) : 0;
     std::lock_guard<std::mutex> hold(lock_);
     int answer = 0;
     const unsigned buttons = flags & 0x0F;
     if (!boxAnswers_.empty()) {
         answer = boxAnswers_.front();
         boxAnswers_.pop_front();
+    } else if (answerer) {
+        answer = chosen;
     } else {
         answer = buttons == core::kMbYesNo      ? core::kIdNo
                  : buttons == core::kMbOkCancel ? core::kIdCancel

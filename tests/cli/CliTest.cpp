@@ -281,6 +281,17 @@ TEST_F(CliTest, FirmwareUpdateRefusesAnUnusableFileAndCheckNeverUpdates) {
     EXPECT_EQ(Cli("firmware update").exit, 6);
     EXPECT_THAT(Sim("show"), HasSubstr("firmware 9.1.0.0"));
 
+    // An update lock the system cannot give is no other program updating:
+    // --yes says why and stops at once.
+    const fs::path lock = folder / "locks" / "burnwright-mutex-MERiLICEFWUpadte.lock";
+    fs::create_directories(lock);
+    run = Cli("--yes firmware update");
+    EXPECT_EQ(run.exit, 5);
+    EXPECT_THAT(run.err, HasSubstr("is not a plain file; refused.\nThe firmware was not updated."));
+    EXPECT_THAT(run.err, ::testing::Not(HasSubstr("Another MERiL ICE is updating.")));
+    fs::remove(lock);
+    EXPECT_THAT(Sim("show"), HasSubstr("firmware 9.1.0.0"));
+
     // On a terminal: the offer at start-up declined, the update's own question accepted.
     const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
     ASSERT_TRUE(terminal >= 0 && ::grantpt(terminal) == 0 && ::unlockpt(terminal) == 0);
@@ -321,6 +332,39 @@ TEST_F(CliTest, FirmwareUpdateRefusesAnUnusableFileAndCheckNeverUpdates) {
     EXPECT_NE(run.err.find(busy), std::string::npos);
     EXPECT_EQ(run.err.find(busy), run.err.rfind(busy));
     EXPECT_THAT(Sim("show"), HasSubstr("firmware 9.2.0.0"));
+}
+
+// A settings file that takes nothing, or never ends, and a body without OTP
+// size decide no result: the image checked is the image programmed, and a
+// body that cannot be programmed is refused before anything is sent.
+TEST_F(CliTest, SettingsAndProfileThatCannotServeDecideNoResult) {
+    const std::string image = Image();
+    fs::create_directory(folder / "burnwright.ini");
+    Outcome run = Cli("program --body 12 " + image + " --load --yes --json");
+    EXPECT_EQ(run.exit, 0) << run.err;
+    EXPECT_EQ(run.Json()["sockets"][0]["text"], "Verify ... OK");
+    EXPECT_EQ(run.Json()["load"]["sockets"][0]["text"], "Loading...Verify ... OK");
+    EXPECT_THAT(run.err, HasSubstr("The counters could not be written to "));
+    EXPECT_THAT(Sim("show"), HasSubstr("socket 0: chip of any body, programmed"));
+    fs::remove(folder / "burnwright.ini");
+
+    fs::create_symlink("/dev/zero", folder / "burnwright.ini");
+    run = Cli("counters --json");
+    EXPECT_EQ(run.exit, 0) << run.err;
+    EXPECT_EQ(run.Json()["settingsFile"], (nlohmann::json{{"ok", 0}, {"fail", 0}}));
+    EXPECT_EQ(run.Json()["writerBlock"], (nlohmann::json{{"ok", 16}, {"fail", 0}}));
+    fs::remove(folder / "burnwright.ini");
+
+    std::string profile = Read(folder / "OTPBodyProfile.xml");
+    const size_t at = profile.find("OTPSize=\"", profile.find("BodyID=\"13\""));
+    profile.replace(at, profile.find('"', at + 9) - at + 1, "OTPSize=\"0\"");
+    std::ofstream(folder / "OTPBodyProfile.xml", std::ios::trunc) << profile;
+    Sim("fresh-chips 0");
+    run = Cli("program --body 13 " + Image(13) + " --load --yes");
+    EXPECT_EQ(run.exit, 2);
+    EXPECT_THAT(run.err, HasSubstr("Faild to load OTPBodyProfile.xml !"));
+    EXPECT_THAT(run.err, HasSubstr("body 13 \" KR110 \" has no OTP size"));
+    EXPECT_THAT(Sim("show"), ::testing::Not(HasSubstr("programmed")));
 }
 
 TEST_F(CliTest, InformationCommandsWriteTheBlockTheWriterThenHolds) {
