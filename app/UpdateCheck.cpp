@@ -40,11 +40,17 @@ int UpdateCheck::Run(const std::string& firmwarePath, WriterVersion& writerVersi
         return 1;
     firmware::C_C51BinFile& firmware = updater_.GetFirmware();
     firmware.SetFileName(firmwarePath.c_str());
+    // No file beside the program: nothing to offer. A file that cannot be a
+    // firmware image is refused before anything is sent, with the check it
+    // fails: a writer that took it would run no application.
+    if (!firmware.Exists())
+        return 1;
+    if (const std::string problem = firmware.ImageProblem(); !problem.empty()) {
+        core::ShowMessageBox(problem + kFirmwareNotChanged, kAppCaption, core::kMbOk);
+        return 1;
+    }
     WriterVersion fileVersion{};
-    // A missing, short or unreadable file reads as version zero: nothing to
-    // offer, and never an update with it.
-    if (!firmware.GetVersion(fileVersion.data()) || FirstFourZero(fileVersion) ||
-        !firmware.HasBootBlock())
+    if (!firmware.GetVersion(fileVersion.data()) || FirstFourZero(fileVersion))
         return 1;
     if (FirstFourEqual(writerVersion, fileVersion))
         return 1;

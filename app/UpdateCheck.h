@@ -25,6 +25,8 @@ inline constexpr const char* kUpdateBusyPrompt =
 inline constexpr const char* kUpdateAppText = "Update APP version...";
 inline constexpr const char* kUpdateBootText = "Update Boot version...";
 inline constexpr const char* kUpdateSuccess = "Update success!";
+// Follows the reason a firmware file beside the program was refused.
+inline constexpr const char* kFirmwareNotChanged = "\nThe writer's firmware was not changed.";
 inline constexpr const char* kUpdateMutexName = "MERiLICEFWUpadte";
 // After the system's reason why the update's lock cannot be taken.
 inline constexpr const char* kUpdateNotRunText = ".\nThe firmware was not updated.";
@@ -49,10 +51,11 @@ public:
     // first four numbers are zero, replaced after a successful update);
     // `updating` is set from the prompt to the end. 1 when nothing needed
     // doing or an update ran (successfully or not), 0 when the operator
-    // declined or chose to exit (the dialog then ends with -1). A firmware
-    // file whose version cannot be read offers nothing. When the update's
-    // lock cannot be used at all (not merely held by another program), the
-    // reason is shown and nothing is updated (1).
+    // declined or chose to exit (the dialog then ends with -1). A missing
+    // firmware file offers nothing; one that cannot be a firmware image is
+    // refused with a message saying why. When the update's lock cannot be
+    // used at all (not merely held by another program), the reason is shown
+    // and nothing is updated (1).
     int Run(const std::string& firmwarePath, WriterVersion& writerVersion,
             std::atomic<int>& updating);
 

@@ -64,8 +64,16 @@ int C_OTP::SendMasked(const Packet& command) {
 
 int C_OTP::MaskedWithStatus(const Packet& command) {
     if (!SendMasked(command))
-        return 0;
+        return NotRun();
     return StatusPassed();
+}
+
+int C_OTP::NotRun() {
+    // What the sockets held before says nothing about an operation that never
+    // reached the writer: they read Init, as a status reply lost with the
+    // link reads, so no socket shows OK for it.
+    DecodeStatus(Packet{});
+    return 0;
 }
 
 int C_OTP::ReadStatus() {
@@ -168,38 +176,38 @@ int C_OTP::EraseBuffer() {
 int C_OTP::BlankCheckBuffer() {
     uint32_t size = 0;
     if (!HaveWordImage(size))
-        return 0;
+        return NotRun();
     return MaskedWithStatus(AddressCommand(kCmdBlankCheckBuffer, size));
 }
 
 int C_OTP::LoadBuffer() {
     uint32_t imageSize = 0;
     if (!HaveWordImage(imageSize))
-        return 0;
+        return NotRun();
     const size_t size = imageSize;
     const uint8_t* words = image_->GetWordImage();
     const size_t length = (size + kLoadAlignment - 1) / kLoadAlignment * kLoadAlignment;
 
     if (!SendMasked(AddressCommand(kCmdLoadBuffer, static_cast<uint32_t>(length))))
-        return 0;
+        return NotRun();
     std::vector<uint8_t> block(length, 0xFF);
     std::memcpy(block.data(), words, size);
     const size_t write = LoadWriteSize();
     if (write == kPacketSize) {
         for (size_t at = 0; at < length; at += kPacketSize)
             if (!link_->Write(&block[at], kPacketSize))
-                return 0;
+                return NotRun();
         return StatusPassed();
     }
     // The same packets on the wire, in writes of many packets through a pipe
     // opened once; a failed write still ends the load at once.
     if (!link_->HoldWritePipe())
-        return 0;
+        return NotRun();
     bool written = true;
     for (size_t at = 0; written && at < length; at += write)
         written = link_->Write(&block[at], std::min(write, length - at)) != 0;
     link_->ReleaseWritePipe();
-    return written ? StatusPassed() : 0;
+    return written ? StatusPassed() : NotRun();
 }
 
 size_t C_OTP::LoadWriteSize() {
@@ -214,10 +222,12 @@ size_t C_OTP::LoadWriteSize() {
 int C_OTP::VerifyBuffer(int waitMode) {
     uint32_t size = 0;
     if (!HaveWordImage(size))
-        return 0;
+        return NotRun();
     const auto sum = static_cast<uint32_t>(image_->ComputeImageCheckSum());
     int passed = 0;
-    if (SendMasked(VerifyBufferCommand(size, sum, FwBodyCode()))) {
+    if (!SendMasked(VerifyBufferCommand(size, sum, FwBodyCode()))) {
+        passed = NotRun();
+    } else {
         if (waitMode == kWaitPoll) {
             for (int round = 0; round < kPollRounds && !passed; ++round) {
                 clock_.SleepMs(kPollIntervalMs);
@@ -237,31 +247,31 @@ int C_OTP::VerifyBuffer(int waitMode) {
 
 int C_OTP::BlankCheckOTP() {
     if (!HaveOTPBody())
-        return 0;
+        return NotRun();
     return MaskedWithStatus(AddressCommand(kCmdBlankCheckOTP, BodyOTPEnd(), FwBodyCode()));
 }
 
 int C_OTP::ProgramOTP() {
     if (!HaveOTPBody())
-        return 0;
+        return NotRun();
     return MaskedWithStatus(AddressCommand(kCmdProgramOTP, ClampedLastUnit(), FwBodyCode()));
 }
 
 int C_OTP::VerifyOTP() {
     if (!HaveOTPBody())
-        return 0;
+        return NotRun();
     return MaskedWithStatus(AddressCommand(kCmdVerifyOTP, ClampedLastUnit(), FwBodyCode()));
 }
 
 int C_OTP::TrimIHRC() {
     if (!HaveOTPBody())
-        return 0;
+        return NotRun();
     return MaskedWithStatus(AddressCommand(kCmdTrimIHRC, BodyOTPEnd(), FwBodyCode()));
 }
 
 int C_OTP::TrimLVD() {
     if (!HaveOTPBody())
-        return 0;
+        return NotRun();
     return MaskedWithStatus(AddressCommand(kCmdTrimLVD, BodyOTPEnd(), FwBodyCode()));
 }
 

@@ -171,6 +171,8 @@ private:
     // Status check at the end of an operation: 1 when it passed.
     int StatusPassed() { return AnySocketFailed() ? 0 : 1; }
     int MaskedWithStatus(const Packet& command);
+    // An operation refused or not delivered: every socket reads Init; 0.
+    int NotRun();
     // The selected body's parameters; false (with a message) without image.
     bool HaveImage();
     // An image whose file is there (commands that carry its size or data).

@@ -168,8 +168,9 @@ int main() {
                 verdict.message.empty() ? "" : " - ", verdict.message.c_str());
     image::C_OTPBinFile& img = *otp.GetImage();
     img.SetFileName(imagePath);
-    std::printf("Word image %d bytes, image checksum %X, end address %d\n\n",
-                img.GetWordImageSize(), img.ComputeImageCheckSum(), img.GetLastUnit());
+    std::printf("Chip image %d bytes, word image %d bytes, image checksum %X, end address %d\n\n",
+                img.GetChipImageSize(), img.GetWordImageSize(), img.ComputeImageCheckSum(),
+                img.GetLastUnit());
 
     PrintHeader();
     // Attach: scan, read the states, keep the sockets that hold a chip.
@@ -200,27 +201,30 @@ int main() {
                 engine::SocketStateText(states[kEmptySocket]));
 
     // Read a chip back (the writer takes the first chip of the sockets last
-    // selected) and compare it with what was loaded into the writer buffer.
+    // selected) and compare it with the image's chip image: the word image
+    // loaded into the writer buffer holds it with a check byte per group,
+    // which the writer verifies and leaves out.
     otp.SelectPassed(1);
     const int read = otp.ReadOTP(kReadBackName);
     std::printf("Read back into %s: %s\n", kReadBackName,
                 read ? "ok" : "FAIL (a selected socket reads Fail, or the link failed)");
     const std::vector<uint8_t> back = ReadFile(folder + kReadBackName);
 
-    // What the chip must hold: the loaded word image up to the program end
-    // address, blank (0xFF) beyond it.
+    // What the chip must hold: the chip image up to the program end address,
+    // blank (0xFF) beyond it.
     const uint32_t otpEnd = static_cast<uint32_t>(catalogue.GetOTPSize()) - 1u;
     const uint32_t programEnd = std::min(static_cast<uint32_t>(img.GetLastUnit()), otpEnd);
-    const uint8_t* words = img.GetWordImage();
-    const size_t wordSize = static_cast<size_t>(img.GetWordImageSize());
+    const uint8_t* chipImage = img.GetChipImage();
+    const size_t chipSize = static_cast<size_t>(img.GetChipImageSize());
     size_t mismatches = 0;
     for (size_t a = 0; a < back.size(); ++a) {
-        const uint8_t expected = (a <= programEnd && a < wordSize) ? words[a] : 0xFF;
+        const uint8_t expected = (a <= programEnd && a < chipSize) ? chipImage[a] : 0xFF;
         if (back[a] != expected)
             ++mismatches;
     }
-    std::printf("Read-back: %zu bytes, %zu differ from the image%s\n", back.size(), mismatches,
-                mismatches == 0 && !back.empty() ? " - the chip holds the image" : "");
+    const bool whole = back.size() >= chipSize && programEnd + 1 >= chipSize;
+    std::printf("Read-back: %zu bytes, %zu differ from the chip image%s\n", back.size(), mismatches,
+                mismatches == 0 && whole ? " - the chip holds the image" : "");
 
     size_t findings = 0;
     if (kernel) {
@@ -230,9 +234,9 @@ int main() {
                     static_cast<unsigned long long>(kernel->BusTransfers()), findings);
     }
 
-    const bool asExpected = findings == 0 && verdict.accepted && read && !back.empty() &&
-                            mismatches == 0 && !verified &&
-                            states[kBadChipSocket] == engine::kSocketFail && good == 14;
+    const bool asExpected = findings == 0 && verdict.accepted && read && whole && mismatches == 0 &&
+                            !verified && states[kBadChipSocket] == engine::kSocketFail &&
+                            good == 14;
     std::printf("\nCycle %s.\n",
                 asExpected ? "complete: every socket behaved as set up" : "did NOT go as set up");
     return asExpected ? 0 : 1;

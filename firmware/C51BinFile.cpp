@@ -3,6 +3,7 @@
 #include "core/Bytes.h"
 
 #include <algorithm>
+#include <filesystem>
 
 namespace firmware {
 int C_C51BinFile::ResetResult() {
@@ -25,6 +26,32 @@ int C_C51BinFile::Close() {
 
 bool C_C51BinFile::HasBootBlock() {
     return Exists() && GetLength() >= GetBootSize() && GetBootData() != nullptr;
+}
+
+std::string C_C51BinFile::ImageProblem() {
+    const std::string name = std::filesystem::path(GetFileName()).filename().string();
+    const std::string head = name + " cannot be a firmware image: ";
+    // The length first, so that a huge file is refused without reading it.
+    const size_t length = static_cast<size_t>(GetLength());
+    if (length < kMinFirmwareFileSize || length > kMaxFirmwareFileSize)
+        return head + "it is " + std::to_string(length) + " bytes long, and a firmware image has " +
+               std::to_string(kMinFirmwareFileSize) + " to " +
+               std::to_string(kMaxFirmwareFileSize) + " bytes.";
+    const uint8_t* boot = GetBootData();
+    if (!boot)
+        return head + "it cannot be read.";
+    for (const uint8_t blank : {uint8_t{0xFF}, uint8_t{0x00}})
+        if (std::all_of(boot, boot + kBootSize, [blank](uint8_t b) { return b == blank; }))
+            return head + "its boot block (bytes 0 to " + std::to_string(kBootSize - 1) +
+                   ") is blank, every byte " + (blank ? "0xFF." : "0x00.");
+    Version version{};
+    GetVersion(version.data());
+    for (const uint16_t blank : {uint16_t{0x0000}, uint16_t{0xFFFF}})
+        if (std::all_of(version.begin(), version.begin() + 4,
+                        [blank](uint16_t n) { return n == blank; }))
+            return head + "its version (bytes 0x6000 to 0x6007) is all " +
+                   (blank ? "0xFFFF." : "0x0000.");
+    return {};
 }
 
 const uint8_t* C_C51BinFile::GetBootData() {

@@ -46,6 +46,11 @@ public:
 
     // Whether the file exists and holds at least the whole boot block.
     bool HasBootBlock();
+    // Why an existing file cannot be a firmware image, as a sentence naming
+    // the check it fails (length within the writer's code memory, a boot
+    // block that is not blank, a version that is not all 0x0000 or 0xFFFF);
+    // empty when it passes them all, as every real firmware file does.
+    std::string ImageProblem();
 
 private:
     std::vector<uint8_t> bootPackets_;

@@ -31,6 +31,10 @@ constexpr size_t kBootDataPerPacket = 64;
 // Six big-endian 16-bit version numbers at this file offset.
 constexpr size_t kFileVersionOffset = 0x6000;
 constexpr size_t kVersionNumbers = 6;
+// A firmware file reaches past its version and fits the controller's 64 KiB
+// of code memory, boot block and application together.
+constexpr size_t kMinFirmwareFileSize = kFileVersionOffset + 2 * kVersionNumbers;
+constexpr size_t kMaxFirmwareFileSize = 0x10000;
 
 using Version = std::array<uint16_t, kVersionNumbers>;
 

@@ -6,41 +6,36 @@ namespace sim {
 
 Chip::Chip(size_t size) : contents_(std::min(size, kMaxChipSize), kBlankByte), fixed_(size != 0) {}
 
-bool Chip::Reach(uint32_t endAddress) {
-    const size_t needed = size_t(endAddress) + 1;
-    if (!fixed_ && needed > contents_.size() && needed <= kMaxChipSize)
-        contents_.resize(needed, kBlankByte);
-    return needed <= contents_.size();
+bool Chip::Reach(size_t bytes) {
+    if (!fixed_ && bytes > contents_.size() && bytes <= kMaxChipSize)
+        contents_.resize(bytes, kBlankByte);
+    return bytes <= contents_.size();
 }
 
-bool Chip::BlankCheck(uint32_t endAddress) {
-    if (!Reach(endAddress))
+bool Chip::BlankCheck(size_t bytes) {
+    if (!Reach(bytes))
         return false;
-    return std::all_of(contents_.begin(), contents_.begin() + endAddress + 1,
+    return std::all_of(contents_.begin(), contents_.begin() + long(bytes),
                        [](uint8_t b) { return b == kBlankByte; });
 }
 
-bool Chip::Program(uint32_t endAddress, const std::function<uint8_t(size_t)>& source) {
-    if (!Reach(endAddress))
+bool Chip::Program(std::span<const uint8_t> wanted) {
+    if (!Reach(wanted.size()))
         return false;
     bool ok = true;
-    for (size_t i = 0; i <= endAddress; ++i) {
-        const uint8_t wanted = source(i);
+    for (size_t i = 0; i < wanted.size(); ++i) {
         // Only bits still at the blank value can change; cleared bits stay.
-        contents_[i] &= wanted;
-        if (contents_[i] != wanted)
+        contents_[i] &= wanted[i];
+        if (contents_[i] != wanted[i])
             ok = false;
     }
     return ok;
 }
 
-bool Chip::Verify(uint32_t endAddress, const std::function<uint8_t(size_t)>& source) {
-    if (!Reach(endAddress))
+bool Chip::Verify(std::span<const uint8_t> wanted) {
+    if (!Reach(wanted.size()))
         return false;
-    for (size_t i = 0; i <= endAddress; ++i)
-        if (contents_[i] != source(i))
-            return false;
-    return true;
+    return std::equal(wanted.begin(), wanted.end(), contents_.begin());
 }
 
 bool Chip::IsBlank() const {
@@ -48,8 +43,8 @@ bool Chip::IsBlank() const {
                        [](uint8_t b) { return b == kBlankByte; });
 }
 
-bool Chip::Trim(Operation which, uint32_t endAddress) {
-    if (!Reach(endAddress))
+bool Chip::Trim(Operation which, size_t bytes) {
+    if (!Reach(bytes))
         return false;
     if (which == Operation::TrimIhrc)
         ++ihrcTrims_;

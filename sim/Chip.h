@@ -6,7 +6,7 @@
 #include "sim/Types.h"
 
 #include <cstdint>
-#include <functional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -15,7 +15,7 @@ namespace sim {
 class Chip {
 public:
     // `size` 0 makes a chip of any body: its array grows, blank, to whatever
-    // address an OTP command reaches. Otherwise it has `size` bytes and a
+    // byte an OTP command reaches. Otherwise it has `size` bytes and a
     // command beyond them fails.
     explicit Chip(size_t size = 0);
 
@@ -28,12 +28,13 @@ public:
     // The array in place, for reading a saved chip back.
     std::vector<uint8_t>& MutableContents() { return contents_; }
 
-    // Each check covers addresses 0..endAddress and fails when the chip is
-    // smaller than that. `source(i)` gives the byte the writer wants at i.
-    bool Reach(uint32_t endAddress);
-    bool BlankCheck(uint32_t endAddress);
-    bool Program(uint32_t endAddress, const std::function<uint8_t(size_t)>& source);
-    bool Verify(uint32_t endAddress, const std::function<uint8_t(size_t)>& source);
+    // Each command covers the first `bytes` bytes of the array and fails when
+    // the chip is smaller than that. Program and verify cover the bytes
+    // `wanted` gives, from byte 0.
+    bool Reach(size_t bytes);
+    bool BlankCheck(size_t bytes);
+    bool Program(std::span<const uint8_t> wanted);
+    bool Verify(std::span<const uint8_t> wanted);
     bool IsBlank() const;
 
     // Trims are kept in trim registers apart from the OTP array.
@@ -43,7 +44,7 @@ public:
         ihrcTrims_ = ihrc;
         lvdTrims_ = lvd;
     }
-    bool Trim(Operation which, uint32_t endAddress);
+    bool Trim(Operation which, size_t bytes);
 
     // The firmware body code of the last OTP command that reached the chip.
     uint8_t LastBodyCode() const { return lastBodyCode_; }

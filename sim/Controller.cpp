@@ -1,5 +1,7 @@
 #include "sim/Controller.h"
 
+#include "sim/BodyCodes.h"
+
 #include <algorithm>
 #include <cstring>
 #include <utility>
@@ -250,8 +252,10 @@ void Controller::Masked(const uint8_t* p, uint16_t mask) {
     const uint32_t value = Le32(p + 1);
     const bool otpStep =
         p[0] == 0x1E || p[0] == 0x1F || p[0] == 0x20 || p[0] == 0x32 || p[0] == 0x33;
-    if (otpStep && mask != 0)
-        stepBytes_ = size_t(value) + 1;
+    if (otpStep && mask != 0) {
+        const BodyCode* body = FindBodyCode(p[5]);
+        stepBytes_ = body ? body->ChipBytes(value) : size_t(value) + 1;
+    }
     switch (p[0]) {
     case 0x1E:
         sockets_.BlankCheckOtp(mask, value, p[5]);

@@ -19,6 +19,8 @@ uint32_t ByteSum(const uint8_t* p, size_t n) {
 // Offset of the version inside the application part of a firmware file.
 constexpr size_t kAppVersionOffset = kVersionOffset - kBootSize;
 constexpr size_t kMinAppSize = kAppVersionOffset + 12;
+// The application shares the controller's 64 KiB of code memory with the boot block.
+constexpr size_t kMaxAppSize = 0x10000 - kBootSize;
 
 FirmwareVersion VersionFrom(const uint8_t* bytes) {
     FirmwareVersion v{};
@@ -124,7 +126,7 @@ bool UpdateReceiver::FinishApp(FirmwareModel& firmware) {
         return false;
     kind_ = Kind::None;
     // The size field carries only the low 16 bits of the length.
-    const bool ok = headerOk_ && received_ >= kMinAppSize &&
+    const bool ok = headerOk_ && received_ >= kMinAppSize && received_ <= kMaxAppSize &&
                     uint32_t(received_ & 0xFFFF) == expectedSize_ && sum_ == expectedSum_;
     if (!ok)
         return false;

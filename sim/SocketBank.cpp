@@ -1,6 +1,8 @@
 #include "sim/SocketBank.h"
 
-#include "sim/RecordWindows.h"
+#include "sim/BodyCodes.h"
+
+#include <optional>
 
 namespace sim {
 
@@ -24,39 +26,100 @@ void SocketBank::ForEach(uint16_t mask, Operation op, uint32_t durationMs, Step 
     }
 }
 
+namespace {
+
+// The chip images one command takes from the sockets' buffers: sockets
+// loaded together share their buffer and have it stripped once.
+class ChipImages {
+public:
+    struct Image {
+        const WriterBuffer* buffer = nullptr;
+        bool good = false; // every check byte reached was right
+        std::vector<uint8_t> bytes;
+    };
+
+    ChipImages(const BodyCode& body, size_t chipBytes) : body_(body), chipBytes_(chipBytes) {}
+
+    const Image& Of(const WriterBuffer& buffer) {
+        for (const Image& image : images_)
+            if (image.buffer->SameBytesAs(buffer))
+                return image;
+        Image& image = images_.emplace_back();
+        image.buffer = &buffer;
+        image.good = buffer.ChipImage(chipBytes_, body_.group, image.bytes);
+        return image;
+    }
+
+private:
+    const BodyCode& body_;
+    size_t chipBytes_;
+    std::vector<Image> images_;
+};
+
+// The chip bytes a command of a known body reaches; 0 when the firmware does
+// not know the body or the reach is beyond any chip.
+size_t ChipReach(const BodyCode* body, uint32_t endAddress) {
+    if (!body)
+        return 0;
+    const size_t bytes = body->ChipBytes(endAddress);
+    return bytes <= kMaxChipSize ? bytes : 0;
+}
+
+} // namespace
+
 void SocketBank::BlankCheckOtp(uint16_t mask, uint32_t endAddress, uint8_t bodyCode) {
+    const size_t bytes = ChipReach(FindBodyCode(bodyCode), endAddress);
     ForEach(mask, Operation::BlankCheck, timings_.otpOperationMs, [&](SocketModel& s) {
         if (!s.chip)
             return false;
         s.chip->SetLastBodyCode(bodyCode);
-        return s.chip->BlankCheck(endAddress);
+        return bytes && s.chip->BlankCheck(bytes);
     });
 }
 
 void SocketBank::ProgramOtp(uint16_t mask, uint32_t endAddress, uint8_t bodyCode) {
+    const BodyCode* body = FindBodyCode(bodyCode);
+    const size_t bytes = ChipReach(body, endAddress);
+    std::optional<ChipImages> images;
+    if (bytes)
+        images.emplace(*body, bytes);
     ForEach(mask, Operation::Program, timings_.otpOperationMs, [&](SocketModel& s) {
         if (!s.chip)
             return false;
         s.chip->SetLastBodyCode(bodyCode);
-        return s.chip->Program(endAddress, [&](size_t a) { return s.buffer.At(a); });
+        if (!images)
+            return false;
+        // A buffer whose check bytes are wrong is refused before a bit is
+        // burnt: the chip cannot be erased.
+        const ChipImages::Image& image = images->Of(s.buffer);
+        return image.good && s.chip->Program(image.bytes);
     });
 }
 
 void SocketBank::VerifyOtp(uint16_t mask, uint32_t endAddress, uint8_t bodyCode) {
+    const BodyCode* body = FindBodyCode(bodyCode);
+    const size_t bytes = ChipReach(body, endAddress);
+    std::optional<ChipImages> images;
+    if (bytes)
+        images.emplace(*body, bytes);
     ForEach(mask, Operation::Verify, timings_.otpOperationMs, [&](SocketModel& s) {
         if (!s.chip)
             return false;
         s.chip->SetLastBodyCode(bodyCode);
-        return s.chip->Verify(endAddress, [&](size_t a) { return s.buffer.At(a); });
+        if (!images)
+            return false;
+        const ChipImages::Image& image = images->Of(s.buffer);
+        return image.good && s.chip->Verify(image.bytes);
     });
 }
 
 void SocketBank::Trim(Operation which, uint16_t mask, uint32_t endAddress, uint8_t bodyCode) {
+    const size_t bytes = ChipReach(FindBodyCode(bodyCode), endAddress);
     ForEach(mask, which, timings_.otpOperationMs, [&](SocketModel& s) {
         if (!s.chip)
             return false;
         s.chip->SetLastBodyCode(bodyCode);
-        return s.chip->Trim(which, endAddress);
+        return bytes && s.chip->Trim(which, bytes);
     });
 }
 
@@ -71,11 +134,12 @@ std::optional<std::vector<uint8_t>> SocketBank::ReadOtp(uint16_t mask, uint32_t 
         return std::nullopt;
     Chip& chip = *state_.sockets[chosen].chip;
     chip.SetLastBodyCode(bodyCode);
-    const bool ok = chip.Reach(endAddress) && !faults_.SocketFails(chosen, Operation::ReadOtp);
+    const size_t bytes = ChipReach(FindBodyCode(bodyCode), endAddress);
+    const bool ok = bytes && chip.Reach(bytes) && !faults_.SocketFails(chosen, Operation::ReadOtp);
     Finish(chosen, ok, timings_.otpOperationMs);
     if (!ok)
         return std::nullopt;
-    return std::vector<uint8_t>(chip.Contents().begin(), chip.Contents().begin() + endAddress + 1);
+    return std::vector<uint8_t>(chip.Contents().begin(), chip.Contents().begin() + long(bytes));
 }
 
 void SocketBank::EraseBuffers(uint16_t mask) {

@@ -18,14 +18,17 @@ public:
     SocketBank(WriterState& state, FaultPlan& faults, port::Clock& clock, const Timings& timings)
         : state_(state), faults_(faults), clock_(clock), timings_(timings) {}
 
-    // OTP commands: addresses 0..endAddress of each enabled socket's chip.
+    // OTP commands: addresses 0..endAddress of each enabled socket's chip, in
+    // the body's address units (sim/BodyCodes.h). Program and verify take the
+    // chip image from the socket's buffer, its check bytes verified; a body
+    // code the firmware does not know fails them all.
     void BlankCheckOtp(uint16_t mask, uint32_t endAddress, uint8_t bodyCode);
     void ProgramOtp(uint16_t mask, uint32_t endAddress, uint8_t bodyCode);
     void VerifyOtp(uint16_t mask, uint32_t endAddress, uint8_t bodyCode);
     void Trim(Operation which, uint16_t mask, uint32_t endAddress, uint8_t bodyCode);
-    // The contents of one chip, 0..endAddress: the lowest socket of `mask`
-    // holding a chip, else the lowest socket holding one. Empty when no
-    // socket holds a chip or the chosen socket fails.
+    // The chip bytes of addresses 0..endAddress of one chip: the lowest
+    // socket of `mask` holding a chip, else the lowest socket holding one.
+    // Empty when no socket holds a chip or the chosen socket fails.
     std::optional<std::vector<uint8_t>> ReadOtp(uint16_t mask, uint32_t endAddress,
                                                 uint8_t bodyCode);
 

@@ -39,6 +39,25 @@ uint32_t WriterBuffer::ByteSum(uint32_t size, uint32_t skipStart, uint32_t skipE
     return sum;
 }
 
+bool WriterBuffer::ChipImage(size_t chipBytes, size_t group, std::vector<uint8_t>& chip) const {
+    chip.resize(chipBytes);
+    if (group == 0)
+        return false;
+    bool good = true;
+    for (size_t first = 0, at = 0; first < chipBytes; first += group, at += group + 1) {
+        uint8_t sum = 0;
+        for (size_t i = 0; i < group; ++i) {
+            const uint8_t b = At(at + i);
+            sum = uint8_t(sum + b);
+            if (first + i < chipBytes)
+                chip[first + i] = b;
+        }
+        if (sum != At(at + group))
+            good = false;
+    }
+    return good;
+}
+
 const std::vector<uint8_t>& WriterBuffer::Bytes() const {
     static const std::vector<uint8_t> erased;
     return bytes_ ? *bytes_ : erased;

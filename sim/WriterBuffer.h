@@ -28,6 +28,10 @@ public:
     // The byte sum of the first `size` bytes, those in [skipStart, skipEnd)
     // counted as 0xFF.
     uint32_t ByteSum(uint32_t size, uint32_t skipStart = 0, uint32_t skipEnd = 0) const;
+    // The first `chipBytes` bytes of the chip image the buffer holds as a word
+    // image: groups of `group` chip bytes, each followed by its check byte.
+    // False when the check byte of a group it reaches is wrong.
+    bool ChipImage(size_t chipBytes, size_t group, std::vector<uint8_t>& chip) const;
     uint8_t At(size_t address) const {
         return bytes_ && address < bytes_->size() ? (*bytes_)[address] : kBlankByte;
     }

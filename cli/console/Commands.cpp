@@ -406,7 +406,8 @@ int RunFirmware(const CommonOptions& common, const std::string& what, Output io)
         return Finish(&s, doc, code, common, io);
     const std::string path = port::ModuleFolder() + firmware::kFirmwareFileName;
     std::string fileVersion;
-    bool bootBlock = false;
+    // Why the file cannot be a firmware image: the check it fails.
+    std::string problem;
     auto readFile = [&] {
         s.Host().RunOnUi([&] {
             firmware::C_C51BinFile& file = s.Dlg().Engine().GetUpdater()->GetFirmware();
@@ -415,7 +416,7 @@ int RunFirmware(const CommonOptions& common, const std::string& what, Output io)
             fileVersion.clear();
             if (file.GetVersion(version.data()) && version != firmware::Version{})
                 fileVersion = firmware::FormatVersion(version);
-            bootBlock = file.HasBootBlock();
+            problem = file.Exists() ? file.ImageProblem() : std::string();
         });
     };
     readFile();
@@ -424,10 +425,10 @@ int RunFirmware(const CommonOptions& common, const std::string& what, Output io)
     std::error_code error;
     if (!std::filesystem::exists(path, error))
         unusable = "no firmware file beside the program (" + path + ")";
-    else if (fileVersion.empty() || !bootBlock)
-        unusable = "the firmware file " + path + " (" +
-                   std::to_string(std::filesystem::file_size(path, error)) +
-                   " bytes) holds no firmware: it is too short or unreadable";
+    else if (!problem.empty())
+        unusable = problem.substr(0, problem.size() - 1); // without its full stop
+    else if (fileVersion.empty())
+        unusable = "the firmware file " + path + " cannot be read";
     if (what == "update") {
         if (!unusable.empty()) {
             io.err << "burnwright-cli: " << unusable << "; the writer was not changed.\n";

@@ -89,6 +89,48 @@ TEST_F(UpdateCheckTest, OffersAnUpdateOnlyWhenTheFirstFourNumbersDiffer) {
     EXPECT_TRUE(updater.steps.empty());
 }
 
+// A file that cannot be a firmware image is refused before anything is sent,
+// naming the check it fails; the simulator's own firmware passes every check
+// at the shortest, the usual and the longest length.
+TEST_F(UpdateCheckTest, AFileThatCannotBeFirmwareIsRefusedWithTheCheckItFails) {
+    updater.writer = {9, 1, 0, 0, 0, 0};
+    const std::vector<uint8_t> good = sim::BuildFirmwareImage({9, 2, 0, 0, 0, 0});
+    std::vector<uint8_t> random(100 * 1024);
+    uint32_t seed = 7;
+    for (uint8_t& b : random)
+        b = uint8_t((seed = seed * 1103515245u + 12345u) >> 24);
+    std::vector<uint8_t> blankBoot = good;
+    std::fill(blankBoot.begin(), blankBoot.begin() + 8192, 0xFF);
+    std::vector<uint8_t> zeroVersion = good, fullVersion = good;
+    std::fill(zeroVersion.begin() + 0x6000, zeroVersion.begin() + 0x6008, 0x00);
+    std::fill(fullVersion.begin() + 0x6000, fullVersion.begin() + 0x6008, 0xFF);
+    const std::pair<std::vector<uint8_t>, std::string> cases[] = {
+        {random, "it is 102400 bytes long, and a firmware image has 24588 to 65536 bytes."},
+        {std::vector<uint8_t>(good.begin(), good.begin() + 0x600B),
+         "it is 24587 bytes long, and a firmware image has 24588 to 65536 bytes."},
+        {blankBoot, "its boot block (bytes 0 to 8191) is blank, every byte 0xFF."},
+        {zeroVersion, "its version (bytes 0x6000 to 0x6007) is all 0x0000."},
+        {fullVersion, "its version (bytes 0x6000 to 0x6007) is all 0xFFFF."},
+    };
+    for (const auto& [bytes, reason] : cases) {
+        host.ClearRecord();
+        testsupport::ProgramFolder::Write(firmwarePath, std::string(bytes.begin(), bytes.end()));
+        EXPECT_EQ(Run(), 1);
+        EXPECT_THAT(host.BoxTexts(),
+                    ElementsAre("OTP_Controller_C51FW.bin cannot be a firmware image: " + reason +
+                                "\nThe writer's firmware was not changed."));
+    }
+    EXPECT_TRUE(updater.steps.empty());
+    for (size_t appSize : {size_t{0x400C}, size_t{0x6000}, size_t{0x10000 - 8192}}) {
+        host.ClearRecord();
+        const auto image = sim::BuildFirmwareImage({9, 2, 0, 0, 0, 0}, appSize);
+        testsupport::ProgramFolder::Write(firmwarePath, std::string(image.begin(), image.end()));
+        host.AnswerBoxes({core::kIdNo});
+        EXPECT_EQ(Run(), 0) << appSize;
+        EXPECT_THAT(host.BoxTexts(), ElementsAre(app::kUpdatePrompt));
+    }
+}
+
 TEST_F(UpdateCheckTest, AcceptedUpdateRunsBothStepsUnderItsProgressWindow) {
     updater.writer = {1, 2, 3, 4, 0, 0};
     WriteFirmware({1, 2, 3, 5, 6, 7});

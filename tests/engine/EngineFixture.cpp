@@ -8,9 +8,10 @@ void WriteTestProfile(const testsupport::ProgramFolder& folder) {
     std::string xml = "<?xml version=\"1.0\"?>\n<Profile>\n";
     for (int id = 0; id <= 34; ++id) {
         // Body 1: OTPSize 4 KB, OTPBinSize 1 x 4 = 4 KB, FwBody 33.
-        // Body 33 has no OTP size and no read-back size.
+        // Body 33 has no OTP size and no read-back size. The others carry
+        // their index as firmware body code, as the writer knows them.
         const int otpSize = id == 1 ? 4 : id == 33 ? 0 : 2 + id;
-        const int fwBody = id == 1 ? kFwBody : 0x40 + id;
+        const int fwBody = id == 1 ? kFwBody : id;
         const int series = id == 1 ? kSeries : id;
         const int type = id == 1 ? kType : 0x100 + id;
         xml += "  <Body BodyID=\"" + std::to_string(id) +

@@ -88,12 +88,19 @@ TEST_F(OTPOperations, FailedStatusTransferIsAFailureWithTheLinksMessage) {
     EXPECT_EQ(otp->GetMessage(), ScriptedLink::kWriteFailText);
 }
 
-TEST_F(OTPOperations, FailedCommandSendsNeitherMaskNorStatus) {
+// The sockets' earlier states say nothing about a step that never reached the
+// writer: they read Init, so a window shows no OK for it.
+TEST_F(OTPOperations, FailedCommandSendsNeitherMaskNorStatusAndLeavesNoSocketOK) {
     UseImage(64);
     Enable(0x0007); // a lone mask packet would read as command 0x07
-    link.ExpectWrite(AddressCommand(kCmdBlankCheckOTP, kOtpEnd, kFwBody), false);
-    EXPECT_EQ(otp->BlankCheckOTP(), 0);
-    EXPECT_EQ(link.Written().size(), 1u);
+    link.ExpectWrite(AddressCommand(kCmdBlankCheckOTP, kOtpEnd, kFwBody));
+    link.ExpectWrite(SocketMaskPacket(0x0007));
+    ExpectStatusAllOK();
+    ASSERT_EQ(otp->BlankCheckOTP(), 1);
+    link.ExpectWrite(AddressCommand(kCmdProgramOTP, 0x100, kFwBody), false);
+    EXPECT_EQ(otp->ProgramOTP(), 0);
+    EXPECT_EQ(link.Written().size(), 4u);
+    EXPECT_EQ(otp->GetSocketStates(), AllStates(kSocketInit));
 }
 
 TEST_F(OTPOperations, ReadOTPSavesTheChipIntoTheProgramFolder) {

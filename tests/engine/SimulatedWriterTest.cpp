@@ -102,16 +102,17 @@ protected:
 
     uint8_t State(int socket) { return otp->GetSocketStates()[socket]; }
 
-    // What a chip must hold after programming: the word image up to the
-    // program end address, blank beyond.
+    // What a chip must hold after programming: the chip image up to the
+    // program end address (the body's OTP is smaller than its image in the
+    // test profile), blank beyond.
     std::vector<uint8_t> ExpectedChip() {
         const uint32_t otpEnd = 14 * 1024 - 1;
         const uint32_t end =
             std::min(static_cast<uint32_t>(otp->GetImage()->GetLastUnit()), otpEnd);
-        const uint8_t* words = otp->GetImage()->GetWordImage();
+        const uint8_t* chipImage = otp->GetImage()->GetChipImage();
         std::vector<uint8_t> chip(otpEnd + 1, 0xFF);
         for (uint32_t a = 0; a <= end; ++a)
-            chip[a] = words[a];
+            chip[a] = chipImage[a];
         return chip;
     }
 

@@ -274,9 +274,9 @@ TEST_F(BodySelection, ReselectingKeepsTheOpenFile) {
 }
 
 TEST_F(BodySelection, BodyParametersComeFromTheSelectedBody) {
-    otp->SelectBody(3); // OTPSize 5 KB, FwBody 0x43 in the test profile
+    otp->SelectBody(3); // OTPSize 5 KB, FwBody 3 in the test profile
     Enable(0x0001);
-    link.ExpectWrite(AddressCommand(kCmdBlankCheckOTP, 5 * 1024 - 1, 0x43));
+    link.ExpectWrite(AddressCommand(kCmdBlankCheckOTP, 5 * 1024 - 1, 3));
     link.ExpectWrite(SocketMaskPacket(1));
     ExpectStatusAllOK();
     EXPECT_EQ(otp->BlankCheckOTP(), 1);

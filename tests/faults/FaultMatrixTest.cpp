@@ -80,6 +80,9 @@ struct Workflow {
     // Update workflows: faults are armed at this offset after the update
     // prompt's transfer count (1: the application step, 4: the boot step).
     int fromPrompt = 0;
+    // Runs passes, which the rig checks against the invariant one by one;
+    // every other workflow must leave every chip and counter as it was.
+    bool programs = false;
 };
 
 void StartOnBody(Rig& rig, int body) {
@@ -114,8 +117,8 @@ std::vector<Workflow> Workflows() {
              rig.OpenImage();
              rig.Load();
          }},
-        {"full pass", loaded, [](Rig& rig) { rig.Pass(); }},
-        {"stress run", loaded, [](Rig& rig) { rig.Stress(2); }, false, true},
+        {"full pass", loaded, [](Rig& rig) { rig.Pass(); }, false, false, 0, true},
+        {"stress run", loaded, [](Rig& rig) { rig.Stress(2); }, false, true, 0, true},
         {"read-back", started, click(ids::kReadData)},
         {"get information", started, click(ids::kGetInfo)},
         {"set information", started, click(ids::kSetInfo)},
@@ -207,6 +210,31 @@ bool WellFormedSettings(const std::string& text) {
     return true;
 }
 
+// The invariant around a workflow's step: the passes the rig ran are checked
+// one by one; any other step writes no chip and moves no counter, except that
+// a counter reset may have zeroed the counters of a place.
+void CheckInvariant(Rig& rig, const Workflow& flow, invariant::Observation before,
+                    std::vector<std::string>& wrong) {
+    if (!flow.programs) {
+        const invariant::Observation after = rig.Observe();
+        // A window that starts copies its counters to the writer; a copy that
+        // does not arrive is caught up by the next pass, checked there.
+        if (!before.counters.count("window"))
+            before.counters.erase("writer");
+        if (flow.resetsCounters)
+            for (auto& [place, counters] : before.counters) {
+                const auto it = after.counters.find(place);
+                if (it != after.counters.end() && it->second == invariant::Counters{})
+                    counters = {};
+            }
+        for (const std::string& breach : invariant::Check(before, after, invariant::Report{}))
+            wrong.push_back("invariant: " + breach);
+    }
+    for (const std::string& breach : rig.breaches)
+        wrong.push_back("invariant: " + breach);
+    rig.breaches.clear();
+}
+
 class FaultMatrix {
 public:
     explicit FaultMatrix(Route route) : route_(route) {}
@@ -220,7 +248,13 @@ public:
         const uint64_t allocations = Allocations();
         if (rig.host)
             rig.host->ClearRecord();
+        const invariant::Observation before = rig.Observe();
         EXPECT_TRUE(rig.Supervise([&] { flow.act(rig); }));
+        rig.Settle();
+        std::vector<std::string> wrong;
+        CheckInvariant(rig, flow, before, wrong);
+        for (const std::string& w : wrong)
+            ADD_FAILURE() << flow.name << " without a fault: " << w;
         if (flow.fromPrompt) {
             ref.armedAt = prompt + flow.fromPrompt - 1;
             EXPECT_GT(prompt, 0u) << flow.name << ": no update offered";
@@ -237,6 +271,7 @@ public:
         Rig rig(route_);
         uint64_t prompt = 0;
         Prepare(rig, flow, &prompt, kind, at);
+        rig.writerMayMissStores = true;
         const FileSnapshot before = rig.Files();
         const std::string okBefore = rig.Setting(keys::kGeneral, keys::kOtpCounterOk);
         const std::string failBefore = rig.Setting(keys::kGeneral, keys::kOtpCounterFail);
@@ -246,6 +281,7 @@ public:
         if (rig.host)
             rig.host->ClearRecord();
         core::SharedResult().GetCodes().Clear();
+        const invariant::Observation beforeAct = rig.Observe();
         if (kind == Kind::BusyLock)
             rig.HoldTransferLock();
         const bool ended = rig.Supervise([&] { flow.act(rig); });
@@ -261,6 +297,8 @@ public:
         ++tally.perKind[KindName(kind)];
         if (!ended)
             wrong.push_back("hung");
+        else
+            CheckInvariant(rig, flow, beforeAct, wrong);
         const bool hit = Hit(rig, kind);
         tally.hit += hit;
         std::vector<std::string> texts = rig.host->BoxTexts();
@@ -326,7 +364,10 @@ public:
                                 std::to_string(kernel->Findings().size()) + " faults");
         // Back to work: replug, attach, and a full pass on fresh chips.
         rig.writer->ClearFaults();
+        rig.writerMayMissStores = false;
         Recover(rig, wrong);
+        for (const std::string& breach : rig.breaches)
+            wrong.push_back("invariant after the replug: " + breach);
 
         if (!wrong.empty())
             for (const std::string& w : wrong)

@@ -6,6 +6,7 @@
 #include "image/BodyTable.h"
 #include "sim/Firmware.h"
 #include "sim/SimDeviceIo.h"
+#include "tests/support/WindowInvariant.h"
 #include "usb/ProcessLink.h"
 
 #include <chrono>
@@ -110,7 +111,14 @@ void Rig::OpenImage() {
     if (!std::filesystem::exists(path))
         testsupport::ProgramFolder::Write(path, bytes);
     host->AnswerFileDialog(path);
-    host->Click(ids::kOpen);
+    if (host->GetComboSelection(ids::kBodyCombo) != kBody) {
+        // The image is body 12's: choosing the body opens the file dialog.
+        host->SelectBody(kBody);
+        host->WaitIdle();
+        host->AdvanceTime(1);
+    } else {
+        host->Click(ids::kOpen);
+    }
     host->WaitIdle();
 }
 
@@ -121,16 +129,22 @@ void Rig::Load() {
 }
 
 void Rig::Pass() {
+    const size_t first = host->Events().size();
+    const invariant::Observation before = Observe();
     host->Click(ids::kProgram);
     host->WaitIdle();
+    CheckAction(before, first, true, "pass");
 }
 
 void Rig::Stress(int passes) {
     host->Type(ids::kStressCount, std::to_string(passes));
     host->Click(ids::kStress);
     for (int i = 0; i < passes; ++i) {
+        const size_t first = host->Events().size();
+        const invariant::Observation before = Observe();
         host->AdvanceTime(1500);
         host->WaitIdle();
+        CheckAction(before, first, true, "stress pass " + std::to_string(i + 1));
     }
     host->AdvanceTime(1);
     host->WaitIdle();
@@ -197,6 +211,27 @@ void Rig::Settle() {
         kernel->Settle();
     if (host)
         host->WaitIdle();
+}
+
+invariant::Observation Rig::Observe() {
+    if (host && dlg)
+        return invariant::ObserveWindow(*host, *writer, folder.SettingsPath());
+    invariant::Observation o;
+    o.chips = invariant::ChipsOf(*writer);
+    o.counters["writer"] = {writer->PassCount(), writer->FailCount()};
+    core::C_OTPProfiler settings(folder.SettingsPath());
+    o.counters["settings"] = {settings.GetCounterOk(), settings.GetCounterFail()};
+    return o;
+}
+
+void Rig::CheckAction(const invariant::Observation& before, size_t firstEvent, bool counts,
+                      const std::string& what) {
+    const invariant::Report report = invariant::ReadWindowReport(*host, *dlg, counts, firstEvent);
+    invariant::Observation after = Observe();
+    if (writerMayMissStores && after.counters["writer"] == before.counters.at("writer"))
+        after.counters.erase("writer");
+    for (const std::string& breach : invariant::Check(before, after, report))
+        breaches.push_back(what + ": " + breach);
 }
 
 std::string Rig::Setting(const char* section, const char* key) {

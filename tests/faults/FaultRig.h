@@ -10,6 +10,7 @@
 #include "app/BurnwrightDlg.h"
 #include "app/headless/HeadlessHost.h"
 #include "sim/Bus.h"
+#include "tests/support/Invariant.h"
 #include "tests/support/ProgramFolder.h"
 
 #include <functional>
@@ -39,6 +40,7 @@ public:
     void Start(std::vector<int> answers = {});
     // Ends the window and starts a new one on the same folder and writer.
     void Restart(std::vector<int> answers = {});
+    // Opens the day's image of body 12, choosing that body first when another is selected.
     void OpenImage();
     void Load();
     void Pass();
@@ -61,6 +63,14 @@ public:
     void Replug();
     void Settle();
 
+    // The writer's chips and the counters of the writer, the settings file
+    // and (once started) the window.
+    invariant::Observation Observe();
+    // Checks the invariant for the action that started at host event
+    // `firstEvent` after `before`; breaches are kept in `breaches`.
+    void CheckAction(const invariant::Observation& before, size_t firstEvent, bool counts,
+                     const std::string& what);
+
     std::string Setting(const char* section, const char* key);
     void Setting(const char* section, const char* key, const std::string& value);
     FileSnapshot Files() const;
@@ -75,6 +85,13 @@ public:
     std::unique_ptr<app::CBurnwrightDlg> dlg;
     // Installed on the host at Start: sees each box's text before its answer.
     std::function<void(const std::string&)> boxHook;
+    // Every pass the rig runs (Pass, each pass of Stress) is checked against
+    // the invariant; what it found.
+    std::vector<std::string> breaches;
+    // Under an injected fault the counters' store may not reach the writer
+    // (it left, or the transfer failed); its counters unchanged then pass,
+    // and the next pass's store is checked to catch them up.
+    bool writerMayMissStores = false;
 
 private:
     Route route_;

@@ -74,6 +74,9 @@ void Soak(Route route, int passes, int stressRuns) {
     }
     rig.host->WaitIdle();
     const Usage last = Measure(rig);
+    // Every pass of the day: what the window reported is on the chips and counters.
+    EXPECT_TRUE(rig.breaches.empty())
+        << rig.breaches.size() << " breaches, the first: " << rig.breaches.front();
     std::printf("soak%s: %d passes, %d stress runs; heap %zu -> %zu bytes, handles %zu -> %zu, "
                 "threads %d -> %d, kernel pool %zu -> %zu, IRPs %zu -> %zu, all driver "
                 "objects %zu -> %zu\n",

@@ -2,8 +2,6 @@
 // the information memory that reads 0xAA at offset 3 until a block is stored.
 #include "SimHost.h"
 
-#include "image/BodyTable.h"
-#include "sim/RecordWindows.h"
 #include "sim/StateFile.h"
 
 #include <tuple>
@@ -68,17 +66,6 @@ TEST_F(SimBuffer, VerifyCountsTheBodysRecordWindowAsErased) {
     }
 }
 
-// The firmware's table and the program's body layouts name the same windows.
-TEST(SimRecordWindows, MatchTheBodyLayoutsOfEveryBody) {
-    for (const image::BodyLayout& layout : image::BodyLayouts()) {
-        const sim::RecordWindow window = sim::RecordWindowOf(uint8_t(layout.index));
-        EXPECT_EQ(window.start, layout.windowStart) << "body " << layout.index;
-        EXPECT_EQ(window.end, layout.windowEnd) << "body " << layout.index;
-    }
-    EXPECT_EQ(sim::RecordWindowOf(0).end, 0u);
-    EXPECT_EQ(sim::RecordWindowOf(35).end, 0u);
-}
-
 TEST_F(SimBuffer, LoadWithoutEraseCombinesAsFlashDoes) {
     LoadBuffer(Bytes(256, 0xF0), 0x0001);
     LoadBuffer(Bytes(256, 0x0F), 0x0001);
@@ -124,10 +111,15 @@ TEST_F(SimBuffer, LoadBeyondCapacityFailsButSwallowsItsData) {
 }
 
 TEST_F(SimBuffer, TheLargestImageRunsOnAllSixteenSocketsAndIsKeptOnce) {
-    // The largest word image any body makes, onto blank chips of any size.
+    // The largest word image any body makes (body 10: pairs of chip bytes and
+    // a check byte), onto blank chips of any size.
+    auto chipByte = [](size_t i) { return uint8_t(i * 7 + (i >> 12)); };
     Bytes image(sim::kBufferCapacity);
-    for (size_t i = 0; i < image.size(); ++i)
-        image[i] = uint8_t(i * 7 + (i >> 12));
+    for (size_t g = 0, at = 0; at < image.size(); ++g, at += 3) {
+        image[at] = chipByte(2 * g);
+        image[at + 1] = chipByte(2 * g + 1);
+        image[at + 2] = uint8_t(image[at] + image[at + 1]);
+    }
     for (int i = 0; i < 16; ++i)
         writer_->InsertChip(i);
     SendMasked(Packet({0x22}), 0xFFFF);
@@ -140,9 +132,10 @@ TEST_F(SimBuffer, TheLargestImageRunsOnAllSixteenSocketsAndIsKeptOnce) {
         verify[5 + i] = uint8_t(sum >> (8 * i));
     SendMasked(verify, 0xFFFF);
     EXPECT_EQ(Status(), std::vector<int>(16, 1));
-    SendMasked(AddressPacket(0x1F, uint32_t(sim::kMaxChipSize - 1)), 0xFFFF);
+    SendMasked(AddressPacket(0x1F, uint32_t(sim::kMaxChipSize - 1), 10), 0xFFFF);
     EXPECT_EQ(Status(), std::vector<int>(16, 1));
-    EXPECT_EQ(writer_->ChipAt(15)->Contents()[sim::kMaxChipSize - 1], image[sim::kMaxChipSize - 1]);
+    EXPECT_EQ(writer_->ChipAt(15)->Contents()[sim::kMaxChipSize - 1],
+              chipByte(sim::kMaxChipSize - 1));
     // One copy of the buffer in memory and in the state file.
     const sim::WriterState state = writer_->Snapshot();
     for (int i = 1; i < 16; ++i)

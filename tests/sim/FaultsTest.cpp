@@ -31,6 +31,8 @@ protected:
 TEST_F(SimFaults, SocketFaultsHitTheirSocketAndOperationTheGivenNumberOfTimes) {
     writer_->FailSocket(2, sim::Operation::Program, 2);
     writer_->FailSocket(5, sim::Operation::Verify);
+    // Body 1's word image of 256 zero chip bytes: groups of four, each with its check byte 0.
+    LoadBuffer(Bytes(320, 0x00), 0x0024);
     for (int round = 0; round < 3; ++round) {
         SendMasked(AddressPacket(0x1F, 255, 1), 0x0024);
         const auto states = Status();

@@ -151,12 +151,16 @@ TEST_F(SimFirmwareUpdate, AnUnplugDuringTheApplicationLeavesTheBootLoader) {
     EXPECT_FALSE(writer_->InBootLoader());
 }
 
-TEST_F(SimFirmwareUpdate, ApplicationSizeFieldCarriesOnlyTheLow16Bits) {
-    const Bytes image = sim::BuildFirmwareImage(kNew, 0x10010);
-    ASSERT_GT(image.size() - sim::kBootSize, 0xFFFFu);
-    ASSERT_TRUE(SendApp(image));
-    SendBoot(image);
-    EXPECT_EQ(writer_->Firmware().appSize, 0x10010u);
+// Boot block and application share the controller's 64 KiB of code memory.
+TEST_F(SimFirmwareUpdate, AnApplicationMustFitTheCodeMemoryBesideTheBootBlock) {
+    const Bytes largest = sim::BuildFirmwareImage(kNew, 0x10000 - sim::kBootSize);
+    ASSERT_TRUE(SendApp(largest));
+    SendBoot(largest);
+    EXPECT_EQ(writer_->Firmware().appSize, 0xE000u);
+    EXPECT_FALSE(writer_->InBootLoader());
+    // Its size field would hold only the low 16 bits: it is refused all the same.
+    EXPECT_FALSE(SendApp(sim::BuildFirmwareImage(kNew, 0x10010)));
+    EXPECT_TRUE(writer_->InBootLoader());
 }
 
 TEST_F(SimFirmwareUpdate, AnApplicationTooShortToHoldAVersionIsRefused) {

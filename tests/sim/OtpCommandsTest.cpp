@@ -1,5 +1,6 @@
-// OTP commands over the sockets of a mask: chips only lose bits, per-socket
-// states, the interleaved status reply, read-back, scan and state setting.
+// OTP commands over the sockets of a mask: chips take the chip image of the
+// word image in the buffer and only lose bits, per-socket states, the
+// interleaved status reply, read-back, scan and state setting.
 #include "SimHost.h"
 
 namespace simtest {
@@ -7,7 +8,7 @@ namespace {
 
 constexpr uint32_t kOtpSize = 4096;
 constexpr uint32_t kEnd = kOtpSize - 1;
-constexpr uint8_t kBody = 0x2C;
+constexpr uint8_t kBody = 12; // byte addresses, groups of two chip bytes
 
 Bytes Image(size_t size, uint8_t seed) {
     Bytes image(size);
@@ -16,13 +17,27 @@ Bytes Image(size_t size, uint8_t seed) {
     return image;
 }
 
+// The word image of a chip image in groups of `group` bytes and a check byte.
+Bytes WordImage(const Bytes& chip, size_t group = 2) {
+    Bytes word;
+    for (size_t at = 0; at < chip.size(); at += group) {
+        uint8_t sum = 0;
+        for (size_t i = at; i < at + group; ++i) {
+            word.push_back(chip[i]);
+            sum = uint8_t(sum + chip[i]);
+        }
+        word.push_back(sum);
+    }
+    return word;
+}
+
 class SimOtpCommands : public SimHostTest {
 protected:
-    // Erase, load and program `image` into the sockets of `mask`.
-    void Burn(const Bytes& image, uint16_t mask) {
+    // Erase, load the word image of `chip` and program it into the sockets of `mask`.
+    void Burn(const Bytes& chip, uint16_t mask) {
         SendMasked(Packet({0x22}), mask);
-        LoadBuffer(image, mask);
-        SendMasked(AddressPacket(0x1F, uint32_t(image.size() - 1), kBody), mask);
+        LoadBuffer(WordImage(chip), mask);
+        SendMasked(AddressPacket(0x1F, uint32_t(chip.size() - 1), kBody), mask);
     }
 };
 
@@ -59,6 +74,60 @@ TEST_F(SimOtpCommands, ProgramVerifyAndReprogramOnlyMoveBitsAwayFromBlank) {
     EXPECT_EQ(Status()[0], 3);
     const auto chip = writer_->ChipAt(0);
     EXPECT_EQ(chip->Contents()[10], image[10] & other[10]);
+}
+
+// The chip holds the chip image: the buffer's check bytes are checked and
+// left out, and a buffer with a wrong one burns nothing.
+TEST_F(SimOtpCommands, ProgramStripsTheCheckBytesAndRefusesAWrongOne) {
+    // Chip bytes 01 02 03 04 05 06 in the word image 01 02 03 03 04 07 05 06 0B.
+    const Bytes word{0x01, 0x02, 0x03, 0x03, 0x04, 0x07, 0x05, 0x06, 0x0B};
+    SendMasked(Packet({0x22}), 0x0003);
+    LoadBuffer(word, 0x0001);
+    Bytes wrong = word;
+    wrong[5] = 0x08;
+    LoadBuffer(wrong, 0x0002);
+    SendMasked(AddressPacket(0x1F, 5, kBody), 0x0003);
+    auto states = Status();
+    EXPECT_EQ(states[0], 1);
+    EXPECT_EQ(states[1], 3);
+    EXPECT_EQ(writer_->ChipAt(0)->Contents(), (Bytes{0x01, 0x02, 0x03, 0x04, 0x05, 0x06}));
+    EXPECT_TRUE(writer_->ChipAt(1)->IsBlank());
+    SendMasked(AddressPacket(0x20, 5, kBody), 0x0003);
+    states = Status();
+    EXPECT_EQ(states[0], 1);
+    EXPECT_EQ(states[1], 3);
+    // An erased buffer holds no valid word image: nothing is programmed.
+    SendMasked(Packet({0x22}), 0x0004);
+    SendMasked(AddressPacket(0x1F, 5, kBody), 0x0004);
+    EXPECT_EQ(Status()[2], 3);
+}
+
+// Bodies 2 to 5 address their OTP by 24-bit word: an address covers three
+// chip bytes, in groups of three with a check byte.
+TEST_F(SimOtpCommands, WordAddressedBodiesCoverThreeBytesPerAddress) {
+    const Bytes chip = Image(12, 1);
+    SendMasked(Packet({0x22}), 0x0001);
+    LoadBuffer(WordImage(chip, 3), 0x0001);
+    SendMasked(AddressPacket(0x1F, 3, 2), 0x0001);
+    EXPECT_EQ(Status()[0], 1);
+    EXPECT_EQ(writer_->ChipAt(0)->Contents(), chip);
+    Send(AddressPacket(0x2E, 3, 2));
+    const Bytes read = ReceiveOk(16);
+    EXPECT_TRUE(std::equal(chip.begin(), chip.end(), read.begin()));
+    EXPECT_EQ(read[12], 0xFF);
+}
+
+// A body code the firmware does not know: it cannot tell the chip image
+// from the buffer, and refuses every OTP command.
+TEST_F(SimOtpCommands, UnknownBodyCodeFailsEveryOtpCommand) {
+    for (uint8_t command : {0x1E, 0x1F, 0x20, 0x32, 0x33}) {
+        SendMasked(AddressPacket(command, 15, 0x2C), 0x0001);
+        EXPECT_EQ(Status()[0], 3) << int(command);
+    }
+    EXPECT_TRUE(writer_->ChipAt(0)->IsBlank());
+    Send(AddressPacket(0x2E, 15, 0));
+    Bytes none;
+    EXPECT_EQ(Receive(16, none), Outcome::Failed);
 }
 
 TEST_F(SimOtpCommands, MissingChipFailsAndChipTooSmallFails) {

@@ -66,10 +66,14 @@ TEST_F(SimSession, AttachLoadPassInformationAndReadBack) {
     EXPECT_EQ(mask, 0xFFFB);
     writer_->FailSocket(9, sim::Operation::Program);
 
-    // Load an image of 513 bytes: 768 announced, 12 writes.
-    Bytes image(513);
-    for (size_t i = 0; i < image.size(); ++i)
-        image[i] = uint8_t(0x5A ^ i);
+    // Load the word image of a 342-byte chip image of body 12 (pairs and a
+    // check byte), 513 bytes: 768 announced, 12 writes.
+    Bytes chip(342);
+    for (size_t i = 0; i < chip.size(); ++i)
+        chip[i] = uint8_t(0x5A ^ i);
+    Bytes image;
+    for (size_t i = 0; i < chip.size(); i += 2)
+        image.insert(image.end(), {chip[i], chip[i + 1], uint8_t(chip[i] + chip[i + 1])});
     SendMasked(Packet({0x22}), mask);
     SendMasked(AddressPacket(0x21, 513), mask);
     LoadBuffer(image, mask);
@@ -86,12 +90,12 @@ TEST_F(SimSession, AttachLoadPassInformationAndReadBack) {
     }
 
     // The pass: blank check over the body's OTP, program and verify to the last unit.
-    SendMasked(AddressPacket(0x1E, 2047, 4), mask);
-    SendMasked(AddressPacket(0x1F, 512, 4), mask);
+    SendMasked(AddressPacket(0x1E, 2047, 12), mask);
+    SendMasked(AddressPacket(0x1F, 341, 12), mask);
     states = Status();
     EXPECT_EQ(states[9], 3);
     mask &= uint16_t(~(1u << 9));
-    SendMasked(AddressPacket(0x20, 512, 4), mask);
+    SendMasked(AddressPacket(0x20, 341, 12), mask);
     states = Status();
     for (int i = 0; i < 16; ++i) {
         if (mask & (1u << i)) {
@@ -109,11 +113,11 @@ TEST_F(SimSession, AttachLoadPassInformationAndReadBack) {
     Send(Packet({}));
     EXPECT_EQ(ReceiveOk(192), block);
 
-    // Read back the first chip: the image, then blank up to the read size.
-    Send(AddressPacket(0x2E, 2047, 4));
+    // Read back the first chip: the chip image, then blank up to the read size.
+    Send(AddressPacket(0x2E, 2047, 12));
     const Bytes read = ReceiveOk(4096);
-    EXPECT_TRUE(std::equal(image.begin(), image.end(), read.begin()));
-    EXPECT_EQ(read[513], 0xFF);
+    EXPECT_TRUE(std::equal(chip.begin(), chip.end(), read.begin()));
+    EXPECT_EQ(read[342], 0xFF);
     EXPECT_EQ(read[4095], 0xFF);
 }
 

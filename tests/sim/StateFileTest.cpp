@@ -32,7 +32,8 @@ TEST_F(SimStateFile, AMissingFileStartsTheDefaultWriterAndIsCreated) {
 }
 
 TEST_F(SimStateFile, ChipsStayProgrammedFromOneRunToTheNext) {
-    std::vector<uint8_t> image(700);
+    // A 512-byte chip image of body 12, sent as its 768-byte word image.
+    std::vector<uint8_t> image(512);
     for (size_t i = 0; i < image.size(); ++i)
         image[i] = uint8_t(i * 13);
     sim::FirmwareVersion updated{11, 0, 0, 2, 0, 0};
@@ -47,10 +48,11 @@ TEST_F(SimStateFile, ChipsStayProgrammedFromOneRunToTheNext) {
         };
         send(AddressPacket(0x23, 768));
         send(MaskPacket(0x0009));
-        Bytes block(768, 0xFF);
-        std::copy(image.begin(), image.end(), block.begin());
+        Bytes block;
+        for (size_t i = 0; i < image.size(); i += 2)
+            block.insert(block.end(), {image[i], image[i + 1], uint8_t(image[i] + image[i + 1])});
         send(block);
-        send(AddressPacket(0x1F, 699, 3));
+        send(AddressPacket(0x1F, 511, 12));
         send(MaskPacket(0x0009));
         send(Packet({0x27, 5, 0, 1, 0}));
         send(Packet({0x25, 192}));
@@ -73,7 +75,7 @@ TEST_F(SimStateFile, ChipsStayProgrammedFromOneRunToTheNext) {
         const auto chip = w->ChipAt(socket);
         ASSERT_TRUE(chip);
         EXPECT_TRUE(std::equal(image.begin(), image.end(), chip->Contents().begin())) << socket;
-        EXPECT_EQ(chip->LastBodyCode(), 3);
+        EXPECT_EQ(chip->LastBodyCode(), 12);
     }
     EXPECT_TRUE(w->ChipAt(1)->IsBlank());
     EXPECT_FALSE(w->HasChip(15));
@@ -227,7 +229,7 @@ TEST_F(SimStateFile, FormatAndParseAgreeOnEveryField) {
     w.config.serial = 0xDEADBEEF;
     w.plugged = false;
     w.state.sockets[6].chip = sim::Chip(0);
-    w.state.sockets[6].chip->Reach(99);
+    w.state.sockets[6].chip->Reach(100);
     w.state.sockets[6].chip->SetTrims(2, 3);
     w.state.otpInfoVariant = 5;
     w.state.mask = 0x8001;
