@@ -469,12 +469,6 @@ private:
         }
         rig.FreshChips();
         rig.host->ClearRecord();
-        if (rig.host->Control(ids::kBodyCombo).selection <= 0) {
-            // A start-up that found no writer chose no body: the operator does.
-            rig.host->AnswerFileDialog(std::nullopt);
-            rig.host->SelectBody(std::stoi("0" + rig.Setting(keys::kFile, keys::kDeviceBodyIndex)));
-            rig.host->AdvanceTime(1);
-        }
         rig.OpenImage();
         rig.Load();
         const int okBefore = std::stoi("0" + rig.host->Text(ids::kOkCount));
