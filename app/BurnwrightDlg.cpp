@@ -213,6 +213,10 @@ void CBurnwrightDlg::OnUi(const std::function<void()>& work) {
 bool CBurnwrightDlg::TryBeginAction(bool worker) {
     if (busy_)
         return false;
+    // The writer's path as the action starts: a removal while it runs is
+    // told by it.
+    if (const std::string path = link_->GetDevicePath(); !path.empty())
+        lastDevicePath_ = path;
     for (int id : kActionControls) {
         pendingEnabled_[id] = host_.IsControlEnabled(id);
         host_.EnableControl(id, false);
@@ -230,6 +234,10 @@ void CBurnwrightDlg::EndAction() {
 
 void CBurnwrightDlg::EndActionOnUi() {
     workerAction_ = false;
+    if (closeLinkPending_) {
+        closeLinkPending_ = false;
+        link_->Close();
+    }
     // A writer that arrived meanwhile is attached first, with the action
     // controls still disabled: attaching uses the writer too.
     if (pendingArrival_) {

@@ -189,6 +189,12 @@ public:
     int SingleOperation(int operation);
     // Every enabled socket reads Init until the writer reports it again.
     void ClearEnabledStates();
+    // Around one step's engine call: TakeStep notes who takes part (the
+    // enabled sockets, cleared to Init) and what the others read; EndStep
+    // keeps the others as they read, whatever the writer's status says.
+    static constexpr uint8_t kTakesPart = 0xFF;
+    std::array<uint8_t, ids::kSocketCount> TakeStep();
+    void EndStep(const std::array<uint8_t, ids::kSocketCount>& before);
     // Before a pass programs: the writer checks the buffers of the sockets
     // not known to hold the open image; true when it did (only the sockets
     // it found holding the image are then left OK).
@@ -338,6 +344,7 @@ private:
     std::atomic<bool> detached_{false};
     bool syncPending_ = false;
     std::optional<std::string> pendingArrival_;
+    bool closeLinkPending_ = false;
     std::array<uint8_t, ids::kSocketCount> actionSockets_{};
     std::array<std::atomic<bool>, ids::kSocketCount> bufferHolds_{};
     // The image the buffers were checked against: path, size, time, check value.

@@ -328,9 +328,9 @@ bool CBurnwrightDlg::LoadSequence(bool& verified) {
         SelectAmongAction(passedOnly);
         SetStatusTextOnAll(kLoadingText);
         AppendStatusOnAll(word);
-        ClearEnabledStates();
+        const auto before = TakeStep();
         const int result = run();
-        InitOutsideAction();
+        EndStep(before);
         AppendStatusOnAll("Status");
         return result;
     };
@@ -363,7 +363,7 @@ void CBurnwrightDlg::OnBufferOperation(int controlId) {
         actionSockets_[i] = otp_->IsSocketEnabled(i) ? 1 : 0;
     EnableActionControls(false, false);
     StartTimer();
-    ClearEnabledStates();
+    const auto before = TakeStep();
     try {
         switch (controlId) {
         case ids::kEraseFlash:
@@ -384,7 +384,7 @@ void CBurnwrightDlg::OnBufferOperation(int controlId) {
         std::unique_ptr<core::C_BasicError> owned(error);
         owned->ShowMessage();
     }
-    InitOutsideAction();
+    EndStep(before);
     ShowElapsedSince();
     EnableActionControls(true, true);
     AppendStatusOnAll("Status");

@@ -45,6 +45,25 @@ void CBurnwrightDlg::ClearEnabledStates() {
             otp_->SetSocketState(i, engine::kSocketInit);
 }
 
+std::array<uint8_t, ids::kSocketCount> CBurnwrightDlg::TakeStep() {
+    std::array<uint8_t, ids::kSocketCount> before{};
+    const auto& states = otp_->GetSocketStates();
+    for (int i = 0; i < ids::kSocketCount; ++i)
+        before[i] = otp_->IsSocketEnabled(i) ? kTakesPart : states[i];
+    ClearEnabledStates();
+    return before;
+}
+
+void CBurnwrightDlg::EndStep(const std::array<uint8_t, ids::kSocketCount>& before) {
+    // The status reply gives every socket's state on the writer; a socket
+    // that took no part in the step keeps what the window knew of it, so it
+    // cannot come back OK from an older result.
+    for (int i = 0; i < ids::kSocketCount; ++i)
+        if (before[i] != kTakesPart)
+            otp_->SetSocketState(i, before[i]);
+    InitOutsideAction();
+}
+
 int CBurnwrightDlg::SingleOperation(int operation) {
     const char* text = kOperationTexts[operation];
     if (operation != 1)
@@ -54,7 +73,7 @@ int CBurnwrightDlg::SingleOperation(int operation) {
     EnableActionControls(false, true);
     if (operation == 1)
         SetStatusTextOnAll(text);
-    ClearEnabledStates();
+    const auto before = TakeStep();
     int result = 0;
     try {
         switch (operation) {
@@ -76,7 +95,7 @@ int CBurnwrightDlg::SingleOperation(int operation) {
         owned->ShowMessage();
         result = 0;
     }
-    InitOutsideAction();
+    EndStep(before);
     EnableActionControls(true, true);
     if (state_.showElapsed)
         ShowElapsedSince();
@@ -131,14 +150,14 @@ bool CBurnwrightDlg::CheckBuffersBeforeProgram() {
     state_.passingSocketsOnly = 0;
     SelectAmongAction(false);
     SetStatusTextOnAll(kBufferCheckText);
-    ClearEnabledStates();
+    const auto before = TakeStep();
     try {
         otp_->VerifyBuffer(SelectedBody());
     } catch (core::C_BasicError* error) {
         std::unique_ptr<core::C_BasicError> owned(error);
         owned->ShowMessage();
     }
-    InitOutsideAction();
+    EndStep(before);
     AppendStatusOnAll("Status");
     const auto& states = otp_->GetSocketStates();
     for (int i = 0; i < ids::kSocketCount; ++i)
@@ -185,7 +204,7 @@ void CBurnwrightDlg::PassThread() {
     log_->Write(kPassSeparator);
 
     uint32_t total = 0;
-    bool stepRan = CheckBuffersBeforeProgram();
+    bool stepRan = false;
     bool carryOn = true;
     std::array<bool, ids::kSocketCount> programmed{};
     auto anyPassing = [this] {
@@ -212,7 +231,11 @@ void CBurnwrightDlg::PassThread() {
         return t;
     };
 
-    if (blankCheck) {
+    if (CheckBuffersBeforeProgram()) {
+        stepRan = true;
+        carryOn = anyPassing();
+    }
+    if (carryOn && blankCheck) {
         const uint32_t t = step([&] { SingleOperation(0); });
         carryOn = anyPassing();
         SummaryLine(0, t, wire);
@@ -240,9 +263,9 @@ void CBurnwrightDlg::PassThread() {
         }
         if (carryOn && lvd) {
             const uint32_t t = step([&] {
-                ClearEnabledStates();
+                const auto before = TakeStep();
                 otp_->TrimLVD();
-                InitOutsideAction();
+                EndStep(before);
             });
             SummaryLine(2, t, wire);
         }

@@ -273,16 +273,26 @@ int CBurnwrightDlg::RunUpdateCheck() {
 }
 
 void CBurnwrightDlg::OnDeviceChange(DeviceChange change, const std::string& interfacePath) {
-    const std::string current = link_->GetDevicePath();
-    if (!current.empty())
-        lastDevicePath_ = current;
+    // While an action holds the writer its worker may be searching for it
+    // with the link held; this thread never waits for a worker, so the path
+    // known before the action stands.
+    if (!busy_) {
+        const std::string current = link_->GetDevicePath();
+        if (!current.empty())
+            lastDevicePath_ = current;
+    }
     const std::string name = Lower(interfacePath);
     if (change == DeviceChange::RemoveComplete) {
         if (name == lastDevicePath_) {
             // The claim and the link belong to a device that is gone: the
             // next attach searches afresh instead of writing into the void.
+            // The worker's transfers fail meanwhile; the link is closed once
+            // it has finished.
             pendingArrival_.reset();
-            link_->Close();
+            if (busy_)
+                closeLinkPending_ = true;
+            else
+                link_->Close();
             EnterDetachedState();
         }
         return;

@@ -108,15 +108,16 @@ HeadlessHost::HeadlessHost(port::ManualClock& clock, port::DeviceIo* devices)
 }
 
 HeadlessHost::~HeadlessHost() {
+    // No device event reaches a host on its way out.
+    if (notifications_ && devices_)
+        devices_->SetEventHandler(nullptr);
     WaitIdle();
     {
         std::lock_guard<std::mutex> hold(queueLock_);
         stopping_ = true;
+        queueChanged_.notify_all();
     }
-    queueChanged_.notify_all();
     uiThread_.join();
-    if (notifications_ && devices_)
-        devices_->SetEventHandler(nullptr);
     core::SetMessageBoxHost(previousBoxHost_);
 }
 
@@ -144,10 +145,10 @@ void HeadlessHost::UiLoop() {
 }
 
 void HeadlessHost::Post(std::function<void()> work) {
-    {
-        std::lock_guard<std::mutex> hold(queueLock_);
-        queue_.push_back({std::move(work), nullptr});
-    }
+    // Told under the lock: a thread that posts (a device event) is done with
+    // the host once the lock is released.
+    std::lock_guard<std::mutex> hold(queueLock_);
+    queue_.push_back({std::move(work), nullptr});
     queueChanged_.notify_all();
 }
 
@@ -305,6 +306,16 @@ void HeadlessHost::AnswerBoxes(std::vector<int> answers) {
 void HeadlessHost::AnswerFileDialog(std::optional<std::string> path) {
     std::lock_guard<std::mutex> hold(lock_);
     fileAnswers_.push_back(std::move(path));
+}
+
+size_t HeadlessHost::PendingFileAnswers() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return fileAnswers_.size();
+}
+
+void HeadlessHost::DropFileAnswers() {
+    std::lock_guard<std::mutex> hold(lock_);
+    fileAnswers_.clear();
 }
 
 void HeadlessHost::SetBoxHook(std::function<void(const std::string&)> hook) {

@@ -86,6 +86,9 @@ public:
     // when a script runs dry. A file answer of nullopt cancels the dialog.
     void AnswerBoxes(std::vector<int> answers);
     void AnswerFileDialog(std::optional<std::string> path);
+    // File dialog answers not taken yet; dropping them.
+    size_t PendingFileAnswers();
+    void DropFileAnswers();
     // Called with each box's text before it is answered, on the showing thread.
     void SetBoxHook(std::function<void(const std::string&)> hook);
     // Answers the boxes the script leaves unanswered (text and flags given);

@@ -53,6 +53,21 @@ int TransferGate::Waiting() {
     return waiting_;
 }
 
+int TransferGate::Allowance() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return open_ ? 0 : allowance_;
+}
+
+bool TransferGate::Holding() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return waiting_ > 0 && !open_ && allowance_ == 0;
+}
+
+bool TransferGate::IsOpen() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return open_;
+}
+
 uint64_t TransferGate::Passed() {
     std::lock_guard<std::mutex> hold(lock_);
     return passed_;

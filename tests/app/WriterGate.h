@@ -24,6 +24,12 @@ public:
     void Let(int transfers);
     // Transfers waiting at the gate now.
     int Waiting();
+    // Transfers still let through by Let and not yet taken.
+    int Allowance();
+    // A transfer waits at the closed gate, and nothing let through is still
+    // on its way: the holder can go no further until the gate lets it.
+    bool Holding();
+    bool IsOpen();
     uint64_t Passed();
     // The thread of the transfer waiting now (none when none waits).
     std::thread::id Waiter();
