@@ -6,6 +6,7 @@
 #include "tests/app/WindowFixture.h"
 
 #include "image/BodyTable.h"
+#include "usb/ProcessLink.h"
 
 #include <gmock/gmock.h>
 
@@ -132,6 +133,32 @@ TEST_F(BusyRule, AWriterUnpluggedDuringALoadLeavesTheWindowDetached) {
     Setting(keys::kGeneral, keys::kOtpCounterOk, "77");
     host->RunOnUi([this] { dlg->OnCommand(ids::kResetCounter); });
     EXPECT_EQ(Setting(keys::kGeneral, keys::kOtpCounterOk), "77");
+}
+
+// The window never waits for a worker: a removal that arrives while the
+// pass searches for the writer again (after a failed write, with the link
+// held) is taken at once, not when the search ends.
+TEST_F(BusyRule, ARemovalWhileAPassSearchesForTheWriterIsTakenAtOnce) {
+    StartOpened();
+    Load();
+    host->WaitIdle();
+    sim::TransportFault fault;
+    fault.kind = sim::TransportFaultKind::WriteFails;
+    fault.direction = sim::Direction::Write;
+    fault.atTransfer = writer->TransferCount() + 1;
+    writer->AddTransportFault(fault);
+    gate->Close();
+    host->Click(ids::kProgram);
+    ASSERT_TRUE(WaitForWriterHeld());
+    while (usb::USBInfo()->IsOpened())
+        ASSERT_TRUE((LetOne(), WaitForWriterHeld()));
+    bus->Unplug(writer->Member());
+    ASSERT_TRUE(UiSettlesWhileHeld());
+    EXPECT_TRUE(dlg->IsDetached());
+    gate->Open();
+    host->WaitIdle();
+    EXPECT_FALSE(host->Enabled(ids::kLoadToWriterBuffer));
+    EXPECT_EQ(host->Text(ids::kOkCount), "0");
 }
 
 // The counts and their edits change together: a box clicked at any moment of

@@ -7,6 +7,8 @@
 
 #include <gmock/gmock.h>
 
+#include <filesystem>
+
 namespace apptest {
 namespace {
 
@@ -130,6 +132,26 @@ TEST_F(PassCounts, ABufferNotKnownToHoldTheImageIsCheckedBeforeAnyChipIsProgramm
     EXPECT_TRUE(host->BoxTexts().empty());
     EXPECT_EQ(host->Text(ids::kStatusTextBase + 5), "Verify ... OK");
     EXPECT_EQ(host->Text(ids::kOkCount), "16");
+}
+
+// The buffers were loaded with an image whose file is gone by the pass: the
+// writer's check of them cannot run, and no socket takes part in any step,
+// whatever the writer still reports from the load.
+TEST_F(PassCounts, AnImageGoneSinceItsLoadProgramsNothing) {
+    StartOnBody12();
+    Open();
+    Load();
+    std::filesystem::remove(dlg->Engine().GetImage()->GetFileName());
+    host->AnswerBoxes({core::kIdOk}); // "program however"
+    host->ClearRecord();
+    Pass();
+    for (int socket = 0; socket < 16; ++socket) {
+        EXPECT_TRUE(writer->ChipAt(socket)->IsBlank()) << socket;
+        EXPECT_EQ(host->Text(ids::kStatusTextBase + socket), "Verify WriterBuffer ... Init");
+    }
+    EXPECT_THAT(host->BoxTexts(), ::testing::Contains(::testing::HasSubstr("hasn't been")));
+    EXPECT_EQ(host->Text(ids::kOkCount), "0");
+    EXPECT_EQ(host->Text(ids::kFailCount), "0");
 }
 
 TEST_F(PassCounts, StepTimesFollowTheWritersTimeOnTheClock) {
