@@ -197,7 +197,15 @@ int Session::SelectBody(int body) {
         host_->Wait(1);
         host_->WaitIdle();
     }
-    return kExitOk;
+    return BodyTaken(body);
+}
+
+int Session::BodyTaken(int body) {
+    if (Body() == body)
+        return kExitOk;
+    // The window refused the body; its message and the reason were shown.
+    err_ << "burnwright-cli: body " << body << " cannot be chosen.\n";
+    return kExitUsage;
 }
 
 int Session::OpenImage(int body, const std::string& file) {
@@ -218,6 +226,8 @@ int Session::OpenImage(int body, const std::string& file) {
     host_->AnswerFileDialog(path);
     if (Body() != body) {
         host_->SelectBody(body);
+        if (const int code = BodyTaken(body); code != kExitOk)
+            return code;
         host_->Wait(1); // the body change opens the file dialog on its timer
     } else {
         host_->Click(ids::kOpen);

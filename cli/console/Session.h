@@ -125,6 +125,8 @@ public:
     int Verdict(const ActionResult& result);
 
 private:
+    // kExitOk when the window shows `body` selected, else why not.
+    int BodyTaken(int body);
     bool SetBox(int id, bool want, const char* caption);
     void Collect(ActionResult& result, const std::vector<int>& ticked,
                  const std::array<size_t, 3>& recordsBefore);

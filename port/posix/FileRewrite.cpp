@@ -39,7 +39,7 @@ private:
     int fd_;
 };
 
-bool ReadAll(int fd, std::string& text) {
+bool ReadAll(int fd, std::string& text, size_t maxBytes) {
     text.clear();
     char chunk[8192];
     for (;;) {
@@ -49,6 +49,10 @@ bool ReadAll(int fd, std::string& text) {
         if (n < 0) {
             if (errno == EINTR)
                 continue;
+            return false;
+        }
+        if (static_cast<size_t>(n) > maxBytes - text.size()) {
+            text.clear();
             return false;
         }
         text.append(chunk, static_cast<size_t>(n));
@@ -153,7 +157,8 @@ std::string FollowLinks(const std::string& path) {
 
 } // namespace
 
-bool RewriteExclusively(const std::string& path, const std::function<Edit(std::string&)>& edit) {
+bool RewriteExclusively(const std::string& path, const std::function<Edit(std::string&)>& edit,
+                        size_t maxBytes) {
     std::lock_guard<std::mutex> guard(rewriteLock);
     const std::string target = FollowLinks(path);
     bool created = false;
@@ -163,7 +168,7 @@ bool RewriteExclusively(const std::string& path, const std::function<Edit(std::s
     struct stat status;
     std::string text;
     bool ok = ::fstat(file.Get(), &status) == 0 && (status.st_mode & S_IWUSR) != 0 &&
-              ReadAll(file.Get(), text);
+              ReadAll(file.Get(), text, maxBytes);
     if (ok) {
         const Edit what = edit(text);
         if (what == Edit::Write)
@@ -176,10 +181,10 @@ bool RewriteExclusively(const std::string& path, const std::function<Edit(std::s
     return ok; // the lock goes with the descriptor
 }
 
-bool ReadSharedFile(const std::string& path, std::string& text) {
+bool ReadSharedFile(const std::string& path, std::string& text, size_t maxBytes) {
     text.clear();
     Descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (file.Get() < 0 || !ReadAll(file.Get(), text)) {
+    if (file.Get() < 0 || !ReadAll(file.Get(), text, maxBytes)) {
         text.clear();
         return false;
     }

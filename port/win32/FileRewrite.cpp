@@ -92,7 +92,7 @@ HANDLE OpenShared(const std::wstring& path) {
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-bool ReadAll(HANDLE file, std::string& text) {
+bool ReadAll(HANDLE file, std::string& text, size_t maxBytes) {
     text.clear();
     char chunk[8192];
     for (;;) {
@@ -101,6 +101,10 @@ bool ReadAll(HANDLE file, std::string& text) {
             return false;
         if (n == 0)
             return true;
+        if (n > maxBytes - text.size()) {
+            text.clear();
+            return false;
+        }
         text.append(chunk, n);
     }
 }
@@ -141,7 +145,8 @@ bool Replace(const std::wstring& path, const std::string& text) {
 
 } // namespace
 
-bool RewriteExclusively(const std::string& path, const std::function<Edit(std::string&)>& edit) {
+bool RewriteExclusively(const std::string& path, const std::function<Edit(std::string&)>& edit,
+                        size_t maxBytes) {
     const std::wstring target = SystemPath(path);
     PathLock lock(target);
     if (!lock.Held())
@@ -153,7 +158,7 @@ bool RewriteExclusively(const std::string& path, const std::function<Edit(std::s
         if (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY))
             return false;
         Handle file(OpenShared(target));
-        if (!file || !ReadAll(file.Get(), text))
+        if (!file || !ReadAll(file.Get(), text, maxBytes))
             return false;
     } else if (::GetLastError() != ERROR_FILE_NOT_FOUND) {
         return false; // the folder is missing or cannot be seen
@@ -163,10 +168,10 @@ bool RewriteExclusively(const std::string& path, const std::function<Edit(std::s
     return Replace(target, text);
 }
 
-bool ReadSharedFile(const std::string& path, std::string& text) {
+bool ReadSharedFile(const std::string& path, std::string& text, size_t maxBytes) {
     text.clear();
     Handle file(OpenShared(SystemPath(path)));
-    if (!file || !ReadAll(file.Get(), text)) {
+    if (!file || !ReadAll(file.Get(), text, maxBytes)) {
         text.clear();
         return false;
     }
