@@ -12,14 +12,15 @@
 namespace app {
 namespace {
 
-// The action controls, disabled together while an action runs.
+// The action controls, disabled together while an action runs. "Read Data"
+// talks to the writer like the others, so it is one of them too.
 constexpr int kActionControls[] = {
     ids::kLoadToWriterBuffer, ids::kVerifyBuffer, ids::kProgramFlash,
     ids::kBufferBlankCheck,   ids::kEraseFlash,   ids::kSingleProgram,
     ids::kSingleVerify,       ids::kBlankCheck,   ids::kProgram,
     ids::kResetCounter,       ids::kOpen,         ids::kGetOtpInfo,
     ids::kSetOtpInfo,         ids::kSetInfo,      ids::kGetInfo,
-    ids::kBodyCombo,
+    ids::kBodyCombo,          ids::kReadData,
 };
 
 constexpr int kLampBitmaps[] = {ids::kBitmapGreen, ids::kBitmapBlue, ids::kBitmapRed,
@@ -54,7 +55,7 @@ CBurnwrightDlg::CBurnwrightDlg(I_WindowHost& host, WindowServices services)
       settings_(std::make_unique<core::C_OTPProfiler>()), log_(std::make_unique<core::C_OTPLog>()),
       otp_(std::make_unique<engine::C_OTP>(*link_, *clock_)),
       progressClock_(services.progressClock ? services.progressClock : clock_),
-      wireTime_(std::move(services.wireTime)) {
+      wireTime_(std::move(services.wireTime)), stopRequested_(std::move(services.stopRequested)) {
     for (int i = 0; i < ids::kSocketCount; ++i) {
         lamps_[i] = ids::kBitmapGreen; // the template's picture
         lampControls_[i] = ids::kLampBase + i;
@@ -160,7 +161,12 @@ intptr_t CBurnwrightDlg::OnUserMessage(unsigned message, uintptr_t wParam, intpt
         return UpdateData(wParam != 0) ? 1 : 0;
     }
     if (message == ids::kMsgRunOnUi) {
+        // A worker waits for this piece of its work: the engine is its own
+        // until the piece returns.
+        const bool outer = inWorkerCall_;
+        inWorkerCall_ = true;
         (*reinterpret_cast<const std::function<void()>*>(lParam))();
+        inWorkerCall_ = outer;
         return 1;
     }
     if (message == ids::kMsgLamp) {
@@ -197,7 +203,91 @@ int CBurnwrightDlg::LampForState(uint8_t state) {
 }
 
 void CBurnwrightDlg::OnUi(const std::function<void()>& work) {
+    if (std::this_thread::get_id() == uiThread_) {
+        work();
+        return;
+    }
     host_.SendToWindow(ids::kMsgRunOnUi, 0, reinterpret_cast<intptr_t>(&work));
+}
+
+bool CBurnwrightDlg::TryBeginAction(bool worker) {
+    if (busy_)
+        return false;
+    // The writer's path as the action starts: a removal while it runs is
+    // told by it.
+    if (const std::string path = link_->GetDevicePath(); !path.empty())
+        lastDevicePath_ = path;
+    for (int id : kActionControls) {
+        pendingEnabled_[id] = host_.IsControlEnabled(id);
+        host_.EnableControl(id, false);
+    }
+    for (int i = 0; i < ids::kSocketCount; ++i)
+        actionSockets_[i] = otp_->IsSocketEnabled(i) ? 1 : 0;
+    workerAction_ = worker;
+    busy_ = true;
+    return true;
+}
+
+void CBurnwrightDlg::EndAction() {
+    OnUi([this] { EndActionOnUi(); });
+}
+
+void CBurnwrightDlg::EndActionOnUi() {
+    workerAction_ = false;
+    if (closeLinkPending_) {
+        closeLinkPending_ = false;
+        link_->Close();
+    }
+    // A writer that arrived meanwhile is attached first, with the action
+    // controls still disabled: attaching uses the writer too.
+    if (pendingArrival_) {
+        const std::string name = *pendingArrival_;
+        pendingArrival_.reset();
+        OnArrival(name);
+    }
+    busy_ = false;
+    passRunning_ = false;
+    for (int id : kActionControls)
+        SetActionEnabled(id, pendingEnabled_[id]);
+    host_.DropPendingMouseInput();
+    if (detached_)
+        ApplyDetachedControls();
+    if (syncPending_) {
+        syncPending_ = false;
+        SynchroniseCheckBoxes();
+    }
+}
+
+void CBurnwrightDlg::SetActionEnabled(int id, bool enable) {
+    if (busy_) {
+        pendingEnabled_[id] = enable;
+        return;
+    }
+    if (detached_ && (id == ids::kLoadToWriterBuffer || id == ids::kResetCounter))
+        enable = false;
+    host_.EnableControl(id, enable);
+}
+
+bool CBurnwrightDlg::EngineFree() const {
+    return !workerAction_ || inWorkerCall_;
+}
+
+void CBurnwrightDlg::SelectAmongAction(bool passedOnly) {
+    const auto& states = otp_->GetSocketStates();
+    for (int i = 0; i < ids::kSocketCount; ++i)
+        otp_->SetSocketEnabled(
+            i, actionSockets_[i] && (!passedOnly || states[i] == engine::kSocketOK) ? 1 : 0);
+}
+
+void CBurnwrightDlg::InitOutsideAction() {
+    for (int i = 0; i < ids::kSocketCount; ++i)
+        if (!actionSockets_[i])
+            otp_->SetSocketState(i, engine::kSocketInit);
+}
+
+void CBurnwrightDlg::ForgetBuffer() {
+    for (auto& holds : bufferHolds_)
+        holds = false;
 }
 
 void CBurnwrightDlg::SetLamp(int socket, int lampCode) {
@@ -251,7 +341,7 @@ void CBurnwrightDlg::OnTimer(int timerId) {
 
 void CBurnwrightDlg::OnCommand(int controlId) {
     if (controlId >= ids::kSocketBoxBase && controlId <= ids::kOpVerify) {
-        SynchroniseCheckBoxes();
+        OnBoxClicked();
         return;
     }
     switch (controlId) {
@@ -292,10 +382,14 @@ void CBurnwrightDlg::ReadBackQuietly() {
 void CBurnwrightDlg::EnableActionControls(bool enable, bool flush) {
     OnUi([&] {
         for (int id : kActionControls)
-            host_.EnableControl(id, enable);
+            SetActionEnabled(id, enable);
         if (flush)
             host_.DropPendingMouseInput();
     });
+}
+
+void CBurnwrightDlg::OnBoxClicked() {
+    SynchroniseCheckBoxes();
 }
 
 void CBurnwrightDlg::SynchroniseCheckBoxes() {
@@ -303,24 +397,33 @@ void CBurnwrightDlg::SynchroniseCheckBoxes() {
         Refresh(true);
         WindowState& s = state_;
         s.selectAllOperations = s.blankCheck && s.program && s.verify ? 1 : 0;
-        otp_->SetOption(engine::kOptionBlankCheck, s.blankCheck);
-        otp_->SetOption(engine::kOptionProgram, s.program);
-        otp_->SetOption(engine::kOptionVerify, s.verify);
+        // While a worker uses the engine, a click changes the window only; the
+        // engine follows the boxes when the action ends.
+        const bool engineFree = EngineFree();
+        if (engineFree) {
+            otp_->SetOption(engine::kOptionBlankCheck, s.blankCheck);
+            otp_->SetOption(engine::kOptionProgram, s.program);
+            otp_->SetOption(engine::kOptionVerify, s.verify);
+        } else {
+            syncPending_ = true;
+        }
         bool all = true;
         bool any = false;
         for (int i = 0; i < ids::kSocketCount; ++i) {
             const int ticked = host_.GetCheck(boxControls_[i]);
-            if (!ticked) {
-                otp_->SetSocketState(i, engine::kSocketInit);
-                SetLamp(i, 3);
+            if (engineFree) {
+                if (!ticked) {
+                    otp_->SetSocketState(i, engine::kSocketInit);
+                    SetLamp(i, 3);
+                }
+                otp_->SetSocketEnabled(i, ticked);
             }
-            otp_->SetSocketEnabled(i, ticked);
             all = all && ticked;
             any = any || ticked;
         }
         s.selectAllSockets = all ? 1 : 0;
-        host_.EnableControl(ids::kLoadToWriterBuffer,
-                            any && !s.fileName.Get().empty() && s.loading == 0);
+        SetActionEnabled(ids::kLoadToWriterBuffer,
+                         any && !s.fileName.Get().empty() && s.loading == 0);
         Refresh(false);
     });
 }
@@ -411,6 +514,12 @@ void CBurnwrightDlg::ApplyTrimBoxes(int index, bool startupTable) {
 }
 
 void CBurnwrightDlg::OnBodySelectionChange() {
+    if (busy_) {
+        // The image object is in use: the list is disabled, and a change
+        // that still arrives is taken back.
+        SelectCatalogueBody();
+        return;
+    }
     state_.fileName.Set("");
     UpdateData(false);
     const int index = SelectedBody();
@@ -419,6 +528,11 @@ void CBurnwrightDlg::OnBodySelectionChange() {
         ShowPlain(kSelectBodyText);
         return;
     }
+    if (!otp_->GetBodyCatalogue()->CheckProgrammable(index)) {
+        SelectCatalogueBody();
+        return;
+    }
+    ForgetBuffer();
     ApplyOtpInfoButtons(index);
     ApplyTrimBoxes(index, false);
     UpdateData(false);

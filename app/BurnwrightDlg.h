@@ -8,6 +8,15 @@
 // load thread, its progress thread and the pass thread) work on this object
 // too but touch controls only through the host's synchronous requests; flags
 // they share with the user-interface thread are atomics and texts are guarded.
+//
+// One user of the writer at a time. Every action that talks to the writer
+// (a pass, a load, a stress tick's pass, each action button) holds the window
+// busy from its start until its worker has truly finished, closing exchanges
+// included. Meanwhile every action control stays disabled (what the action
+// asks for them is applied when it ends), no other action starts, box clicks
+// change the window but not the engine, and a writer arrival waits; only the
+// detached state takes effect at once, and it wins over whatever the action
+// does after the writer left.
 #pragma once
 
 #include "app/ControlIds.h"
@@ -25,10 +34,12 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace app {
@@ -36,6 +47,8 @@ namespace app {
 inline constexpr const char* kMainTitle = "MERiL Burnwright";
 inline constexpr const char* kProgramVersion = "V4.00";
 inline constexpr const char* kSelectBodyText = "Please Select Chip Body!";
+// The settings file did not take the counters (a format with the file's path).
+inline constexpr const char* kCountersNotSaved = "The counters could not be written to %s!";
 
 // A text shared between the user-interface thread and workers.
 class GuardedText {
@@ -66,6 +79,10 @@ struct WindowServices {
     // A second timeline each step of a pass is measured on, in milliseconds
     // (a simulated bus's wire time); none when empty.
     std::function<uint64_t()> wireTime;
+    // Asked at the safe points of a load and a pass (between their steps,
+    // never inside a writer command): true stops the action there. A script
+    // host's interrupt; never stops when empty.
+    std::function<bool()> stopRequested;
 };
 
 // The state of the window; bound members are exchanged with their controls.
@@ -164,7 +181,8 @@ public:
     engine::InfoRecord BuildInformationRecord();
     void OnLoadToWriterBuffer();
     void LoadThread();
-    bool LoadSequence();
+    // The load's steps; `verified` tells whether the closing buffer verify ran.
+    bool LoadSequence(bool& verified);
     void RefreshBufferTexts(bool loaded);
     void OnBufferOperation(int controlId);
 
@@ -173,6 +191,18 @@ public:
     void PassThread();
     // 0 blank check, 1 program, 2 verify, 3 IHRC trim: the engine's result.
     int SingleOperation(int operation);
+    // Every enabled socket reads Init until the writer reports it again.
+    void ClearEnabledStates();
+    // Around one step's engine call: TakeStep notes who takes part (the
+    // enabled sockets, cleared to Init) and what the others read; EndStep
+    // keeps the others as they read, whatever the writer's status says.
+    static constexpr uint8_t kTakesPart = 0xFF;
+    std::array<uint8_t, ids::kSocketCount> TakeStep();
+    void EndStep(const std::array<uint8_t, ids::kSocketCount>& before);
+    // Before a pass programs: the writer checks the buffers of the sockets
+    // not known to hold the open image; true when it did (only the sockets
+    // it found holding the image are then left OK).
+    bool CheckBuffersBeforeProgram();
     void SummaryLine(int operation, uint32_t milliseconds, std::optional<uint64_t> wireMs);
     void OnResetCounter();
     void OnStress();
@@ -181,6 +211,14 @@ public:
     void StartTimer();
     void ShowElapsedSince();
     bool IsPassRunning() const { return passRunning_.load(); }
+    // The host asked the running load or pass to stop at its next safe point.
+    bool StopRequested() const { return stopRequested_ && stopRequested_(); }
+    // An action holds the writer (a worker may still be finishing it).
+    bool IsBusy() const { return busy_.load(); }
+    bool IsDetached() const { return detached_.load(); }
+    // Whether socket i's writer buffer is known to hold the open image: a
+    // load or a buffer verify of this image ended OK there.
+    bool BufferHolds(int socket) const { return bufferHolds_[socket].load(); }
     // Per operation (0, 1, 2) the step records of the passes so far, each
     // with the time its step took.
     struct StepCounts {
@@ -227,8 +265,49 @@ public:
     bool IsSelectedBody(const char* paddedName);
 
 private:
+    // Ends the action it was made for when it leaves scope.
+    class ActionEnd {
+    public:
+        explicit ActionEnd(CBurnwrightDlg& dlg) : dlg_(dlg) {}
+        ~ActionEnd() { dlg_.EndAction(); }
+        ActionEnd(const ActionEnd&) = delete;
+        ActionEnd& operator=(const ActionEnd&) = delete;
+
+    private:
+        CBurnwrightDlg& dlg_;
+    };
+
     // Runs `work` on the user-interface thread and waits for it.
     void OnUi(const std::function<void()>& work);
+    // User-interface thread: false when an action holds the writer; else
+    // disables the action controls, remembers what they showed and takes the
+    // ticked sockets as the action's sockets. `worker`: the action goes on in
+    // a worker thread.
+    bool TryBeginAction(bool worker);
+    // Any thread: the action has finished with the writer.
+    void EndAction();
+    void EndActionOnUi();
+    // User-interface thread: an action control, or while an action runs what
+    // it will show when the action ends. Load and Reset Counter stay disabled
+    // while detached.
+    void SetActionEnabled(int id, bool enable);
+    // User-interface thread: the engine may be touched now (no worker is
+    // running outside a request it sent to this thread).
+    bool EngineFree() const;
+    void ApplyDetachedControls();
+    // The action's sockets as the engine's enabled sockets; with
+    // `passedOnly`, only those in state OK.
+    void SelectAmongAction(bool passedOnly);
+    // Sockets outside the action read Init whatever the writer reported.
+    void InitOutsideAction();
+    void ForgetBuffer();
+    // Whether the open image still is the one the writer buffers were
+    // checked against; forgets them when not.
+    void CheckHeldImage();
+    void RememberHeldImage();
+    void OnBoxClicked();
+    // The arrival of the writer's interface (attach when it is this writer's).
+    void OnArrival(const std::string& name);
     bool Exchange(bool saveAndValidate, bool report);
     void ReadBackQuietly();
     void OnSelectAllOperations();
@@ -262,8 +341,21 @@ private:
     WriterVersion writerVersion_{};
     port::Clock* progressClock_;
     std::function<uint64_t()> wireTime_;
-    LoadSignal loadSignal_;
+    std::function<bool()> stopRequested_;
     std::atomic<bool> passRunning_{false};
+    std::thread::id uiThread_;
+    std::atomic<bool> busy_{false};
+    std::atomic<bool> workerAction_{false};
+    bool inWorkerCall_ = false; // user-interface thread only
+    std::map<int, bool> pendingEnabled_;
+    std::atomic<bool> detached_{false};
+    bool syncPending_ = false;
+    std::optional<std::string> pendingArrival_;
+    bool closeLinkPending_ = false;
+    std::array<uint8_t, ids::kSocketCount> actionSockets_{};
+    std::array<std::atomic<bool>, ids::kSocketCount> bufferHolds_{};
+    // The image the buffers were checked against: path, size, time, check value.
+    std::string heldImage_;
     std::mutex resultsLock_;
     std::array<std::vector<StepCounts>, 3> results_;
     std::array<std::vector<uint64_t>, 3> wireResults_;

@@ -7,8 +7,11 @@
 #include "core/MessageHost.h"
 #include "image/Acceptance.h"
 
+#include "port/FileStatus.h"
+
 #include <filesystem>
 #include <fstream>
+#include <new>
 #include <vector>
 
 namespace app {
@@ -18,8 +21,11 @@ constexpr const char* kBinFilter = "Bin Files (*.bin;*.bn1)|*.bin;*.bn1;";
 constexpr const char* kNoFileText = "Please input bin file!";
 constexpr const char* kLoadQuestion = "Load the bin file to the WriterBuffer now ?";
 constexpr int kOperationBoxes[] = {ids::kSelectAllOperations, ids::kOpProgram, ids::kOpVerify};
+// The contents buffer's own failure: no memory for the file.
+constexpr const char* kBufferNullText = "File Buffer Pointer is Null!";
 
-// The whole file, or false when it cannot be read completely.
+// The whole file, or false when it cannot be read completely. Throws
+// std::bad_alloc when there is no memory for it.
 bool ReadWhole(const std::string& path, std::vector<uint8_t>& bytes) {
     std::ifstream in(path, std::ios::binary);
     if (!in)
@@ -42,12 +48,15 @@ std::string FolderOf(const std::string& path) {
 } // namespace
 
 void CBurnwrightDlg::OnOpen() {
-    host_.EnableControl(ids::kLoadToWriterBuffer, false);
+    if (!TryBeginAction(false))
+        return;
+    ActionEnd end(*this);
+    SetActionEnabled(ids::kLoadToWriterBuffer, false);
     std::string path;
     if (!host_.ShowOpenFileDialog(kBinFilter, FolderOf(settings_->GetLastOpenFileName()), path))
         return;
     const int body = SelectedBody();
-    {
+    try {
         // A file that cannot be read whole is refused with a word: silence
         // would leave the operator guessing why nothing happened.
         const std::string unreadable = "The File \"" +
@@ -78,28 +87,34 @@ void CBurnwrightDlg::OnOpen() {
         }
         if (!image::CheckBodySpecific(host_.GetControlText(ids::kBodyCombo), contents))
             return;
+    } catch (const std::bad_alloc&) {
+        core::ShowMessageBox(kBufferNullText, kAppCaption, core::kMbOk);
+        return;
     }
     state_.fileName.Set(path);
     UpdateData(false);
+    // Kept for the next file dialog; a settings file that does not take it
+    // costs only that.
     settings_->SetLastOpenFileName(path);
     state_.bufferLoaded = 0;
+    ForgetBuffer();
     image::C_OTPBinFile* image = otp_->GetImage();
     if (!image)
         return;
     image->FreeImages();
 
-    const std::string last = settings_->GetLastOpenFileName();
-    std::error_code error;
-    if (!last.empty() && std::filesystem::exists(last, error)) {
-        state_.fileName.Set(last);
+    // The image is the file just checked, whatever the settings file kept.
+    if (!image->SetFileName(path) || !image->Exists()) {
+        core::ShowMessageBox(otp_->GetMessage(), kAppCaption, core::kMbOk);
+        state_.fileName.Set("");
         UpdateData(false);
-        image->SetFileName(last);
-        if (SelectedBody() <= 0)
-            host_.SetComboSelection(
-                ids::kBodyCombo,
-                settings_->GetInt(core::settings::kFile, core::settings::kDeviceBodyIndex));
-        PrepareImage(false);
+        return;
     }
+    if (SelectedBody() <= 0)
+        host_.SetComboSelection(
+            ids::kBodyCombo,
+            settings_->GetInt(core::settings::kFile, core::settings::kDeviceBodyIndex));
+    PrepareImage(false);
     RefreshBufferTexts(false);
     otp_->ResetSocketStates();
     for (int i = 0; i < ids::kSocketCount; ++i)
@@ -109,9 +124,31 @@ void CBurnwrightDlg::OnOpen() {
     state_.lengthText.Set(core::Format("%d", image->GetLength()));
     state_.fileTimeText.Set(image->GetTimeString());
     UpdateData(false);
-    host_.EnableControl(ids::kLoadToWriterBuffer, true);
-    host_.EnableControl(ids::kResetCounter, true);
+    SetActionEnabled(ids::kLoadToWriterBuffer, true);
+    SetActionEnabled(ids::kResetCounter, true);
     otp_->SetInfo(state_.developerMode);
+}
+
+void CBurnwrightDlg::RememberHeldImage() {
+    heldImage_.clear();
+    image::C_OTPBinFile* image = otp_->GetImage();
+    port::FileStatus status;
+    if (!image || !port::GetFileStatus(image->GetFileName(), status))
+        return;
+    heldImage_ = std::to_string(SelectedBody()) + "|" + image->GetFileName() + "|" +
+                 std::to_string(status.size) + "|" + std::to_string(status.modifiedNs) + "|" +
+                 state_.bufferCheckText.Get();
+}
+
+void CBurnwrightDlg::CheckHeldImage() {
+    const std::string held = heldImage_;
+    RememberHeldImage();
+    if (held.empty() || held != heldImage_) {
+        // Changed on disk, gone, or another image: what the buffers hold is
+        // no longer known, so the pass asks before it programs.
+        ForgetBuffer();
+        state_.bufferStale = 1;
+    }
 }
 
 engine::InfoRecord CBurnwrightDlg::BuildInformationRecord() {
@@ -187,10 +224,13 @@ void CBurnwrightDlg::ShowElapsedSince() {
 }
 
 void CBurnwrightDlg::OnLoadToWriterBuffer() {
+    if (!TryBeginAction(true))
+        return;
     host_.StartThread([this] { LoadThread(); });
 }
 
 void CBurnwrightDlg::LoadThread() {
+    ActionEnd end(*this);
     WindowState& s = state_;
     if (s.codeNumber < 0 || s.codeNumber > 9999)
         return;
@@ -198,8 +238,7 @@ void CBurnwrightDlg::LoadThread() {
         core::ShowMessageBox(kNoFileText, kAppCaption, core::kMbOk);
         return;
     }
-    if (core::ShowMessageBox(kLoadQuestion, "Load", core::kMbOkCancel | core::kMbIconQuestion) !=
-        core::kIdOk)
+    if (core::ShowMessageBox(kLoadQuestion, "Load", core::kMbOkCancel) != core::kIdOk)
         return;
     const bool developer = s.developerMode != 0;
     if (!developer)
@@ -212,26 +251,38 @@ void CBurnwrightDlg::LoadThread() {
     Refresh(false);
 
     s.loading = 1;
-    loadSignal_.Reset();
+    auto signal = std::make_shared<LoadSignal>();
     image::C_OTPBinFile* image = otp_->GetImage();
     const int total = image ? image->GetLength() : 0;
-    host_.StartThread([this, total] {
-        RunLoadProgress(host_, *progressClock_, state_.loading, loadSignal_, total);
+    host_.StartThread([this, total, signal] {
+        RunLoadProgress(host_, *progressClock_, state_.loading, signal, total);
     });
 
     SynchroniseCheckBoxes();
+    for (int i = 0; i < ids::kSocketCount; ++i)
+        actionSockets_[i] = otp_->IsSocketEnabled(i) ? 1 : 0;
     StartTimer();
     EnableActionControls(false, false);
     bool result = false;
+    bool verified = false;
     try {
-        result = LoadSequence();
+        // A load stopped before its verify ended leaves a buffer nobody
+        // checked: it counts as not loaded.
+        result = LoadSequence(verified) && !StopRequested();
     } catch (core::C_BasicError* error) {
         std::unique_ptr<core::C_BasicError> owned(error);
         owned->ShowMessage();
         result = false;
     }
+    // The buffers of the load's sockets were erased or written: they hold the
+    // image exactly where the closing buffer verify found it.
+    const auto& after = otp_->GetSocketStates();
+    for (int i = 0; i < ids::kSocketCount; ++i)
+        if (actionSockets_[i])
+            bufferHolds_[i] = verified && after[i] == engine::kSocketOK;
+    RememberHeldImage();
     s.loading = 0;
-    loadSignal_.Finished();
+    signal->Finished();
     EnableActionControls(true, true);
     ShowElapsedSince();
 
@@ -249,6 +300,9 @@ void CBurnwrightDlg::LoadThread() {
                 SetStatusText(i, "  ");
         }
     } else {
+        // The buffers may now hold anything: a pass asks, and checks them.
+        RefreshBufferTexts(false);
+        s.bufferLoaded = 0;
         SetStatusTextOnAll(kLoadingText);
         AppendStatusOnAll("Fail");
     }
@@ -262,8 +316,9 @@ void CBurnwrightDlg::LoadThread() {
     ApplySelectAllOperations();
 }
 
-bool CBurnwrightDlg::LoadSequence() {
+bool CBurnwrightDlg::LoadSequence(bool& verified) {
     WindowState& s = state_;
+    verified = false;
     struct PassingOnlyOff {
         std::atomic<int>& flag;
         ~PassingOnlyOff() { flag = 0; }
@@ -272,26 +327,42 @@ bool CBurnwrightDlg::LoadSequence() {
     // step's word, the engine call, then each socket's state word.
     auto step = [&](bool passedOnly, const char* word, const std::function<int()>& run) {
         s.passingSocketsOnly = passedOnly ? 1 : 0;
-        otp_->SelectPassed(passedOnly ? 1 : 0);
+        SelectAmongAction(passedOnly);
         SetStatusTextOnAll(kLoadingText);
         AppendStatusOnAll(word);
+        const auto before = TakeStep();
         const int result = run();
+        EndStep(before);
         AppendStatusOnAll("Status");
         return result;
     };
     auto noneOk = [&] { return otp_->CountSockets(engine::kSocketOK) == 0; };
+    // Between two steps the writer has finished its command: a stop asked
+    // for meanwhile ends the load there, unfinished.
+    auto stopped = [&] { return StopRequested(); };
 
     PrepareImage(false);
+    if (stopped())
+        return false;
     step(false, "Erase...", [&] { return otp_->EraseBuffer(); });
+    if (stopped())
+        return false;
     if (noneOk())
         return true;
     step(true, "Blank Check ... ", [&] { return otp_->BlankCheckBuffer(); });
+    if (stopped())
+        return false;
     if (noneOk())
         return true;
     step(true, "Program ...", [&] { return otp_->LoadBuffer(); });
+    if (stopped())
+        return false;
     if (noneOk())
         return true;
-    return step(true, "Verify ... ", [&] { return otp_->VerifyBuffer(SelectedBody()); }) != 0;
+    const int result =
+        step(true, "Verify ... ", [&] { return otp_->VerifyBuffer(SelectedBody()); });
+    verified = true;
+    return result != 0;
 }
 
 void CBurnwrightDlg::OnBufferOperation(int controlId) {
@@ -301,8 +372,11 @@ void CBurnwrightDlg::OnBufferOperation(int controlId) {
                                                              : "Verify WriterBuffer ... ";
     SetStatusTextOnAll(text);
     SynchroniseCheckBoxes();
+    for (int i = 0; i < ids::kSocketCount; ++i)
+        actionSockets_[i] = otp_->IsSocketEnabled(i) ? 1 : 0;
     EnableActionControls(false, false);
     StartTimer();
+    const auto before = TakeStep();
     try {
         switch (controlId) {
         case ids::kEraseFlash:
@@ -323,12 +397,24 @@ void CBurnwrightDlg::OnBufferOperation(int controlId) {
         std::unique_ptr<core::C_BasicError> owned(error);
         owned->ShowMessage();
     }
+    EndStep(before);
     ShowElapsedSince();
     EnableActionControls(true, true);
     AppendStatusOnAll("Status");
-    if (controlId == ids::kProgramFlash)
+    if (controlId == ids::kEraseFlash || controlId == ids::kProgramFlash) {
+        // Erased, or written without a verify: not known to hold the image.
+        for (int i = 0; i < ids::kSocketCount; ++i)
+            if (actionSockets_[i])
+                bufferHolds_[i] = false;
         state_.bufferLoaded = 0;
+        state_.bufferStale = 1;
+    }
     if (controlId == ids::kVerifyBuffer) {
+        const auto& verified = otp_->GetSocketStates();
+        for (int i = 0; i < ids::kSocketCount; ++i)
+            if (actionSockets_[i])
+                bufferHolds_[i] = verified[i] == engine::kSocketOK;
+        RememberHeldImage();
         state_.bufferLoaded = otp_->CountSockets(engine::kSocketOK) > 0 ? 1 : 0;
         RefreshBufferTexts(state_.bufferLoaded != 0);
         SynchroniseCheckBoxes();

@@ -4,6 +4,7 @@
 
 #include "core/MessageHost.h"
 
+#include <functional>
 #include <strings.h>
 
 namespace app {
@@ -43,64 +44,83 @@ void CBurnwrightDlg::OnActionCommand(int controlId) {
     switch (controlId) {
     case ids::kOpen:
         OnOpen();
-        break;
+        return;
     case ids::kLoadToWriterBuffer:
         OnLoadToWriterBuffer();
+        return;
+    case ids::kProgram:
+        OnProgram();
+        return;
+    case ids::kStress:
+        OnStress();
+        return;
+    case ids::kLampTest:
+        OnLampTest();
+        return;
+    default:
         break;
+    }
+    // The buttons that use the writer on this thread hold it until they return.
+    std::function<void()> action;
+    switch (controlId) {
     case ids::kEraseFlash:
     case ids::kBufferBlankCheck:
     case ids::kProgramFlash:
     case ids::kVerifyBuffer:
-        OnBufferOperation(controlId);
-        break;
-    case ids::kProgram:
-        OnProgram();
+        action = [this, controlId] { OnBufferOperation(controlId); };
         break;
     case ids::kBlankCheck:
-        SingleOperation(0);
+        action = [this] { SingleOperation(0); };
         break;
     case ids::kSingleProgram:
-        SingleOperation(1);
+        action = [this] { SingleOperation(1); };
         break;
     case ids::kSingleVerify:
-        SingleOperation(2);
+        action = [this] { SingleOperation(2); };
         break;
     case ids::kResetCounter:
-        OnResetCounter();
-        break;
-    case ids::kStress:
-        OnStress();
+        // Detached, the counters stay as stored: the writer holds them too.
+        if (detached_)
+            return;
+        action = [this] { OnResetCounter(); };
         break;
     case ids::kReadData:
-        OnReadData();
+        action = [this] { OnReadData(); };
         break;
     case ids::kGetInfo:
-        OnGetInfo();
+        action = [this] { OnGetInfo(); };
         break;
     case ids::kSetInfo:
-        OnSetInfo();
+        action = [this] { OnSetInfo(); };
         break;
     case ids::kGetOtpInfo:
-        OnGetOtpInfo();
+        action = [this] { OnGetOtpInfo(); };
         break;
     case ids::kSetOtpInfo:
-        OnSetOtpInfo();
-        break;
-    case ids::kLampTest:
-        OnLampTest();
+        action = [this] { OnSetOtpInfo(); };
         break;
     default:
-        break;
+        return;
     }
+    if (!TryBeginAction(false))
+        return;
+    ActionEnd end(*this);
+    action();
 }
 
 void CBurnwrightDlg::OnReadData() {
-    // A failed read keeps the old file, so pointing the operator at it would
-    // report a failure as success: the failure's own message instead.
-    if (otp_->ReadOTP(kReadBackFile))
+    // The read-back file is what the operator is pointed at: whenever it was
+    // written, it holds the chip and the success text says so (a socket that
+    // failed the closing status check is shown by its lamp). A read that wrote
+    // nothing keeps the old file, so its failure's own message instead.
+    otp_->ReadOTP(kReadBackFile);
+    if (otp_->ReadBackSaved()) {
         ShowPlain(core::Format("You can check file %s.", kReadBackFile));
-    else
-        ShowPlain(otp_->GetMessage());
+        return;
+    }
+    const std::string message = otp_->GetMessage();
+    ShowPlain(message.empty() ? core::Format("The file %s was not written.", kReadBackFile)
+                              : message);
 }
 
 void CBurnwrightDlg::OnGetInfo() {
@@ -146,11 +166,13 @@ void CBurnwrightDlg::OnLampTest() {
     // The lamps cycle on a timer, so the window stays responsive; a second
     // press stops the test and every lamp shows its socket's state again.
     if (lampTestRunning_) {
+        // Every lamp shows again what the window last set for it.
         host_.KillTimer(ids::kTimerLampTest);
         lampTestRunning_ = false;
-        const auto& states = otp_->GetSocketStates();
-        for (int i = 0; i < ids::kSocketCount; ++i)
-            OnUserMessage(ids::kMsgLamp, static_cast<uintptr_t>(i), LampForState(states[i]));
+        for (int i = 0; i < ids::kSocketCount; ++i) {
+            host_.DrawBitmap(lampControls_[i], lamps_[i]);
+            host_.RepaintControl(lampControls_[i]);
+        }
         return;
     }
     lampTestRunning_ = true;

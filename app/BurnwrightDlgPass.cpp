@@ -17,7 +17,8 @@ constexpr const char* kTotalLabels[] = {"Total Blank Check:\t ", "Total Program:
                                         "Total Verify:\t\t "};
 constexpr const char* kOperationTexts[] = {"Blank Check ... ", "Program ...", "Verify ... ",
                                            "Trim IHRC ... "};
-// A stress tick or end that finds a pass still running looks again this soon.
+constexpr const char* kBufferCheckText = "Verify WriterBuffer ... ";
+// A stress tick or end that finds the writer in use looks again this soon.
 constexpr uint32_t kStressRetryMs = 50;
 
 int WrapCounter(int value) {
@@ -27,12 +28,40 @@ int WrapCounter(int value) {
 } // namespace
 
 void CBurnwrightDlg::OnProgram() {
-    // Two passes never run at once on one writer: a press between two steps
-    // of a running pass is ignored.
-    bool expected = false;
-    if (!passRunning_.compare_exchange_strong(expected, true))
+    // One user of the writer at a time: a press while an action holds it
+    // does nothing.
+    if (!TryBeginAction(true))
         return;
+    passRunning_ = true;
     host_.StartThread([this] { PassThread(); });
+}
+
+void CBurnwrightDlg::ClearEnabledStates() {
+    // A command that never reaches the writer must not leave the sockets as
+    // an earlier step left them: each enabled socket reads Init until the
+    // writer's status says otherwise.
+    for (int i = 0; i < ids::kSocketCount; ++i)
+        if (otp_->IsSocketEnabled(i))
+            otp_->SetSocketState(i, engine::kSocketInit);
+}
+
+std::array<uint8_t, ids::kSocketCount> CBurnwrightDlg::TakeStep() {
+    std::array<uint8_t, ids::kSocketCount> before{};
+    const auto& states = otp_->GetSocketStates();
+    for (int i = 0; i < ids::kSocketCount; ++i)
+        before[i] = otp_->IsSocketEnabled(i) ? kTakesPart : states[i];
+    ClearEnabledStates();
+    return before;
+}
+
+void CBurnwrightDlg::EndStep(const std::array<uint8_t, ids::kSocketCount>& before) {
+    // The status reply gives every socket's state on the writer; a socket
+    // that took no part in the step keeps what the window knew of it, so it
+    // cannot come back OK from an older result.
+    for (int i = 0; i < ids::kSocketCount; ++i)
+        if (before[i] != kTakesPart)
+            otp_->SetSocketState(i, before[i]);
+    InitOutsideAction();
 }
 
 int CBurnwrightDlg::SingleOperation(int operation) {
@@ -44,6 +73,7 @@ int CBurnwrightDlg::SingleOperation(int operation) {
     EnableActionControls(false, true);
     if (operation == 1)
         SetStatusTextOnAll(text);
+    const auto before = TakeStep();
     int result = 0;
     try {
         switch (operation) {
@@ -65,6 +95,7 @@ int CBurnwrightDlg::SingleOperation(int operation) {
         owned->ShowMessage();
         result = 0;
     }
+    EndStep(before);
     EnableActionControls(true, true);
     if (state_.showElapsed)
         ShowElapsedSince();
@@ -105,59 +136,89 @@ std::vector<uint64_t> CBurnwrightDlg::WireRecords(int operation) {
     return wireResults_[operation];
 }
 
+bool CBurnwrightDlg::CheckBuffersBeforeProgram() {
+    // Program and verify take each chip's data from its socket's writer
+    // buffer. Where this window has not seen the buffer hold the open image
+    // (nothing loaded here, a failed load, another image since), the writer
+    // checks the buffers against the image first, and only sockets whose
+    // buffer holds it go on.
+    bool unknown = false;
+    for (int i = 0; i < ids::kSocketCount; ++i)
+        unknown = unknown || (actionSockets_[i] && !bufferHolds_[i]);
+    if (!unknown)
+        return false;
+    state_.passingSocketsOnly = 0;
+    SelectAmongAction(false);
+    SetStatusTextOnAll(kBufferCheckText);
+    const auto before = TakeStep();
+    try {
+        otp_->VerifyBuffer(SelectedBody());
+    } catch (core::C_BasicError* error) {
+        std::unique_ptr<core::C_BasicError> owned(error);
+        owned->ShowMessage();
+    }
+    EndStep(before);
+    AppendStatusOnAll("Status");
+    const auto& states = otp_->GetSocketStates();
+    for (int i = 0; i < ids::kSocketCount; ++i)
+        if (actionSockets_[i])
+            bufferHolds_[i] = states[i] == engine::kSocketOK;
+    RememberHeldImage();
+    return true;
+}
+
 void CBurnwrightDlg::PassThread() {
-    struct Running {
-        std::atomic<bool>& flag;
-        ~Running() { flag = false; }
-    } running{passRunning_};
+    ActionEnd end(*this);
     WindowState& s = state_;
     Refresh(true);
-    const bool trims = s.program || s.verify || s.ihrcTrim || s.lvdTrim;
-    if (!s.blankCheck && !trims)
+    // The pass's choices as they stand when it starts: a box clicked while it
+    // runs is for the next pass.
+    const bool blankCheck = s.blankCheck != 0;
+    const bool program = s.program != 0;
+    const bool verify = s.verify != 0;
+    const bool ihrc = s.ihrcTrim != 0;
+    const bool lvd = s.lvdTrim != 0;
+    const bool trims = program || verify || ihrc || lvd;
+    if (!blankCheck && !trims)
         return;
-    if (s.blankCheck && !trims) {
+    if (blankCheck && !trims) {
         SingleOperation(0);
         return;
     }
     PrepareImage(true);
+    CheckHeldImage();
     if (s.bufferStale &&
-        core::ShowMessageBox(kStaleBufferQuestion, "Program",
-                             core::kMbOkCancel | core::kMbIconQuestion) != core::kIdOk)
+        core::ShowMessageBox(kStaleBufferQuestion, "Program", core::kMbOkCancel) != core::kIdOk)
         return;
 
     s.bufferStale = 0;
     s.timeLabel.Set("Program Time");
     Refresh(false);
     SynchroniseCheckBoxes();
+    // The sockets ticked now are the pass's; no other socket takes part in
+    // any step or count, whatever the writer reports for it.
+    for (int i = 0; i < ids::kSocketCount; ++i)
+        actionSockets_[i] = otp_->IsSocketEnabled(i) ? 1 : 0;
     s.showElapsed = 0;
     EnableActionControls(false, true);
     log_->Write(kPassSeparator);
 
     uint32_t total = 0;
     bool stepRan = false;
-    bool programRan = false;
     bool carryOn = true;
-    int failed = 0;
-    // Failed chips of the whole pass: a chip that failed programming is no
-    // longer selected for verify, yet it is a failed chip all the same.
-    auto failedChips = [this] {
-        int count = 0;
-        for (uint8_t state : otp_->GetSocketStates())
-            count += state == engine::kSocketFail;
-        return count;
-    };
+    std::array<bool, ids::kSocketCount> programmed{};
     auto anyPassing = [this] {
         for (uint8_t state : otp_->GetSocketStates())
             if (state == engine::kSocketOK)
                 return true;
         return false;
     };
-    // Times one step, on the wire timeline too when there is one; from the
-    // second step on only passing sockets take part.
+    // Times one step, on the wire timeline too when there is one; after the
+    // first step (or the buffer check) only passing sockets take part.
     std::optional<uint64_t> wire;
     auto step = [&](auto&& run) {
         s.passingSocketsOnly = stepRan ? 1 : 0;
-        otp_->SelectPassed(stepRan ? 1 : 0);
+        SelectAmongAction(stepRan);
         const uint32_t start = TickCount();
         s.startTick = start;
         const uint64_t wireStart = wireTime_ ? wireTime_() : 0;
@@ -170,63 +231,97 @@ void CBurnwrightDlg::PassThread() {
         return t;
     };
 
-    if (s.blankCheck) {
+    // A stop asked for between two steps skips the steps left; the pass
+    // still stores what the steps done left (states, counters, block).
+    auto go = [&] { return carryOn && !StopRequested(); };
+    carryOn = !StopRequested();
+    if (carryOn && CheckBuffersBeforeProgram()) {
+        stepRan = true;
+        carryOn = anyPassing();
+    }
+    if (go() && blankCheck) {
         const uint32_t t = step([&] { SingleOperation(0); });
         carryOn = anyPassing();
         SummaryLine(0, t, wire);
     }
-    if (carryOn) {
-        if (s.program) {
-            const uint32_t t = step([&] { SingleOperation(1); });
+    if (go()) {
+        if (program) {
+            const uint32_t t = step([&] {
+                for (int i = 0; i < ids::kSocketCount; ++i)
+                    programmed[i] = otp_->IsSocketEnabled(i) != 0;
+                SingleOperation(1);
+            });
             carryOn = anyPassing();
-            failed = failedChips();
             SummaryLine(1, t, wire);
-            programRan = true;
         }
-        if (carryOn && s.verify) {
+        if (go() && verify) {
             const uint32_t t = step([&] { SingleOperation(2); });
             carryOn = anyPassing();
-            if (programRan)
-                failed = failedChips();
             SummaryLine(2, t, wire);
         }
         s.passingSocketsOnly = 0;
-        if (carryOn && s.ihrcTrim) {
+        if (go() && ihrc) {
             const uint32_t t = step([&] { SingleOperation(3); });
             carryOn = anyPassing();
-            if (programRan)
-                failed = failedChips();
             SummaryLine(2, t, wire);
         }
-        if (carryOn && s.lvdTrim) {
-            const uint32_t t = step([&] { otp_->TrimLVD(); });
-            if (programRan)
-                failed = failedChips();
+        if (go() && lvd) {
+            const uint32_t t = step([&] {
+                const auto before = TakeStep();
+                otp_->TrimLVD();
+                EndStep(before);
+            });
             SummaryLine(2, t, wire);
         }
     }
     s.passingSocketsOnly = 0;
+    // Every chip the pass tried to program counts: OK when it came through
+    // every later step, failed otherwise. A chip blank check refused was not
+    // programmed and is no failed chip.
+    int passed = 0;
+    int failed = 0;
+    const auto& states = otp_->GetSocketStates();
+    for (int i = 0; i < ids::kSocketCount; ++i) {
+        if (!programmed[i])
+            continue;
+        if (states[i] == engine::kSocketOK)
+            ++passed;
+        else
+            ++failed;
+    }
 
-    if (s.program || s.verify || s.ihrcTrim) {
+    if (program || verify || ihrc) {
         SynchroniseCheckBoxes();
         otp_->SendSocketStates();
     }
-    if (s.program) {
+    if (program) {
         SynchroniseCheckBoxes();
-        s.okCount = WrapCounter(s.okCount + otp_->CountSockets(engine::kSocketOK));
-        s.failCount = WrapCounter(s.failCount + failed);
-        settings_->WriteInt(core::settings::kGeneral, core::settings::kOtpCounterOk, s.okCount);
-        settings_->WriteInt(core::settings::kGeneral, core::settings::kOtpCounterFail, s.failCount);
-        otp_->SetPassCounter(s.okCount);
-        otp_->SetFailCounter(s.failCount);
-        otp_->SetCounters(s.okCount, s.failCount);
+        // The counts and their edits change together, so that no read-back of
+        // the controls in between takes the old count back.
+        int ok = 0;
+        int fail = 0;
+        OnUi([&] {
+            s.okCount = WrapCounter(s.okCount + passed);
+            s.failCount = WrapCounter(s.failCount + failed);
+            ok = s.okCount;
+            fail = s.failCount;
+            UpdateData(false);
+        });
+        if (!settings_->SetCounters(ok, fail))
+            core::ShowMessageBox(core::Format(kCountersNotSaved, settings_->GetFilePath().c_str()),
+                                 kAppCaption, core::kMbOk);
+        otp_->SetPassCounter(ok);
+        otp_->SetFailCounter(fail);
+        otp_->SetCounters(ok, fail);
     }
     Refresh(false);
     otp_->SetInfo(s.developerMode);
     s.showElapsed = 1;
     EnableActionControls(true, true);
-    s.elapsedText.Set(core::Format("%.3f", total / 1000.0));
-    Refresh(false);
+    OnUi([&] {
+        s.elapsedText.Set(core::Format("%.3f", total / 1000.0));
+        UpdateData(false);
+    });
 }
 
 void CBurnwrightDlg::OnResetCounter() {
@@ -235,8 +330,9 @@ void CBurnwrightDlg::OnResetCounter() {
     state_.failCount = 0;
     UpdateData(false);
     try {
-        settings_->WriteInt(core::settings::kGeneral, core::settings::kOtpCounterOk, 0);
-        settings_->WriteInt(core::settings::kGeneral, core::settings::kOtpCounterFail, 0);
+        if (!settings_->SetCounters(0, 0))
+            core::ShowMessageBox(core::Format(kCountersNotSaved, settings_->GetFilePath().c_str()),
+                                 kAppCaption, core::kMbOk);
         otp_->SetPassCounter(0);
         otp_->SetFailCounter(0);
         otp_->SetCounters(0, 0);
@@ -273,9 +369,10 @@ void CBurnwrightDlg::OnStress() {
 
 void CBurnwrightDlg::OnStressTick() {
     host_.KillTimer(ids::kTimerStressTick);
-    if (passRunning_) {
-        // The pass before is still running: wait for it without blocking the
-        // window, and start the next one as soon as it has ended.
+    if (busy_) {
+        // The writer is in use (the pass before, or a load started between
+        // two passes): wait for it without blocking the window, and start the
+        // next pass as soon as it is free.
         host_.SetTimer(ids::kTimerStressTick, kStressRetryMs);
         return;
     }

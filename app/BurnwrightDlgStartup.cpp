@@ -64,6 +64,7 @@ void CBurnwrightDlg::MapSocketControls() {
 }
 
 bool CBurnwrightDlg::OnInitDialog() {
+    uiThread_ = std::this_thread::get_id();
     const std::string about = host_.LoadString(ids::kAboutString);
     if (!about.empty())
         host_.AddSystemMenuEntry(ids::kSysCommandAbout, about);
@@ -133,11 +134,14 @@ bool CBurnwrightDlg::AttachWithFallback() {
     // as an updatable device, bring its application back, then go on.
     if (link_->ReadDeviceType() == 0) {
         link_->SetBodyType(usb::kIceBodyFirmwareUpdate);
-        if (Attach() && RunUpdateCheck() && Attach()) {
-            link_->SetBodyType(usb::kIceBodyWriter);
+        const bool recovered = Attach() && RunUpdateCheck() && Attach();
+        link_->SetBodyType(usb::kIceBodyWriter);
+        if (recovered)
             return true;
-        }
     }
+    // The link waits for a writer again, not for any device of the family the
+    // fallback looked for.
+    link_->SetBodyType(usb::kIceBodyWriter);
     core::ShowMessageBox(otp_->GetMessage(), kAppCaption, core::kMbOk);
     return false;
 }
@@ -146,6 +150,11 @@ void CBurnwrightDlg::ApplyBodyControls(int index) {
     if (index <= 0) {
         SelectCatalogueBody();
         core::ShowMessageBox(kSelectBodyText, kAppCaption, core::kMbOk);
+        return;
+    }
+    if (!otp_->GetBodyCatalogue()->CheckProgrammable(index)) {
+        otp_->SelectBody(0);
+        SelectCatalogueBody();
         return;
     }
     ApplyOtpInfoButtons(index);
@@ -182,14 +191,25 @@ bool CBurnwrightDlg::Attach() {
     }
     SynchroniseCheckBoxes();
     UpdateData(true);
+    detached_ = false;
     return true;
 }
 
 void CBurnwrightDlg::EnterDetachedState() {
+    detached_ = true;
+    ApplyDetachedControls();
+    // The boxes say which sockets are enabled; the engine may be a worker's now.
+    for (int i = 0; i < ids::kSocketCount; ++i)
+        if (host_.GetCheck(boxControls_[i]))
+            SetStatusText(i, "  ");
+    UpdateData(false);
+}
+
+void CBurnwrightDlg::ApplyDetachedControls() {
     WindowState& s = state_;
     s.fileName.Set("");
-    host_.EnableControl(ids::kLoadToWriterBuffer, false);
-    host_.EnableControl(ids::kResetCounter, false);
+    SetActionEnabled(ids::kLoadToWriterBuffer, false);
+    SetActionEnabled(ids::kResetCounter, false);
     if (!s.developerMode)
         for (int id : kOperationBoxes)
             host_.EnableControl(id, false);
@@ -205,9 +225,8 @@ void CBurnwrightDlg::EnterDetachedState() {
     s.lengthText.Set("");
     s.fileTimeText.Set("");
     s.bufferStale = 1;
-    for (int i = 0; i < ids::kSocketCount; ++i)
-        if (otp_->IsSocketEnabled(i))
-            SetStatusText(i, "  ");
+    // Another writer, or this one after a power cycle, may come back.
+    ForgetBuffer();
     UpdateData(false);
 }
 
@@ -239,8 +258,7 @@ void CBurnwrightDlg::RestoreSavedState() {
         otp_->SelectBody(body);
         SelectCatalogueBody();
         UpdateData(false);
-        settings_->WriteInt(core::settings::kGeneral, core::settings::kOtpCounterOk, s.okCount);
-        settings_->WriteInt(core::settings::kGeneral, core::settings::kOtpCounterFail, s.failCount);
+        settings_->SetCounters(s.okCount, s.failCount);
         otp_->SetCounters(s.okCount, s.failCount);
     } catch (core::C_BasicError* error) {
         std::unique_ptr<core::C_BasicError> owned(error);
@@ -255,21 +273,42 @@ int CBurnwrightDlg::RunUpdateCheck() {
 }
 
 void CBurnwrightDlg::OnDeviceChange(DeviceChange change, const std::string& interfacePath) {
-    const std::string current = link_->GetDevicePath();
-    if (!current.empty())
-        lastDevicePath_ = current;
+    // While an action holds the writer its worker may be searching for it
+    // with the link held; this thread never waits for a worker, so the path
+    // known before the action stands.
+    if (!busy_) {
+        const std::string current = link_->GetDevicePath();
+        if (!current.empty())
+            lastDevicePath_ = current;
+    }
     const std::string name = Lower(interfacePath);
     if (change == DeviceChange::RemoveComplete) {
         if (name == lastDevicePath_) {
             // The claim and the link belong to a device that is gone: the
             // next attach searches afresh instead of writing into the void.
-            link_->Close();
+            // The worker's transfers fail meanwhile; the link is closed once
+            // it has finished.
+            pendingArrival_.reset();
+            if (busy_)
+                closeLinkPending_ = true;
+            else
+                link_->Close();
             EnterDetachedState();
         }
         return;
     }
     if (state_.firmwareUpdating)
         return;
+    if (busy_) {
+        // Attaching talks to the writer: after the action that holds it.
+        pendingArrival_ = interfacePath;
+        return;
+    }
+    OnArrival(interfacePath);
+}
+
+void CBurnwrightDlg::OnArrival(const std::string& interfacePath) {
+    const std::string name = Lower(interfacePath);
     if (!link_->EnsureOpen())
         return;
     lastDevicePath_ = link_->GetDevicePath();

@@ -106,7 +106,7 @@ DialogTemplate BuildMain() {
     c.push_back(Hidden(Button(kSingleProgram, "Program", 68, 98, 50)));
     c.push_back(Hidden(Button(kSingleVerify, "Verify", 122, 98, 50)));
     c.push_back(Hidden(Button(kReadData, "Read Data", 14, 116, 50)));
-    c.push_back(Hidden(ReadOnly(Edit(kFileTime, 68, 117, 104))));
+    c.push_back(Hidden(Edit(kFileTime, 68, 117, 104)));
     c.push_back(Button(kProgram, "Program", 226, 98, 65, 32));
 
     // Advance Setting: developer mode only; 43 units (70 pixels) with the
@@ -117,7 +117,7 @@ DialogTemplate BuildMain() {
     c.push_back(Hidden(Button(kBufferBlankCheck, "Blank Check", 68, 148, 50, 12)));
     c.push_back(Hidden(Button(kProgramFlash, "Program Flash", 122, 148, 54, 12)));
     c.push_back(Hidden(Button(kVerifyBuffer, "Verify Buffer", 180, 148, 54, 12)));
-    c.push_back(Hidden(ReadOnly(Edit(kBufferCheck, 238, 148, 53))));
+    c.push_back(Hidden(Edit(kBufferCheck, 238, 148, 53)));
     c.push_back(Hidden(Button(kSetInfo, "SetInfo", 14, 162, 40, 12)));
     c.push_back(Hidden(Button(kGetInfo, "GetInfo", 58, 162, 40, 12)));
     c.push_back(Hidden(Button(kGetOtpInfo, "GetOTPInfo", 102, 162, 48, 12)));
@@ -131,16 +131,14 @@ DialogTemplate BuildMain() {
     c.push_back(Check(kMultiDevice, "Multi-Device", 14 + kColumnPitch, 193, 60));
     AddSockets(c);
 
-    // Below the Status group. The counters are read-only: only runs and
-    // Reset Counter change them, so typed values cannot falsify the counts
-    // sent to the writer.
+    // Below the Status group: the counters and the time, plain edits.
     c.push_back(Button(kResetCounter, "Reset Counter", 7, 332, 54));
     c.push_back(Label(kOkLabel, "OK:", 67, 335, 14));
-    c.push_back(ReadOnly(Edit(kOkCount, 83, 333, 30)));
+    c.push_back(Edit(kOkCount, 83, 333, 30));
     c.push_back(Label(kFailLabel, "Fail:", 119, 335, 16));
-    c.push_back(ReadOnly(Edit(kFailCount, 137, 333, 30)));
+    c.push_back(Edit(kFailCount, 137, 333, 30));
     c.push_back(Label(kTimeLabel, "Elapsed Time", 173, 335, 44));
-    c.push_back(ReadOnly(Edit(kElapsed, 219, 333, 30)));
+    c.push_back(Edit(kElapsed, 219, 333, 30));
     c.push_back(Label(kSecondsLabel, "Sec", 252, 335, 14));
     c.push_back(Hidden(Button(kLampTest, "Test", 270, 332, 28)));
     return d;

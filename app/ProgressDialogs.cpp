@@ -94,11 +94,6 @@ LoadProgressBar* CurrentLoadProgressBar() {
     return currentBar.load();
 }
 
-void LoadSignal::Reset() {
-    std::lock_guard<std::mutex> hold(lock_);
-    finished_ = false;
-}
-
 void LoadSignal::Finished() {
     {
         std::lock_guard<std::mutex> hold(lock_);
@@ -107,27 +102,34 @@ void LoadSignal::Finished() {
     changed_.notify_all();
 }
 
+bool LoadSignal::IsFinished() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return finished_;
+}
+
 void LoadSignal::WaitFor(uint32_t ms) {
     std::unique_lock<std::mutex> hold(lock_);
     changed_.wait_for(hold, std::chrono::milliseconds(ms), [this] { return finished_; });
 }
 
 void RunLoadProgress(I_WindowHost& host, port::Clock& clock, const std::atomic<int>& loading,
-                     LoadSignal& signal, int total) {
+                     const std::shared_ptr<LoadSignal>& signal, int total) {
     auto bar = std::make_unique<LoadProgressBar>(host, clock);
     currentBar = bar.get();
     try {
         bar->Start(total, kLoadingText, kLoadProgressRate);
-        while (loading) {
+        while (loading && !signal->IsFinished()) {
             bar->OnTick();
-            signal.WaitFor(kLoadProgressStepMs);
+            signal->WaitFor(kLoadProgressStepMs);
         }
         bar->Finish();
     } catch (core::C_BasicError* error) {
         std::unique_ptr<core::C_BasicError> owned(error);
         owned->ShowMessage();
     }
-    currentBar = nullptr;
+    // A later load's window may be published already.
+    LoadProgressBar* mine = bar.get();
+    currentBar.compare_exchange_strong(mine, nullptr);
 }
 
 } // namespace app

@@ -65,12 +65,13 @@ private:
 // The load progress thread's current window; null when none runs.
 LoadProgressBar* CurrentLoadProgressBar();
 
-// Tells the load progress thread that the load has ended, so that it stops
-// waiting for its next step at once.
+// Tells the load progress thread that its load has ended, so that it stops
+// waiting for its next step at once. Each load has a signal of its own: a
+// later load never takes back the end of an earlier one.
 class LoadSignal {
 public:
-    void Reset();
     void Finished();
+    bool IsFinished();
     // Waits up to `ms` of real time, or until Finished.
     void WaitFor(uint32_t ms);
 
@@ -85,9 +86,10 @@ inline constexpr int kLoadProgressRate = 10;
 inline constexpr uint32_t kLoadProgressStepMs = 500;
 
 // The load progress thread: a window for `total` bytes, a step every 500 ms
-// while `loading` is set, then Finish. The window is published through
-// CurrentLoadProgressBar for its lifetime.
+// while `loading` is set and its load has not signalled its end, then
+// Finish. The window is published through CurrentLoadProgressBar for its
+// lifetime.
 void RunLoadProgress(I_WindowHost& host, port::Clock& clock, const std::atomic<int>& loading,
-                     LoadSignal& signal, int total);
+                     const std::shared_ptr<LoadSignal>& signal, int total);
 
 } // namespace app

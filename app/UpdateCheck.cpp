@@ -19,7 +19,7 @@ bool FirstFourEqual(const WriterVersion& a, const WriterVersion& b) {
 }
 
 int Ask(const char* text) {
-    return core::ShowMessageBox(text, kAppCaption, core::kMbYesNo | core::kMbIconQuestion);
+    return core::ShowMessageBox(text, kAppCaption, core::kMbYesNo);
 }
 
 } // namespace
@@ -61,7 +61,17 @@ int UpdateCheck::Run(const std::string& firmwarePath, WriterVersion& writerVersi
         return 0;
     }
     port::NamedMutex exclusive;
-    while (exclusive.Create(kUpdateMutexName) != port::NamedMutex::Outcome::Created) {
+    for (;;) {
+        const port::NamedMutex::Outcome outcome = exclusive.Create(kUpdateMutexName);
+        if (outcome == port::NamedMutex::Outcome::Created)
+            break;
+        if (outcome == port::NamedMutex::Outcome::Failed) {
+            // Not another program updating, and asking again would fail the
+            // same way: the reason, and no update.
+            core::ShowMessageBox(exclusive.Error() + kUpdateNotRunText, kAppCaption, core::kMbOk);
+            updating = 0;
+            return 1;
+        }
         if (Ask(kUpdateBusyPrompt) != core::kIdYes) {
             updating = 0;
             host_.EndDialog(kExitResult);
@@ -74,9 +84,9 @@ int UpdateCheck::Run(const std::string& firmwarePath, WriterVersion& writerVersi
     progress.Step();
     progress.SetStatus(kUpdateAppText);
     bool updated = updater_.UpdateApp() != 0;
+    progress.Step();
+    clock_.SleepMs(kUpdateStepWaitMs);
     if (updated) {
-        progress.Step();
-        clock_.SleepMs(kUpdateStepWaitMs);
         progress.SetStatus(kUpdateBootText);
         updated = updater_.UpdateBoot() != 0;
     }
@@ -89,8 +99,7 @@ int UpdateCheck::Run(const std::string& firmwarePath, WriterVersion& writerVersi
     link_.Close();
     exclusive.Close();
     const std::string message = updated ? std::string(kUpdateSuccess) : updater_.GetMessage();
-    core::ShowMessageBox(message, kAppCaption,
-                         core::kMbOk | (updated ? core::kMbIconInformation : core::kMbIconError));
+    core::ShowMessageBox(message, kAppCaption, core::kMbOk);
     progress.Hide();
     updating = 0;
     return 1;

@@ -28,6 +28,8 @@ inline constexpr const char* kUpdateSuccess = "Update success!";
 // Follows the reason a firmware file beside the program was refused.
 inline constexpr const char* kFirmwareNotChanged = "\nThe writer's firmware was not changed.";
 inline constexpr const char* kUpdateMutexName = "MERiLICEFWUpadte";
+// After the system's reason why the update's lock cannot be taken.
+inline constexpr const char* kUpdateNotRunText = ".\nThe firmware was not updated.";
 inline constexpr const char* kAppCaption = "Burnwright";
 
 // A writer that never reports a version must not hold the window: the poll
@@ -51,7 +53,9 @@ public:
     // doing or an update ran (successfully or not), 0 when the operator
     // declined or chose to exit (the dialog then ends with -1). A missing
     // firmware file offers nothing; one that cannot be a firmware image is
-    // refused with a message saying why.
+    // refused with a message saying why. When the update's lock cannot be
+    // used at all (not merely held by another program), the reason is shown
+    // and nothing is updated (1).
     int Run(const std::string& firmwarePath, WriterVersion& writerVersion,
             std::atomic<int>& updating);
 

@@ -125,7 +125,8 @@ public:
     // its workers before it ends. Any thread.
     virtual void StartThread(std::function<void()> body) = 0;
     // A progress window from template 103 or 150, hidden, owned by the
-    // calling thread (any thread).
+    // calling thread (any thread). The update window (150) has the main
+    // window as its parent; the load window (103) has no parent.
     virtual std::unique_ptr<I_ProgressWindow> CreateProgressWindow(int templateId) = 0;
 };
 

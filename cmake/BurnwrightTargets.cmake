@@ -29,12 +29,16 @@ function(burnwright_program name)
     endif()
 endfunction()
 
-# burnwright_test(NAME SOURCES... LINKS libs...)
+# burnwright_test(NAME SOURCES... LINKS libs... [RUN_UNDER command...])
 # One GoogleTest executable; each test case is registered with CTest. Its main
 # gives every test a claim folder of its own (tests/support/PrivateNames.h).
+# RUN_UNDER starts the program (its listing and every case) through a command.
 function(burnwright_test name)
-    cmake_parse_arguments(ARG "" "" "SOURCES;LINKS" ${ARGN})
+    cmake_parse_arguments(ARG "" "" "SOURCES;LINKS;RUN_UNDER" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
+    if(ARG_RUN_UNDER)
+        set_target_properties(${name} PROPERTIES CROSSCOMPILING_EMULATOR "${ARG_RUN_UNDER}")
+    endif()
     target_compile_options(${name} PRIVATE ${BURNWRIGHT_WARNINGS})
     target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})
     target_link_libraries(${name} PRIVATE ${ARG_LINKS} burnwright_test_main GTest::gtest GTest::gmock)

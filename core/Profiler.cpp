@@ -160,8 +160,10 @@ std::string C_OTPProfiler::GetSeries(int index) {
 }
 
 bool C_OTPProfiler::SetCounters(int ok, int fail) {
-    const bool okWritten = WriteInt(settings::kGeneral, settings::kOtpCounterOk, ok);
-    return WriteInt(settings::kGeneral, settings::kOtpCounterFail, fail) && okWritten;
+    return port::WritePrivateProfileStrings(settings::kGeneral,
+                                            {{settings::kOtpCounterOk, std::to_string(ok)},
+                                             {settings::kOtpCounterFail, std::to_string(fail)}},
+                                            GetFilePath().c_str());
 }
 
 } // namespace core

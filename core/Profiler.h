@@ -97,6 +97,8 @@ public:
     // The counters and body index, by name, for the window and the command line.
     int GetCounterOk() { return GetInt(settings::kGeneral, settings::kOtpCounterOk); }
     int GetCounterFail() { return GetInt(settings::kGeneral, settings::kOtpCounterFail); }
+    // Both counters in one rewrite of the file: a reader never finds one
+    // window's OK count beside another's fail count.
     bool SetCounters(int ok, int fail);
     int GetDeviceBodyIndex() { return GetInt(settings::kFile, settings::kDeviceBodyIndex); }
     bool SetDeviceBodyIndex(int index) {

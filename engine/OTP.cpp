@@ -276,6 +276,7 @@ int C_OTP::TrimLVD() {
 }
 
 int C_OTP::ReadOTP(const std::string& fileName) {
+    readBackSaved_ = false;
     if (!HaveOTPBody())
         return 0;
     // Without a read-back size there is nothing to read, and an empty file
@@ -290,6 +291,7 @@ int C_OTP::ReadOTP(const std::string& fileName) {
     if (!link_->Read(data.data(), length))
         return 0;
     const bool saved = SaveFile(fileName, data.data(), data.size());
+    readBackSaved_ = saved;
     const int passed = StatusPassed();
     return saved ? passed : 0;
 }

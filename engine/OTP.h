@@ -80,7 +80,9 @@ public:
     virtual int ProgramOTP();
     virtual int VerifyOTP();
     // Reads the chip back into the program folder's `fileName`. A failed read
-    // leaves an existing file untouched.
+    // leaves an existing file untouched. The result also needs the closing
+    // status check to find no enabled socket in Fail; ReadBackSaved tells
+    // whether the file was written.
     virtual int ReadOTP(const std::string& fileName);
     virtual int TrimIHRC();
     virtual int TrimLVD();
@@ -150,6 +152,8 @@ public:
         if (socket >= 0 && socket < static_cast<int>(kSocketCount))
             states_[socket] = state;
     }
+    // Whether the last ReadOTP wrote its file whole.
+    bool ReadBackSaved() const { return readBackSaved_; }
     int GetPassCounter() const { return passCounter_; }
     void SetPassCounter(int value) { passCounter_ = value; }
     int GetFailCounter() const { return failCounter_; }
@@ -194,6 +198,7 @@ private:
     static size_t LoadWriteSize();
 
     int passCounter_ = 0;
+    bool readBackSaved_ = false;
     int failCounter_ = 0;
     std::unique_ptr<image::C_OTPBodyProfiler> catalogue_;
     std::unique_ptr<image::C_OTPBinFile> image_;

@@ -7,6 +7,7 @@
 // The backend is chosen as every program chooses it, from BURNWRIGHT_WRITER
 // ("sim" when it is not set, since this cycle needs a writer it can prepare),
 // so "sim:STATE_FILE", "sim-direct" and BURNWRIGHT_SIM_CAPTURE work here too.
+#include "core/ProgramInfo.h"
 #include "driver/simstack/Backend.h"
 #include "driver/simstack/KernelStack.h"
 #include "engine/OTP.h"
@@ -103,7 +104,22 @@ void PrepareDemoWriter(sim::Writer& writer) {
 
 } // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    if (core::AnswerHelpOrVersion(
+            argc, argv, "burnwright-engine-demo",
+            "usage: burnwright-engine-demo\n"
+            "A full programming cycle at engine level on a simulated writer: body, image, load\n"
+            "and verify of the writer buffer, blank check, program and verify of 16 sockets, one\n"
+            "chip read back and compared. Writes its image and read-back files in the program's\n"
+            "folder. BURNWRIGHT_WRITER chooses the writer (sim when not set: sim, sim:STATE_FILE,\n"
+            "sim-direct); BURNWRIGHT_SIM_CAPTURE=FILE records every transfer; "
+            "BURNWRIGHT_SIM_WIRE=on\n"
+            "times the bus as a full-speed bus.\n"))
+        return 0;
+    if (argc > 1) {
+        std::fprintf(stderr, "burnwright-engine-demo takes no arguments (--help says more).\n");
+        return 2;
+    }
     const std::string folder = port::ModuleFolder();
     std::printf("Burnwright engine cycle on a SIMULATED writer (no hardware is used)\n");
     std::printf("Program folder: %s\n", folder.c_str());

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <fstream>
 #include <mutex>
+#include <new>
 
 namespace image {
 namespace {
@@ -147,7 +148,14 @@ const uint8_t* C_File::GetContents() {
         int length = 0;
         if (!MeasureLength(length))
             return nullptr;
-        auto buffer = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(length));
+        std::unique_ptr<uint8_t[]> buffer;
+        try {
+            buffer = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(length));
+        } catch (const std::bad_alloc&) {
+            // No memory for the contents: the buffer's own failure.
+            ReportError("File Buffer Pointer is Null!");
+            return nullptr;
+        }
         std::ifstream in(path_, std::ios::binary);
         if (in && length > 0)
             in.read(reinterpret_cast<char*>(buffer.get()), length);

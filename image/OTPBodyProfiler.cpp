@@ -83,6 +83,7 @@ void C_OTPBodyProfiler::Report(const std::string& reason) {
 }
 
 void C_OTPBodyProfiler::Load(const std::string& profilePath) {
+    profilePath_ = profilePath;
     std::ifstream in(profilePath, std::ios::binary);
     std::ostringstream read;
     if (in)
@@ -148,6 +149,17 @@ void C_OTPBodyProfiler::Load(const std::string& profilePath) {
     }
     if (refused)
         ShowPlain(kLoadFailedMessage);
+}
+
+bool C_OTPBodyProfiler::CheckProgrammable(int index) {
+    const BodyProfile* entry = Find(index);
+    if (entry && entry->otpSize > 0)
+        return true;
+    Report(profilePath_ + ": body " + std::to_string(index) +
+           (entry ? " \"" + entry->comboName + "\"" : std::string()) +
+           " has no OTP size (OTPSize); it cannot be programmed");
+    ShowPlain(kLoadFailedMessage);
+    return false;
 }
 
 const BodyProfile* C_OTPBodyProfiler::Find(int index) const {

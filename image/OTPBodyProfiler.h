@@ -77,6 +77,10 @@ public:
     const std::map<int, BodyProfile>& Bodies() const { return bodies_; }
     // Why the file or some of its bodies were refused, one line each.
     const std::vector<std::string>& Problems() const { return problems_; }
+    // Whether a chip of body `index` can be programmed: the profile gives it an
+    // OTP size. When not, the operator sees the profile's message, and the
+    // reason goes where the profile's other reasons go.
+    bool CheckProgrammable(int index);
 
 private:
     void Load(const std::string& profilePath);
@@ -84,6 +88,7 @@ private:
     const BodyProfile& Current() const;
 
     int currentIndex_ = 0;
+    std::string profilePath_;
     std::map<int, BodyProfile> bodies_;
     std::vector<std::string> problems_;
 };

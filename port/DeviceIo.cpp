@@ -11,6 +11,10 @@ namespace port {
 // The platform's own backend (win32/DeviceIo.cpp), known from the start.
 std::unique_ptr<DeviceIo> CreateWin32DeviceIo(const std::string& argument);
 #endif
+#ifdef BURNWRIGHT_USB_BACKEND
+// Real writers through libusb (usb/UsbDeviceIo.cpp), known from the start.
+std::unique_ptr<DeviceIo> CreateUsbDeviceIo(const std::string& argument);
+#endif
 
 namespace {
 
@@ -33,11 +37,26 @@ std::map<std::string, DeviceIoFactory>& Registry() {
 #ifdef _WIN32
         {"win32", CreateWin32DeviceIo},
 #endif
+#ifdef BURNWRIGHT_USB_BACKEND
+        {"usb", CreateUsbDeviceIo},
+#endif
     };
     return registry;
 }
 
 } // namespace
+
+DeviceHandle::Outcome DeviceHandle::Control(uint32_t, const uint8_t*, size_t, uint8_t*, size_t,
+                                            uint32_t, size_t& returned) {
+    returned = 0;
+    return Outcome::Failed;
+}
+
+void DeviceIo::ReleaseDevice(const std::string&) {}
+
+std::string DeviceIo::TakeProblem() {
+    return {};
+}
 
 void RegisterDeviceIoBackend(const std::string& name, DeviceIoFactory factory) {
     std::lock_guard<std::mutex> guard(registryLock);

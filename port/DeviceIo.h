@@ -21,6 +21,20 @@ namespace port {
 // The device-interface class that the writer's driver registers.
 inline constexpr const char* kWriterInterfaceClass = "{5795843b-6684-43a4-81ee-d2dd1b5594b6}";
 
+// Device-control codes the writer's driver takes (DeviceHandle::Control).
+inline constexpr uint32_t kControlGetConfigDescriptor = 0x220000u;
+inline constexpr uint32_t kControlResetDevice = 0x220004u;
+inline constexpr uint32_t kControlResetPipe = 0x220008u;
+inline constexpr uint32_t kControlVendorOut = 0x22000Cu;
+inline constexpr uint32_t kControlVendorIn = 0x220010u;
+// The vendor requests' block: request-type bits at 0, request at 1, value at
+// 4, index at 8, data length at 12 (little-endian), the data from 16 on. The
+// block is at least 24 bytes; a request reports 24 bytes returned (fewer when
+// the output buffer is shorter): the header as sent and the first 8 data bytes.
+inline constexpr size_t kVendorHeaderBytes = 16;
+inline constexpr size_t kVendorMinimumBlock = 24;
+inline constexpr size_t kVendorReportedBytes = 24;
+
 // One open handle on an interface path or a pipe path.
 class DeviceHandle {
 public:
@@ -42,6 +56,16 @@ public:
     // Cancels a transfer in flight on this handle from another thread; the
     // transfer returns Failed. Never blocks.
     virtual void Cancel() = 0;
+
+    // One device-control request as the writer's driver takes it (the codes
+    // above): `input` is copied into a buffer of max(inputSize, outputSize)
+    // bytes, the request works on that buffer, and `returned` bytes of it are
+    // copied to `output`. Blocks until the device answers, fails, or
+    // `timeoutMs` passes (0 waits without limit). Done with `returned` set;
+    // TimedOut; Failed for a refused request, bad block or unknown code, and
+    // for a backend without device control (the default).
+    virtual Outcome Control(uint32_t code, const uint8_t* input, size_t inputSize, uint8_t* output,
+                            size_t outputSize, uint32_t timeoutMs, size_t& returned);
 };
 
 enum class DeviceEvent { Arrival, Removal };
@@ -68,6 +92,19 @@ public:
     // handler must return quickly. Null removes it.
     using EventHandler = std::function<void(DeviceEvent, const std::string& interfacePath)>;
     virtual void SetEventHandler(EventHandler handler) = 0;
+
+    // The program gave up its claim on the device at `interfacePath`: a
+    // backend that holds the device for this process (a claimed USB
+    // interface) lets it go once no handle on it is open, so that another
+    // process can take it. Does nothing by default. Never blocks for long.
+    virtual void ReleaseDevice(const std::string& interfacePath);
+
+    // Why the last search or open came to nothing, beyond "not present": no
+    // device with the wanted identity, a device that another program or a
+    // kernel driver holds, no permission to open it. Returns the text and
+    // forgets it; empty when there is nothing to add (the default). Never
+    // blocks.
+    virtual std::string TakeProblem();
 };
 
 // Backends register a factory under a name; the argument is what follows

@@ -13,6 +13,7 @@
 // Windows: the lock is a named mutex of the file's full path.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -26,11 +27,17 @@ enum class Edit {
     Failed,    // the edit could not be made; the file stays as it is, the rewrite fails
 };
 
+// No file this program shares is larger than this; what goes on past it (a
+// device that never ends) is refused instead of read until memory runs out.
+inline constexpr size_t kMaxSharedFileBytes = size_t{1} << 30;
+
 // Calls `edit` with the file's current contents (empty when it does not exist
 // yet) while holding the locks, and replaces the file with the edited text.
-// Returns false, leaving the file as it was, when the file cannot be read, is
-// marked read-only or cannot be replaced.
-bool RewriteExclusively(const std::string& path, const std::function<Edit(std::string&)>& edit);
+// Returns false, leaving the file as it was, when the file cannot be read
+// (also when it holds more than `maxBytes`), is marked read-only or cannot be
+// replaced.
+bool RewriteExclusively(const std::string& path, const std::function<Edit(std::string&)>& edit,
+                        size_t maxBytes = kMaxSharedFileBytes);
 
 // The old contents while a rewrite in pieces holds the locks.
 class RewriteInput {
@@ -63,7 +70,9 @@ bool RewriteExclusivelyInPieces(const std::string& path,
                                 std::string* written = nullptr);
 
 // Reads the whole file into `text`, sharing it with a rewrite that replaces it
-// meanwhile. False (and `text` empty) when it does not exist or cannot be read.
-bool ReadSharedFile(const std::string& path, std::string& text);
+// meanwhile. False (and `text` empty) when it does not exist, cannot be read
+// or holds more than `maxBytes`.
+bool ReadSharedFile(const std::string& path, std::string& text,
+                    size_t maxBytes = kMaxSharedFileBytes);
 
 } // namespace port

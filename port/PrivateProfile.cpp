@@ -103,7 +103,7 @@ std::string Render(const Document& document) {
 
 std::vector<Line> Load(const char* fileName) {
     std::string text;
-    if (!ReadSharedFile(fileName, text))
+    if (!ReadSharedFile(fileName, text, kMaxProfileBytes))
         return {};
     return Parse(text).lines;
 }
@@ -254,13 +254,37 @@ bool WritePrivateProfileString(const char* section, const char* key, const char*
         !IsStorableProfileText(value))
         return false;
     const std::string_view wanted = Trim(section);
-    return RewriteExclusively(fileName, [&](std::string& text) {
-        Document document = Parse(text);
-        const Edit what = Apply(document.lines, wanted, key, value);
-        if (what == Edit::Write)
+    return RewriteExclusively(
+        fileName,
+        [&](std::string& text) {
+            Document document = Parse(text);
+            const Edit what = Apply(document.lines, wanted, key, value);
+            if (what == Edit::Write)
+                text = Render(document);
+            return what;
+        },
+        kMaxProfileBytes);
+}
+
+bool WritePrivateProfileStrings(const char* section,
+                                const std::vector<std::pair<std::string, std::string>>& entries,
+                                const char* fileName) {
+    if (!section || !fileName || !IsStorableProfileText(section))
+        return false;
+    for (const auto& [key, value] : entries)
+        if (!IsStorableProfileText(key.c_str()) || !IsStorableProfileText(value.c_str()))
+            return false;
+    const std::string_view wanted = Trim(section);
+    return RewriteExclusively(
+        fileName,
+        [&](std::string& text) {
+            Document document = Parse(text);
+            for (const auto& [key, value] : entries)
+                Apply(document.lines, wanted, key.c_str(), value.c_str());
             text = Render(document);
-        return what;
-    });
+            return Edit::Write;
+        },
+        kMaxProfileBytes);
 }
 
 } // namespace port

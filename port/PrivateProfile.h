@@ -9,7 +9,11 @@
 // All calls block only on the file system.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace port {
 
@@ -41,6 +45,17 @@ uint32_t GetPrivateProfileString(const char* section, const char* key, const cha
 // and for a file marked read-only, which is never written.
 bool WritePrivateProfileString(const char* section, const char* key, const char* value,
                                const char* fileName);
+
+// Sets several keys of one section in a single rewrite, so that a reader
+// (another window, another process) sees all of them changed or none. Keys
+// as WritePrivateProfileString sets them; none may be null.
+bool WritePrivateProfileStrings(const char* section,
+                                const std::vector<std::pair<std::string, std::string>>& entries,
+                                const char* fileName);
+
+// The longest settings file read: larger (or never-ending) files read as
+// unreadable, so reads give the defaults and writes fail.
+inline constexpr size_t kMaxProfileBytes = 4 * 1024 * 1024;
 
 // False for text that holds a carriage return or a line feed; null is fine.
 inline bool IsStorableProfileText(const char* text) {

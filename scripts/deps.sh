@@ -16,7 +16,7 @@ packages=(
     # The Windows build, its tests under wine and its package.
     googletest wine64 osslsigncode zip
     # Real writers on Linux, and the emulated USB device their tests run against.
-    libusb-1.0-0-dev umockdev libumockdev-dev
+    pkg-config libusb-1.0-0-dev umockdev libumockdev-dev
     # A second load beside the suite, to prove it does not depend on a quiet machine.
     stress-ng
 )

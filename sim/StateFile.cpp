@@ -156,6 +156,9 @@ bool ReadStateFile(const std::string& path, std::vector<SavedWriter>& writers, b
                 "). It was left as it is; move it away or repair it to start afresh.";
         return false;
     };
+    // A FIFO or a device would block the open or the read for ever.
+    if (!std::filesystem::is_regular_file(path, code))
+        return refuse("it is not a regular file");
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         error = "Cannot read the simulator state file \"" + path + "\": " + std::strerror(errno);

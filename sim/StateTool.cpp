@@ -72,6 +72,10 @@ void Show(Bus& bus, std::ostream& out) {
 
 } // namespace
 
+const char* StateToolUsage() {
+    return kUsage;
+}
+
 int RunStateTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     if (args.size() < 2) {
         err << kUsage;

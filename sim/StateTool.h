@@ -20,6 +20,9 @@ namespace sim {
 //   insert-chip MEMBER SOCKET [SIZE]  a blank chip (SIZE 0: of any body)
 //   remove-chip MEMBER SOCKET
 //   boot-loader MEMBER                leave the writer in its boot loader
+// The usage text above, as the tool prints it.
+const char* StateToolUsage();
+
 int RunStateTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
 } // namespace sim

@@ -84,6 +84,10 @@ int C_USBInfo::SetBodyType(int type) {
 int C_USBInfo::Close() {
     std::lock_guard<std::recursive_mutex> hold(linkLock_);
     transfer_->ReleaseWritePipe();
+    // A backend that holds the device for this process (a claimed USB
+    // interface) lets it go with the claim, so another process can use it.
+    if (deviceLock_.IsHeld())
+        transfer_->ReleaseDevice(devicePath_);
     deviceLock_.Close();
     opened_ = 0;
     return 1;
@@ -121,7 +125,11 @@ int C_USBInfo::LockDevice(const std::string& devicePath) {
 }
 
 void C_USBInfo::ReportSearchFailure(const char* text) {
-    ReportError(claimError_.empty() ? text : (std::string(text) + "\n\n" + claimError_).c_str());
+    std::string message = text;
+    for (const std::string& why : {claimError_, transfer_->TakeBackendProblem()})
+        if (!why.empty())
+            message += "\n\n" + why;
+    ReportError(message.c_str());
 }
 
 uint8_t C_USBInfo::Query(uint8_t command, uint8_t argument, size_t replySize, uint8_t* reply) {
@@ -167,8 +175,9 @@ bool C_USBInfo::StartSearch(int& count) {
         return false;
     }
     SetTimeout(kDetectionTimeoutMs);
+    transfer_->TakeBackendProblem(); // only what this search meets counts
     if (!transfer_->EnumerateWriters(count)) {
-        ReportError(transfer_->GetErrorText().c_str());
+        ReportSearchFailure(transfer_->GetErrorText().c_str());
         return false;
     }
     // An earlier transfer cannot leave the lock taken for a new search.

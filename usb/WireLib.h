@@ -85,6 +85,14 @@ public:
     // Code 5 also marks the link unsettled.
     virtual void SetErrorCode(int code);
 
+    // What the backend can add to a failed search (port::DeviceIo::TakeProblem).
+    std::string TakeBackendProblem() { return io_ ? io_->TakeProblem() : std::string(); }
+    // Tells the backend that the program gave up its claim on the device.
+    void ReleaseDevice(const std::string& interfacePath) {
+        if (io_ && !interfacePath.empty())
+            io_->ReleaseDevice(interfacePath);
+    }
+
     uint32_t GetTimeout() const { return timeoutMs_; }
     bool IsSettled() const { return settled_ != 0; }
     bool HasBackend() const { return io_ != nullptr; }

@@ -108,15 +108,16 @@ HeadlessHost::HeadlessHost(port::ManualClock& clock, port::DeviceIo* devices)
 }
 
 HeadlessHost::~HeadlessHost() {
+    // No device event reaches a host on its way out.
+    if (notifications_ && devices_)
+        devices_->SetEventHandler(nullptr);
     WaitIdle();
     {
         std::lock_guard<std::mutex> hold(queueLock_);
         stopping_ = true;
+        queueChanged_.notify_all();
     }
-    queueChanged_.notify_all();
     uiThread_.join();
-    if (notifications_ && devices_)
-        devices_->SetEventHandler(nullptr);
     core::SetMessageBoxHost(previousBoxHost_);
 }
 
@@ -144,10 +145,10 @@ void HeadlessHost::UiLoop() {
 }
 
 void HeadlessHost::Post(std::function<void()> work) {
-    {
-        std::lock_guard<std::mutex> hold(queueLock_);
-        queue_.push_back({std::move(work), nullptr});
-    }
+    // Told under the lock: a thread that posts (a device event) is done with
+    // the host once the lock is released.
+    std::lock_guard<std::mutex> hold(queueLock_);
+    queue_.push_back({std::move(work), nullptr});
     queueChanged_.notify_all();
 }
 
@@ -175,18 +176,42 @@ void HeadlessHost::RunOnUi(const std::function<void()>& work) {
     Invoke(work);
 }
 
+void HeadlessHost::RunLater(std::function<void()> work) {
+    Post(std::move(work));
+}
+
+void HeadlessHost::ClickLater(int id) {
+    Post([this, id] { ClickNow(id); });
+}
+
+void HeadlessHost::ClickNow(int id) {
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        ControlState& c = At(id);
+        if (!c.enabled || !c.visible)
+            return;
+        if (c.kind == ControlKind::CheckBox)
+            c.check = c.check ? 0 : 1;
+    }
+    logic_->OnCommand(id);
+}
+
+bool HeadlessHost::UiIdle() {
+    std::lock_guard<std::mutex> hold(queueLock_);
+    return queue_.empty() && !busy_;
+}
+
+bool HeadlessHost::Idle() {
+    {
+        std::lock_guard<std::mutex> hold(workersLock_);
+        if (runningWorkers_ != 0)
+            return false;
+    }
+    return UiIdle();
+}
+
 void HeadlessHost::Click(int id) {
-    RunOnUi([this, id] {
-        {
-            std::lock_guard<std::mutex> hold(lock_);
-            ControlState& c = At(id);
-            if (!c.enabled || !c.visible)
-                return;
-            if (c.kind == ControlKind::CheckBox)
-                c.check = c.check ? 0 : 1;
-        }
-        logic_->OnCommand(id);
-    });
+    RunOnUi([this, id] { ClickNow(id); });
 }
 
 void HeadlessHost::SelectBody(int index) {
@@ -194,6 +219,8 @@ void HeadlessHost::SelectBody(int index) {
         {
             std::lock_guard<std::mutex> hold(lock_);
             ControlState& c = At(ids::kBodyCombo);
+            if (!c.enabled || !c.visible)
+                return;
             c.selection = index;
             c.text = index >= 0 && index < static_cast<int>(c.items.size()) ? c.items[index] : "";
         }
@@ -281,9 +308,24 @@ void HeadlessHost::AnswerFileDialog(std::optional<std::string> path) {
     fileAnswers_.push_back(std::move(path));
 }
 
+size_t HeadlessHost::PendingFileAnswers() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return fileAnswers_.size();
+}
+
+void HeadlessHost::DropFileAnswers() {
+    std::lock_guard<std::mutex> hold(lock_);
+    fileAnswers_.clear();
+}
+
 void HeadlessHost::SetBoxHook(std::function<void(const std::string&)> hook) {
     std::lock_guard<std::mutex> hold(lock_);
     boxHook_ = std::move(hook);
+}
+
+void HeadlessHost::SetBoxAnswerer(std::function<int(const std::string&, unsigned)> answerer) {
+    std::lock_guard<std::mutex> hold(lock_);
+    boxAnswerer_ = std::move(answerer);
 }
 
 ControlState& HeadlessHost::At(int id) {
@@ -620,18 +662,23 @@ std::unique_ptr<I_ProgressWindow> HeadlessHost::CreateProgressWindow(int templat
 int HeadlessHost::ShowMessageBox(const std::string& text, const std::string& caption,
                                  unsigned flags) {
     std::function<void(const std::string&)> hook;
+    std::function<int(const std::string&, unsigned)> answerer;
     {
         std::lock_guard<std::mutex> hold(lock_);
         hook = boxHook_;
+        answerer = boxAnswers_.empty() ? boxAnswerer_ : nullptr;
     }
     if (hook)
         hook(text);
+    const int chosen = answerer ? answerer(text, flags) : 0;
     std::lock_guard<std::mutex> hold(lock_);
     int answer = 0;
     const unsigned buttons = flags & 0x0F;
     if (!boxAnswers_.empty()) {
         answer = boxAnswers_.front();
         boxAnswers_.pop_front();
+    } else if (answerer) {
+        answer = chosen;
     } else {
         answer = buttons == core::kMbYesNo      ? core::kIdNo
                  : buttons == core::kMbOkCancel ? core::kIdCancel

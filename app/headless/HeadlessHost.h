@@ -62,6 +62,7 @@ public:
     void RunOnUi(const std::function<void()>& work);
     // What a user does: each runs the handler on the user-interface thread
     // and returns when it has returned (workers it started may go on).
+    // Like a user, they do nothing on a disabled or hidden control.
     void Click(int id);         // a check box toggles first
     void SelectBody(int index); // combo selection, then its handler
     void Type(int id, const std::string& text);
@@ -71,13 +72,28 @@ public:
     void AdvanceTime(uint64_t ms);
     // Waits until every worker thread has ended and the queue is empty.
     void WaitIdle();
+    // Queues `work` for the user-interface thread and returns at once.
+    void RunLater(std::function<void()> work);
+    // Click, queued: the user-interface thread runs it after what is queued.
+    void ClickLater(int id);
+    // Nothing queued and the user-interface thread waiting for work.
+    bool UiIdle();
+    // UiIdle, and no worker thread running.
+    bool Idle();
+    std::thread::id UiThread() const { return uiThreadId_; }
 
     // Scripts: answers taken from the front; OK, or Cancel/No for a question,
     // when a script runs dry. A file answer of nullopt cancels the dialog.
     void AnswerBoxes(std::vector<int> answers);
     void AnswerFileDialog(std::optional<std::string> path);
+    // File dialog answers not taken yet; dropping them.
+    size_t PendingFileAnswers();
+    void DropFileAnswers();
     // Called with each box's text before it is answered, on the showing thread.
     void SetBoxHook(std::function<void(const std::string&)> hook);
+    // Answers the boxes the script leaves unanswered (text and flags given);
+    // none: OK, or Cancel/No for a question.
+    void SetBoxAnswerer(std::function<int(const std::string&, unsigned)> answerer);
 
     // The record. Safe from any thread.
     ControlState Control(int id);
@@ -152,6 +168,7 @@ private:
         std::shared_ptr<std::promise<void>> done;
     };
     void UiLoop();
+    void ClickNow(int id); // on the user-interface thread
     void Post(std::function<void()> work);
     // Runs `work` on the user-interface thread; from a worker, waits for it.
     void Invoke(const std::function<void()>& work);
@@ -184,6 +201,7 @@ private:
     std::vector<BoxRecord> boxes_;
     std::deque<int> boxAnswers_;
     std::function<void(const std::string&)> boxHook_;
+    std::function<int(const std::string&, unsigned)> boxAnswerer_;
     std::deque<std::optional<std::string>> fileAnswers_;
     std::vector<std::string> fileDialogs_;
     std::vector<std::string> events_;

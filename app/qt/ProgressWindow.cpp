@@ -1,5 +1,6 @@
 #include "app/qt/ProgressWindow.h"
 
+#include "app/ControlIds.h"
 #include "app/qt/DialogWidgets.h"
 #include "app/qt/QtWindowHost.h"
 
@@ -15,11 +16,13 @@ namespace app::qt {
 ProgressWindow::ProgressWindow(QtWindowHost& host, const DialogTemplate& dialog, port::Clock& clock)
     : host_(host), clock_(clock) {
     host_.Invoke([&] {
-        // A window of its own above the main window; dialog 150 has no caption.
+        // Dialog 150 has no caption and belongs to the main window; the load
+        // window (103) is a window of its own, without parent.
         Qt::WindowFlags flags = Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowDoesNotAcceptFocus;
         if (*dialog.title)
             flags |= Qt::WindowTitleHint;
-        window_ = new QWidget(host_.Window(), flags);
+        const bool owned = dialog.id == ids::kUpdateProgressDialog;
+        window_ = new QWidget(owned ? host_.Window() : nullptr, flags);
         window_->setAttribute(Qt::WA_ShowWithoutActivating);
         window_->setWindowTitle(QString::fromUtf8(dialog.title));
         window_->setFixedSize(DialogPixelSize(dialog));

@@ -11,6 +11,7 @@
 #include "app/qt/SimulatorPanel.h"
 #include "core/MessageHost.h"
 #include "core/Profiler.h"
+#include "core/ProgramInfo.h"
 #include "driver/simstack/Backend.h"
 #include "image/BodyTable.h"
 #include "port/ProgramPath.h"
@@ -59,7 +60,15 @@ std::string WriteImage(const fs::path& folder) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
+    if (core::AnswerHelpOrVersion(
+            argc, argv, "burnwright-window-shot",
+            "usage: burnwright-window-shot OUTPUT.png\n"
+            "Renders the operator's window after a programming run on a simulated writer (socket "
+            "5\n"
+            "empty, socket 10 failing verify) into OUTPUT.png, without a screen. The run uses the\n"
+            "folder demo-window beside the program, made afresh.\n"))
+        return 0;
+    if (argc != 2 || argv[1][0] == '-') {
         std::fprintf(stderr, "usage: burnwright-window-shot OUTPUT.png\n");
         return 2;
     }

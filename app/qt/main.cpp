@@ -9,6 +9,7 @@
 #include "app/qt/Program.h"
 #include "app/qt/QtWindowHost.h"
 #include "app/qt/SimulatorPanel.h"
+#include "core/ProgramInfo.h"
 #include "driver/simstack/Backend.h"
 #include "usb/ProcessLink.h"
 
@@ -101,6 +102,17 @@ public:
 } // namespace
 
 int main(int argc, char** argv) {
+    if (core::AnswerHelpOrVersion(
+            argc, argv, "burnwright",
+            "usage: burnwright\n"
+            "The operator's window: pick a chip body, open an image, load it into the writer\n"
+            "buffer and program, with lamps, counters and timings per socket. It takes no\n"
+            "arguments of its own; settings and logs live beside the program. BURNWRIGHT_WRITER "
+            "chooses the\n"
+            "writer (sim, sim:STATE_FILE, sim-direct, usb); BURNWRIGHT_QUIT_AFTER_MS=N closes the\n"
+            "window N milliseconds after the start. burnwright-cli --help covers the command "
+            "line.\n"))
+        return 0;
     QApplication application(argc, argv);
     app::qt::SetUpApplicationLook();
     app::CBurnwrightApp program([] { return std::make_unique<QtMainWindow>(); });

@@ -114,8 +114,12 @@ INT_PTR Win32Host::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
         }
         if (id == IDOK)
             return TRUE; // Enter in an edit must not end the dialog
-        const bool acted = code == BN_CLICKED || code == CBN_SELCHANGE ||
-                           (code == EN_CHANGE && ::GetFocus() == Control(id));
+        // An edit's change is the user's only when the host is not writing
+        // the control itself: a write of the window's state must not read
+        // half-written controls back into it.
+        const bool acted =
+            code == BN_CLICKED || code == CBN_SELCHANGE ||
+            (code == EN_CHANGE && writingControls_ == 0 && ::GetFocus() == Control(id));
         if (acted)
             logic_->OnCommand(id);
         return TRUE;
@@ -246,8 +250,11 @@ std::string Win32Host::GetControlText(int id) {
 
 void Win32Host::SetControlText(int id, const std::string& text) {
     Invoke([&] {
-        if (HWND control = Control(id))
+        if (HWND control = Control(id)) {
+            ++writingControls_;
             ::SetWindowTextA(control, text.c_str());
+            --writingControls_;
+        }
     });
 }
 
@@ -563,9 +570,9 @@ std::unique_ptr<I_ProgressWindow> Win32Host::CreateProgressWindow(int templateId
     const DialogTemplate* dialog = FindDialogTemplate(templateId);
     if (!dialog)
         return nullptr;
-    // The update window belongs to the main window; the load window, made on
-    // a thread of its own, has no parent.
-    HWND parent = OnUiThread() ? dialog_ : nullptr;
+    // The update window belongs to the main window; the load window has no
+    // parent.
+    HWND parent = templateId == ids::kUpdateProgressDialog ? dialog_ : nullptr;
     return std::make_unique<Win32ProgressWindow>(instance_, *dialog, parent);
 }
 

@@ -110,6 +110,8 @@ private:
     DWORD uiThread_ = 0;
     HDEVNOTIFY notification_ = nullptr;
     bool busEvents_ = false;
+    // Dialog thread: the host itself is changing a control's text.
+    int writingControls_ = 0;
     std::map<int, int> lamps_;        // lamp control -> picture
     std::map<int, HBITMAP> pictures_; // loaded pictures
     HICON icon_ = nullptr;

@@ -1,5 +1,6 @@
 #include "cli/console/Commands.h"
 
+#include "cli/console/Interrupt.h"
 #include "cli/console/Report.h"
 #include "firmware/FirmwarePackets.h"
 #include "image/BodyTable.h"
@@ -22,6 +23,11 @@ int Worst(int a, int b) {
 }
 
 int Finish(Session* session, json& doc, int code, const CommonOptions& common, Output io) {
+    // An interrupt decides the code: the run stopped early, whatever it did.
+    if (Interrupted()) {
+        code = InterruptExitCode();
+        doc["interrupted"] = InterruptName();
+    }
     doc["exitCode"] = code;
     if (session && session->HasWindow())
         doc["messages"] = session->Host().Messages();
@@ -51,12 +57,10 @@ void PrintImage(std::ostream& out, Session& s) {
         << ", checksum " << s.ImageCheckSum() << "\n";
 }
 
-// Start-up, then the body and the image; kExitOk or why not.
-int StartWithImage(Session& s, const ImageArgs& image, json& doc, bool needImage) {
-    int code = s.Start(image.body);
-    if (code != kExitOk)
-        return code;
-    doc["writer"] = WriterJson(s.Writer());
+} // namespace
+
+int OpenOn(Session& s, const ImageArgs& image, json& doc, bool needImage) {
+    int code = kExitOk;
     if (!image.file.empty())
         code = s.OpenImage(image.body, image.file);
     else if (image.body != 0)
@@ -64,7 +68,22 @@ int StartWithImage(Session& s, const ImageArgs& image, json& doc, bool needImage
     else if (needImage)
         code = kExitUsage;
     DescribeImage(s, doc);
+    if (code != kExitOk && !image.file.empty()) {
+        // Never another file than the one asked for.
+        doc["image"] = {{"file", image.file}, {"refused", true}};
+    }
     return code;
+}
+
+namespace {
+
+// Start-up, then the body and the image; kExitOk or why not.
+int StartWithImage(Session& s, const ImageArgs& image, json& doc, bool needImage) {
+    int code = s.Start(image.body);
+    if (code != kExitOk)
+        return code;
+    doc["writer"] = WriterJson(s.Writer());
+    return OpenOn(s, image, doc, needImage);
 }
 
 } // namespace
@@ -137,9 +156,13 @@ int RunBodies(const CommonOptions& common, Output io) {
         std::string name = body.comboName;
         name.erase(0, name.find_first_not_of(' '));
         name.erase(name.find_last_not_of(' ') + 1);
+        // The OTP's bytes are its read-back size: bodies 2 to 5 address their
+        // OTP by 24-bit word, so their OTP size counts words.
+        const int64_t otpBytes = int64_t{body.otpBinSize} * 1024;
         doc["bodies"].push_back({{"index", index},
                                  {"name", name},
                                  {"otpSize", body.otpSize},
+                                 {"otpBytes", otpBytes},
                                  {"fileSizes", sizes},
                                  {"fileSizeUpTo", upTo}});
         if (!common.json && !common.quiet) {
@@ -149,27 +172,24 @@ int RunBodies(const CommonOptions& common, Output io) {
             if (upTo)
                 accepted +=
                     (accepted.empty() ? "" : ", ") + std::string("up to ") + std::to_string(upTo);
-            io.out << core::Format("%3d  %-12s OTP %8d bytes; files of %s bytes\n", index,
-                                   name.c_str(), body.otpSize, accepted.c_str());
+            io.out << core::Format("%3d  %-12s OTP %8lld bytes; files of %s bytes\n", index,
+                                   name.c_str(), static_cast<long long>(otpBytes),
+                                   accepted.c_str());
         }
     }
     if (doc["bodies"].empty()) {
         io.err << "burnwright-cli: no body catalogue (" << image::kProfileFileName
                << ") beside the program.\n";
-        return Finish(nullptr, doc, kExitUsage, common, io);
+        return Finish(nullptr, doc, kExitProgramFolder, common, io);
     }
     return Finish(nullptr, doc, kExitOk, common, io);
 }
 
-int RunLoad(const CommonOptions& common, const ImageArgs& image,
-            const std::optional<std::vector<int>>& sockets, Output io) {
-    json doc{{"command", "load"}};
-    Session s(common, io.err);
-    int code = StartWithImage(s, image, doc, true);
-    if (code == kExitOk)
-        code = s.SelectSockets(sockets);
+int LoadOn(Session& s, const std::optional<std::vector<int>>& sockets, json& doc,
+           const CommonOptions& common, Output io) {
+    int code = s.SelectSockets(sockets);
     if (code != kExitOk)
-        return Finish(&s, doc, code, common, io);
+        return code;
     ActionResult result;
     code = s.Load(result);
     doc.update(ActionJson(result));
@@ -179,40 +199,68 @@ int RunLoad(const CommonOptions& common, const ImageArgs& image,
         PrintImage(io.out, s);
         PrintAction(io.out, result);
     }
+    return code;
+}
+
+int RunLoad(const CommonOptions& common, const ImageArgs& image,
+            const std::optional<std::vector<int>>& sockets, Output io) {
+    json doc{{"command", "load"}};
+    Session s(common, io.err);
+    int code = StartWithImage(s, image, doc, true);
+    if (code == kExitOk)
+        code = LoadOn(s, sockets, doc, common, io);
     return Finish(&s, doc, code, common, io);
 }
 
-int RunProgram(const CommonOptions& common, const ProgramArgs& args, Output io) {
-    json doc{{"command", "program"}};
-    Session s(common, io.err);
-    int code = StartWithImage(s, args.image, doc, true);
-    if (code == kExitOk && (args.stressCount > 0 || args.ops.ihrc))
-        code = NeedDeveloper(common, args.stressCount > 0 ? "--stress" : "--ihrc", io);
-    if (code == kExitOk)
-        code = s.SelectSockets(args.sockets);
+int ProgramOn(Session& s, const ProgramArgs& args, ProductionRecord* record, json& doc,
+              const CommonOptions& common, Output io) {
+    if (s.ImageFile().empty()) {
+        io.err << "burnwright-cli: no image is open; give --body N FILE (or open one first).\n";
+        return kExitUsage;
+    }
+    int code = s.SelectSockets(args.sockets);
     if (code != kExitOk)
-        return Finish(&s, doc, code, common, io);
+        return code;
     const WriterIdentity writer = s.Writer();
     int loadCode = kExitOk;
     if (args.load) {
         ActionResult load;
         loadCode = s.Load(load);
         doc["load"] = ActionJson(load);
-        if (loadCode != kExitOk && loadCode != kExitChipsFailed)
-            return Finish(&s, doc, loadCode, common, io);
+        if (load.stopped || (loadCode != kExitOk && loadCode != kExitChipsFailed))
+            return loadCode;
     }
     code = s.SetOperations(args.ops);
     if (code != kExitOk)
-        return Finish(&s, doc, code, common, io);
+        return code;
 
+    const RecordContext context{SerialText(writer.serial), s.Body(),    s.BodyName(), s.ImageFile(),
+                                s.ImageCheckSum(),         args.station};
+    int passNumber = 0;
+    bool recordFailed = false;
+    // Each pass's lines go to the record as soon as the pass has ended; a
+    // pass that ran no step touched no chip and leaves no line.
+    auto onPass = [&](const ActionResult& pass) {
+        ++passNumber;
+        std::string message;
+        if (record && !recordFailed && !pass.steps.empty() &&
+            !record->Append(context, passNumber, pass, message)) {
+            io.err << "burnwright-cli: " << message << "\n";
+            recordFailed = true;
+        }
+    };
     std::vector<ActionResult> passes(1);
     if (args.stressCount > 0) {
         passes.clear();
-        code = s.Stress(args.stressCount, args.stressInterval, passes);
+        code = s.Stress(args.stressCount, args.stressInterval, passes, onPass);
     } else {
         code = s.Pass(passes[0]);
+        if (code != kExitNothingToDo)
+            onPass(passes[0]);
     }
     code = Worst(code, loadCode);
+    if (recordFailed)
+        code = Worst(code, kExitUsage);
     if (!passes.empty()) {
         doc.update(ActionJson(passes.back()));
         if (args.stressCount > 0) {
@@ -221,49 +269,40 @@ int RunProgram(const CommonOptions& common, const ProgramArgs& args, Output io) 
                 doc["passes"].push_back(ActionJson(pass));
         }
     }
-    if (!args.logCsv.empty() && code != kExitNothingToDo && code != kExitQuestionFailed) {
-        const RecordContext context{SerialText(writer.serial), s.Body(), s.BodyName(),
-                                    s.ImageFile(), s.ImageCheckSum()};
-        std::string message;
-        for (const ActionResult& pass : passes)
-            if (!AppendCsv(args.logCsv, context, pass, message)) {
-                io.err << "burnwright-cli: " << message << "\n";
-                code = Worst(code, kExitUsage);
-                break;
-            }
-    }
+    if (record)
+        doc["record"] = {{"file", record->Path()}, {"passes", passNumber}};
     if (!common.json && !common.quiet && !passes.empty()) {
         PrintWriter(io.out, writer);
         PrintImage(io.out, s);
         PrintAction(io.out, passes.back());
     }
-    return Finish(&s, doc, code, common, io);
+    return code;
 }
 
-int RunReadOtp(const CommonOptions& common, int body,
-               const std::optional<std::vector<int>>& sockets, const std::string& outFile,
-               Output io) {
-    json doc{{"command", "read-otp"}};
-    if (int code = NeedDeveloper(common, "read-otp", io); code != kExitOk)
-        return Finish(nullptr, doc, code, common, io);
-    if (!outFile.empty()) {
-        // Refused before the chip is read, so a mistyped path costs nothing.
-        namespace fs = std::filesystem;
-        std::error_code error;
-        const fs::path out = fs::absolute(outFile, error);
-        const fs::path parent = out.parent_path();
-        if (error || fs::is_directory(out, error) || !fs::is_directory(parent, error)) {
-            io.err << "burnwright-cli: --out " << outFile
-                   << (fs::is_directory(out, error) ? " is a folder"
-                                                    : ": its folder does not exist")
-                   << "; name a file in an existing folder.\n";
+int RunProgram(const CommonOptions& common, const ProgramArgs& args, Output io) {
+    json doc{{"command", "program"}};
+    // The record is checked before the writer is touched: a record that
+    // cannot be kept must not cost a single chip.
+    ProductionRecord record;
+    if (!args.logCsv.empty()) {
+        std::string message;
+        if (!record.Open(args.logCsv, message)) {
+            io.err << "burnwright-cli: " << message << " Nothing was programmed.\n";
             return Finish(nullptr, doc, kExitUsage, common, io);
         }
     }
     Session s(common, io.err);
-    int code = StartWithImage(s, {body, ""}, doc, false);
+    int code = StartWithImage(s, args.image, doc, true);
+    if (code == kExitOk && (args.stressCount > 0 || args.ops.ihrc))
+        code = NeedDeveloper(common, args.stressCount > 0 ? "--stress" : "--ihrc", io);
     if (code == kExitOk)
-        code = s.SelectSockets(sockets);
+        code = ProgramOn(s, args, record.IsOpen() ? &record : nullptr, doc, common, io);
+    return Finish(&s, doc, code, common, io);
+}
+
+int ReadOtpOn(Session& s, const std::optional<std::vector<int>>& sockets,
+              const std::string& outFile, json& doc, const CommonOptions& common, Output io) {
+    int code = s.SelectSockets(sockets);
     // The writer reads the first socket of the last mask it was sent that
     // holds a chip: the ticked sockets become that mask.
     if (code == kExitOk) {
@@ -313,6 +352,38 @@ int RunReadOtp(const CommonOptions& common, int body,
             io.out << "Read " << doc["bytes"].get<uintmax_t>() << " bytes into "
                    << doc["file"].get<std::string>() << "\n";
     }
+    return code;
+}
+
+int CheckOutFile(const std::string& outFile, Output io) {
+    if (outFile.empty())
+        return kExitOk;
+    // Refused before the chip is read, so a mistyped path costs nothing.
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::path out = fs::absolute(outFile, error);
+    const fs::path parent = out.parent_path();
+    if (error || fs::is_directory(out, error) || !fs::is_directory(parent, error)) {
+        io.err << "burnwright-cli: --out " << outFile
+               << (fs::is_directory(out, error) ? " is a folder" : ": its folder does not exist")
+               << "; name a file in an existing folder.\n";
+        return kExitUsage;
+    }
+    return kExitOk;
+}
+
+int RunReadOtp(const CommonOptions& common, int body,
+               const std::optional<std::vector<int>>& sockets, const std::string& outFile,
+               Output io) {
+    json doc{{"command", "read-otp"}};
+    if (int code = NeedDeveloper(common, "read-otp", io); code != kExitOk)
+        return Finish(nullptr, doc, code, common, io);
+    if (int code = CheckOutFile(outFile, io); code != kExitOk)
+        return Finish(nullptr, doc, code, common, io);
+    Session s(common, io.err);
+    int code = StartWithImage(s, {body, ""}, doc, false);
+    if (code == kExitOk)
+        code = ReadOtpOn(s, sockets, outFile, doc, common, io);
     return Finish(&s, doc, code, common, io);
 }
 
@@ -353,6 +424,41 @@ int RunInfo(const CommonOptions& common, const std::string& what, int body, Outp
     return Finish(&s, doc, code, common, io);
 }
 
+int CountersOn(Session& s, bool reset, json& doc, const CommonOptions& common, Output io) {
+    int code = kExitOk;
+    if (reset)
+        code = s.Click(ids::kResetCounter, "Reset Counter");
+    if (code != kExitOk)
+        return code;
+    namespace keys = core::settings;
+    int blockOk = 0, blockFail = 0;
+    bool stored = false;
+    s.Host().RunOnUi([&] {
+        app::CBurnwrightDlg& dlg = s.Dlg();
+        dlg.Engine().GetInfo(dlg.State().developerMode);
+        const engine::InfoBlock& block = dlg.Engine().GetInfoBlock();
+        stored = !block.HoldsNothing();
+        blockOk = block.PassCounter();
+        blockFail = block.FailCounter();
+    });
+    core::C_OTPProfiler& settings = s.Dlg().Settings();
+    const int fileOk = settings.GetInt(keys::kGeneral, keys::kOtpCounterOk);
+    const int fileFail = settings.GetInt(keys::kGeneral, keys::kOtpCounterFail);
+    const int ok = s.Dlg().State().okCount, fail = s.Dlg().State().failCount;
+    doc["counters"] = {{"ok", ok}, {"fail", fail}};
+    doc["settingsFile"] = {{"ok", fileOk}, {"fail", fileFail}};
+    doc["writerBlock"] = stored ? json{{"ok", blockOk}, {"fail", blockFail}} : json(nullptr);
+    if (!common.json && !common.quiet) {
+        io.out << "Counters: OK " << ok << ", Fail " << fail << "\n"
+               << "Settings file: OK " << fileOk << ", Fail " << fileFail << "\n";
+        if (stored)
+            io.out << "Writer: OK " << blockOk << ", Fail " << blockFail << "\n";
+        else
+            io.out << "Writer: no information block stored\n";
+    }
+    return kExitOk;
+}
+
 int RunCounters(const CommonOptions& common, bool reset, const ImageArgs& image, Output io) {
     json doc{{"command", reset ? "counters --reset" : "counters"}};
     if (reset && image.file.empty()) {
@@ -362,45 +468,17 @@ int RunCounters(const CommonOptions& common, bool reset, const ImageArgs& image,
     }
     Session s(common, io.err);
     int code = StartWithImage(s, image, doc, false);
-    if (code == kExitOk && reset)
-        code = s.Click(ids::kResetCounter, "Reset Counter");
-    if (code == kExitOk) {
-        namespace keys = core::settings;
-        int blockOk = 0, blockFail = 0;
-        bool stored = false;
-        s.Host().RunOnUi([&] {
-            app::CBurnwrightDlg& dlg = s.Dlg();
-            dlg.Engine().GetInfo(dlg.State().developerMode);
-            const engine::InfoBlock& block = dlg.Engine().GetInfoBlock();
-            stored = !block.HoldsNothing();
-            blockOk = block.PassCounter();
-            blockFail = block.FailCounter();
-        });
-        core::C_OTPProfiler& settings = s.Dlg().Settings();
-        const int fileOk = settings.GetInt(keys::kGeneral, keys::kOtpCounterOk);
-        const int fileFail = settings.GetInt(keys::kGeneral, keys::kOtpCounterFail);
-        const int ok = s.Dlg().State().okCount, fail = s.Dlg().State().failCount;
-        doc["counters"] = {{"ok", ok}, {"fail", fail}};
-        doc["settingsFile"] = {{"ok", fileOk}, {"fail", fileFail}};
-        doc["writerBlock"] = stored ? json{{"ok", blockOk}, {"fail", blockFail}} : json(nullptr);
-        if (!common.json && !common.quiet) {
-            io.out << "Counters: OK " << ok << ", Fail " << fail << "\n"
-                   << "Settings file: OK " << fileOk << ", Fail " << fileFail << "\n";
-            if (stored)
-                io.out << "Writer: OK " << blockOk << ", Fail " << blockFail << "\n";
-            else
-                io.out << "Writer: no information block stored\n";
-        }
-    }
+    if (code == kExitOk)
+        code = CountersOn(s, reset, doc, common, io);
     return Finish(&s, doc, code, common, io);
 }
 
 int RunFirmware(const CommonOptions& common, const std::string& what, Output io) {
     json doc{{"command", "firmware " + what}};
     Session s(common, io.err);
-    // A check only compares: the update the window offers at start-up is
-    // declined, --yes or not.
-    s.DeclineUpdateOffer(what == "check");
+    // Only `update` takes the offer the window makes at start-up as its
+    // routine question; a check only compares.
+    s.SetUpdateCommand(what == "update");
     int code = s.Start();
     if (code != kExitOk)
         return Finish(&s, doc, code, common, io);

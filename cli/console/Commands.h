@@ -5,6 +5,8 @@
 
 #include "cli/console/Session.h"
 
+#include <nlohmann/json.hpp>
+
 #include <optional>
 #include <ostream>
 #include <string>
@@ -25,6 +27,7 @@ struct ProgramArgs {
     int stressCount = 0; // 0: one pass
     int stressInterval = 1500;
     std::string logCsv;
+    std::string station; // --station NAME, a column of the record
 };
 
 struct Output {
@@ -32,8 +35,26 @@ struct Output {
     std::ostream& err;
 };
 
+class ProductionRecord;
+
 // "1-4,7" as socket numbers; false for anything else.
 bool ParseSocketList(const std::string& text, std::vector<int>& sockets);
+
+// The parts of the commands that act on a started session, shared with
+// `serve`: each adds its results to `doc` and returns the exit code.
+int OpenOn(Session& s, const ImageArgs& image, nlohmann::json& doc, bool needImage);
+int LoadOn(Session& s, const std::optional<std::vector<int>>& sockets, nlohmann::json& doc,
+           const CommonOptions& common, Output io);
+// The pass (or stress run) on the open image; each pass's lines go to
+// `record` (none when null) as the pass ends.
+int ProgramOn(Session& s, const ProgramArgs& args, ProductionRecord* record, nlohmann::json& doc,
+              const CommonOptions& common, Output io);
+int ReadOtpOn(Session& s, const std::optional<std::vector<int>>& sockets,
+              const std::string& outFile, nlohmann::json& doc, const CommonOptions& common,
+              Output io);
+int CountersOn(Session& s, bool reset, nlohmann::json& doc, const CommonOptions& common, Output io);
+// --out names a file in an existing folder (or nothing).
+int CheckOutFile(const std::string& outFile, Output io);
 
 int RunWriters(const CommonOptions& common, Output io);
 int RunBodies(const CommonOptions& common, Output io);

@@ -118,15 +118,58 @@ private:
 };
 
 constexpr uint32_t kBusyRetryMs = 500;
+constexpr const char* kUninitializedHead = "The writer buffer hasn't been initialized!";
 
 bool IsQuestion(unsigned buttons) {
     return buttons == core::kMbOkCancel || buttons == core::kMbYesNo;
 }
 
+// The status texts that start a stage, with the stage's name. A pass's
+// steps come in this order; a rank not above the last one starts a pass.
+struct StageText {
+    const char* text;
+    const char* name;
+    int passRank; // -1: a stage of a load
+};
+constexpr StageText kStages[] = {
+    {"Loading...Erase...", "erase the writer buffer", -1},
+    {"Loading...Blank Check ... ", "blank check of the writer buffer", -1},
+    {"Loading...Program ...", "transfer", -1},
+    {"Loading...Verify ... ", "the writer verifies its buffer", -1},
+    {"Blank Check ... ", "Blank Check", 0},
+    {"Program ...", "Program", 1},
+    {"Verify ... ", "Verify", 2},
+    {"Trim IHRC ... ", "Trim IHRC", 3},
+};
+
 } // namespace
 
+QuestionKind ClassifyQuestion(const std::string& text) {
+    if (text.rfind(kUninitializedHead, 0) == 0)
+        return QuestionKind::UninitializedBuffer;
+    if (text == app::kUpdatePrompt)
+        return QuestionKind::FirmwareOffer;
+    if (text == app::kUpdateBusyPrompt)
+        return QuestionKind::UpdateBusy;
+    return QuestionKind::Routine;
+}
+
+const char* AcceptingOption(QuestionKind kind) {
+    switch (kind) {
+    case QuestionKind::UninitializedBuffer:
+        return "--program-uninitialized";
+    case QuestionKind::FirmwareOffer:
+        return "--update-firmware";
+    case QuestionKind::UpdateBusy:
+        return "--wait-for-update";
+    default:
+        return "--yes";
+    }
+}
+
 ConsoleHost::ConsoleHost(port::ManualClock& timerClock, ConsoleOptions options, std::ostream& err)
-    : HeadlessHost(timerClock), options_(options), err_(err), bar_(isatty(STDERR_FILENO) != 0) {}
+    : HeadlessHost(timerClock), options_(std::move(options)), err_(err),
+      bar_(isatty(STDERR_FILENO) != 0) {}
 
 void ConsoleHost::Wait(uint32_t ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
@@ -160,12 +203,92 @@ void ConsoleHost::Progress(const std::string& line) {
     err_ << line << std::flush;
 }
 
-int ConsoleHost::Ask(const std::string& text, unsigned buttons) {
+void ConsoleHost::SetStageDetails(const std::string& loadTransfer, const std::string& verifyWait,
+                                  int stepsPerPass) {
+    std::lock_guard<std::mutex> hold(stageLock_);
+    loadTransfer_ = loadTransfer;
+    verifyWait_ = verifyWait;
+    stepsPerPass_ = stepsPerPass;
+    passNumber_ = 0;
+    stepNumber_ = 0;
+    lastStepRank_ = 99;
+    lastStatus_.clear();
+}
+
+void ConsoleHost::SetControlText(int id, const std::string& text) {
+    HeadlessHost::SetControlText(id, text);
+    if (id < app::ids::kStatusTextBase || id >= app::ids::kStatusTextBase + app::ids::kSocketCount)
+        return;
+    std::string line;
+    {
+        // Every ticked socket gets the same text when a stage starts: the
+        // first one tells.
+        std::lock_guard<std::mutex> hold(stageLock_);
+        if (text == lastStatus_)
+            return;
+        lastStatus_ = text;
+        line = StageLine(text);
+    }
+    if (!line.empty())
+        Progress(bar_ ? "\r" + line + "\x1b[K\n" : line + "\n");
+}
+
+std::string ConsoleHost::StageLine(const std::string& text) {
+    for (const StageText& stage : kStages) {
+        if (text != stage.text)
+            continue;
+        std::string line;
+        if (stage.passRank < 0) {
+            line = std::string("Load: ") + stage.name;
+            if (std::string(stage.text) == "Loading...Program ...")
+                line += " " + loadTransfer_;
+            if (std::string(stage.text) == "Loading...Verify ... " && !verifyWait_.empty())
+                line += " (" + verifyWait_ + ")";
+        } else {
+            if (stage.passRank <= lastStepRank_) {
+                ++passNumber_;
+                stepNumber_ = 0;
+            }
+            lastStepRank_ = stage.passRank;
+            ++stepNumber_;
+            line = "Pass " + std::to_string(passNumber_) + ": step " + std::to_string(stepNumber_) +
+                   " of " + std::to_string(stepsPerPass_) + ": " + stage.name;
+        }
+        return line;
+    }
+    return {};
+}
+
+int ConsoleHost::Ask(const std::string& text, unsigned buttons, QuestionKind kind) {
     const bool okCancel = buttons == core::kMbOkCancel;
     const int accept = okCancel ? core::kIdOk : core::kIdYes;
     const int decline = okCancel ? core::kIdCancel : core::kIdNo;
-    if (options_.yes) {
-        err_ << "(answered " << (okCancel ? "OK" : "Yes") << " by --yes)\n";
+    const char* option = AcceptingOption(kind);
+    bool accepted = false;
+    switch (kind) {
+    case QuestionKind::Routine:
+        accepted = options_.yes;
+        break;
+    case QuestionKind::UninitializedBuffer:
+        accepted = options_.programUninitialized;
+        break;
+    case QuestionKind::FirmwareOffer:
+        accepted = options_.updateFirmware || (options_.updateCommand && options_.yes);
+        if (!accepted && !options_.updateCommand) {
+            // Only `firmware update` changes the writer's firmware unasked.
+            err_ << "(answered No: this command changes no firmware; " << option
+                 << " accepts the offer)\n";
+            return decline;
+        }
+        if (options_.updateCommand)
+            option = "--yes";
+        break;
+    case QuestionKind::UpdateBusy:
+        accepted = options_.waitForUpdate;
+        break;
+    }
+    if (accepted) {
+        err_ << "(answered " << (okCancel ? "OK" : "Yes") << " by " << option << ")\n";
         return accept;
     }
     if (options_.askTerminal && isatty(STDIN_FILENO)) {
@@ -180,19 +303,27 @@ int ConsoleHost::Ask(const std::string& text, unsigned buttons) {
         questionFailed_ = true;
         return decline;
     }
-    err_ << "burnwright-cli: this question needs an answer, and there is no terminal to ask;"
-            " run with --yes to answer "
-         << (okCancel ? "OK" : "Yes") << ".\n";
+    if (kind == QuestionKind::Routine)
+        err_ << "burnwright-cli: this question needs an answer, and there is no terminal to ask;"
+                " run with --yes to answer "
+             << (okCancel ? "OK" : "Yes") << ".\n";
+    else
+        err_ << "burnwright-cli: declined: this question warns of a problem, and --yes answers "
+                "only routine confirmations; "
+             << option << " answers " << (okCancel ? "OK" : "Yes") << ".\n";
     failedQuestion_ = text;
     questionFailed_ = true;
     return decline;
 }
 
 int ConsoleHost::ShowMessageBox(const std::string& text, const std::string&, unsigned flags) {
+    const QuestionKind kind = ClassifyQuestion(text);
     // Yes to "another program is updating" asks again at once; in a window
     // the operator's click paces that, here a pause does, and the question
-    // is shown once.
-    if (options_.yes && text == app::kUpdateBusyPrompt && busyShown_.exchange(true)) {
+    // is shown once. A stop ends the wait.
+    if (kind == QuestionKind::UpdateBusy && options_.waitForUpdate && busyShown_.exchange(true)) {
+        if (options_.stopping && options_.stopping())
+            return core::kIdNo;
         std::this_thread::sleep_for(std::chrono::milliseconds(kBusyRetryMs));
         return core::kIdYes;
     }
@@ -204,11 +335,7 @@ int ConsoleHost::ShowMessageBox(const std::string& text, const std::string&, uns
     const unsigned buttons = flags & 0x0F;
     if (!IsQuestion(buttons))
         return core::kIdOk;
-    if (options_.declineUpdateOffer && text == app::kUpdatePrompt) {
-        err_ << "(answered No: this command changes no firmware)\n";
-        return core::kIdNo;
-    }
-    return Ask(text, buttons);
+    return Ask(text, buttons, kind);
 }
 
 std::unique_ptr<app::I_ProgressWindow> ConsoleHost::CreateProgressWindow(int templateId) {

@@ -8,6 +8,7 @@
 #include "app/headless/HeadlessHost.h"
 
 #include <atomic>
+#include <functional>
 #include <iosfwd>
 #include <mutex>
 #include <string>
@@ -15,12 +16,25 @@
 
 namespace cli {
 
+// Who answers which question. Routine confirmations (load the buffer now?)
+// are answered by --yes; a question that warns of a problem is declined
+// unless its own option accepts it.
 struct ConsoleOptions {
-    bool yes = false;                // answer every question with OK or Yes
-    bool quiet = false;              // no progress
-    bool askTerminal = true;         // ask on a terminal when --yes is not given
-    bool declineUpdateOffer = false; // answer the firmware update offer with No
+    bool yes = false;                  // routine confirmations: OK / Yes
+    bool quiet = false;                // no progress
+    bool askTerminal = true;           // ask on a terminal what no option answers
+    bool programUninitialized = false; // "The writer buffer hasn't been initialized!"
+    bool updateFirmware = false;       // the start-up offer to update the writer's firmware
+    bool updateCommand = false;        // `firmware update`: the offer is what was asked for
+    bool waitForUpdate = false;        // "Another ... is updating": wait for it
+    // A stop was asked for: a wait for another program's update ends.
+    std::function<bool()> stopping;
 };
+
+// The questions the window asks, and the option that accepts each.
+enum class QuestionKind { Routine, UninitializedBuffer, FirmwareOffer, UpdateBusy };
+QuestionKind ClassifyQuestion(const std::string& text);
+const char* AcceptingOption(QuestionKind kind);
 
 class ConsoleHost : public app::headless::HeadlessHost {
 public:
@@ -42,12 +56,22 @@ public:
     bool ProgressIsBar() const { return bar_; }
     std::ostream& Err() { return err_; }
 
+    // What the load and the pass are about to do, for the stage lines: the
+    // bytes a load transfers, how the writer's verify of its buffer is
+    // waited for, and how many steps a pass has.
+    void SetStageDetails(const std::string& loadTransfer, const std::string& verifyWait,
+                         int stepsPerPass);
+
     int ShowMessageBox(const std::string& text, const std::string& caption,
                        unsigned flags) override;
+    // Status texts also tell which stage of a load or a pass starts.
+    void SetControlText(int id, const std::string& text) override;
     std::unique_ptr<app::I_ProgressWindow> CreateProgressWindow(int templateId) override;
 
 private:
-    int Ask(const std::string& text, unsigned buttons);
+    int Ask(const std::string& text, unsigned buttons, QuestionKind kind);
+    // The line that says which stage a status text starts; empty for none.
+    std::string StageLine(const std::string& text);
 
     ConsoleOptions options_;
     std::ostream& err_;
@@ -58,6 +82,12 @@ private:
     bool questionFailed_ = false;
     bool errorShown_ = false;
     std::atomic<bool> busyShown_{false};
+    // Stage lines.
+    std::mutex stageLock_;
+    std::string lastStatus_;
+    std::string loadTransfer_, verifyWait_;
+    int stepsPerPass_ = 0;
+    int passNumber_ = 0, stepNumber_ = 0, lastStepRank_ = 99;
 };
 
 } // namespace cli

@@ -3,6 +3,7 @@
 #include "core/Errors.h"
 #include "port/LocalTime.h"
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -12,7 +13,7 @@ namespace {
 constexpr const char* kCsvSteps[] = {"Blank Check", "Program", "Verify", "Trim IHRC"};
 
 std::string CsvField(const std::string& text) {
-    if (text.find_first_of(",\"\n") == std::string::npos)
+    if (text.find_first_of(",\"\r\n") == std::string::npos)
         return text;
     std::string quoted = "\"";
     for (char c : text)
@@ -61,7 +62,13 @@ nlohmann::json ActionJson(const ActionResult& r) {
         j["steps"].push_back(step);
     }
     j["counters"] = {{"ok", r.okCount}, {"fail", r.failCount}};
-    j["elapsedSeconds"] = r.elapsed;
+    // The elapsed text is the window's "%.3f" seconds; a number here.
+    if (!r.elapsed.empty())
+        j["elapsedSeconds"] = std::strtod(r.elapsed.c_str(), nullptr);
+    else
+        j["elapsedSeconds"] = nullptr;
+    if (r.stopped)
+        j["stopped"] = true;
     if (r.hostMilliseconds)
         j["milliseconds"] = *r.hostMilliseconds;
     if (r.wireMilliseconds)
@@ -88,39 +95,85 @@ void PrintAction(std::ostream& out, const ActionResult& r) {
         out << "Elapsed: " << r.elapsed << " s\n";
 }
 
-bool AppendCsv(const std::string& path, const RecordContext& c, const ActionResult& pass,
-               std::string& message) {
+const char* ProductionRecord::Header() {
+    return "time,writer_serial,socket,body,body_name,image_file,image_checksum,"
+           "Blank Check,Program,Verify,Trim IHRC,final_state,counter_ok,counter_fail,pass,station";
+}
+
+bool ProductionRecord::Open(const std::string& path, std::string& message) {
+    namespace fs = std::filesystem;
+    path_ = path;
     std::error_code error;
-    const bool fresh =
-        !std::filesystem::exists(path, error) || std::filesystem::file_size(path, error) == 0;
-    std::ofstream file(path, std::ios::app);
-    if (!file) {
-        message = "cannot append to the record " + path + ".";
+    if (fs::is_directory(path, error)) {
+        message = "--log-csv " + path + " is a folder; name a file.";
         return false;
     }
-    if (fresh) {
-        file << "time,writer_serial,socket,body,body_name,image_file,image_checksum";
-        for (const char* step : kCsvSteps)
-            file << "," << step;
-        file << ",final_state,counter_ok,counter_fail\n";
+    const bool exists = fs::exists(path, error);
+    if (exists && !fs::is_regular_file(path, error)) {
+        message = "--log-csv " + path + " is not a regular file.";
+        return false;
     }
+    std::string first;
+    if (exists) {
+        std::ifstream in(path, std::ios::binary);
+        if (!in) {
+            message = "cannot read the record " + path + " to check its header.";
+            return false;
+        }
+        std::getline(in, first);
+        if (!first.empty() && first.back() == '\r')
+            first.pop_back();
+        if (!first.empty() && first != Header()) {
+            message = "the record " + path +
+                      " has other columns than this program writes; name a new file.";
+            return false;
+        }
+    }
+    file_.open(path, std::ios::app | std::ios::binary);
+    if (!file_) {
+        message = "cannot append to the record " + path + " (" +
+                  (fs::is_directory(fs::absolute(path, error).parent_path(), error)
+                       ? "no permission"
+                       : "its folder does not exist") +
+                  ").";
+        return false;
+    }
+    if (first.empty() && (!exists || fs::file_size(path, error) == 0))
+        file_ << Header() << "\n";
+    file_.flush();
+    if (!file_) {
+        message = "cannot write the record " + path + ".";
+        file_.close();
+        return false;
+    }
+    return true;
+}
+
+bool ProductionRecord::Append(const RecordContext& c, int pass, const ActionResult& result,
+                              std::string& message) {
     const port::LocalTime t = port::GetLocalTime();
     const std::string when = core::Format("%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day,
                                           t.hour, t.minute, t.second);
-    for (const SocketResult& s : pass.sockets) {
+    std::string lines;
+    for (const SocketResult& s : result.sockets) {
         if (!s.enabled)
             continue;
-        file << when << "," << c.serial << "," << s.socket << "," << c.body << ","
-             << CsvField(c.bodyName) << "," << CsvField(c.imageFile) << "," << c.imageCheckSum;
+        lines += when + "," + c.serial + "," + std::to_string(s.socket) + "," +
+                 std::to_string(c.body) + "," + CsvField(c.bodyName) + "," + CsvField(c.imageFile) +
+                 "," + c.imageCheckSum;
         for (const char* step : kCsvSteps) {
             const auto it = s.steps.find(step);
-            file << "," << (it == s.steps.end() ? "-" : it->second);
+            lines += "," + (it == s.steps.end() ? std::string("-") : it->second);
         }
-        file << "," << StateWord(s.state) << "," << pass.okCount << "," << pass.failCount << "\n";
+        lines += std::string(",") + StateWord(s.state) + "," + std::to_string(result.okCount) +
+                 "," + std::to_string(result.failCount) + "," + std::to_string(pass) + "," +
+                 CsvField(c.station) + "\n";
     }
-    file.close();
-    if (!file) {
-        message = "cannot write the record " + path + ".";
+    // One write per pass, flushed at once: a run cut short keeps whole lines.
+    file_ << lines;
+    file_.flush();
+    if (!file_) {
+        message = "cannot write the record " + path_ + ".";
         return false;
     }
     return true;

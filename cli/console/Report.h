@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <fstream>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -28,11 +29,29 @@ struct RecordContext {
     std::string bodyName;
     std::string imageFile;
     std::string imageCheckSum;
+    std::string station; // --station NAME
 };
 
-// Appends one line per enabled socket (a header first when the file is new).
-// False, with a message, when the file cannot be written.
-bool AppendCsv(const std::string& path, const RecordContext& context, const ActionResult& pass,
-               std::string& message);
+// The production record --log-csv appends to: one header, then one line per
+// enabled socket per pass, written and flushed when the pass ends.
+class ProductionRecord {
+public:
+    // The columns, in order; a file is only ever appended to under this header.
+    static const char* Header();
+
+    // Opens `path` for appending (creating it, with the header, when it is
+    // new or empty). False, with a message, when it cannot be appended to or
+    // starts with another header; nothing is written then.
+    bool Open(const std::string& path, std::string& message);
+    bool IsOpen() const { return file_.is_open(); }
+    const std::string& Path() const { return path_; }
+    // The pass's lines, numbered `pass` within the run, stamped now.
+    bool Append(const RecordContext& context, int pass, const ActionResult& result,
+                std::string& message);
+
+private:
+    std::string path_;
+    std::ofstream file_;
+};
 
 } // namespace cli

@@ -1,5 +1,7 @@
 #include "cli/console/Session.h"
 
+#include "cli/console/Interrupt.h"
+
 #include "core/Errors.h"
 #include "core/Profiler.h"
 #include "firmware/FWUpdate.h"
@@ -21,8 +23,6 @@
 namespace cli {
 namespace ids = app::ids;
 namespace {
-
-std::atomic<bool> stopRequested{false};
 
 constexpr uint32_t kPollMs = 20;
 // The texts each step sets before its result word is appended.
@@ -80,8 +80,19 @@ Session::~Session() {
     host_.reset();
 }
 
-void Session::RequestStop() {
-    stopRequested = true;
+bool Session::Stopping() const {
+    return stop_ || Interrupted();
+}
+
+void Session::LoadClock::SleepMs(uint32_t ms) {
+    // In slices of the process's clock (which may be a simulated writer's
+    // virtual time), looking for a stop between them.
+    const uint64_t end = NowMs() + ms;
+    for (uint64_t now = NowMs(); now < end; now = NowMs()) {
+        if (cuttable && session_.Stopping())
+            return;
+        port::SystemClock().SleepMs(static_cast<uint32_t>(std::min<uint64_t>(end - now, kPollMs)));
+    }
 }
 
 int Session::Start(int body) {
@@ -101,9 +112,15 @@ int Session::Start(int body) {
     ConsoleOptions console;
     console.yes = options_.yes;
     console.quiet = options_.quiet;
-    console.declineUpdateOffer = declineUpdateOffer_;
+    console.programUninitialized = options_.programUninitialized;
+    console.updateFirmware = options_.updateFirmware;
+    console.updateCommand = updateCommand_;
+    console.waitForUpdate = options_.waitForUpdate;
+    console.stopping = [this] { return Stopping(); };
     host_ = std::make_unique<ConsoleHost>(timerClock_, console, err_);
     app::WindowServices services;
+    services.clock = &clock_;
+    services.stopRequested = [this] { return Stopping(); };
 #ifdef _WIN32
     // Windows reaches the simulated writers in-process only.
     if (auto* direct = dynamic_cast<sim::SimDeviceIo*>(usb::LinkBackend()))
@@ -157,8 +174,10 @@ int Session::CheckBodyIndex(int body) {
     if (count <= 1) {
         // The body list is empty when the profile beside the program could
         // not be read; the messages above said why.
-        err_ << "burnwright-cli: there are no chip bodies to choose from.\n";
-        return kExitUsage;
+        err_ << "burnwright-cli: there are no chip bodies to choose from: the program folder holds "
+                "no usable "
+             << image::kProfileFileName << " (the messages above say why).\n";
+        return kExitProgramFolder;
     }
     if (body < 1 || body >= count) {
         err_ << "burnwright-cli: --body must be 1 to " << count - 1
@@ -178,10 +197,24 @@ int Session::SelectBody(int body) {
         host_->Wait(1);
         host_->WaitIdle();
     }
-    return kExitOk;
+    return BodyTaken(body);
+}
+
+int Session::BodyTaken(int body) {
+    if (Body() == body)
+        return kExitOk;
+    // The window refused the body; its message and the reason were shown.
+    err_ << "burnwright-cli: body " << body << " cannot be chosen.\n";
+    return kExitUsage;
 }
 
 int Session::OpenImage(int body, const std::string& file) {
+    if (file.find_first_of("\r\n") != std::string::npos) {
+        // The settings file keeps the last image's path on one line.
+        err_ << "burnwright-cli: the image file name holds a line break, which the settings file "
+                "cannot keep; rename the file.\n";
+        return kExitImageRefused;
+    }
     std::error_code error;
     const std::string path = std::filesystem::absolute(file, error).string();
     if (error || !std::filesystem::is_regular_file(path, error)) {
@@ -193,6 +226,8 @@ int Session::OpenImage(int body, const std::string& file) {
     host_->AnswerFileDialog(path);
     if (Body() != body) {
         host_->SelectBody(body);
+        if (const int code = BodyTaken(body); code != kExitOk)
+            return code;
         host_->Wait(1); // the body change opens the file dialog on its timer
     } else {
         host_->Click(ids::kOpen);
@@ -234,6 +269,15 @@ int Session::SelectSockets(const std::optional<std::vector<int>>& sockets) {
         const std::string caption = "#" + std::to_string(i + 1);
         if (!SetBox(ids::kSocketBoxBase + i, want, caption.c_str()))
             return kExitUsage;
+    }
+    // The writer forgets the sockets left out: a socket it still holds as OK
+    // from an earlier load or pass would otherwise be taken into the pass's
+    // later steps.
+    int sent = 0;
+    host_->RunOnUi([&] { sent = dlg_->Engine().SendSocketStates(); });
+    if (!sent) {
+        err_ << "burnwright-cli: the writer did not take the socket selection.\n";
+        return kExitNoWriter;
     }
     return kExitOk;
 }
@@ -334,6 +378,8 @@ void Session::Collect(ActionResult& result, const std::vector<int>& ticked,
 }
 
 int Session::Verdict(const ActionResult& result) {
+    if (result.stopped)
+        return kExitStopped;
     if (host_->QuestionFailed())
         return kExitQuestionFailed;
     if (host_->ErrorShown() || !usb::USBInfo()->IsOpened())
@@ -344,6 +390,20 @@ int Session::Verdict(const ActionResult& result) {
     return kExitOk;
 }
 
+namespace {
+
+// How the writer's verify of its buffer is waited for: the body index is
+// the engine's wait mode.
+std::string VerifyWait(int body) {
+    if (body == engine::kWaitPoll)
+        return "a status check every 2.5 s, up to 125 s";
+    if (body == engine::kWaitLong)
+        return "a wait of 30 s, then a status check";
+    return "one status check";
+}
+
+} // namespace
+
 int Session::Load(ActionResult& result) {
     const std::vector<int> ticked = Ticked();
     if (ticked.empty()) {
@@ -351,12 +411,24 @@ int Session::Load(ActionResult& result) {
                 "load.\n";
         return kExitNothingToDo;
     }
+    int words = 0;
+    host_->RunOnUi([&] {
+        if (image::C_OTPBinFile* image = dlg_->Engine().GetImage())
+            words = image->GetWordImageSize();
+    });
+    const int padded = (words + 255) / 256 * 256;
+    host_->SetStageDetails(std::to_string(padded) + " bytes (" + std::to_string(padded / 64) +
+                               " packets) into the writer buffer",
+                           VerifyWait(Body()), 0);
     host_->ClearRecord();
     const auto before = RecordCounts();
     const sim::StepTime time(bus_.get());
+    clock_.cuttable = true;
     host_->Click(ids::kLoadToWriterBuffer);
     host_->WaitIdle();
+    clock_.cuttable = false;
     Collect(result, ticked, before);
+    result.stopped = Stopping();
     if (time.WireOn()) {
         result.hostMilliseconds = time.HostMs();
         result.wireMilliseconds = time.WireMs();
@@ -364,23 +436,15 @@ int Session::Load(ActionResult& result) {
     return Verdict(result);
 }
 
-void Session::WaitForPass(size_t expectedSteps) {
-    const auto before = RecordCounts();
-    size_t shown = 0;
-    while (dlg_->IsPassRunning()) {
+void Session::WaitForPass() {
+    while (dlg_->IsPassRunning())
         SleepMs(kPollMs);
-        const auto now = RecordCounts();
-        const size_t done = now[0] + now[1] + now[2] - before[0] - before[1] - before[2];
-        if (done == shown)
-            continue;
-        shown = done;
-        const std::string line = "Pass: " + std::to_string(done) + " of " +
-                                 std::to_string(expectedSteps) + " steps done";
-        host_->Progress(host_->ProgressIsBar() ? "\r" + line + "\x1b[K" : line + "\n");
-    }
     host_->WaitIdle();
-    if (shown > 0 && host_->ProgressIsBar())
-        host_->Progress("\n");
+}
+
+int Session::StepsPerPass() {
+    const app::WindowState& s = dlg_->State();
+    return s.blankCheck + s.program + s.verify + s.ihrcTrim + s.lvdTrim;
 }
 
 int Session::Pass(ActionResult& result) {
@@ -390,17 +454,18 @@ int Session::Pass(ActionResult& result) {
                 "program.\n";
         return kExitNothingToDo;
     }
-    const app::WindowState& s = dlg_->State();
-    const size_t steps = static_cast<size_t>(s.blankCheck + s.program + s.verify + s.ihrcTrim);
+    host_->SetStageDetails("", "", StepsPerPass());
     host_->ClearRecord();
     const auto before = RecordCounts();
     host_->Click(ids::kProgram);
-    WaitForPass(steps);
+    WaitForPass();
     Collect(result, ticked, before);
+    result.stopped = Stopping();
     return Verdict(result);
 }
 
-int Session::Stress(int count, int intervalMs, std::vector<ActionResult>& passes) {
+int Session::Stress(int count, int intervalMs, std::vector<ActionResult>& passes,
+                    const std::function<void(const ActionResult&)>& onPass) {
     if (!host_->Visible(ids::kStress)) {
         err_ << "burnwright-cli: stress runs are a developer-mode button; the settings file does "
                 "not allow developer mode.\n";
@@ -411,13 +476,14 @@ int Session::Stress(int count, int intervalMs, std::vector<ActionResult>& passes
                 "program.\n";
         return kExitNothingToDo;
     }
+    host_->SetStageDetails("", "", StepsPerPass());
     host_->Type(ids::kStressCount, std::to_string(count));
     host_->Type(ids::kStressInterval, std::to_string(intervalMs));
     host_->Click(ids::kStress);
     bool stopped = false;
     int verdict = kExitOk;
     while (dlg_->State().stressRunning) {
-        if (stopRequested && !stopped) {
+        if (Stopping() && !stopped) {
             stopped = true;
             host_->Click(ids::kStress); // "Stop !"
         }
@@ -433,16 +499,22 @@ int Session::Stress(int count, int intervalMs, std::vector<ActionResult>& passes
         host_->Wait(wait);
         if (!dlg_->IsPassRunning() && RecordCounts() == before)
             continue;
-        WaitForPass(3);
+        WaitForPass();
         ActionResult pass;
         Collect(pass, ticked, before);
+        pass.stopped = Stopping();
+        if (pass.stopped && pass.steps.empty())
+            continue; // stopped before its first step: no pass at all
         const int v = Verdict(pass);
         if (v != kExitOk && (verdict == kExitOk || v > verdict))
             verdict = v;
-        host_->Progress("Stress pass " + std::to_string(passes.size() + 1) + " done\n");
+        host_->Progress("Stress pass " + std::to_string(passes.size() + 1) + " of " +
+                        std::to_string(count) + " done\n");
         passes.push_back(std::move(pass));
+        if (onPass)
+            onPass(passes.back());
     }
-    return passes.empty() ? kExitNothingToDo : verdict;
+    return passes.empty() ? (Stopping() ? kExitOk : kExitNothingToDo) : verdict;
 }
 
 int Session::Click(int controlId, const char* caption) {

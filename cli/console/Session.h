@@ -13,6 +13,7 @@
 
 #include <array>
 #include <atomic>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -23,7 +24,11 @@ namespace cli {
 
 struct CommonOptions {
     std::string writer; // --writer MEMBER|SERIAL; empty: the first free writer
-    bool yes = false;
+    bool yes = false;   // routine confirmations only
+    // The questions that warn of a problem, each accepted by its own option.
+    bool programUninitialized = false;
+    bool updateFirmware = false;
+    bool waitForUpdate = false;
     bool developer = false;
     bool json = false;
     bool quiet = false;
@@ -58,6 +63,7 @@ struct ActionResult {
     std::vector<StepResult> steps;
     int okCount = 0, failCount = 0; // the counters afterwards
     std::string elapsed;            // the window's elapsed text
+    bool stopped = false;           // a stop or an interrupt ended it early
     // A load on a simulated bus with wire timing on: its host and wire time.
     std::optional<double> hostMilliseconds;
     std::optional<uint64_t> wireMilliseconds;
@@ -75,8 +81,8 @@ public:
     // (1..last) given is what the settings file names as the last body, as
     // if the operator had chosen it in an earlier session.
     int Start(int body = 0);
-    // Before Start: the firmware update the window offers is declined.
-    void DeclineUpdateOffer(bool decline) { declineUpdateOffer_ = decline; }
+    // Before Start: `firmware update`, whose routine question is the offer.
+    void SetUpdateCommand(bool update) { updateCommand_ = update; }
     // --developer given: the settings file must allow developer mode.
     int CheckDeveloper();
 
@@ -93,13 +99,19 @@ public:
 
     int Load(ActionResult& result);
     int Pass(ActionResult& result);
-    // Stress run of `count` passes `intervalMs` apart; one result per pass.
-    int Stress(int count, int intervalMs, std::vector<ActionResult>& passes);
+    // Stress run of `count` passes `intervalMs` apart; one result per pass,
+    // each handed to `onPass` as soon as the pass has ended.
+    int Stress(int count, int intervalMs, std::vector<ActionResult>& passes,
+               const std::function<void(const ActionResult&)>& onPass = {});
     // Clicks a button of the window and waits for what it started.
     int Click(int controlId, const char* caption);
 
-    // Asks to stop a running stress run (from a signal handler).
-    static void RequestStop();
+    // Asks the running load, pass or stress run to stop at its next safe
+    // point; any thread. An interrupt asks the same. ClearStop before the
+    // next action.
+    void RequestStop() { stop_ = true; }
+    void ClearStop() { stop_ = false; }
+    bool Stopping() const;
 
     WriterIdentity Writer();
     bool HasWindow() const { return dlg_ != nullptr; }
@@ -113,16 +125,34 @@ public:
     int Verdict(const ActionResult& result);
 
 private:
+    // kExitOk when the window shows `body` selected, else why not.
+    int BodyTaken(int body);
     bool SetBox(int id, bool want, const char* caption);
     void Collect(ActionResult& result, const std::vector<int>& ticked,
                  const std::array<size_t, 3>& recordsBefore);
     std::vector<int> Ticked();
     std::array<size_t, 3> RecordCounts();
-    void WaitForPass(size_t expectedSteps);
+    void WaitForPass();
+    int StepsPerPass();
+
+    // The window's clock: the machine's, except that the writer's verify of
+    // its buffer (a wait of up to 125 s during a load) ends early on a stop.
+    class LoadClock : public port::Clock {
+    public:
+        explicit LoadClock(const Session& session) : session_(session) {}
+        uint64_t NowMs() override { return port::SystemClock().NowMs(); }
+        void SleepMs(uint32_t ms) override;
+        std::atomic<bool> cuttable{false};
+
+    private:
+        const Session& session_;
+    };
 
     CommonOptions options_;
-    bool declineUpdateOffer_ = false;
+    bool updateCommand_ = false;
     std::ostream& err_;
+    std::atomic<bool> stop_{false};
+    LoadClock clock_{*this};
     port::ManualClock timerClock_;
     // The simulated bus behind the link, when it is one; null for a real writer.
     std::shared_ptr<sim::Bus> bus_;

@@ -61,6 +61,7 @@ std::vector<WriterIdentity> ListWriters(std::string& error) {
         error = link.GetMessage();
         return writers;
     }
+    io->TakeProblem(); // only what this listing meets counts
     for (uint32_t member = 0; member < kMembers; ++member) {
         WriterIdentity writer;
         if (!io->InterfaceMember(port::kWriterInterfaceClass, member, writer.path))
@@ -71,6 +72,9 @@ std::vector<WriterIdentity> ListWriters(std::string& error) {
             Identify(writer);
         writers.push_back(writer);
     }
+    // The backend may know why there is none (no device with the wanted ids).
+    if (writers.empty())
+        error = io->TakeProblem();
     return writers;
 }
 
@@ -85,6 +89,13 @@ std::optional<uint32_t> MemberOf(const std::string& path) {
             return member;
     }
     return std::nullopt;
+}
+
+bool WriterSelectionIsValid(const std::string& selection) {
+    if (AllDigits(selection) && !selection.empty() && selection.size() <= 2)
+        return true;
+    return selection.size() == 8 &&
+           selection.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
 }
 
 WriterLookup ResolveWriter(const std::string& selection, std::string& path, std::string& message) {
@@ -108,16 +119,13 @@ WriterLookup ResolveWriter(const std::string& selection, std::string& path, std:
         }
         return WriterLookup::Found;
     }
-    std::string hex = selection;
-    if (hex.size() > 2 && hex[0] == '0' && (hex[1] == 'x' || hex[1] == 'X'))
-        hex = hex.substr(2);
-    if (hex.empty() || hex.size() > 8 ||
-        hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
-        message = "--writer takes a member index (0-99) or a serial number (8 hexadecimal "
-                  "digits): " +
+    if (!WriterSelectionIsValid(selection)) {
+        message = "--writer takes a member index (0-99) or a serial number (exactly 8 "
+                  "hexadecimal digits): " +
                   selection;
         return WriterLookup::Malformed;
     }
+    const std::string& hex = selection;
     const auto serial = static_cast<uint32_t>(std::stoul(hex, nullptr, 16));
     std::string error;
     int held = 0;

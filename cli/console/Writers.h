@@ -24,7 +24,8 @@ std::string SerialText(uint32_t serial);
 
 // Every member of the writer interface class on the process link's backend.
 // A free writer is claimed for the moment of its questions and released.
-// Empty, with `error` set, when the backend cannot list writers.
+// Empty, with `error` set, when the backend cannot list writers or says why
+// it found none.
 std::vector<WriterIdentity> ListWriters(std::string& error);
 
 // The member index of `path` on the process link's backend; none when absent.
@@ -35,6 +36,10 @@ enum class WriterLookup {
     Unavailable, // no such writer, or another process holds it
     Malformed,   // neither a member index nor a serial number
 };
+
+// A member index 0-99 (one or two decimal digits) or a serial number of
+// exactly 8 hexadecimal digits.
+bool WriterSelectionIsValid(const std::string& selection);
 
 // Resolves --writer (a member index 0-99, or a serial number of 8 hexadecimal
 // digits) to a free writer's path; otherwise a message saying why.

@@ -7,6 +7,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <vector>
@@ -146,7 +147,35 @@ int Check(int body, const std::string& file, std::ostream& out, std::ostream& er
     return verdict.accepted ? 0 : 1;
 }
 
+namespace {
+
+// Whether two names reach one file: the same file through links, another
+// spelling of the path, or (for files not there yet) one normalised path.
+bool SameFile(const std::string& a, const std::string& b) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    if (fs::exists(a, error) && fs::exists(b, error))
+        return fs::equivalent(a, b, error);
+    const fs::path left = fs::weakly_canonical(fs::absolute(a, error), error);
+    const fs::path right = fs::weakly_canonical(fs::absolute(b, error), error);
+    return left == right;
+}
+
+} // namespace
+
 int Convert(const ConvertOptions& o, std::ostream& out, std::ostream& err) {
+    // Writing an output over the input (or both outputs into one file)
+    // would destroy the image being converted.
+    for (const auto& [option, path] : {std::pair{"--chip", &o.chipOut}, {"--word", &o.wordOut}})
+        if (SameFile(*path, o.file)) {
+            err << option << " " << *path << " is the input file " << o.file
+                << "; name another output file.\n";
+            return 2;
+        }
+    if (SameFile(o.chipOut, o.wordOut)) {
+        err << "--chip and --word name the same file " << o.chipOut << "; name two output files.\n";
+        return 2;
+    }
     std::unique_ptr<C_OTPBinFile> image =
         o.body == 0 ? std::make_unique<C_OTPBinFile>() : CreateBodyImage(o.body);
     if (!image) {

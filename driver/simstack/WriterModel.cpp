@@ -1,5 +1,7 @@
 #include "driver/simstack/WriterModel.h"
 
+#include "sim/Descriptors.h"
+
 namespace driver::simstack {
 namespace {
 
@@ -9,11 +11,6 @@ struct TransferScope {
     TransferScope() { ++g_insideTransfer; }
     ~TransferScope() { --g_insideTransfer; }
 };
-
-void Put16(std::vector<uint8_t>& out, size_t at, uint16_t value) {
-    out[at] = static_cast<uint8_t>(value & 0xFF);
-    out[at + 1] = static_cast<uint8_t>(value >> 8);
-}
 
 } // namespace
 
@@ -29,32 +26,15 @@ bool WriterModel::InsideTransfer() {
 }
 
 std::vector<uint8_t> WriterModel::DeviceDescriptor() {
-    // USB 2.0, vendor-specific class, one configuration, 64-byte control pipe.
-    std::vector<uint8_t> d = {18, 1, 0, 2, 0xFF, 0, 0, 64, 0, 0, 0, 0, 0, 1, 1, 2, 3, 1};
-    Put16(d, 8, writer_->Config().vendorId);
-    Put16(d, 10, writer_->Config().productId);
-    return d;
+    return sim::DeviceDescriptor(writer_->Config());
 }
 
 std::vector<uint8_t> WriterModel::ConfigurationDescriptor() {
-    std::vector<uint8_t> c = {
-        9, 2,    0,
-        0, 1,    1,
-        0, 0x80, 50, // configuration, bus powered 100 mA
-        9, 4,    0,
-        0, 2,    0xFF,
-        0, 0,    0, // interface 0 with two endpoints
-        7, 5,    kInEndpoint,
-        2, 0,    0,
-        0, // bulk IN
-        7, 5,    kOutEndpoint,
-        2, 0,    0,
-        0, // bulk OUT
-    };
-    Put16(c, 2, static_cast<uint16_t>(c.size()));
-    Put16(c, 22, kMaxPacket);
-    Put16(c, 29, kMaxPacket);
-    return c;
+    return sim::ConfigurationDescriptor();
+}
+
+std::vector<uint8_t> WriterModel::StringDescriptor(uint8_t index, uint16_t) {
+    return sim::StringDescriptor(writer_->Config(), index);
 }
 
 kshim::UsbResult WriterModel::BulkOut(uint8_t endpoint, const uint8_t* data, uint32_t length) {

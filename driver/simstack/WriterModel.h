@@ -1,7 +1,6 @@
 // One simulated writer as a device on the kernel's simulated USB bus: its
-// descriptors (one interface, bulk IN 0x81 listed before bulk OUT 0x02, so the
-// driver's pipe 0 reads and pipe 1 writes) and its two endpoints mapped onto
-// the writer's reads and writes.
+// descriptors (sim/Descriptors.h) and its two endpoints mapped onto the
+// writer's reads and writes.
 //
 // The writer never blocks a bus thread for a time limit: a transfer that
 // would wait out the host's limit is answered "no data yet" and stays with the
@@ -20,9 +19,8 @@ namespace driver::simstack {
 
 class WriterModel : public kshim::UsbDeviceModel {
 public:
-    static constexpr uint8_t kInEndpoint = 0x81;
-    static constexpr uint8_t kOutEndpoint = 0x02;
-    static constexpr uint16_t kMaxPacket = 64;
+    static constexpr uint8_t kInEndpoint = sim::kEndpointIn;
+    static constexpr uint8_t kOutEndpoint = sim::kEndpointOut;
 
     // The device is the writer as plugged now: transfers fail once the writer
     // has been unplugged since (a new plug makes a new device).
@@ -39,6 +37,7 @@ public:
 
     std::vector<uint8_t> DeviceDescriptor() override;
     std::vector<uint8_t> ConfigurationDescriptor() override;
+    std::vector<uint8_t> StringDescriptor(uint8_t index, uint16_t language) override;
     kshim::UsbResult BulkOut(uint8_t endpoint, const uint8_t* data, uint32_t length) override;
     kshim::UsbResult BulkIn(uint8_t endpoint, uint8_t* data, uint32_t length) override;
     kshim::UsbResult Control(const kshim::UsbSetup& setup, uint8_t* data) override;

@@ -39,7 +39,7 @@ private:
     int fd_;
 };
 
-bool ReadAll(int fd, std::string& text) {
+bool ReadAll(int fd, std::string& text, size_t maxBytes) {
     text.clear();
     char chunk[8192];
     for (;;) {
@@ -49,6 +49,10 @@ bool ReadAll(int fd, std::string& text) {
         if (n < 0) {
             if (errno == EINTR)
                 continue;
+            return false;
+        }
+        if (static_cast<size_t>(n) > maxBytes - text.size()) {
+            text.clear();
             return false;
         }
         text.append(chunk, static_cast<size_t>(n));
@@ -218,23 +222,12 @@ std::string FollowLinks(const std::string& path) {
     return current;
 }
 
-} // namespace
-
-bool RewriteExclusively(const std::string& path, const std::function<Edit(std::string&)>& edit) {
-    return RewriteExclusivelyInPieces(path, [&](RewriteInput& in, RewriteOutput& out) {
-        std::string text(static_cast<size_t>(in.Size()), '\0');
-        if (!in.ReadAt(0, text.data(), text.size()))
-            return Edit::Failed;
-        const Edit what = edit(text);
-        if (what == Edit::Write)
-            out.Write(text);
-        return what;
-    });
-}
-
-bool RewriteExclusivelyInPieces(const std::string& path,
-                                const std::function<Edit(RewriteInput&, RewriteOutput&)>& edit,
-                                std::string* written) {
+// Takes the locks on the file `path` names and calls `edit` with it, open at
+// its first byte; stores what `edit` wrote to `out` when it says Write.
+bool LockedRewrite(const std::string& path,
+                   const std::function<Edit(int fd, const struct stat& status, bool created,
+                                            Temporary& out)>& edit,
+                   std::string* written) {
     std::lock_guard<std::mutex> guard(rewriteLock);
     const std::string target = FollowLinks(path);
     bool created = false;
@@ -244,10 +237,8 @@ bool RewriteExclusivelyInPieces(const std::string& path,
     struct stat status;
     bool ok = ::fstat(file.Get(), &status) == 0 && (status.st_mode & S_IWUSR) != 0;
     if (ok) {
-        LockedInput in(file.Get(), created ? 0 : static_cast<uint64_t>(status.st_size),
-                       created ? std::string() : IdentityOf(status));
         Temporary out(target, status);
-        const Edit what = edit(in, out);
+        const Edit what = edit(file.Get(), status, created, out);
         if (what == Edit::Write)
             ok = out.Commit(written);
         else if (what == Edit::Failed)
@@ -260,10 +251,41 @@ bool RewriteExclusivelyInPieces(const std::string& path,
     return ok; // the lock goes with the descriptor
 }
 
-bool ReadSharedFile(const std::string& path, std::string& text) {
+} // namespace
+
+bool RewriteExclusively(const std::string& path, const std::function<Edit(std::string&)>& edit,
+                        size_t maxBytes) {
+    return LockedRewrite(
+        path,
+        [&](int fd, const struct stat&, bool, Temporary& out) {
+            std::string text;
+            if (!ReadAll(fd, text, maxBytes))
+                return Edit::Failed;
+            const Edit what = edit(text);
+            if (what == Edit::Write)
+                out.Write(text);
+            return what;
+        },
+        nullptr);
+}
+
+bool RewriteExclusivelyInPieces(const std::string& path,
+                                const std::function<Edit(RewriteInput&, RewriteOutput&)>& edit,
+                                std::string* written) {
+    return LockedRewrite(
+        path,
+        [&](int fd, const struct stat& status, bool created, Temporary& out) {
+            LockedInput in(fd, created ? 0 : static_cast<uint64_t>(status.st_size),
+                           created ? std::string() : IdentityOf(status));
+            return edit(in, out);
+        },
+        written);
+}
+
+bool ReadSharedFile(const std::string& path, std::string& text, size_t maxBytes) {
     text.clear();
     Descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (file.Get() < 0 || !ReadAll(file.Get(), text)) {
+    if (file.Get() < 0 || !ReadAll(file.Get(), text, maxBytes)) {
         text.clear();
         return false;
     }

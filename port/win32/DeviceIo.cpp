@@ -107,6 +107,9 @@ public:
     // Cancels the I/O of every thread on this handle, not only the caller's.
     void Cancel() override { ::CancelIoEx(file_, nullptr); }
 
+    Outcome Control(uint32_t code, const uint8_t* input, size_t inputSize, uint8_t* output,
+                    size_t outputSize, uint32_t timeoutMs, size_t& returned) override;
+
 private:
     Outcome Transfer(bool isRead, uint8_t* buffer, size_t size, uint32_t timeoutMs,
                      size_t& transferred);
@@ -143,6 +146,42 @@ DeviceHandle::Outcome Win32DeviceHandle::Transfer(bool isRead, uint8_t* buffer, 
         if (wait == WAIT_OBJECT_0) {
             if (::GetOverlappedResult(file_, &overlapped, &moved, TRUE)) {
                 transferred = moved;
+                outcome = Outcome::Done;
+            }
+        } else {
+            CancelAndDrain(overlapped);
+            outcome = wait == WAIT_TIMEOUT ? Outcome::TimedOut : Outcome::Failed;
+        }
+    }
+    ::CloseHandle(overlapped.hEvent);
+    return outcome;
+}
+
+DeviceHandle::Outcome Win32DeviceHandle::Control(uint32_t code, const uint8_t* input,
+                                                 size_t inputSize, uint8_t* output,
+                                                 size_t outputSize, uint32_t timeoutMs,
+                                                 size_t& returned) {
+    returned = 0;
+    if (inputSize > std::numeric_limits<DWORD>::max() ||
+        outputSize > std::numeric_limits<DWORD>::max())
+        return Outcome::Failed;
+    OVERLAPPED overlapped;
+    std::memset(&overlapped, 0, sizeof(overlapped));
+    overlapped.hEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!overlapped.hEvent)
+        return Outcome::Failed;
+    // The system copies the input in and the output back (buffered requests).
+    const BOOL started =
+        ::DeviceIoControl(file_, code, const_cast<uint8_t*>(input), static_cast<DWORD>(inputSize),
+                          output, static_cast<DWORD>(outputSize), nullptr, &overlapped);
+    Outcome outcome = Outcome::Failed;
+    if (started || ::GetLastError() == ERROR_IO_PENDING) {
+        const DWORD wait =
+            ::WaitForSingleObject(overlapped.hEvent, timeoutMs ? timeoutMs : INFINITE);
+        DWORD moved = 0;
+        if (wait == WAIT_OBJECT_0) {
+            if (::GetOverlappedResult(file_, &overlapped, &moved, TRUE)) {
+                returned = moved;
                 outcome = Outcome::Done;
             }
         } else {

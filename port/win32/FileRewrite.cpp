@@ -97,7 +97,7 @@ HANDLE OpenShared(const std::wstring& path) {
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-bool ReadAll(HANDLE file, std::string& text) {
+bool ReadAll(HANDLE file, std::string& text, size_t maxBytes) {
     text.clear();
     char chunk[8192];
     for (;;) {
@@ -106,6 +106,10 @@ bool ReadAll(HANDLE file, std::string& text) {
             return false;
         if (n == 0)
             return true;
+        if (n > maxBytes - text.size()) {
+            text.clear();
+            return false;
+        }
         text.append(chunk, n);
     }
 }
@@ -218,8 +222,11 @@ private:
 
 } // namespace
 
-bool RewriteExclusively(const std::string& path, const std::function<Edit(std::string&)>& edit) {
+bool RewriteExclusively(const std::string& path, const std::function<Edit(std::string&)>& edit,
+                        size_t maxBytes) {
     return RewriteExclusivelyInPieces(path, [&](RewriteInput& in, RewriteOutput& out) {
+        if (in.Size() > maxBytes)
+            return Edit::Failed;
         std::string text(static_cast<size_t>(in.Size()), '\0');
         if (!in.ReadAt(0, text.data(), text.size()))
             return Edit::Failed;
@@ -264,10 +271,10 @@ bool RewriteExclusivelyInPieces(const std::string& path,
     return out.Commit(written);
 }
 
-bool ReadSharedFile(const std::string& path, std::string& text) {
+bool ReadSharedFile(const std::string& path, std::string& text, size_t maxBytes) {
     text.clear();
     Handle file(OpenShared(SystemPath(path)));
-    if (!file || !ReadAll(file.Get(), text)) {
+    if (!file || !ReadAll(file.Get(), text, maxBytes)) {
         text.clear();
         return false;
     }

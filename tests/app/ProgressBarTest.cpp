@@ -55,23 +55,21 @@ TEST_F(LoadProgressBarTest, WindowTimerAdvancesTheBarWhenAMessageIsLetThrough) {
     EXPECT_EQ(bar.Position(), 5);
 }
 
-TEST(LoadProgressThread, PublishesItsWindowWhileTheLoadRunsAndFinishes) {
+// A load's progress thread follows its own load: once that load has ended,
+// the thread finishes even when the next load has set the loading flag again
+// before the thread looked at it.
+TEST(LoadProgressThread, EndsWithItsOwnLoadWhenTheNextLoadIsAlreadyRunning) {
     port::ManualClock clock;
     app::headless::HeadlessHost host(clock);
-    std::atomic<int> loading{1};
-    app::LoadSignal signal;
-    std::atomic<bool> seen{false};
-    host.StartThread([&] { app::RunLoadProgress(host, clock, loading, signal, 400000); });
-    while (!app::CurrentLoadProgressBar()) {
-    }
-    seen = true;
-    loading = 0;
-    signal.Finished();
-    host.WaitIdle();
-    EXPECT_TRUE(seen);
+    const std::atomic<int> nextLoadRunning{1};
+    auto ended = std::make_shared<app::LoadSignal>();
+    ended->Finished();
+    app::RunLoadProgress(host, clock, nextLoadRunning, ended, 400000);
     EXPECT_EQ(app::CurrentLoadProgressBar(), nullptr);
-    EXPECT_THAT(host.ProgressEvents(), Contains("103 text 1103 100%"));
-    EXPECT_EQ(host.ProgressEvents().back(), "103 destroy");
+    const auto events = host.ProgressEvents();
+    EXPECT_EQ(events.front(), "103 create");
+    EXPECT_THAT(events, Contains("103 text 1103 100%"));
+    EXPECT_EQ(events.back(), "103 destroy");
 }
 
 } // namespace

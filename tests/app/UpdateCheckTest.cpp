@@ -4,6 +4,7 @@
 #include "app/UpdateCheck.h"
 
 #include "app/headless/HeadlessHost.h"
+#include "port/NamedMutex.h"
 #include "sim/Firmware.h"
 #include "tests/app/WindowFixture.h"
 #include "tests/usb/OtherProcess.h"
@@ -11,6 +12,7 @@
 
 #include <gmock/gmock.h>
 
+#include <filesystem>
 #include <memory>
 
 namespace apptest {
@@ -147,6 +149,8 @@ TEST_F(UpdateCheckTest, AcceptedUpdateRunsBothStepsUnderItsProgressWindow) {
     EXPECT_EQ(updating.load(), 0);
 }
 
+// A failed application step skips the boot step and the last 50 %, not the
+// step to 50 % and its wait; every box is a plain one.
 TEST_F(UpdateCheckTest, FailedApplicationUpdateShowsTheUpdatersMessageAndKeepsTheRecord) {
     updater.writer = {1, 2, 3, 4, 0, 0};
     updater.appWorks = false;
@@ -155,8 +159,36 @@ TEST_F(UpdateCheckTest, FailedApplicationUpdateShowsTheUpdatersMessageAndKeepsTh
     EXPECT_EQ(Run(), 1);
     EXPECT_THAT(updater.steps, ElementsAre("app"));
     EXPECT_THAT(host.BoxTexts(), ElementsAre(app::kUpdatePrompt, firmware::kUpdateAppFailed));
+    EXPECT_EQ(host.Boxes()[0].flags, unsigned(core::kMbYesNo));
+    EXPECT_EQ(host.Boxes()[1].flags, unsigned(core::kMbOk));
     EXPECT_EQ(record, (app::WriterVersion{1, 2, 3, 4, 0, 0}));
+    EXPECT_EQ(clock.SleptMs(), 1500u);
+    EXPECT_THAT(host.ProgressEvents(),
+                ElementsAre("150 create", "150 range 1120 0-100", "150 step 1120 25",
+                            "150 pos 1120 0", "150 show", "150 pos 1120 25",
+                            "150 text 1121 Update APP version...", "150 pos 1120 50", "150 hide",
+                            "150 destroy"));
 }
+
+#ifndef _WIN32
+// A lock the system cannot give (here its file is a folder) is no other
+// program updating: the reason, once, and no update.
+TEST_F(UpdateCheckTest, AnUnusableUpdateLockSaysWhyAndUpdatesNothing) {
+    updater.writer = {1, 2, 3, 4, 0, 0};
+    WriteFirmware({1, 2, 3, 5, 0, 0});
+    std::filesystem::create_directories(port::DefaultLockFolder() +
+                                        "/burnwright-mutex-MERiLICEFWUpadte.lock");
+    host.AnswerBoxes({core::kIdYes, core::kIdYes});
+    EXPECT_EQ(Run(), 1);
+    ASSERT_EQ(host.BoxTexts().size(), 2u);
+    EXPECT_EQ(host.BoxTexts()[1],
+              "The claim file burnwright-mutex-MERiLICEFWUpadte.lock is not a plain file; "
+              "refused.\nThe firmware was not updated.");
+    EXPECT_TRUE(updater.steps.empty());
+    EXPECT_EQ(updating.load(), 0);
+    EXPECT_FALSE(host.DialogResult());
+}
+#endif
 
 TEST_F(UpdateCheckTest, MissingFirmwareOrSilentWriterOffersNothing) {
     updater.writer = {1, 2, 3, 4, 0, 0};

@@ -7,9 +7,18 @@
 #include "sim/SimDeviceIo.h"
 #include "usb/ProcessLink.h"
 
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 namespace apptest {
+namespace {
+
+void Pause() {
+    std::this_thread::sleep_for(std::chrono::microseconds(100));
+}
+
+} // namespace
 
 void WindowTest::SetUp() {
     std::filesystem::copy_file(BURNWRIGHT_PROFILE, folder.File("OTPBodyProfile.xml"));
@@ -18,6 +27,7 @@ void WindowTest::SetUp() {
 }
 
 void WindowTest::TearDown() {
+    gate->Open();
     if (host)
         host->WaitIdle();
     dlg.reset();
@@ -30,9 +40,10 @@ void WindowTest::TearDown() {
 std::unique_ptr<port::DeviceIo> WindowTest::Backend() const {
 #ifdef BURNWRIGHT_KERNEL_STACK
     if (throughDriver_)
-        return std::make_unique<driver::simstack::KernelStack>(bus);
+        return std::make_unique<GatedDeviceIo>(std::make_unique<driver::simstack::KernelStack>(bus),
+                                               gate);
 #endif
-    return std::make_unique<sim::SimDeviceIo>(bus);
+    return std::make_unique<GatedDeviceIo>(std::make_unique<sim::SimDeviceIo>(bus), gate);
 }
 
 void WindowTest::StartWindow() {
@@ -49,10 +60,71 @@ void WindowTest::StartWindow() {
 
 void WindowTest::Settle() {
 #ifdef BURNWRIGHT_KERNEL_STACK
-    if (auto* kernel = dynamic_cast<driver::simstack::KernelStack*>(usb::LinkBackend()))
+    auto* gated = dynamic_cast<GatedDeviceIo*>(usb::LinkBackend());
+    if (auto* kernel = dynamic_cast<driver::simstack::KernelStack*>(&gated->Inner()))
         kernel->Settle();
 #endif
     host->WaitIdle();
+}
+
+bool WindowTest::WaitForWriterHeld() {
+    for (;;) {
+        if (gate->Waiting() > 0)
+            return true;
+        if (host->Idle() && gate->Waiting() == 0)
+            return false;
+        Pause();
+    }
+}
+
+bool WindowTest::UiSettlesWhileHeld() {
+    usb::TransferLock& lock = usb::USBInfo()->Transfer().Lock();
+    for (;;) {
+        if (host->UiIdle())
+            return true;
+        if (lock.Waiters() > 0)
+            return false;
+        Pause();
+    }
+}
+
+void WindowTest::LetOne() {
+    const uint64_t before = gate->Passed();
+    gate->Let(1);
+    while (gate->Passed() == before)
+        Pause();
+}
+
+int WindowTest::StepThroughHeld(const std::function<void()>& atEachTransfer) {
+    int transfers = 0;
+    while (WaitForWriterHeld()) {
+        if (atEachTransfer)
+            atEachTransfer();
+        LetOne();
+        ++transfers;
+    }
+    return transfers;
+}
+
+const std::vector<int>& WindowTest::ActionControls() {
+    namespace ids = app::ids;
+    static const std::vector<int> controls{
+        ids::kLoadToWriterBuffer, ids::kVerifyBuffer, ids::kProgramFlash,
+        ids::kBufferBlankCheck,   ids::kEraseFlash,   ids::kSingleProgram,
+        ids::kSingleVerify,       ids::kBlankCheck,   ids::kProgram,
+        ids::kResetCounter,       ids::kOpen,         ids::kGetOtpInfo,
+        ids::kSetOtpInfo,         ids::kSetInfo,      ids::kGetInfo,
+        ids::kBodyCombo,          ids::kReadData,
+    };
+    return controls;
+}
+
+std::vector<int> WindowTest::EnabledActionControls() {
+    std::vector<int> enabled;
+    for (int id : ActionControls())
+        if (host->Enabled(id))
+            enabled.push_back(id);
+    return enabled;
 }
 
 void WindowTest::Setting(const char* section, const char* key, const std::string& value) {

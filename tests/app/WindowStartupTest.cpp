@@ -199,14 +199,17 @@ TEST_F(WindowStartup, ArrivalDuringAFirmwareUpdateChangesNothing) {
     EXPECT_EQ(SocketBoxes(), "1101111111111111");
 }
 
-TEST_F(WindowStartup, NoWriterShowsTheLinkMessageAndStaysDetached) {
+TEST_F(WindowStartup, NoWriterShowsTheLinkMessageAndWaitsForAWriter) {
     bus->RemoveWriter(writer->Member());
     StartWindow();
-    ASSERT_EQ(host->Boxes().size(), 1u);
-    EXPECT_EQ(host->Boxes()[0].text, dlg->Engine().GetMessage());
-    EXPECT_FALSE(host->Boxes()[0].text.empty());
+    EXPECT_THAT(host->BoxTexts(),
+                ElementsAre("Error!\n\nCan't find MERiL USB device. Please re-plug in it."));
+    EXPECT_EQ(host->Boxes()[0].flags, unsigned(core::kMbOk));
     EXPECT_FALSE(host->Enabled(app::ids::kLoadToWriterBuffer));
     EXPECT_EQ(dlg->State().bufferStale.load(), 1);
+    // The boot loader's fallback found nothing: the link waits for a writer,
+    // not for any device of the family.
+    EXPECT_EQ(dlg->Link().GetBodyType(), usb::kIceBodyWriter);
 }
 
 } // namespace

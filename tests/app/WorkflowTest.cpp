@@ -138,11 +138,14 @@ TEST_F(WorkflowTest, CountersWrapAtTenThousandAndBlankFailuresKeepThem) {
     writer->FailSocket(1, sim::Operation::BlankCheck);
     for (int socket = 2; socket < 5; ++socket)
         writer->FailSocket(socket, sim::Operation::BlankCheck);
+    // Socket 1's box, cleared by the failed chip, ticked again in the 16-socket layout.
+    host->Click(ids::kMultiDevice);
     host->Click(ids::kSelectAllSockets);
-    host->Click(ids::kSelectAllSockets);
+    ASSERT_EQ(SocketBoxes(), "1111111111111111");
     Pass();
     EXPECT_EQ(Setting(keys::kGeneral, keys::kOtpCounterOk), "2");
-    EXPECT_THAT(Log(), HasSubstr("  2 Blank Check OTP:"));
+    EXPECT_EQ(Setting(keys::kGeneral, keys::kOtpCounterFail), "0");
+    EXPECT_THAT(Log(), HasSubstr("  2 Blank Check OTP:\tOK:   0 Fail:  16 Init:   0"));
     EXPECT_THAT(Log(), ::testing::Not(HasSubstr("  2 Program OTP:")));
 }
 
@@ -209,14 +212,15 @@ TEST_F(WorkflowTest, ServiceCommandsAnswerForTheirBodiesOnly) {
                 ElementsAre("This button just for KL500 | KS300!",
                             "This button just for KL500 | KS300 | KT330 | KT320 !"));
 
-    // The lamp test walks the pictures on a timer; a second press restores
-    // every lamp from its socket's state.
+    // The lamp test walks the pictures on a timer; a second press shows
+    // every lamp again as the window last set it.
     host->RunOnUi([&] { dlg->OnCommand(ids::kLampTest); });
     host->AdvanceTime(10 * 17);
     EXPECT_EQ(host->Control(ids::kLampBase).picture, ids::kBitmapBlue);
     EXPECT_EQ(host->Control(ids::kLampBase + 15).picture, ids::kBitmapRed);
     host->RunOnUi([&] { dlg->OnCommand(ids::kLampTest); });
-    EXPECT_EQ(host->Control(ids::kLampBase).picture, ids::kBitmapGreen); // attached: OK
+    for (int socket : {0, 15})
+        EXPECT_EQ(host->Control(ids::kLampBase + socket).picture, ids::kBitmapGrey); // attached
     EXPECT_EQ(host->ActiveTimers().count(ids::kTimerLampTest), 0u);
 
     bus->Unplug(writer->Member());

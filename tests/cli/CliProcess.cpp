@@ -75,9 +75,12 @@ pid_t CliFolder::Start(const std::vector<std::string>& args, const fs::path& out
     int pipeFds[2];
     if (::pipe(pipeFds) != 0)
         return -1;
-    const std::string writer = "sim:" + StateFile().string();
-    const std::string program = (folder_ / "burnwright").string();
-    const std::string claims = (folder_ / "claims").string();
+    // Built before the fork: the child only duplicates descriptors and execs.
+    std::vector<std::string> environment = Environment();
+    std::vector<char*> envp;
+    for (auto& entry : environment)
+        envp.push_back(entry.data());
+    envp.push_back(nullptr);
     std::vector<std::string> argv{BURNWRIGHT_CLI};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> raw;
@@ -86,22 +89,72 @@ pid_t CliFolder::Start(const std::vector<std::string>& args, const fs::path& out
     raw.push_back(nullptr);
     const pid_t pid = ::fork();
     if (pid == 0) {
-        ::setenv("BURNWRIGHT_WRITER", writer.c_str(), 1);
-        ::setenv("BURNWRIGHT_PROGRAM_PATH", program.c_str(), 1);
-        ::setenv("BURNWRIGHT_LOCK_DIR", claims.c_str(), 1);
-        // The program's waits and the writer model's pass at once.
-        ::setenv("BURNWRIGHT_SIM_TIME", "virtual", 1);
         const int in = ::open("/dev/null", O_RDONLY);
         const int out = ::open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         ::dup2(in, 0);
         ::dup2(out, 1);
         ::dup2(pipeFds[1], 2);
         ::close(pipeFds[0]);
-        ::execv(raw[0], raw.data());
+        ::execve(raw[0], raw.data(), envp.data());
         ::_exit(127);
     }
     ::close(pipeFds[1]);
     *stderrFd = pipeFds[0];
+    return pid;
+}
+
+std::vector<std::string> CliFolder::Environment() const {
+    const std::map<std::string, std::string> own{
+        {"BURNWRIGHT_WRITER", "sim:" + StateFile().string()},
+        {"BURNWRIGHT_PROGRAM_PATH", (folder_ / "burnwright").string()},
+        {"BURNWRIGHT_LOCK_DIR", (folder_ / "claims").string()},
+        // The program's waits and the writer model's pass at once, unless
+        // the test acts while the program waits.
+        {"BURNWRIGHT_SIM_TIME", realTime_ ? "real" : "virtual"}};
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry; ++entry) {
+        const std::string text = *entry;
+        if (!own.count(text.substr(0, text.find('='))))
+            environment.push_back(text);
+    }
+    for (const auto& [key, value] : own)
+        environment.push_back(key + "=" + value);
+    return environment;
+}
+
+pid_t CliFolder::StartPiped(const std::vector<std::string>& args, int* inFd, int* outFd,
+                            int* errFd) const {
+    int in[2], out[2], err[2];
+    if (::pipe(in) != 0 || ::pipe(out) != 0 || ::pipe(err) != 0)
+        return -1;
+    // Built before the fork: the child only duplicates descriptors and execs.
+    std::vector<std::string> environment = Environment();
+    std::vector<char*> envp;
+    for (auto& entry : environment)
+        envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> argv{BURNWRIGHT_CLI};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> raw;
+    for (auto& arg : argv)
+        raw.push_back(arg.data());
+    raw.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(in[0], 0);
+        ::dup2(out[1], 1);
+        ::dup2(err[1], 2);
+        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
+            ::close(fd);
+        ::execve(raw[0], raw.data(), envp.data());
+        ::_exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    ::close(err[1]);
+    *inFd = in[1];
+    *outFd = out[0];
+    *errFd = err[0];
     return pid;
 }
 
@@ -142,6 +195,25 @@ std::string ReadUpTo(int fd, size_t bytes) {
         text.append(buffer, size_t(got));
     }
     return text;
+}
+
+bool ReadLine(int fd, std::string& line) {
+    line.clear();
+    char c = 0;
+    ssize_t got = 0;
+    while ((got = ::read(fd, &c, 1)) == 1 && c != '\n')
+        line += c;
+    return got == 1 || !line.empty();
+}
+
+std::string ReadUntil(int fd, const std::string& text) {
+    std::string all, line;
+    while (ReadLine(fd, line)) {
+        all += line + "\n";
+        if (line.find(text) != std::string::npos)
+            return all;
+    }
+    return all;
 }
 
 std::string ReadAll(int fd) {

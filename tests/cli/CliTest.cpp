@@ -102,7 +102,7 @@ protected:
     fs::path folder;
 };
 
-TEST_F(CliTest, PassWithAnEmptySocketAndAFailingChipReportsRecordsAndCountsIt) {
+TEST_F(CliTest, PassCountsTheChipsItProgrammedAndNotTheOnesBlankCheckRefused) {
     Sim("remove-chip 0 5");
     Sim("insert-chip 0 9 16"); // too small for the body: fails its blank check
     const std::string image = Image();
@@ -124,16 +124,17 @@ TEST_F(CliTest, PassWithAnEmptySocketAndAFailingChipReportsRecordsAndCountsIt) {
     ASSERT_EQ(doc["steps"].size(), 3u);
     EXPECT_EQ(doc["steps"][2]["operation"], "Verify");
     EXPECT_EQ(doc["steps"][2]["ok"], 14);
-    EXPECT_EQ(doc["counters"], (nlohmann::json{{"ok", 14}, {"fail", 1}}));
+    // A chip blank check refused was never programmed: no failed chip.
+    EXPECT_EQ(doc["counters"], (nlohmann::json{{"ok", 14}, {"fail", 0}}));
     EXPECT_THAT(run.err, HasSubstr("Load the bin file to the WriterBuffer now ?\n"));
     EXPECT_THAT(run.err, HasSubstr("Loading... 100%"));
     EXPECT_THAT(run.out, ::testing::Not(HasSubstr("100%")));
 
     // The settings file and the writer hold the same counters; chips are written.
     EXPECT_EQ(Setting("OtpCounterOk"), "14");
-    EXPECT_EQ(Setting("OtpCounterFail"), "1");
+    EXPECT_EQ(Setting("OtpCounterFail"), "0");
     const std::string state = Sim("show");
-    EXPECT_THAT(state, HasSubstr("counters 14/1"));
+    EXPECT_THAT(state, HasSubstr("counters 14/0"));
     EXPECT_THAT(state, HasSubstr("socket 0: chip of any body, programmed"));
     EXPECT_THAT(state, HasSubstr("socket 9: 16-byte chip, blank"));
 
@@ -142,14 +143,25 @@ TEST_F(CliTest, PassWithAnEmptySocketAndAFailingChipReportsRecordsAndCountsIt) {
     const std::string csv = Read(folder / "record.csv");
     EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 16); // a header and 15 chips
     EXPECT_THAT(csv, HasSubstr("," + serial + ",10,12,KD100," + image + "," + sum +
-                               ",Fail,-,-,-,Fail,14,1\n"));
+                               ",Fail,-,-,-,Fail,14,0,1,\n"));
     EXPECT_THAT(csv, HasSubstr("," + serial + ",1,12,KD100," + image + "," + sum +
-                               ",OK,OK,OK,-,OK,14,1\n"));
+                               ",OK,OK,OK,-,OK,14,0,1,\n"));
+
+    // Another image over two programmed chips, without blank check: both
+    // fail their program step, and both are failed chips.
+    const std::string other = (folder / "other.bin").string();
+    ASSERT_EQ(Cli("image make --body 12 --seed 6 " + other).exit, 0);
+    const Outcome again =
+        Cli("program --body 12 " + other + " --load --program --verify --sockets 1-2 --yes --json");
+    EXPECT_EQ(again.exit, 1) << again.err;
+    EXPECT_EQ(again.Json()["sockets"][0]["text"], "Program ...Fail");
+    EXPECT_EQ(again.Json()["counters"], (nlohmann::json{{"ok", 14}, {"fail", 2}}));
 
     // A second run starts from the writer's counters.
     const Outcome counters = Cli("counters --json");
     EXPECT_EQ(counters.exit, 0) << counters.err;
-    EXPECT_EQ(counters.Json()["writerBlock"], (nlohmann::json{{"ok", 14}, {"fail", 1}}));
+    EXPECT_EQ(counters.Json()["writerBlock"], (nlohmann::json{{"ok", 14}, {"fail", 2}}));
+    EXPECT_EQ(counters.Json()["settingsFile"], (nlohmann::json{{"ok", 14}, {"fail", 2}}));
 }
 
 TEST_F(CliTest, WireTimingOnReportsTheLoadAndEachStepOnTheWire) {
@@ -238,7 +250,7 @@ TEST_F(CliTest, TwoProcessesClaimDifferentWritersAndANamedHeldWriterIsRefused) {
     }
     ASSERT_GE(claimedMember, 0) << Read(held);
 
-    const Outcome second = Cli("program --yes --json --load --body 12 " + image);
+    const Outcome second = Cli("program --yes --load --json --body 12 " + image);
     EXPECT_EQ(second.exit, 0) << second.err;
     EXPECT_NE(second.Json()["writer"]["member"], claimedMember);
 
@@ -271,8 +283,20 @@ TEST_F(CliTest, FirmwareUpdateRefusesAnUnusableFileAndCheckNeverUpdates) {
     EXPECT_EQ(run.Json()["writer"]["firmware"], "0009.0001.0000.0000");
     EXPECT_EQ(run.Json()["firmwareFile"]["version"], "0009.0002.0000.0000");
     EXPECT_EQ(run.Json()["updateOffered"], true);
-    EXPECT_THAT(run.err, HasSubstr("(answered No: this command changes no firmware)"));
+    EXPECT_THAT(run.err, HasSubstr("(answered No: this command changes no firmware; "
+                                   "--update-firmware accepts the offer)"));
     EXPECT_EQ(Cli("firmware update").exit, 6);
+    EXPECT_THAT(Sim("show"), HasSubstr("firmware 9.1.0.0"));
+
+    // An update lock the system cannot give is no other program updating:
+    // --yes says why and stops at once.
+    const fs::path lock = folder / "locks" / "burnwright-mutex-MERiLICEFWUpadte.lock";
+    fs::create_directories(lock);
+    run = Cli("--yes firmware update");
+    EXPECT_EQ(run.exit, 5);
+    EXPECT_THAT(run.err, HasSubstr("is not a plain file; refused.\nThe firmware was not updated."));
+    EXPECT_THAT(run.err, ::testing::Not(HasSubstr("Another MERiL ICE is updating.")));
+    fs::remove(lock);
     EXPECT_THAT(Sim("show"), HasSubstr("firmware 9.1.0.0"));
 
     // On a terminal: the offer at start-up declined, the update's own question accepted.
@@ -298,23 +322,61 @@ TEST_F(CliTest, FirmwareUpdateRefusesAnUnusableFileAndCheckNeverUpdates) {
     EXPECT_THAT(run.err, HasSubstr("the writer is in its boot loader (a firmware update did not "
                                    "finish); put OTP_Controller_C51FW.bin beside the program"));
 
-    // Followed while another program is updating: --yes waits for it, asking once.
+    // While another program is updating, --yes alone declines to wait;
+    // --wait-for-update waits for it, asking once.
     std::ofstream(file, std::ios::binary) << image;
     port::NamedMutex other((folder / "locks").string());
     ASSERT_EQ(other.Create(app::kUpdateMutexName), port::NamedMutex::Outcome::Created);
+    run = Cli("--yes firmware update");
+    EXPECT_EQ(run.exit, 6);
+    EXPECT_THAT(run.err, HasSubstr("--wait-for-update answers Yes."));
+    fs::remove(folder / "err.txt"); // the release waits for the next run's question
     std::thread release([&] {
         for (int i = 0; i < 500 && Read(folder / "err.txt").find("updating") == std::string::npos;
              ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         other.Close();
     });
-    run = Cli("--yes firmware update");
+    run = Cli("--yes --wait-for-update firmware update");
     release.join();
     EXPECT_EQ(run.exit, 0) << run.err;
     const std::string busy = "Another MERiL ICE is updating.";
     EXPECT_NE(run.err.find(busy), std::string::npos);
     EXPECT_EQ(run.err.find(busy), run.err.rfind(busy));
     EXPECT_THAT(Sim("show"), HasSubstr("firmware 9.2.0.0"));
+}
+
+// A settings file that takes nothing, or never ends, and a body without OTP
+// size decide no result: the image checked is the image programmed, and a
+// body that cannot be programmed is refused before anything is sent.
+TEST_F(CliTest, SettingsAndProfileThatCannotServeDecideNoResult) {
+    const std::string image = Image();
+    fs::create_directory(folder / "burnwright.ini");
+    Outcome run = Cli("program --body 12 " + image + " --load --yes --json");
+    EXPECT_EQ(run.exit, 0) << run.err;
+    EXPECT_EQ(run.Json()["sockets"][0]["text"], "Verify ... OK");
+    EXPECT_EQ(run.Json()["load"]["sockets"][0]["text"], "Loading...Verify ... OK");
+    EXPECT_THAT(run.err, HasSubstr("The counters could not be written to "));
+    EXPECT_THAT(Sim("show"), HasSubstr("socket 0: chip of any body, programmed"));
+    fs::remove(folder / "burnwright.ini");
+
+    fs::create_symlink("/dev/zero", folder / "burnwright.ini");
+    run = Cli("counters --json");
+    EXPECT_EQ(run.exit, 0) << run.err;
+    EXPECT_EQ(run.Json()["settingsFile"], (nlohmann::json{{"ok", 0}, {"fail", 0}}));
+    EXPECT_EQ(run.Json()["writerBlock"], (nlohmann::json{{"ok", 16}, {"fail", 0}}));
+    fs::remove(folder / "burnwright.ini");
+
+    std::string profile = Read(folder / "OTPBodyProfile.xml");
+    const size_t at = profile.find("OTPSize=\"", profile.find("BodyID=\"13\""));
+    profile.replace(at, profile.find('"', at + 9) - at + 1, "OTPSize=\"0\"");
+    std::ofstream(folder / "OTPBodyProfile.xml", std::ios::trunc) << profile;
+    Sim("fresh-chips 0");
+    run = Cli("program --body 13 " + Image(13) + " --load --yes");
+    EXPECT_EQ(run.exit, 2);
+    EXPECT_THAT(run.err, HasSubstr("Faild to load OTPBodyProfile.xml !"));
+    EXPECT_THAT(run.err, HasSubstr("body 13 \" KR110 \" has no OTP size"));
+    EXPECT_THAT(Sim("show"), ::testing::Not(HasSubstr("programmed")));
 }
 
 TEST_F(CliTest, InformationCommandsWriteTheBlockTheWriterThenHolds) {

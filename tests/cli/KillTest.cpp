@@ -130,8 +130,10 @@ protected:
     }
 
     // Everything the killed run may have written is whole, and the next pass
-    // programs every chip, counts them once and reports what happened.
-    void ExpectWholeAndRecoverable(const std::string& where, long okBefore, long failBefore) {
+    // programs every chip, counts them once and reports what happened. After
+    // a killed update that pass takes the update the writer still needs.
+    void ExpectWholeAndRecoverable(const std::string& where, long okBefore, long failBefore,
+                                   bool afterUpdate) {
         SCOPED_TRACE(where);
         long ok = 0, fail = 0;
         ASSERT_TRUE(folder.Counters(ok, fail)) << ReadFile(folder.Path() / "burnwright.ini");
@@ -144,7 +146,10 @@ protected:
         folder.FreshChips(0);
         invariant::Observation before = ObserveCli(folder, 0, record_);
         std::string err;
-        ASSERT_EQ(folder.Run(Pass(), &err), 0) << err;
+        std::vector<std::string> pass = Pass();
+        if (afterUpdate)
+            pass.insert(pass.begin(), "--update-firmware");
+        ASSERT_EQ(folder.Run(pass, &err), 0) << err;
         invariant::Observation after = ObserveCli(folder, 0, record_);
         const nlohmann::json doc = nlohmann::json::parse(ReadFile(folder.Path() / "out.txt"));
         const invariant::Report report = ReportFromJson(doc, chip_, true, before, after);
@@ -209,7 +214,7 @@ TEST_F(CliKillTest, KilledLoadsPassesAndUpdatesLoseNothingAndTheNextPassWorks) {
             ++kills;
             ExpectKilledRunTrue(where, workflow.args == Pass(), before,
                                 ObserveCli(folder, 0, record_));
-            ExpectWholeAndRecoverable(where, ok, fail);
+            ExpectWholeAndRecoverable(where, ok, fail, workflow.saves);
         }
     }
     std::printf("kill points: %d, of which %d landed before the run ended; killed passes held "

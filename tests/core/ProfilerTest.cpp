@@ -127,6 +127,19 @@ TEST_F(Profiler, ReadOnlySettingsFileKeepsItsValues) {
     EXPECT_EQ(store.GetString("General", "DevelopVersion"), "old");
 }
 
+#ifndef _WIN32
+// A settings file that never ends (a link to a device) is read no further
+// than a settings file can be long: it reads as empty and takes no writes.
+TEST_F(Profiler, SettingsFileThatNeverEndsReadsAsEmptyAndTakesNoWrites) {
+    std::filesystem::create_symlink("/dev/zero", folder.SettingsPath());
+    C_OTPProfiler store;
+    EXPECT_EQ(store.GetCounterOk(), 0);
+    EXPECT_EQ(store.GetTitle(), "");
+    EXPECT_FALSE(store.SetCounters(1, 2));
+    EXPECT_FALSE(store.SetTitle("Line 3"));
+}
+#endif
+
 TEST(Path, SplitsWindowsPathsOnEveryPlatform) {
     core::C_Path path("C:\\dir\\name.ext");
     EXPECT_EQ(path.GetDrive(), "C:");

@@ -4,6 +4,9 @@
 //
 //   burnwright_smoke attached PROGRAM FOLDER   writer present: 16 grey lamps
 //   burnwright_smoke detached PROGRAM FOLDER   no writer: the link's message box
+//   burnwright_smoke stress PROGRAM FOLDER     developer mode, the caret in the
+//                                              code number: a stress run of 3
+//                                              counts down to 0 and ends
 //
 // FOLDER receives "ready" when the window can be photographed and is expected
 // to receive "shot-done" before the driver closes the window.
@@ -17,6 +20,11 @@ namespace {
 
 constexpr int kMultiDevice = 1127;
 constexpr int kLampBase = 1079;
+constexpr int kCodeNumberBox = 1077;
+constexpr int kCodeNumber = 1078;
+constexpr int kStress = 1041;
+constexpr int kStressCount = 1100;
+constexpr int kStressInterval = 1107;
 constexpr DWORD kPatienceMs = 60000;
 
 struct Search {
@@ -85,6 +93,39 @@ bool LampsAreGrey(HWND dialog) {
     return grey;
 }
 
+void Click(HWND dialog, int id) {
+    ::SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                   reinterpret_cast<LPARAM>(::GetDlgItem(dialog, id)));
+}
+
+// The window writes its state into the controls at every stress tick; with
+// the caret in an edit, that write must not read the controls back half
+// written (the count would never go down).
+bool StressCountsDown(HWND dialog, HANDLE running) {
+    ::SendDlgItemMessageA(dialog, kCodeNumberBox, BM_SETCHECK, BST_CHECKED, 0);
+    Click(dialog, kCodeNumberBox);
+    ::SetDlgItemTextA(dialog, kStressCount, "3");
+    ::SetDlgItemTextA(dialog, kStressInterval, "200");
+    ::SendMessageA(dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(::GetDlgItem(dialog, kCodeNumber)),
+                   TRUE);
+    Click(dialog, kStress);
+    for (DWORD waited = 0; waited < kPatienceMs; waited += 100) {
+        if (TextOf(::GetDlgItem(dialog, kStress)) == "Test Start")
+            break;
+        if (::WaitForSingleObject(running, 100) == WAIT_OBJECT_0)
+            return Fail("the program ended during the stress run");
+    }
+    // An edit of another process gives its text only when asked by message.
+    char text[32] = {};
+    ::SendDlgItemMessageA(dialog, kStressCount, WM_GETTEXT, sizeof text,
+                          reinterpret_cast<LPARAM>(text));
+    const std::string count = text;
+    std::printf("stress run ended with the count at %s\n", count.c_str());
+    if (TextOf(::GetDlgItem(dialog, kStress)) != "Test Start")
+        return Fail("the stress run did not end; its count reads " + count);
+    return count == "0" || Fail("the stress run ended with its count at " + count);
+}
+
 void Signal(const std::string& folder, const char* name) {
     const std::string path = folder + "\\" + name;
     if (FILE* f = std::fopen(path.c_str(), "w"))
@@ -129,6 +170,8 @@ bool Run(const std::string& mode, const std::string& program, const std::string&
     HWND main = ok ? WaitForDialog(process.dwProcessId, "MERiL Burnwright", running) : nullptr;
     if (!main)
         ok = ok && Fail("the main window did not come up");
+    if (ok && mode == "stress")
+        ok = StressCountsDown(main, running);
     if (ok && mode == "attached") {
         // Start-up shows one socket; the operator's switch shows all 16.
         ::SendDlgItemMessageA(main, kMultiDevice, BM_SETCHECK, BST_CHECKED, 0);
@@ -160,7 +203,7 @@ bool Run(const std::string& mode, const std::string& program, const std::string&
 
 int main(int argc, char** argv) {
     if (argc != 4) {
-        std::fprintf(stderr, "usage: burnwright_smoke attached|detached PROGRAM FOLDER\n");
+        std::fprintf(stderr, "usage: burnwright_smoke attached|detached|stress PROGRAM FOLDER\n");
         return 2;
     }
     return Run(argv[1], argv[2], argv[3]) ? 0 : 1;

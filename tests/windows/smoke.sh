@@ -2,17 +2,20 @@
 # Smoke run of burnwright.exe under wine and Xvfb: the program in a folder of
 # its own with the profile, driven by burnwright_smoke.exe, photographed with
 # xwd, and its settings file checked afterwards.
-# Usage: smoke.sh attached|detached PROGRAM DRIVER PROFILE OUTPUT_DIR
+# Usage: smoke.sh attached|detached|stress PROGRAM DRIVER PROFILE OUTPUT_DIR
 set -euo pipefail
 mode=$1 program=$2 driver=$3 profile=$4 out=$5
 here=$(cd "$(dirname "$0")" && pwd)
 folder=$out/smoke-$mode
 rm -rf "$folder" && mkdir -p "$folder"
 cp "$program" "$profile" "$folder/"
-if [ "$mode" = attached ]; then
-    export BURNWRIGHT_WRITER=sim-direct
-else
+if [ "$mode" = detached ]; then
     unset BURNWRIGHT_WRITER
+else
+    export BURNWRIGHT_WRITER=sim-direct
+fi
+if [ "$mode" = stress ]; then
+    printf '[General]\r\nDevelopVersion=MERiL_TB7\r\n' > "$folder/burnwright.ini"
 fi
 
 # The driver sees the folder through wine's drive Z:, the shell directly.
