@@ -61,8 +61,9 @@ void FinishClose(const std::shared_ptr<FileState>& file) {
     SendFileRequest(file, IRP_MJ_CLOSE);
     State& s = Current();
     std::lock_guard<std::mutex> guard(s.mu);
-    if (--s.openFiles[file->pdo] == 0)
-        s.openFiles.erase(file->pdo);
+    // The entry stays at zero: a device opened once is mostly opened again
+    // (programs open a pipe for every packet).
+    --s.openFiles[file->pdo];
 }
 
 } // namespace
