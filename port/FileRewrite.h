@@ -14,14 +14,17 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 namespace port {
 
 enum class Edit {
     Write,     // store the edited text
     Unchanged, // nothing to store; the file stays as it is
+    Failed,    // the edit could not be made; the file stays as it is, the rewrite fails
 };
 
 // No file this program shares is larger than this; what goes on past it (a
@@ -35,6 +38,36 @@ inline constexpr size_t kMaxSharedFileBytes = size_t{1} << 30;
 // replaced.
 bool RewriteExclusively(const std::string& path, const std::function<Edit(std::string&)>& edit,
                         size_t maxBytes = kMaxSharedFileBytes);
+
+// The old contents while a rewrite in pieces holds the locks.
+class RewriteInput {
+public:
+    virtual ~RewriteInput() = default;
+    // The file's size when the locks were taken (0 when it did not exist).
+    virtual uint64_t Size() const = 0;
+    // Tells this version of the file from any other: a rewrite that finds
+    // the identity it wrote itself finds the file as it left it. Empty when
+    // the file did not exist.
+    virtual std::string Identity() const = 0;
+    // Reads `length` bytes at `offset`; false when they cannot all be read.
+    virtual bool ReadAt(uint64_t offset, char* data, size_t length) = 0;
+};
+
+// The new contents, appended to the temporary file that replaces the old one.
+class RewriteOutput {
+public:
+    virtual ~RewriteOutput() = default;
+    // False when the bytes cannot be written; the rewrite then fails.
+    virtual bool Write(std::string_view bytes) = 0;
+};
+
+// RewriteExclusively for files too large to hold whole in memory: `edit`
+// reads the old contents and writes the new ones in pieces, under the same
+// locks. With Edit::Unchanged the file stays as it was, whatever was written.
+// `written`, when given, gets the identity of the new file.
+bool RewriteExclusivelyInPieces(const std::string& path,
+                                const std::function<Edit(RewriteInput&, RewriteOutput&)>& edit,
+                                std::string* written = nullptr);
 
 // Reads the whole file into `text`, sharing it with a rewrite that replaces it
 // meanwhile. False (and `text` empty) when it does not exist, cannot be read

@@ -2,7 +2,10 @@
 
 #include "port/FileRewrite.h"
 #include "sim/StateFile.h"
+#include "sim/StateFormat.h"
+#include "sim/StateParse.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -211,13 +214,75 @@ void Bus::StopCapture() {
     capture_.Close();
 }
 
-bool Bus::KeepStateIn(const std::string& path, std::string& error) {
+bool Bus::KeepStateIn(const std::string& path, std::string& error,
+                      const std::vector<SavedWriter>* onFile) {
+    std::vector<SavedWriter> now;
+    for (const auto& writer : Writers())
+        now.push_back({writer->Config(), writer->Snapshot(), writer->Plugged()});
     {
         std::lock_guard<std::mutex> guard(stateMutex_);
         statePath_ = path;
+        // A bus made from the file as it is needs no write until it changes.
+        bool same = onFile && onFile->size() == now.size();
+        for (size_t i = 0; same && i < now.size(); ++i)
+            same = SameKeptState((*onFile)[i], now[i]);
+        if (same) {
+            RememberSaved(now);
+            return true;
+        }
     }
     return SaveState(error);
 }
+
+bool Bus::ChangedSinceSaved(const std::vector<SavedWriter>& now) const {
+    if (!saved_ || !(keptWire_ == savedWire_))
+        return true;
+    for (uint32_t member : touched_) {
+        const SavedWriter* current = nullptr;
+        for (const auto& entry : now)
+            if (entry.config.member == member)
+                current = &entry;
+        const auto last = lastSaved_.find(member);
+        if (!current && last == lastSaved_.end())
+            continue;
+        if (!current || last == lastSaved_.end() || !SameKeptState(*current, last->second))
+            return true;
+    }
+    return false;
+}
+
+void Bus::RememberSaved(const std::vector<SavedWriter>& now) {
+    lastSaved_.clear();
+    for (const auto& entry : now)
+        lastSaved_[entry.config.member] = entry;
+    savedWire_ = keptWire_;
+    saved_ = true;
+}
+
+namespace {
+
+// The state file under its lock, read in pieces.
+class LockedSource : public StateSource {
+public:
+    explicit LockedSource(port::RewriteInput& in) : in_(in) {}
+    bool Read(char* data, size_t length, size_t& got) override {
+        got = size_t(std::min<uint64_t>(length, in_.Size() - at_));
+        if (!in_.ReadAt(at_, data, got))
+            return false;
+        at_ += got;
+        return true;
+    }
+    bool Rewind() override {
+        at_ = 0;
+        return true;
+    }
+
+private:
+    port::RewriteInput& in_;
+    uint64_t at_ = 0;
+};
+
+} // namespace
 
 bool Bus::SaveState(std::string& error) {
     std::lock_guard<std::mutex> guard(stateMutex_);
@@ -228,36 +293,90 @@ bool Bus::SaveState(std::string& error) {
     std::vector<SavedWriter> saved;
     for (const auto& writer : Writers())
         saved.push_back({writer->Config(), writer->Snapshot(), writer->Plugged()});
+    // A change of nothing the file keeps (a socket state, a step that left
+    // every chip as it was) writes nothing.
+    if (!ChangedSinceSaved(saved)) {
+        RememberSaved(saved);
+        saveError_.clear();
+        return true;
+    }
     // Other processes may run other writers of the same file: under the file's
-    // lock, their writers are taken as the file holds them now, and only the
-    // writers this bus changed are written from here.
-    const bool merged = port::RewriteExclusively(statePath_, [&](std::string& text) {
-        std::vector<SavedWriter> onFile;
-        std::string why;
-        if (text.empty() || !ParseState(text, onFile, why)) {
-            text = FormatState(saved, &keptWire_);
-            return port::Edit::Write;
-        }
-        std::map<uint32_t, SavedWriter> members;
-        for (auto& entry : onFile)
-            if (touched_.count(entry.config.member) == 0)
-                members[entry.config.member] = std::move(entry);
-        for (const auto& entry : saved)
-            if (touched_.count(entry.config.member) != 0)
-                members[entry.config.member] = entry;
-        std::vector<SavedWriter> all;
-        for (auto& entry : members)
-            all.push_back(std::move(entry.second));
-        text = FormatState(all, &keptWire_);
-        return port::Edit::Write;
-    });
+    // lock, their writers are copied as the file holds them now, and only the
+    // writers this bus changed are written from here. A file as this bus last
+    // left it is not read again: where everything lies in it is known, and
+    // data lines of arrays that did not change are copied from it.
+    std::map<uint32_t, TextSpan> sections;
+    DataLines dataLines;
+    std::string identity;
+    const bool merged = port::RewriteExclusivelyInPieces(
+        statePath_,
+        [&](port::RewriteInput& in, port::RewriteOutput& out) {
+            const bool known = !fileIdentity_.empty() && in.Identity() == fileIdentity_;
+            std::map<uint32_t, TextSpan> onFile;
+            bool readable = known;
+            if (known) {
+                onFile = fileSections_;
+            } else if (in.Size() > 0) {
+                LockedSource source(in);
+                std::vector<WriterSection> found;
+                readable = ParseStateFrom(source, nullptr, &found).ok;
+                for (const auto& section : found)
+                    onFile[section.member] = {section.begin, section.end};
+            }
+            auto read = [&in](uint64_t at, char* data, size_t length) {
+                return in.ReadAt(at, data, length);
+            };
+            StateWriter writer([&out](std::string_view piece) { return out.Write(piece); });
+            if (known)
+                writer.ReuseFrom(read, fileDataLines_);
+            writer.Begin(&keptWire_);
+            std::map<uint32_t, const SavedWriter*> mine;
+            for (const auto& entry : saved)
+                if (!readable || touched_.count(entry.config.member) != 0)
+                    mine[entry.config.member] = &entry;
+            std::set<uint32_t> members;
+            for (const auto& entry : mine)
+                members.insert(entry.first);
+            if (readable)
+                for (const auto& entry : onFile)
+                    if (touched_.count(entry.first) == 0)
+                        members.insert(entry.first);
+            bool copied = true;
+            for (uint32_t member : members) {
+                const uint64_t begin = writer.Offset();
+                if (mine.count(member)) {
+                    writer.Writer(*mine[member]);
+                } else {
+                    std::string piece;
+                    const TextSpan& span = onFile[member];
+                    for (uint64_t at = span.begin; at < span.end && copied; at += piece.size()) {
+                        piece.resize(size_t(std::min<uint64_t>(span.end - at, 1 << 20)));
+                        copied = in.ReadAt(at, piece.data(), piece.size());
+                        if (copied)
+                            writer.Copy(piece);
+                    }
+                }
+                sections[member] = {begin, writer.Offset()};
+            }
+            const bool whole = writer.End() && copied && writer.Copied();
+            dataLines = writer.Written();
+            return whole ? port::Edit::Write : port::Edit::Failed;
+        },
+        &identity);
     if (merged) {
+        fileIdentity_ = identity;
+        fileSections_ = std::move(sections);
+        fileDataLines_ = std::move(dataLines);
+        RememberSaved(saved);
         saveError_.clear();
         return true;
     }
     // Written whole from this bus; a file that cannot be replaced gets its reason.
+    fileIdentity_.clear();
     const bool ok = WriteStateFile(statePath_, saved, error, &keptWire_);
     saveError_ = ok ? std::string() : error;
+    if (ok)
+        RememberSaved(saved);
     return ok;
 }
 

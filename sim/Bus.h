@@ -6,6 +6,8 @@
 #include "port/Clock.h"
 #include "port/DeviceIo.h"
 #include "sim/Capture.h"
+#include "sim/StateFile.h"
+#include "sim/StateFormat.h"
 #include "sim/WireModel.h"
 #include "sim/Writer.h"
 
@@ -70,9 +72,12 @@ public:
     bool StartCapture(const std::string& path, std::string& error);
     void StopCapture();
 
-    // Writes the whole bus to `path` after every change that it keeps; the
-    // first write happens at once. False with `error` set when it cannot.
-    bool KeepStateIn(const std::string& path, std::string& error);
+    // Writes the bus to `path` after every change that it keeps. `onFile`
+    // is what the file holds now, when the caller read it: a bus that holds
+    // the same is not written until it changes. Otherwise the first write
+    // happens at once. False with `error` set when it cannot.
+    bool KeepStateIn(const std::string& path, std::string& error,
+                     const std::vector<SavedWriter>* onFile = nullptr);
     // Saves now; false with the reason in `error`.
     bool SaveState(std::string& error);
     // The last error from saving after a change (empty when none).
@@ -84,6 +89,9 @@ private:
     // Saves after a change; `member` names the writer changed (none: the bus's
     // own settings), which from then on this bus writes to the state file.
     void Changed(std::optional<uint32_t> member);
+    // Whether a writer this bus writes holds other than when last saved.
+    bool ChangedSinceSaved(const std::vector<SavedWriter>& now) const;
+    void RememberSaved(const std::vector<SavedWriter>& now);
 
     port::Clock& clock_;
     uint32_t identity_;
@@ -100,6 +108,17 @@ private:
     std::string statePath_;
     std::string saveError_;
     std::set<uint32_t> touched_; // writers changed here since the file was kept
+    // What the file held of each writer after this bus last wrote or read it
+    // (sharing the writers' bytes), and the wire settings it held.
+    bool saved_ = false;
+    std::map<uint32_t, SavedWriter> lastSaved_;
+    WireSettings savedWire_;
+    // The file as this bus last wrote it (empty: not known): its identity,
+    // where each writer lies in it and where the data lines of each array
+    // of lastSaved_ do, so the next save copies what did not change.
+    std::string fileIdentity_;
+    std::map<uint32_t, TextSpan> fileSections_;
+    DataLines fileDataLines_;
 };
 
 } // namespace sim

@@ -1,11 +1,16 @@
 // A virtual OTP chip in a socket. Its array starts blank (every byte
 // kBlankByte); programming can only clear bits, never set them again, so a
 // programmed chip takes new data only where that data keeps its cleared bits.
+//
+// Copies of a chip share its array until one of them changes (copy on
+// write): snapshots for the state file cost nothing, and chips that went
+// through the same steps together hold one array between them.
 #pragma once
 
 #include "sim/Types.h"
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -19,14 +24,22 @@ public:
     // command beyond them fails.
     explicit Chip(size_t size = 0);
 
-    size_t Size() const { return contents_.size(); }
-    bool Sized() const { return !contents_.empty(); }
+    size_t Size() const { return contents_ ? contents_->size() : 0; }
+    bool Sized() const { return Size() != 0; }
     bool Fixed() const { return fixed_; }
-    const std::vector<uint8_t>& Contents() const { return contents_; }
+    const std::vector<uint8_t>& Contents() const;
     // Replaces the array (a chip programmed elsewhere).
-    void SetContents(std::vector<uint8_t> contents) { contents_ = std::move(contents); }
-    // The array in place, for reading a saved chip back.
-    std::vector<uint8_t>& MutableContents() { return contents_; }
+    void SetContents(std::vector<uint8_t> contents);
+    // The array in place, for reading a saved chip back (made this chip's own).
+    std::vector<uint8_t>& MutableContents();
+
+    // Whether both hold the very same array (both empty, or sharing one).
+    bool SameContentsAs(const Chip& other) const { return contents_ == other.contents_; }
+    // Takes the other chip's array (which holds what this one would after a
+    // step both took from the same array).
+    void ShareContentsOf(const Chip& other) { contents_ = other.contents_; }
+    // Identifies the array while this chip holds it.
+    const void* ContentsId() const { return contents_.get(); }
 
     // Each command covers the first `bytes` bytes of the array and fails when
     // the chip is smaller than that. Program and verify cover the bytes
@@ -51,7 +64,10 @@ public:
     void SetLastBodyCode(uint8_t code) { lastBodyCode_ = code; }
 
 private:
-    std::vector<uint8_t> contents_;
+    std::vector<uint8_t>& Own();
+
+    // Null while the array is empty.
+    std::shared_ptr<std::vector<uint8_t>> contents_;
     bool fixed_ = false;
     uint32_t ihrcTrims_ = 0;
     uint32_t lvdTrims_ = 0;

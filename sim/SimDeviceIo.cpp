@@ -150,7 +150,8 @@ std::shared_ptr<Bus> MakeBus(const std::string& stateFile, port::Clock& clock, b
                 writer->SetPlugged(false);
         }
     }
-    if (keep && !stateFile.empty() && !bus->KeepStateIn(stateFile, error))
+    if (keep && !stateFile.empty() &&
+        !bus->KeepStateIn(stateFile, error, exists ? &saved : nullptr))
         throw std::runtime_error(error);
     return bus;
 }

@@ -2,6 +2,7 @@
 
 #include "sim/BodyCodes.h"
 
+#include <deque>
 #include <optional>
 
 namespace sim {
@@ -53,7 +54,38 @@ public:
 private:
     const BodyCode& body_;
     size_t chipBytes_;
-    std::vector<Image> images_;
+    // Images keep their place: chips' shared steps are keyed by them.
+    std::deque<Image> images_;
+};
+
+// Chips that held one array before a step and take it with the same input
+// end with the same array: the step runs on the first of them and the others
+// share its result, so a gang of chips programmed together holds one copy.
+class SharedSteps {
+public:
+    template <class Step> bool Run(Chip& chip, const void* input, Step step) {
+        const void* before = chip.ContentsId();
+        for (const Done& done : done_)
+            if (done.before == before && done.fixed == chip.Fixed() && done.input == input) {
+                chip.ShareContentsOf(*done.chip);
+                return done.ok;
+            }
+        const bool ok = step(chip);
+        done_.push_back({before, chip.Fixed(), input, &chip, ok});
+        return ok;
+    }
+
+private:
+    // A chip that changed its array in place held it alone, so no later chip
+    // of the command can name the same array as it did before.
+    struct Done {
+        const void* before;
+        bool fixed;
+        const void* input;
+        const Chip* chip;
+        bool ok;
+    };
+    std::vector<Done> done_;
 };
 
 // The chip bytes a command of a known body reaches; 0 when the firmware does
@@ -69,11 +101,13 @@ size_t ChipReach(const BodyCode* body, uint32_t endAddress) {
 
 void SocketBank::BlankCheckOtp(uint16_t mask, uint32_t endAddress, uint8_t bodyCode) {
     const size_t bytes = ChipReach(FindBodyCode(bodyCode), endAddress);
+    SharedSteps steps;
     ForEach(mask, Operation::BlankCheck, timings_.otpOperationMs, [&](SocketModel& s) {
         if (!s.chip)
             return false;
         s.chip->SetLastBodyCode(bodyCode);
-        return bytes && s.chip->BlankCheck(bytes);
+        return bytes &&
+               steps.Run(*s.chip, nullptr, [bytes](Chip& chip) { return chip.BlankCheck(bytes); });
     });
 }
 
@@ -83,6 +117,7 @@ void SocketBank::ProgramOtp(uint16_t mask, uint32_t endAddress, uint8_t bodyCode
     std::optional<ChipImages> images;
     if (bytes)
         images.emplace(*body, bytes);
+    SharedSteps steps;
     ForEach(mask, Operation::Program, timings_.otpOperationMs, [&](SocketModel& s) {
         if (!s.chip)
             return false;
@@ -92,7 +127,8 @@ void SocketBank::ProgramOtp(uint16_t mask, uint32_t endAddress, uint8_t bodyCode
         // A buffer whose check bytes are wrong is refused before a bit is
         // burnt: the chip cannot be erased.
         const ChipImages::Image& image = images->Of(s.buffer);
-        return image.good && s.chip->Program(image.bytes);
+        return image.good && steps.Run(*s.chip, &image,
+                                       [&image](Chip& chip) { return chip.Program(image.bytes); });
     });
 }
 
@@ -102,6 +138,7 @@ void SocketBank::VerifyOtp(uint16_t mask, uint32_t endAddress, uint8_t bodyCode)
     std::optional<ChipImages> images;
     if (bytes)
         images.emplace(*body, bytes);
+    SharedSteps steps;
     ForEach(mask, Operation::Verify, timings_.otpOperationMs, [&](SocketModel& s) {
         if (!s.chip)
             return false;
@@ -109,17 +146,22 @@ void SocketBank::VerifyOtp(uint16_t mask, uint32_t endAddress, uint8_t bodyCode)
         if (!images)
             return false;
         const ChipImages::Image& image = images->Of(s.buffer);
-        return image.good && s.chip->Verify(image.bytes);
+        return image.good && steps.Run(*s.chip, &image,
+                                       [&image](Chip& chip) { return chip.Verify(image.bytes); });
     });
 }
 
 void SocketBank::Trim(Operation which, uint16_t mask, uint32_t endAddress, uint8_t bodyCode) {
     const size_t bytes = ChipReach(FindBodyCode(bodyCode), endAddress);
+    SharedSteps steps;
     ForEach(mask, which, timings_.otpOperationMs, [&](SocketModel& s) {
         if (!s.chip)
             return false;
         s.chip->SetLastBodyCode(bodyCode);
-        return bytes && s.chip->Trim(which, bytes);
+        // The array grows once for chips that share it; each chip counts its trim.
+        return bytes &&
+               steps.Run(*s.chip, nullptr, [bytes](Chip& chip) { return chip.Reach(bytes); }) &&
+               s.chip->Trim(which, bytes);
     });
 }
 
@@ -185,7 +227,7 @@ void SocketBank::LoadData(uint32_t offset, const uint8_t* data, size_t length) {
                 ++holders;
             }
         pending = uint16_t(pending & ~group);
-        if (!first.Load(offset, data, length, holders)) {
+        if (!first.Load(offset, data, length, holders, loadLength_)) {
             loadFailed_ = uint16_t(loadFailed_ | group);
             continue;
         }

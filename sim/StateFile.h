@@ -15,8 +15,10 @@
 namespace sim {
 
 // Version 2 writes a buffer that sockets share, and a chip that holds what an
-// earlier socket's chip holds, once; version 1 files are still read.
-inline constexpr int kStateFileVersion = 2;
+// earlier socket's chip holds, once; version 3 also writes a chip that holds
+// the chip image of a buffer as a reference to it. Versions 1 and 2 are
+// still read.
+inline constexpr int kStateFileVersion = 3;
 inline constexpr int kOldestStateFileVersion = 1;
 // A state file longer than this is refused unread: a bus of writers whose
 // sixteen chips all differ at the largest size takes about 150 MB per writer.
@@ -27,6 +29,11 @@ struct SavedWriter {
     WriterState state;
     bool plugged = true;
 };
+
+// Whether the state file keeps the same of both: identity, plug, firmware,
+// counters, information, chips and buffers (not socket states). Arrays that
+// are shared compare at once; others byte by byte.
+bool SameKeptState(const SavedWriter& a, const SavedWriter& b);
 
 // The wire timing is written when it is on, and read into `wire` when given.
 std::string FormatState(const std::vector<SavedWriter>& writers,

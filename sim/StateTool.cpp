@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <iterator>
+#include <map>
 #include <stdexcept>
 
 namespace sim {
@@ -39,6 +40,14 @@ const char* StateName(SocketState s) {
 }
 
 void Show(Bus& bus, std::ostream& out) {
+    // Chips that share one array are looked at once.
+    std::map<const void*, bool> blank;
+    auto isBlank = [&blank](const Chip& chip) {
+        auto it = blank.find(chip.ContentsId());
+        if (it == blank.end())
+            it = blank.emplace(chip.ContentsId(), chip.IsBlank()).first;
+        return it->second;
+    };
     for (const auto& w : bus.Writers()) {
         const auto fw = w->Firmware();
         out << "member " << w->Member() << (w->Plugged() ? "" : " (unplugged)") << ": "
@@ -55,7 +64,7 @@ void Show(Bus& bus, std::ostream& out) {
             else
                 out << (chip->Fixed() ? std::to_string(chip->Size()) + "-byte chip"
                                       : std::string("chip of any body"))
-                    << (chip->IsBlank() ? ", blank" : ", programmed");
+                    << (isBlank(*chip) ? ", blank" : ", programmed");
             out << ", " << StateName(w->StateOf(i)) << '\n';
         }
     }

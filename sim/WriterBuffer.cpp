@@ -11,7 +11,8 @@ bool WriterBuffer::BlankCheck(uint32_t size) const {
                        [](uint8_t b) { return b == kBlankByte; });
 }
 
-bool WriterBuffer::Load(uint32_t offset, const uint8_t* data, size_t length, long holders) {
+bool WriterBuffer::Load(uint32_t offset, const uint8_t* data, size_t length, long holders,
+                        size_t expected) {
     if (size_t(offset) + length > kBufferCapacity)
         return false;
     if (!bytes_)
@@ -19,8 +20,11 @@ bool WriterBuffer::Load(uint32_t offset, const uint8_t* data, size_t length, lon
     else if (bytes_.use_count() > holders)
         bytes_ = std::make_shared<std::vector<uint8_t>>(*bytes_);
     std::vector<uint8_t>& bytes = *bytes_;
-    if (bytes.size() < offset + length)
+    if (bytes.size() < offset + length) {
+        if (bytes.capacity() < offset + length)
+            bytes.reserve(std::max(offset + length, std::min(expected, kBufferCapacity)));
         bytes.resize(offset + length, kBlankByte);
+    }
     for (size_t i = 0; i < length; ++i)
         bytes[offset + i] &= data[i];
     return true;

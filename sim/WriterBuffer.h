@@ -24,7 +24,10 @@ public:
     // False when the data would go beyond the capacity; nothing is stored then.
     // `holders` is how many buffers taking this same load share these bytes
     // now: they may be changed in place only when nobody else holds them.
-    bool Load(uint32_t offset, const uint8_t* data, size_t length, long holders = 1);
+    // `expected` is how many bytes the whole load brings (room is made for
+    // them at once, not piece by piece).
+    bool Load(uint32_t offset, const uint8_t* data, size_t length, long holders = 1,
+              size_t expected = 0);
     // The byte sum of the first `size` bytes, those in [skipStart, skipEnd)
     // counted as 0xFF.
     uint32_t ByteSum(uint32_t size, uint32_t skipStart = 0, uint32_t skipEnd = 0) const;
@@ -43,6 +46,8 @@ public:
 
     // Whether both hold the very same bytes (both erased, or sharing one copy).
     bool SameBytesAs(const WriterBuffer& other) const { return bytes_ == other.bytes_; }
+    // Identifies the bytes while this buffer holds them.
+    const void* BytesId() const { return bytes_.get(); }
     void ShareBytesOf(const WriterBuffer& other) { bytes_ = other.bytes_; }
 
 private:

@@ -410,10 +410,14 @@ bool KernelStack::InterfaceMember(const std::string& interfaceClass, uint32_t me
 }
 
 std::unique_ptr<port::DeviceHandle> KernelStack::Open(const std::string& path) {
-    // Writer paths are kept in lower case; the path is compared without a copy.
-    auto startsWith = [&path](const std::string& lower) {
+    // Writer paths are kept in lower case; the path is compared without a
+    // copy, first as the writer spells it (programs open the path they were
+    // given, for every packet), then without regard to case.
+    auto startsWith = [&path](const std::string& lower, const std::string& spelt) {
         if (path.size() < lower.size())
             return false;
+        if (path.compare(0, spelt.size(), spelt) == 0)
+            return true;
         for (size_t i = 0; i < lower.size(); ++i) {
             const char c = path[i];
             if ((c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c) != lower[i])
@@ -426,13 +430,13 @@ std::unique_ptr<port::DeviceHandle> KernelStack::Open(const std::string& path) {
     {
         std::lock_guard<std::mutex> guard(core_->mu);
         for (const auto& [writerPath, candidate] : core_->current) {
-            if (!startsWith(writerPath))
+            if (!startsWith(writerPath, candidate->writer->InterfacePath()))
                 continue;
-            const std::string rest = path.substr(writerPath.size());
-            if (!rest.empty() && rest.front() != '\\')
+            if (path.size() > writerPath.size() && path[writerPath.size()] != '\\')
                 continue;
             device = candidate;
-            kernelPath = candidate->kernelPath + rest;
+            kernelPath.reserve(candidate->kernelPath.size() + path.size() - writerPath.size());
+            kernelPath.append(candidate->kernelPath).append(path, writerPath.size());
             ++device->handles;
             break;
         }

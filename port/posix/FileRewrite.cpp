@@ -59,7 +59,7 @@ bool ReadAll(int fd, std::string& text, size_t maxBytes) {
     }
 }
 
-bool WriteAll(int fd, const std::string& text) {
+bool WriteAll(int fd, std::string_view text) {
     size_t done = 0;
     while (done < text.size()) {
         const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
@@ -71,6 +71,14 @@ bool WriteAll(int fd, const std::string& text) {
         done += static_cast<size_t>(n);
     }
     return true;
+}
+
+// Device, file number, size and modification time: a rewrite puts a new file
+// in the old one's place, so no two versions of a file share all four.
+std::string IdentityOf(const struct stat& status) {
+    return std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino) + ":" +
+           std::to_string(status.st_size) + ":" + std::to_string(status.st_mtim.tv_sec) + "." +
+           std::to_string(status.st_mtim.tv_nsec);
 }
 
 // Opens and locks the file `target` names now, creating it when missing.
@@ -103,31 +111,90 @@ int LockCurrentFile(const std::string& target, bool& created) {
     }
 }
 
-// Writes `text` to a fresh file beside `target` with the mode and owner of
-// `like`, flushes it and renames it over `target`.
-bool Replace(const std::string& target, const struct stat& like, const std::string& text) {
-    std::string temporary = target + ".tmp-XXXXXX";
-    std::vector<char> name(temporary.begin(), temporary.end());
-    name.push_back('\0');
-    Descriptor out(::mkostemp(name.data(), O_CLOEXEC));
-    if (out.Get() < 0)
-        return false;
-    temporary = name.data();
-    if (like.st_uid != ::geteuid() || like.st_gid != ::getegid())
-        (void)!::fchown(out.Get(), like.st_uid, like.st_gid); // kept only where allowed
-    const bool written = ::fchmod(out.Get(), like.st_mode & 07777) == 0 &&
-                         WriteAll(out.Get(), text) && ::fsync(out.Get()) == 0;
-    out.Reset();
-    if (!written || ::rename(temporary.c_str(), target.c_str()) != 0) {
-        ::unlink(temporary.c_str());
-        return false;
+// A fresh file beside `target` with the mode and owner of `like`, made when
+// the first bytes come; Commit flushes it and renames it over `target`,
+// otherwise it is removed.
+class Temporary : public RewriteOutput {
+public:
+    Temporary(const std::string& target, const struct stat& like) : target_(target), like_(like) {}
+    ~Temporary() override {
+        out_.Reset();
+        if (!path_.empty())
+            ::unlink(path_.c_str());
     }
-    // Make the rename itself durable; the data is already safe if this fails.
-    Descriptor folder(::open(FolderOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (folder.Get() >= 0)
-        ::fsync(folder.Get());
-    return true;
-}
+    Temporary(const Temporary&) = delete;
+    Temporary& operator=(const Temporary&) = delete;
+
+    bool Write(std::string_view bytes) override {
+        failed_ = failed_ || !Open() || !WriteAll(out_.Get(), bytes);
+        return !failed_;
+    }
+    bool Commit(std::string* identity) {
+        struct stat status;
+        const bool written =
+            !failed_ && Open() && ::fsync(out_.Get()) == 0 && ::fstat(out_.Get(), &status) == 0;
+        out_.Reset();
+        if (!written || ::rename(path_.c_str(), target_.c_str()) != 0)
+            return false;
+        path_.clear();
+        if (identity)
+            *identity = IdentityOf(status);
+        // Make the rename itself durable; the data is already safe if this fails.
+        Descriptor folder(::open(FolderOf(target_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (folder.Get() >= 0)
+            ::fsync(folder.Get());
+        return true;
+    }
+
+private:
+    bool Open() {
+        if (out_.Get() >= 0)
+            return true;
+        std::string pattern = target_ + ".tmp-XXXXXX";
+        std::vector<char> name(pattern.begin(), pattern.end());
+        name.push_back('\0');
+        out_.Reset(::mkostemp(name.data(), O_CLOEXEC));
+        if (out_.Get() < 0)
+            return false;
+        path_ = name.data();
+        if (like_.st_uid != ::geteuid() || like_.st_gid != ::getegid())
+            (void)!::fchown(out_.Get(), like_.st_uid, like_.st_gid); // kept only where allowed
+        return ::fchmod(out_.Get(), like_.st_mode & 07777) == 0;
+    }
+
+    std::string target_;
+    struct stat like_;
+    std::string path_; // while it exists
+    Descriptor out_;
+    bool failed_ = false;
+};
+
+// The locked file, read at any offset.
+class LockedInput : public RewriteInput {
+public:
+    LockedInput(int fd, uint64_t size, std::string identity)
+        : fd_(fd), size_(size), identity_(std::move(identity)) {}
+    uint64_t Size() const override { return size_; }
+    std::string Identity() const override { return identity_; }
+    bool ReadAt(uint64_t offset, char* data, size_t length) override {
+        while (length > 0) {
+            const ssize_t n = ::pread(fd_, data, length, static_cast<off_t>(offset));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return false;
+            data += n;
+            offset += static_cast<uint64_t>(n);
+            length -= static_cast<size_t>(n);
+        }
+        return true;
+    }
+
+private:
+    int fd_;
+    uint64_t size_;
+    std::string identity_;
+};
 
 // The file a path names once symlinks are followed; `path` itself when it is
 // no link. A chain longer than the system allows yields the last link reached.
@@ -155,10 +222,12 @@ std::string FollowLinks(const std::string& path) {
     return current;
 }
 
-} // namespace
-
-bool RewriteExclusively(const std::string& path, const std::function<Edit(std::string&)>& edit,
-                        size_t maxBytes) {
+// Takes the locks on the file `path` names and calls `edit` with it, open at
+// its first byte; stores what `edit` wrote to `out` when it says Write.
+bool LockedRewrite(const std::string& path,
+                   const std::function<Edit(int fd, const struct stat& status, bool created,
+                                            Temporary& out)>& edit,
+                   std::string* written) {
     std::lock_guard<std::mutex> guard(rewriteLock);
     const std::string target = FollowLinks(path);
     bool created = false;
@@ -166,19 +235,51 @@ bool RewriteExclusively(const std::string& path, const std::function<Edit(std::s
     if (file.Get() < 0)
         return false;
     struct stat status;
-    std::string text;
-    bool ok = ::fstat(file.Get(), &status) == 0 && (status.st_mode & S_IWUSR) != 0 &&
-              ReadAll(file.Get(), text, maxBytes);
+    bool ok = ::fstat(file.Get(), &status) == 0 && (status.st_mode & S_IWUSR) != 0;
     if (ok) {
-        const Edit what = edit(text);
+        Temporary out(target, status);
+        const Edit what = edit(file.Get(), status, created, out);
         if (what == Edit::Write)
-            ok = Replace(target, status, text);
+            ok = out.Commit(written);
+        else if (what == Edit::Failed)
+            ok = false;
         else if (created)
             ::unlink(target.c_str()); // nothing to store: leave no empty file behind
     }
     if (!ok && created)
         ::unlink(target.c_str());
     return ok; // the lock goes with the descriptor
+}
+
+} // namespace
+
+bool RewriteExclusively(const std::string& path, const std::function<Edit(std::string&)>& edit,
+                        size_t maxBytes) {
+    return LockedRewrite(
+        path,
+        [&](int fd, const struct stat&, bool, Temporary& out) {
+            std::string text;
+            if (!ReadAll(fd, text, maxBytes))
+                return Edit::Failed;
+            const Edit what = edit(text);
+            if (what == Edit::Write)
+                out.Write(text);
+            return what;
+        },
+        nullptr);
+}
+
+bool RewriteExclusivelyInPieces(const std::string& path,
+                                const std::function<Edit(RewriteInput&, RewriteOutput&)>& edit,
+                                std::string* written) {
+    return LockedRewrite(
+        path,
+        [&](int fd, const struct stat& status, bool created, Temporary& out) {
+            LockedInput in(fd, created ? 0 : static_cast<uint64_t>(status.st_size),
+                           created ? std::string() : IdentityOf(status));
+            return edit(in, out);
+        },
+        written);
 }
 
 bool ReadSharedFile(const std::string& path, std::string& text, size_t maxBytes) {

@@ -38,6 +38,11 @@ public:
     Handle& operator=(const Handle&) = delete;
     HANDLE Get() const { return h_; }
     explicit operator bool() const { return h_ != nullptr; }
+    void Reset(HANDLE h = nullptr) {
+        if (h_)
+            ::CloseHandle(h_);
+        h_ = h == INVALID_HANDLE_VALUE ? nullptr : h;
+    }
 
 private:
     HANDLE h_;
@@ -109,7 +114,7 @@ bool ReadAll(HANDLE file, std::string& text, size_t maxBytes) {
     }
 }
 
-bool WriteAll(HANDLE file, const std::string& text) {
+bool WriteAll(HANDLE file, std::string_view text) {
     size_t done = 0;
     while (done < text.size()) {
         const DWORD chunk = static_cast<DWORD>(std::min<size_t>(text.size() - done, 1u << 30));
@@ -118,54 +123,152 @@ bool WriteAll(HANDLE file, const std::string& text) {
             return false;
         done += written;
     }
-    return ::FlushFileBuffers(file) != FALSE;
+    return true;
 }
 
-// Writes `text` to a temporary file beside `path` and moves it over `path`.
-bool Replace(const std::wstring& path, const std::string& text) {
-    static std::atomic<unsigned> counter{0};
-    const std::wstring temporary =
-        path + L".~" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
-    {
-        Handle file(::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file)
-            return false;
-        if (!WriteAll(file.Get(), text)) {
-            ::DeleteFileW(temporary.c_str());
-            return false;
+// Volume, file index, size and last write time: a rewrite puts a new file in
+// the old one's place, so no two versions of a file share all four.
+std::string IdentityOf(HANDLE file) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!file || !::GetFileInformationByHandle(file, &info))
+        return std::string();
+    char text[128];
+    std::snprintf(text, sizeof text, "%lx:%lx%08lx:%lx%08lx:%lx%08lx", info.dwVolumeSerialNumber,
+                  info.nFileIndexHigh, info.nFileIndexLow, info.nFileSizeHigh, info.nFileSizeLow,
+                  info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime);
+    return text;
+}
+
+// A temporary file beside `path`, made when the first bytes come; Commit
+// flushes it and moves it over `path`, otherwise it is deleted.
+class Temporary : public RewriteOutput {
+public:
+    explicit Temporary(const std::wstring& path) : path_(path) {}
+    ~Temporary() override {
+        if (file_ != nullptr) {
+            ::CloseHandle(file_);
+            ::DeleteFileW(temporary_.c_str());
         }
     }
-    if (::MoveFileExW(temporary.c_str(), path.c_str(),
-                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    Temporary(const Temporary&) = delete;
+    Temporary& operator=(const Temporary&) = delete;
+
+    bool Write(std::string_view bytes) override {
+        failed_ = failed_ || !Open() || !WriteAll(file_, bytes);
+        return !failed_;
+    }
+    bool Commit(std::string* identity) {
+        const bool written = !failed_ && Open() && ::FlushFileBuffers(file_) != FALSE;
+        const std::string made = IdentityOf(file_);
+        ::CloseHandle(file_);
+        file_ = nullptr;
+        if (written && ::MoveFileExW(temporary_.c_str(), path_.c_str(),
+                                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            if (identity)
+                *identity = made;
+            return true;
+        }
+        ::DeleteFileW(temporary_.c_str());
+        return false;
+    }
+
+private:
+    bool Open() {
+        if (file_ != nullptr)
+            return true;
+        static std::atomic<unsigned> counter{0};
+        temporary_ = path_ + L".~" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+                     std::to_wstring(++counter);
+        const HANDLE file = ::CreateFileW(temporary_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr);
+        file_ = file == INVALID_HANDLE_VALUE ? nullptr : file;
+        return file_ != nullptr;
+    }
+
+    std::wstring path_;
+    std::wstring temporary_;
+    HANDLE file_ = nullptr;
+    bool failed_ = false;
+};
+
+// The old file, read at any offset; empty when there was none.
+class SharedInput : public RewriteInput {
+public:
+    SharedInput(HANDLE file, uint64_t size)
+        : file_(file), size_(size), identity_(IdentityOf(file)) {}
+    uint64_t Size() const override { return size_; }
+    std::string Identity() const override { return identity_; }
+    bool ReadAt(uint64_t offset, char* data, size_t length) override {
+        while (length > 0) {
+            OVERLAPPED at{};
+            at.Offset = static_cast<DWORD>(offset);
+            at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+            const DWORD chunk = static_cast<DWORD>(std::min<size_t>(length, 1u << 30));
+            DWORD n = 0;
+            if (!::ReadFile(file_, data, chunk, &n, &at) || n == 0)
+                return false;
+            data += n;
+            offset += n;
+            length -= n;
+        }
         return true;
-    ::DeleteFileW(temporary.c_str());
-    return false;
-}
+    }
+
+private:
+    HANDLE file_;
+    uint64_t size_;
+    std::string identity_;
+};
 
 } // namespace
 
 bool RewriteExclusively(const std::string& path, const std::function<Edit(std::string&)>& edit,
                         size_t maxBytes) {
+    return RewriteExclusivelyInPieces(path, [&](RewriteInput& in, RewriteOutput& out) {
+        if (in.Size() > maxBytes)
+            return Edit::Failed;
+        std::string text(static_cast<size_t>(in.Size()), '\0');
+        if (!in.ReadAt(0, text.data(), text.size()))
+            return Edit::Failed;
+        const Edit what = edit(text);
+        if (what == Edit::Write)
+            out.Write(text);
+        return what;
+    });
+}
+
+bool RewriteExclusivelyInPieces(const std::string& path,
+                                const std::function<Edit(RewriteInput&, RewriteOutput&)>& edit,
+                                std::string* written) {
     const std::wstring target = SystemPath(path);
     PathLock lock(target);
     if (!lock.Held())
         return false;
     const DWORD attributes = ::GetFileAttributesW(target.c_str());
-    std::string text;
+    Handle file;
+    uint64_t size = 0;
     if (attributes != INVALID_FILE_ATTRIBUTES) {
         // A file marked read-only is never written, whatever rights the process holds.
         if (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY))
             return false;
-        Handle file(OpenShared(target));
-        if (!file || !ReadAll(file.Get(), text, maxBytes))
+        file.Reset(OpenShared(target));
+        LARGE_INTEGER length{};
+        if (!file || !::GetFileSizeEx(file.Get(), &length))
             return false;
+        size = static_cast<uint64_t>(length.QuadPart);
     } else if (::GetLastError() != ERROR_FILE_NOT_FOUND) {
         return false; // the folder is missing or cannot be seen
     }
-    if (edit(text) == Edit::Unchanged)
+    SharedInput in(file.Get(), size);
+    Temporary out(target);
+    const Edit what = edit(in, out);
+    if (what == Edit::Unchanged)
         return true;
-    return Replace(target, text);
+    if (what == Edit::Failed)
+        return false;
+    // The old file is let go before the new one takes its name.
+    file.Reset();
+    return out.Commit(written);
 }
 
 bool ReadSharedFile(const std::string& path, std::string& text, size_t maxBytes) {

@@ -50,6 +50,14 @@ protected:
                 "12",    image_,   "--log-csv", record_};
     }
     std::vector<std::string> Update() const { return {"--yes", "firmware", "update"}; }
+    // A firmware file of a version no writer has yet: the next update has
+    // work to do (saves are made only of changes, so an update to the
+    // version the writer already runs makes none).
+    void NewFirmwareFile() {
+        const auto image = sim::BuildFirmwareImage({9, uint16_t(3 + updates_++), 0, 0, 0, 0});
+        std::ofstream(folder.Path() / "OTP_Controller_C51FW.bin", std::ios::binary)
+            .write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
+    }
 
     // Runs `args` until `limit` steps of progress were seen (bytes of
     // standard error, or saves of the state file), then kills it. The steps
@@ -122,8 +130,10 @@ protected:
     }
 
     // Everything the killed run may have written is whole, and the next pass
-    // programs every chip, counts them once and reports what happened.
-    void ExpectWholeAndRecoverable(const std::string& where, long okBefore, long failBefore) {
+    // programs every chip, counts them once and reports what happened. After
+    // a killed update that pass takes the update the writer still needs.
+    void ExpectWholeAndRecoverable(const std::string& where, long okBefore, long failBefore,
+                                   bool afterUpdate) {
         SCOPED_TRACE(where);
         long ok = 0, fail = 0;
         ASSERT_TRUE(folder.Counters(ok, fail)) << ReadFile(folder.Path() / "burnwright.ini");
@@ -136,7 +146,10 @@ protected:
         folder.FreshChips(0);
         invariant::Observation before = ObserveCli(folder, 0, record_);
         std::string err;
-        ASSERT_EQ(folder.Run(Pass(), &err), 0) << err;
+        std::vector<std::string> pass = Pass();
+        if (afterUpdate)
+            pass.insert(pass.begin(), "--update-firmware");
+        ASSERT_EQ(folder.Run(pass, &err), 0) << err;
         invariant::Observation after = ObserveCli(folder, 0, record_);
         const nlohmann::json doc = nlohmann::json::parse(ReadFile(folder.Path() / "out.txt"));
         const invariant::Report report = ReportFromJson(doc, chip_, true, before, after);
@@ -164,6 +177,7 @@ protected:
     std::vector<uint8_t> chip_; // the image's chip image
     // Killed passes whose record lines, or stored count alone, were checked.
     int byRecord_ = 0, byCounters_ = 0;
+    int updates_ = 0;
 };
 
 TEST_F(CliKillTest, KilledLoadsPassesAndUpdatesLoseNothingAndTheNextPassWorks) {
@@ -178,6 +192,8 @@ TEST_F(CliKillTest, KilledLoadsPassesAndUpdatesLoseNothingAndTheNextPassWorks) {
     int kills = 0, landed = 0;
     for (const Workflow& workflow : workflows) {
         folder.FreshChips(0);
+        if (workflow.saves)
+            NewFirmwareFile();
         bool killed = true;
         const size_t length = RunFor(workflow.args, workflow.saves, SIZE_MAX, killed);
         ASSERT_FALSE(killed);
@@ -191,12 +207,14 @@ TEST_F(CliKillTest, KilledLoadsPassesAndUpdatesLoseNothingAndTheNextPassWorks) {
             const std::string where = std::string(workflow.name) + " killed after " +
                                       std::to_string(at) + " steps of progress";
             const invariant::Observation before = ObserveCli(folder, 0, record_);
+            if (workflow.saves)
+                NewFirmwareFile();
             RunFor(workflow.args, workflow.saves, at, killed);
             landed += killed ? 1 : 0;
             ++kills;
             ExpectKilledRunTrue(where, workflow.args == Pass(), before,
                                 ObserveCli(folder, 0, record_));
-            ExpectWholeAndRecoverable(where, ok, fail);
+            ExpectWholeAndRecoverable(where, ok, fail, workflow.saves);
         }
     }
     std::printf("kill points: %d, of which %d landed before the run ended; killed passes held "

@@ -1,5 +1,6 @@
 #include "port/Clock.h"
 #include "port/DeviceIo.h"
+#include "port/FileRewrite.h"
 #include "port/FileStatus.h"
 #include "port/ProgramPath.h"
 #include "tests/support/Environment.h"
@@ -70,6 +71,74 @@ TEST(DeviceIoRegistry, SelectsBackendByNameAndPassesTheArgument) {
         EXPECT_EQ(error, "This build has no real writer backend on Linux; set "
                          "BURNWRIGHT_WRITER=sim to use the simulated writer.");
     }
+}
+
+} // namespace
+
+namespace {
+
+// A rewrite in pieces reads the old file at any offset and writes the new one
+// as it goes; only Write stores it, and a rewrite that finds the identity it
+// wrote itself finds the file as it left it. A whole-file rewrite refuses a
+// file larger than its limit.
+TEST(FileRewrite, InPiecesReadsAtOffsetsStoresOnlyWhatItMeansAndKnowsItsOwnFile) {
+    testsupport::ProgramFolder folder;
+    const std::string file = folder.File("state.txt");
+    std::string written;
+    ASSERT_TRUE(port::RewriteExclusivelyInPieces(
+        file,
+        [](port::RewriteInput& in, port::RewriteOutput& out) {
+            EXPECT_EQ(in.Size(), 0u);
+            EXPECT_EQ(in.Identity(), "");
+            out.Write("ignored");
+            return port::Edit::Unchanged;
+        },
+        &written));
+    EXPECT_FALSE(std::filesystem::exists(file)) << "no empty file is left behind";
+
+    testsupport::ProgramFolder::Write(file, "hello world");
+    ASSERT_TRUE(port::RewriteExclusivelyInPieces(
+        file,
+        [](port::RewriteInput& in, port::RewriteOutput& out) {
+            EXPECT_EQ(in.Size(), 11u);
+            char word[5];
+            EXPECT_TRUE(in.ReadAt(6, word, 5));
+            char beyond[5];
+            EXPECT_FALSE(in.ReadAt(8, beyond, 5)) << "beyond the end";
+            return out.Write("bye ") && out.Write(std::string_view(word, 5)) ? port::Edit::Write
+                                                                             : port::Edit::Failed;
+        },
+        &written));
+    EXPECT_EQ(testsupport::ProgramFolder::Read(file), "bye world");
+    EXPECT_FALSE(written.empty());
+
+    auto attempt = [&](port::Edit outcome, std::string& identity) {
+        return port::RewriteExclusivelyInPieces(
+            file, [&](port::RewriteInput& in, port::RewriteOutput& out) {
+                identity = in.Identity();
+                out.Write("half");
+                return outcome;
+            });
+    };
+    std::string seen;
+    EXPECT_FALSE(attempt(port::Edit::Failed, seen));
+    EXPECT_EQ(seen, written);
+    EXPECT_TRUE(attempt(port::Edit::Unchanged, seen));
+    EXPECT_EQ(testsupport::ProgramFolder::Read(file), "bye world");
+    testsupport::ProgramFolder::Write(file, "another program's text");
+    attempt(port::Edit::Unchanged, seen);
+    EXPECT_NE(seen, written);
+
+    bool called = false;
+    EXPECT_FALSE(port::RewriteExclusively(
+        file,
+        [&](std::string&) {
+            called = true;
+            return port::Edit::Write;
+        },
+        5));
+    EXPECT_FALSE(called);
+    EXPECT_EQ(testsupport::ProgramFolder::Read(file), "another program's text");
 }
 
 } // namespace

@@ -3,6 +3,8 @@
 // interleaved status reply, read-back, scan and state setting.
 #include "SimHost.h"
 
+#include <algorithm>
+
 namespace simtest {
 namespace {
 
@@ -74,6 +76,31 @@ TEST_F(SimOtpCommands, ProgramVerifyAndReprogramOnlyMoveBitsAwayFromBlank) {
     EXPECT_EQ(Status()[0], 3);
     const auto chip = writer_->ChipAt(0);
     EXPECT_EQ(chip->Contents()[10], image[10] & other[10]);
+}
+
+// Chips that held one array take a step together into one array (sixteen
+// chips programmed together hold one copy); a chip that held other bytes
+// takes the step on its own.
+TEST_F(SimOtpCommands, ChipsThatTakeAStepTogetherShareTheirArrayOnlyWithEqualChips) {
+    const Bytes image = Image(1000, 5);
+    Bytes other = image;
+    for (auto& b : other)
+        b = uint8_t(~b);
+    Burn(other, 0x0004);
+    Burn(image, 0x0007);
+    auto states = Status();
+    EXPECT_EQ(states[0], 1);
+    EXPECT_EQ(states[1], 1);
+    EXPECT_EQ(states[2], 3) << "other data was burnt into socket 2 first";
+    EXPECT_TRUE(writer_->ChipAt(0)->SameContentsAs(*writer_->ChipAt(1)));
+    EXPECT_FALSE(writer_->ChipAt(2)->SameContentsAs(*writer_->ChipAt(0)));
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), writer_->ChipAt(1)->Contents().begin()));
+    EXPECT_EQ(writer_->ChipAt(2)->Contents()[0], uint8_t(image[0] & other[0]));
+    // Every chip counts its own trim, shared array or not.
+    SendMasked(AddressPacket(0x32, kEnd, kBody), 0x0003);
+    EXPECT_EQ(writer_->ChipAt(0)->IhrcTrims(), 1u);
+    EXPECT_EQ(writer_->ChipAt(1)->IhrcTrims(), 1u);
+    EXPECT_EQ(writer_->ChipAt(2)->IhrcTrims(), 0u);
 }
 
 // The chip holds the chip image: the buffer's check bytes are checked and

@@ -4,6 +4,7 @@
 
 #include "driver/kshim/src/Schedule.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 
@@ -329,6 +330,8 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
             return STATUS_SUCCESS;
     InterfaceRecord entry;
     entry.link = wide;
+    if (std::all_of(wide.begin(), wide.end(), [](char16_t c) { return c < 0x80; }))
+        entry.lowerLink = Lower(link);
     entry.guid = *InterfaceClassGuid;
     entry.pdo = PhysicalDeviceObject;
     s.interfaces.push_back(entry);

@@ -27,13 +27,15 @@ char LowerAscii(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-// True when `path` begins with `link` without regard to case; links hold only
-// ASCII names.
-bool StartsWithLink(const std::string& path, const std::u16string& link) {
-    if (path.size() < link.size())
+// True when `path` begins with the link (given in lower case) without regard
+// to case. Paths are mostly given in lower case already: that is tried first.
+bool StartsWithLink(const std::string& path, const std::string& lowerLink) {
+    if (lowerLink.empty() || path.size() < lowerLink.size())
         return false;
-    for (size_t i = 0; i < link.size(); ++i)
-        if (link[i] >= 0x80 || LowerAscii(path[i]) != LowerAscii(static_cast<char>(link[i])))
+    if (path.compare(0, lowerLink.size(), lowerLink) == 0)
+        return true;
+    for (size_t i = 0; i < lowerLink.size(); ++i)
+        if (LowerAscii(path[i]) != lowerLink[i])
             return false;
     return true;
 }
@@ -59,8 +61,9 @@ void FinishClose(const std::shared_ptr<FileState>& file) {
     SendFileRequest(file, IRP_MJ_CLOSE);
     State& s = Current();
     std::lock_guard<std::mutex> guard(s.mu);
-    if (--s.openFiles[file->pdo] == 0)
-        s.openFiles.erase(file->pdo);
+    // The entry stays at zero: a device opened once is mostly opened again
+    // (programs open a pipe for every packet).
+    --s.openFiles[file->pdo];
 }
 
 } // namespace
@@ -84,6 +87,9 @@ IO_STATUS_BLOCK IoRequest::WaitResult() {
 
 bool IoRequest::WaitFor(std::chrono::milliseconds limit) {
     std::unique_lock<std::mutex> guard(mu_);
+    // Most requests are complete by now: the clock is read only to wait.
+    if (done_)
+        return true;
     return cv_.wait_for(guard, limit, [this] { return done_; });
 }
 
@@ -127,8 +133,8 @@ NTSTATUS FileHandle::Open(const std::string& path, std::unique_ptr<FileHandle>* 
     {
         std::lock_guard<std::mutex> guard(s.mu);
         for (const InterfaceRecord& entry : s.interfaces) {
-            if (entry.enabled && StartsWithLink(kernelPath, entry.link)) {
-                std::string suffix = kernelPath.substr(entry.link.size());
+            if (entry.enabled && StartsWithLink(kernelPath, entry.lowerLink)) {
+                std::string suffix = kernelPath.substr(entry.lowerLink.size());
                 if (suffix.empty() || suffix[0] == '\\') {
                     pdo = entry.pdo;
                     rest = suffix;

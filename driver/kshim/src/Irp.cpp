@@ -117,11 +117,16 @@ PIRP NewIrp(CCHAR stackSize, IrpOrigin origin) {
     InitializeListHead(&irp->ThreadListEntry);
     record->irp = irp;
     record->origin = origin;
+    // A reused record keeps its lists' room: a steady stream of requests
+    // allocates nothing here.
     record->frames.resize(static_cast<size_t>(stackSize) + 2);
-    record->visited.assign(static_cast<size_t>(stackSize) + 2, {});
+    record->visited.resize(static_cast<size_t>(stackSize) + 2);
+    for (auto& devices : record->visited)
+        devices.clear();
     record->startedBy.clear();
     irp->KshimRecord = record;
-    s.liveIrps.insert(record);
+    record->liveIndex = s.liveIrps.size();
+    s.liveIrps.push_back(record);
     if (origin != IrpOrigin::Kernel)
         s.driverIrps.insert(irp);
     return irp;
@@ -134,7 +139,12 @@ void RetireIrp(PIRP irp) {
     IrpRecord* record = RecordOf(irp);
     std::lock_guard<std::mutex> guard(s.mu);
     record->state = IrpState::Freed;
-    s.liveIrps.erase(record);
+    if (record->liveIndex < s.liveIrps.size() && s.liveIrps[record->liveIndex] == record) {
+        IrpRecord* last = s.liveIrps.back();
+        s.liveIrps[record->liveIndex] = last;
+        last->liveIndex = record->liveIndex;
+        s.liveIrps.pop_back();
+    }
     s.driverIrps.erase(irp);
     s.graveyard.push_back(record);
     if (s.graveyard.size() > kGraveyardSize) {

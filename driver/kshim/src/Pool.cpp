@@ -42,7 +42,9 @@ constexpr UCHAR kNoExecutePoolMinor = 0x20;
 
 PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, bool tagged) {
     State& s = Current();
-    // One look at the kernel's state for every allocation: pool is taken often.
+    // The block is taken first, so that one look at the kernel's state covers
+    // the whole allocation: pool is taken often.
+    void* block = std::malloc(size ? size : 1);
     bool noExecuteOffered;
     ULONG expected;
     bool fail;
@@ -52,6 +54,8 @@ PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, bool tagged) {
                            (s.wdmMajor == kNoExecutePoolMajor && s.wdmMinor >= kNoExecutePoolMinor);
         expected = s.driverTag;
         fail = s.CountAllocationLocked();
+        if (!fail)
+            s.pool[block] = PoolBlock{size, tag, true};
     }
     if (KeGetCurrentIrql() > DISPATCH_LEVEL)
         s.Violate(Check::WaitAtRaisedIrql, "pool allocated above dispatch level");
@@ -67,14 +71,44 @@ PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, bool tagged) {
     else if (expected != 0 && tag != expected)
         s.Violate(Check::UntaggedAllocation,
                   "tag " + TagText(tag) + " instead of " + TagText(expected));
-    if (fail)
+    if (fail) {
+        std::free(block);
         return nullptr;
-    void* block = std::malloc(size ? size : 1);
+    }
     // Pool is not zeroed: fill it so that reads of unset fields show.
     std::memset(block, 0xA5, size);
-    std::lock_guard<std::mutex> guard(s.mu);
-    s.pool[block] = PoolBlock{size, tag, true};
     return block;
+}
+
+// Frees pool the driver allocated; `tag`, when given, must be the one it was
+// allocated with. One look at the kernel's state for the whole free.
+void FreeBlock(PVOID P, const ULONG* tag) {
+    State& s = Current();
+    s.RequireIrql(DISPATCH_LEVEL, "ExFreePool");
+    size_t size = 0;
+    ULONG actual = 0;
+    bool known = false;
+    {
+        std::lock_guard<std::mutex> guard(s.mu);
+        auto found = s.pool.find(P);
+        if (found != s.pool.end()) {
+            known = true;
+            size = found->second.size;
+            actual = found->second.tag;
+            s.pool.erase(found);
+        }
+    }
+    if (known && tag && actual != *tag)
+        s.Violate(Check::BadFree,
+                  "freed with tag " + TagText(*tag) + ", allocated with " + TagText(actual));
+    if (!known) {
+        s.Violate(Check::BadFree, "ExFreePool of " + Hex(reinterpret_cast<uintptr_t>(P)) +
+                                      ", which is not allocated pool");
+        return;
+    }
+    CheckFreedRange(P, size, "pool");
+    std::memset(P, 0xDD, size);
+    std::free(P);
 }
 
 } // namespace
@@ -90,45 +124,11 @@ PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
 }
 
 VOID ExFreePool(PVOID P) {
-    State& s = Current();
-    s.RequireIrql(DISPATCH_LEVEL, "ExFreePool");
-    size_t size = 0;
-    bool known = false;
-    {
-        std::lock_guard<std::mutex> guard(s.mu);
-        auto found = s.pool.find(P);
-        if (found != s.pool.end()) {
-            known = true;
-            size = found->second.size;
-            s.pool.erase(found);
-        }
-    }
-    if (!known) {
-        s.Violate(Check::BadFree, "ExFreePool of " + Hex(reinterpret_cast<uintptr_t>(P)) +
-                                      ", which is not allocated pool");
-        return;
-    }
-    CheckFreedRange(P, size, "pool");
-    std::memset(P, 0xDD, size);
-    std::free(P);
+    FreeBlock(P, nullptr);
 }
 
 VOID ExFreePoolWithTag(PVOID P, ULONG Tag) {
-    State& s = Current();
-    ULONG actual = 0;
-    bool known = false;
-    {
-        std::lock_guard<std::mutex> guard(s.mu);
-        auto found = s.pool.find(P);
-        if (found != s.pool.end()) {
-            known = true;
-            actual = found->second.tag;
-        }
-    }
-    if (known && actual != Tag)
-        s.Violate(Check::BadFree,
-                  "freed with tag " + TagText(Tag) + ", allocated with " + TagText(actual));
-    ExFreePool(P);
+    FreeBlock(P, &Tag);
 }
 
 VOID RtlInitUnicodeString(PUNICODE_STRING Destination, PCWSTR Source) {

@@ -55,6 +55,8 @@ struct IrpRecord {
     std::vector<uint8_t> systemBuffer;
     PVOID outputBuffer = nullptr;
     ULONG outputLength = 0;
+    // Where the record is in State::liveIrps while it is live.
+    size_t liveIndex = 0;
 };
 
 // The kernel's record of one device object.
@@ -88,6 +90,9 @@ struct MdlRecord {
 
 struct InterfaceRecord {
     std::u16string link;
+    // The link in lower case, for opening by name without widening every
+    // path; empty when the link is not all ASCII (such a link opens by no name).
+    std::string lowerLink;
     GUID guid{};
     PDEVICE_OBJECT pdo = nullptr;
     bool enabled = false;
@@ -128,7 +133,9 @@ struct State {
     std::unordered_set<void*> workItems;
     std::unordered_set<void*> keys;
     std::deque<IrpRecord*> graveyard;
-    std::unordered_set<IrpRecord*> liveIrps;
+    // Requests allocated and not yet freed; a record knows its place, so
+    // taking one in or out allocates nothing.
+    std::vector<IrpRecord*> liveIrps;
 
     // Devices, interfaces, notifications.
     std::vector<std::unique_ptr<DeviceRecord>> devices;
