@@ -367,12 +367,15 @@ bool Bus::SaveState(std::string& error) {
         fileIdentity_ = identity;
         fileSections_ = std::move(sections);
         fileDataLines_ = std::move(dataLines);
+        fileWriters_ = saved;
         RememberSaved(saved);
         saveError_.clear();
         return true;
     }
     // Written whole from this bus; a file that cannot be replaced gets its reason.
     fileIdentity_.clear();
+    fileDataLines_.clear();
+    fileWriters_.clear();
     const bool ok = WriteStateFile(statePath_, saved, error, &keptWire_);
     saveError_ = ok ? std::string() : error;
     if (ok)

@@ -115,10 +115,13 @@ private:
     WireSettings savedWire_;
     // The file as this bus last wrote it (empty: not known): its identity,
     // where each writer lies in it and where the data lines of each array
-    // of lastSaved_ do, so the next save copies what did not change.
+    // do, so the next save copies what did not change. The data lines name
+    // arrays by address: fileWriters_ keeps those arrays alive, so no other
+    // array can take an address they name, and changing one copies it first.
     std::string fileIdentity_;
     std::map<uint32_t, TextSpan> fileSections_;
     DataLines fileDataLines_;
+    std::vector<SavedWriter> fileWriters_;
 };
 
 } // namespace sim

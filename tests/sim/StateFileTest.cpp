@@ -302,6 +302,28 @@ TEST_F(SimStateFile, OnlyChangesThatAreKeptAreWritten) {
     EXPECT_EQ(reread->WriterAt(0)->ChipAt(5)->Size(), 2048u);
 }
 
+// A save that finds nothing changed must not let go of the arrays the file's
+// data lines were written from: another array may then be made at the same
+// address and be taken for one whose lines the file already holds.
+TEST_F(SimStateFile, ChipsChangedAfterASaveOfNothingAreWrittenAnew) {
+    { sim::MakeBus(Path(), clock_); }
+    auto bus = sim::MakeBus(Path(), clock_);
+    auto chipOf = [](uint8_t fill) {
+        sim::Chip chip(0);
+        chip.SetContents(std::vector<uint8_t>(2048, fill));
+        return chip;
+    };
+    for (uint8_t round = 1; round <= 20; ++round) {
+        bus->WriterAt(0)->InsertChip(5, chipOf(round));
+        bus->WriterAt(0)->InsertChip(5, chipOf(round)); // the same bytes: nothing to write
+        bus->WriterAt(0)->InsertChip(5, chipOf(uint8_t(round + 100)));
+        auto reread = sim::MakeBus(Path(), clock_, false);
+        ASSERT_TRUE(reread->WriterAt(0)->ChipAt(5)->Contents() ==
+                    std::vector<uint8_t>(2048, uint8_t(round + 100)))
+            << "round " << int(round) << ": the file holds the chip of before";
+    }
+}
+
 TEST_F(SimStateFile, FormatAndParseAgreeOnEveryField) {
     sim::SavedWriter w;
     w.config.member = 42;
