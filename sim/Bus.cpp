@@ -261,6 +261,13 @@ void Bus::RememberSaved(const std::vector<SavedWriter>& now) {
 
 namespace {
 
+bool EndsWith(port::RewriteInput& in, const std::string& line) {
+    if (line.empty() || in.Size() < line.size())
+        return false;
+    std::string last(line.size(), '\0');
+    return in.ReadAt(in.Size() - line.size(), last.data(), last.size()) && last == line;
+}
+
 // The state file under its lock, read in pieces.
 class LockedSource : public StateSource {
 public:
@@ -308,10 +315,15 @@ bool Bus::SaveState(std::string& error) {
     std::map<uint32_t, TextSpan> sections;
     DataLines dataLines;
     std::string identity;
+    std::string endLine;
     const bool merged = port::RewriteExclusivelyInPieces(
         statePath_,
         [&](port::RewriteInput& in, port::RewriteOutput& out) {
-            const bool known = !fileIdentity_.empty() && in.Identity() == fileIdentity_;
+            // The identity (device, file number, size, time) can repeat when a
+            // file system reuses file numbers within one tick of its clock;
+            // the end line, a sum of the whole text, tells such files apart.
+            const bool known = !fileIdentity_.empty() && in.Identity() == fileIdentity_ &&
+                               EndsWith(in, fileEndLine_);
             std::map<uint32_t, TextSpan> onFile;
             bool readable = known;
             if (known) {
@@ -359,6 +371,7 @@ bool Bus::SaveState(std::string& error) {
                 sections[member] = {begin, writer.Offset()};
             }
             const bool whole = writer.End() && copied && writer.Copied();
+            endLine = writer.EndLine();
             dataLines = writer.Written();
             return whole ? port::Edit::Write : port::Edit::Failed;
         },
@@ -368,6 +381,7 @@ bool Bus::SaveState(std::string& error) {
         fileSections_ = std::move(sections);
         fileDataLines_ = std::move(dataLines);
         fileWriters_ = saved;
+        fileEndLine_ = endLine;
         RememberSaved(saved);
         saveError_.clear();
         return true;

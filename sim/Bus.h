@@ -122,6 +122,7 @@ private:
     std::map<uint32_t, TextSpan> fileSections_;
     DataLines fileDataLines_;
     std::vector<SavedWriter> fileWriters_;
+    std::string fileEndLine_;
 };
 
 } // namespace sim

@@ -253,8 +253,8 @@ void StateWriter::Copy(std::string_view text) {
 
 bool StateWriter::End() {
     Flush(true);
-    const std::string end = statetext::EndLineFor(sum_.Value()) + "\n";
-    if (!failed_ && !sink_(end))
+    endLine_ = statetext::EndLineFor(sum_.Value()) + "\n";
+    if (!failed_ && !sink_(endLine_))
         failed_ = true;
     return !failed_;
 }

@@ -39,6 +39,8 @@ public:
     void Copy(std::string_view text);
     // The end line with the check sum; false when the sink refused a piece.
     bool End();
+    // The end line End() wrote, line break included.
+    const std::string& EndLine() const { return endLine_; }
 
     // Data lines of arrays that `earlier` lists (the text `read` reads) are
     // copied from that text instead of being made again: an array a writer
@@ -68,6 +70,7 @@ private:
     const DataLines* earlier_ = nullptr;
     DataLines written_;
     bool copied_ = true;
+    std::string endLine_;
 };
 
 } // namespace sim
