@@ -63,25 +63,27 @@ protected:
     // standard error, or saves of the state file), then kills it. The steps
     // seen; `killed` tells whether the kill landed before the run ended.
     size_t RunFor(const std::vector<std::string>& args, bool saves, size_t limit, bool& killed) {
-        const int watch = ::inotify_init1(IN_CLOEXEC);
+        const int watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
         ::inotify_add_watch(watch, folder.Path().c_str(), IN_MOVED_TO);
         int err = -1;
         const pid_t pid = folder.Start(args, folder.Path() / "run.txt", &err);
         size_t steps = 0;
         bool ended = false;
-        while (!ended && steps < limit) {
-            pollfd fds[2] = {{err, POLLIN, 0}, {watch, POLLIN, 0}};
-            ::poll(fds, 2, -1);
-            char buffer[4096] __attribute__((aligned(alignof(inotify_event))));
-            if (fds[1].revents & POLLIN) {
-                const ssize_t got = ::read(watch, buffer, sizeof buffer);
+        char buffer[4096] __attribute__((aligned(alignof(inotify_event))));
+        auto countSaves = [&] {
+            for (ssize_t got; (got = ::read(watch, buffer, sizeof buffer)) > 0;)
                 for (ssize_t at = 0; at < got;) {
                     const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
                     if (saves && event->len > 0 && std::string(event->name) == "bus.state")
                         ++steps;
                     at += ssize_t(sizeof(inotify_event) + event->len);
                 }
-            }
+        };
+        while (!ended && steps < limit) {
+            pollfd fds[2] = {{err, POLLIN, 0}, {watch, POLLIN, 0}};
+            ::poll(fds, 2, -1);
+            if (fds[1].revents & POLLIN)
+                countSaves();
             if (fds[0].revents & (POLLIN | POLLHUP)) {
                 const size_t room = saves ? sizeof buffer : std::min(sizeof buffer, limit - steps);
                 const ssize_t got = ::read(err, buffer, room);
@@ -92,8 +94,12 @@ protected:
         }
         ::kill(pid, SIGKILL);
         ::close(err);
-        ::close(watch);
         killed = Reap(pid) == -1;
+        // A run that ended may have saved after the last look at the watch:
+        // its events are all queued once it is reaped.
+        if (ended)
+            countSaves();
+        ::close(watch);
         return steps;
     }
 
