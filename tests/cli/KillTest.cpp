@@ -66,6 +66,7 @@ protected:
         const int watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
         ::inotify_add_watch(watch, folder.Path().c_str(), IN_MOVED_TO);
         int err = -1;
+        said_.clear();
         const pid_t pid = folder.Start(args, folder.Path() / "run.txt", &err);
         size_t steps = 0;
         bool ended = false;
@@ -88,13 +89,16 @@ protected:
                 const size_t room = saves ? sizeof buffer : std::min(sizeof buffer, limit - steps);
                 const ssize_t got = ::read(err, buffer, room);
                 ended = got <= 0;
+                if (got > 0)
+                    said_.append(buffer, size_t(got));
                 if (!saves && got > 0)
                     steps += size_t(got);
             }
         }
         ::kill(pid, SIGKILL);
         ::close(err);
-        killed = Reap(pid) == -1;
+        status_ = Reap(pid);
+        killed = status_ == -1;
         // A run that ended may have saved after the last look at the watch:
         // its events are all queued once it is reaped.
         if (ended)
@@ -184,6 +188,10 @@ protected:
     // Killed passes whose record lines, or stored count alone, were checked.
     int byRecord_ = 0, byCounters_ = 0;
     int updates_ = 0;
+    // What the last run wrote to standard error, and how it ended (its exit
+    // code, -1 when killed).
+    std::string said_;
+    int status_ = 0;
 };
 
 TEST_F(CliKillTest, KilledLoadsPassesAndUpdatesLoseNothingAndTheNextPassWorks) {
@@ -203,7 +211,8 @@ TEST_F(CliKillTest, KilledLoadsPassesAndUpdatesLoseNothingAndTheNextPassWorks) {
         bool killed = true;
         const size_t length = RunFor(workflow.args, workflow.saves, SIZE_MAX, killed);
         ASSERT_FALSE(killed);
-        ASSERT_GT(length, 1u) << workflow.name;
+        ASSERT_EQ(status_, 0) << workflow.name << ":\n" << said_;
+        ASSERT_GT(length, 1u) << workflow.name << ":\n" << said_;
         std::uniform_int_distribution<size_t> point(1, length - 1);
         for (int i = 0; i < kPointsPerWorkflow; ++i) {
             long ok = 0, fail = 0;
