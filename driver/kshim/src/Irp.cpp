@@ -73,7 +73,7 @@ IrpRecord* RecordOf(PIRP irp) {
 // is reported, not turned into a crash.
 constexpr size_t kGraveyardSize = 4096;
 
-PIRP NewIrp(CCHAR stackSize, IrpOrigin origin) {
+PIRP NewIrp(CCHAR stackSize, IrpOrigin origin, PMDL kernelMdl) {
     State& s = Current();
     size_t bytes = sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
     // The oldest freed request, once the graveyard is full, is taken again
@@ -101,6 +101,8 @@ PIRP NewIrp(CCHAR stackSize, IrpOrigin origin) {
         record->routineThread = {};
         record->frameSequence = 0;
         record->onFinal = nullptr;
+        record->keep.reset();
+        record->retireAtFinal = false;
         record->systemBuffer.clear();
         record->outputBuffer = nullptr;
         record->outputLength = 0;
@@ -129,15 +131,19 @@ PIRP NewIrp(CCHAR stackSize, IrpOrigin origin) {
     s.liveIrps.push_back(record);
     if (origin != IrpOrigin::Kernel)
         s.driverIrps.insert(irp);
+    record->kernelMdl = kernelMdl;
+    if (kernelMdl) {
+        s.mdls[kernelMdl] = KernelMdlRecord(kernelMdl);
+        irp->MdlAddress = kernelMdl;
+    }
     return irp;
 }
 
-// Freed requests stay readable for a while so that late misuse is reported,
-// not turned into a crash.
-void RetireIrp(PIRP irp) {
-    State& s = Current();
-    IrpRecord* record = RecordOf(irp);
-    std::lock_guard<std::mutex> guard(s.mu);
+namespace {
+
+// Retires a request with `mu` held. Returns the oldest record the graveyard
+// let go of, to be deleted once the lock is released, or null.
+IrpRecord* RetireLocked(State& s, IrpRecord* record) {
     record->state = IrpState::Freed;
     if (record->liveIndex < s.liveIrps.size() && s.liveIrps[record->liveIndex] == record) {
         IrpRecord* last = s.liveIrps.back();
@@ -145,15 +151,77 @@ void RetireIrp(PIRP irp) {
         last->liveIndex = record->liveIndex;
         s.liveIrps.pop_back();
     }
-    s.driverIrps.erase(irp);
+    if (record->origin != IrpOrigin::Kernel)
+        s.driverIrps.erase(record->irp);
     s.graveyard.push_back(record);
+    IrpRecord* oldest = nullptr;
     if (s.graveyard.size() > kGraveyardSize) {
-        IrpRecord* oldest = s.graveyard.front();
+        oldest = s.graveyard.front();
         s.graveyard.pop_front();
-        ::operator delete(oldest->irp);
-        delete oldest;
     }
     s.cv.notify_all();
+    return oldest;
+}
+
+// True when completing `irp` from its current location runs no completion
+// routine and leaves no power location to check.
+bool PlainWalk(PIRP irp) {
+    for (int level = irp->CurrentLocation < 1 ? 1 : irp->CurrentLocation; level <= irp->StackCount;
+         ++level) {
+        PIO_STACK_LOCATION stack = Location(irp, level);
+        if (stack->CompletionRoutine || stack->MajorFunction == IRP_MJ_POWER)
+            return false;
+    }
+    return true;
+}
+
+// What ends a completion once the kernel's lock is released.
+struct Final {
+    std::function<void(PIRP)> hook;
+    std::shared_ptr<void> keep;
+    IrpOrigin origin = IrpOrigin::Kernel;
+    PMDL kernelMdl = nullptr;    // out of the records, to be deleted
+    IrpRecord* oldest = nullptr; // let go of by the graveyard, to be deleted
+};
+
+// Ends a completion with `mu` held: the request is done, and retired at once
+// when its final step would begin so.
+void FinishLocked(State& s, IrpRecord* record, Final& final) {
+    record->state = IrpState::Done;
+    final.origin = record->origin;
+    final.hook = std::move(record->onFinal);
+    record->onFinal = nullptr;
+    final.keep = std::move(record->keep);
+    // A kernel MDL a driver freed itself is not freed again.
+    if (record->kernelMdl && s.mdls.erase(record->kernelMdl) != 0)
+        final.kernelMdl = record->kernelMdl;
+    record->kernelMdl = nullptr;
+    if (record->retireAtFinal && final.hook) {
+        final.oldest = RetireLocked(s, record);
+        return;
+    }
+    s.cv.notify_all();
+}
+
+void DeleteRecord(IrpRecord* record) {
+    if (!record)
+        return;
+    ::operator delete(record->irp);
+    delete record;
+}
+
+} // namespace
+
+// Freed requests stay readable for a while so that late misuse is reported,
+// not turned into a crash.
+void RetireIrp(PIRP irp) {
+    State& s = Current();
+    IrpRecord* oldest;
+    {
+        std::lock_guard<std::mutex> guard(s.mu);
+        oldest = RetireLocked(s, RecordOf(irp));
+    }
+    DeleteRecord(oldest);
 }
 
 PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device) {
@@ -175,9 +243,10 @@ NTSTATUS SendAndWait(PDEVICE_OBJECT device, PIRP irp, IO_STATUS_BLOCK* status) {
         bool done = false;     // under mu
         IO_STATUS_BLOCK block{};
     } finish;
-    RecordOf(irp)->onFinal = [&finish](PIRP finished) {
+    IrpRecord* record = RecordOf(irp);
+    record->retireAtFinal = true;
+    record->onFinal = [&finish](PIRP finished) {
         const IO_STATUS_BLOCK block = finished->IoStatus;
-        RetireIrp(finished);
         if (std::this_thread::get_id() == finish.waiter) {
             finish.block = block;
             finish.doneHere = true;
@@ -368,6 +437,10 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     s.RequireIrql(DISPATCH_LEVEL, "IoCompleteRequest");
     sched::Point();
     IrpRecord* record = RecordOf(Irp);
+    // A walk that runs no routine ends the request in the same look at the
+    // kernel's state that begins it: nothing can run in between.
+    const bool plain = PlainWalk(Irp);
+    Final final;
     {
         std::unique_lock<std::mutex> guard(s.mu);
         WaitForOtherRoutine(s, record, guard);
@@ -379,6 +452,8 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         record->state = IrpState::Completing;
         record->generation++;
         MarkLevel(record, Irp->CurrentLocation, kCompleted);
+        if (plain)
+            FinishLocked(s, record, final);
     }
     if (Irp->CancelRoutine) {
         s.Violate(Check::CancelRoutineAtCompletion, Describe(Irp));
@@ -479,16 +554,14 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         }
     }
 
-    std::function<void(PIRP)> hook;
-    IrpOrigin origin;
-    {
+    if (!plain) {
         std::lock_guard<std::mutex> guard(s.mu);
-        record->state = IrpState::Done;
-        origin = record->origin;
-        hook = std::move(record->onFinal);
-        record->onFinal = nullptr;
-        s.cv.notify_all();
+        FinishLocked(s, record, final);
     }
+    DeleteRecord(final.oldest);
+    if (final.kernelMdl)
+        ::operator delete(final.kernelMdl);
+    const IrpOrigin origin = final.origin;
     if (origin == IrpOrigin::Driver) {
         s.Violate(Check::AllocatedIrpReachedTop,
                   Describe(Irp) + ": its owner's routine did not take it back");
@@ -512,8 +585,8 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         RetireIrp(Irp);
         return;
     }
-    if (hook)
-        hook(Irp);
+    if (final.hook)
+        final.hook(Irp);
 }
 
 VOID IoAcquireCancelSpinLock(PKIRQL Irql) {

@@ -26,11 +26,19 @@ ULONG Pages(PMDL mdl) {
 
 } // namespace
 
+PMDL MakeKernelMdl(PVOID address, ULONG length) {
+    return MakeMdl(address, length, MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA);
+}
+
+MdlRecord KernelMdlRecord(PMDL mdl) {
+    return MdlRecord{Pages(mdl), false};
+}
+
 PMDL NewKernelMdl(PVOID address, ULONG length) {
     State& s = Current();
-    PMDL mdl = MakeMdl(address, length, MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA);
+    PMDL mdl = MakeKernelMdl(address, length);
     std::lock_guard<std::mutex> guard(s.mu);
-    s.mdls[mdl] = MdlRecord{Pages(mdl), false};
+    s.mdls[mdl] = KernelMdlRecord(mdl);
     return mdl;
 }
 

@@ -51,6 +51,15 @@ struct IrpRecord {
     std::vector<PDEVICE_OBJECT> startedBy;
     // Runs when completion passes the top location (kernel requests).
     std::function<void(PIRP)> onFinal;
+    // Kernel requests whose final step begins by retiring them: retired in
+    // the same look at the kernel's state that ends their completion, before
+    // onFinal runs (the request stays readable in the graveyard).
+    bool retireAtFinal = false;
+    // Kept alive until onFinal has run (what onFinal refers to).
+    std::shared_ptr<void> keep;
+    // An MDL the kernel made for this request, freed with it at its final
+    // completion.
+    PMDL kernelMdl = nullptr;
     // Requests built by IoBuildDeviceIoControlRequest.
     std::vector<uint8_t> systemBuffer;
     PVOID outputBuffer = nullptr;
@@ -200,8 +209,14 @@ struct State {
 State& Current();
 IrpRecord* RecordOf(PIRP irp);
 DeviceRecord* RecordOf(PDEVICE_OBJECT device);
-PIRP NewIrp(CCHAR stackSize, IrpOrigin origin);
+// A new request; `kernelMdl`, when given (from MakeKernelMdl), becomes its
+// MdlAddress and is recorded and freed with the request.
+PIRP NewIrp(CCHAR stackSize, IrpOrigin origin, PMDL kernelMdl = nullptr);
 PMDL NewKernelMdl(PVOID address, ULONG length);
+// A kernel MDL not yet in the kernel's records, for NewIrp.
+PMDL MakeKernelMdl(PVOID address, ULONG length);
+// The record of a kernel MDL, with `mu` held.
+MdlRecord KernelMdlRecord(PMDL mdl);
 void FreeKernelMdl(PMDL mdl);
 void RetireIrp(PIRP irp);
 // Sends a kernel request to a device at passive level and waits for it.
