@@ -3,6 +3,7 @@
 
 #include "driver/kshim/Host.h"
 #include "driver/kshim/Registry.h"
+#include "driver/kshim/src/NodeCache.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -126,6 +127,13 @@ struct State {
     int64_t now = 0;
     std::set<PKTIMER> timers;
     std::set<PKDPC> queuedDpcs;
+    // The lowest and highest address of a set timer or queued DPC (under dmu
+    // when written): a freed range outside them holds neither, which is
+    // known without the lock.
+    std::atomic<uintptr_t> armedLow{UINTPTR_MAX};
+    std::atomic<uintptr_t> armedHigh{0};
+    // Updates the two after timers or queuedDpcs changed (dmu held).
+    void NoteArmedLocked();
     int dpcRunning = 0;
 
     // Verifier.
@@ -136,8 +144,17 @@ struct State {
     // Allocation accounting and failure injection.
     uint64_t allocations = 0;
     uint64_t failAt = 0;
-    std::unordered_map<void*, PoolBlock> pool;
-    std::unordered_map<PMDL, MdlRecord> mdls;
+    // Records of pool blocks and MDLs come from nodes kept for reuse (under
+    // mu): taking and freeing them per transfer allocates nothing.
+    template <class Key, class Value>
+    using RecordMap = std::unordered_map<Key, Value, std::hash<Key>, std::equal_to<Key>,
+                                         CachedNodes<std::pair<const Key, Value>>>;
+    NodeCache poolNodes;
+    NodeCache mdlNodes;
+    RecordMap<void*, PoolBlock> pool =
+        RecordMap<void*, PoolBlock>(CachedNodes<std::pair<void* const, PoolBlock>>(&poolNodes));
+    RecordMap<PMDL, MdlRecord> mdls =
+        RecordMap<PMDL, MdlRecord>(CachedNodes<std::pair<const PMDL, MdlRecord>>(&mdlNodes));
     std::unordered_set<PIRP> driverIrps;
     std::unordered_set<void*> workItems;
     std::unordered_set<void*> keys;

@@ -45,6 +45,21 @@ void LowerIrql(KIRQL irql) {
         start();
 }
 
+void State::NoteArmedLocked() {
+    uintptr_t lowest = UINTPTR_MAX;
+    uintptr_t highest = 0;
+    if (!timers.empty()) {
+        lowest = reinterpret_cast<uintptr_t>(*timers.begin());
+        highest = reinterpret_cast<uintptr_t>(*timers.rbegin());
+    }
+    if (!queuedDpcs.empty()) {
+        lowest = std::min(lowest, reinterpret_cast<uintptr_t>(*queuedDpcs.begin()));
+        highest = std::max(highest, reinterpret_cast<uintptr_t>(*queuedDpcs.rbegin()));
+    }
+    armedLow.store(lowest, std::memory_order_release);
+    armedHigh.store(highest, std::memory_order_release);
+}
+
 void CheckFreedRange(const void* start, size_t size, const char* what) {
     State& s = Current();
     const char* begin = static_cast<const char*>(start);
@@ -53,6 +68,11 @@ void CheckFreedRange(const void* start, size_t size, const char* what) {
         const char* c = static_cast<const char*>(p);
         return c >= begin && c < end;
     };
+    const auto low = reinterpret_cast<uintptr_t>(begin);
+    const auto high = reinterpret_cast<uintptr_t>(end);
+    if (high <= s.armedLow.load(std::memory_order_acquire) ||
+        low > s.armedHigh.load(std::memory_order_acquire))
+        return;
     std::vector<std::string> found;
     {
         std::lock_guard<std::mutex> guard(s.dmu);
@@ -73,6 +93,7 @@ void CheckFreedRange(const void* start, size_t size, const char* what) {
                 ++it;
             }
         }
+        s.NoteArmedLocked();
     }
     for (const std::string& detail : found)
         s.Violate(Check::TimerInFreedMemory, detail);
@@ -180,6 +201,7 @@ void Kernel::AdvanceMs(uint64_t ms) {
             } else {
                 next->Inserted = FALSE;
                 s.timers.erase(next);
+                s.NoteArmedLocked();
             }
             dpc = next->Dpc;
             if (dpc) {
@@ -460,6 +482,7 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
     Timer->Header.SignalState = 0;
     Timer->Inserted = TRUE;
     s.timers.insert(Timer);
+    s.NoteArmedLocked();
     return was;
 }
 
@@ -472,6 +495,7 @@ BOOLEAN KeCancelTimer(PKTIMER Timer) {
     BOOLEAN was = Timer->Inserted;
     Timer->Inserted = FALSE;
     s.timers.erase(Timer);
+    s.NoteArmedLocked();
     return was;
 }
 
@@ -498,6 +522,7 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
         if (s.queuedDpcs.count(Dpc))
             return FALSE;
         s.queuedDpcs.insert(Dpc);
+        s.NoteArmedLocked();
         Dpc->SystemArgument1 = SystemArgument1;
         Dpc->SystemArgument2 = SystemArgument2;
     }
@@ -506,6 +531,7 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
             std::lock_guard<std::mutex> guard(s.dmu);
             if (!s.queuedDpcs.erase(Dpc))
                 return;
+            s.NoteArmedLocked();
             ++s.dpcRunning;
         }
         RunDpc(s, Dpc);
@@ -516,7 +542,9 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
 BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) {
     State& s = Current();
     std::lock_guard<std::mutex> guard(s.dmu);
-    return s.queuedDpcs.erase(Dpc) ? TRUE : FALSE;
+    const bool removed = s.queuedDpcs.erase(Dpc) != 0;
+    s.NoteArmedLocked();
+    return removed ? TRUE : FALSE;
 }
 
 VOID KeFlushQueuedDpcs(VOID) {
