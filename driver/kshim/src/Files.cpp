@@ -59,11 +59,7 @@ NTSTATUS SendFileRequest(const std::shared_ptr<FileState>& file, UCHAR major) {
 
 void FinishClose(const std::shared_ptr<FileState>& file) {
     SendFileRequest(file, IRP_MJ_CLOSE);
-    State& s = Current();
-    std::lock_guard<std::mutex> guard(s.mu);
-    // The entry stays at zero: a device opened once is mostly opened again
-    // (programs open a pipe for every packet).
-    --s.openFiles[file->pdo];
+    RecordOf(file->pdo)->openFiles.fetch_sub(1, std::memory_order_acq_rel);
 }
 
 } // namespace
@@ -171,10 +167,7 @@ NTSTATUS FileHandle::Open(const std::string& path, std::unique_ptr<FileHandle>* 
     NTSTATUS status = SendFileRequest(file, IRP_MJ_CREATE);
     if (!NT_SUCCESS(status))
         return status;
-    {
-        std::lock_guard<std::mutex> guard(s.mu);
-        s.openFiles[pdo]++;
-    }
+    RecordOf(pdo)->openFiles.fetch_add(1, std::memory_order_acq_rel);
     handle->reset(new FileHandle(file));
     return status;
 }

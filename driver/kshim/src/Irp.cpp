@@ -441,6 +441,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     // kernel's state that begins it: nothing can run in between.
     const bool plain = PlainWalk(Irp);
     Final final;
+    bool finished = plain;
     {
         std::unique_lock<std::mutex> guard(s.mu);
         WaitForOtherRoutine(s, record, guard);
@@ -525,6 +526,9 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                 s.Violate(Check::IrqlNotRestored, "completion routine changed the IRQL");
                 ThreadIrql() = entry;
             }
+            // When the rest of the walk runs no routine, the request ends in
+            // this same look at the kernel's state.
+            const bool restPlain = result != STATUS_MORE_PROCESSING_REQUIRED && PlainWalk(Irp);
             bool retaken;
             {
                 std::lock_guard<std::mutex> guard(s.mu);
@@ -533,7 +537,12 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                 if (result == STATUS_MORE_PROCESSING_REQUIRED && !retaken &&
                     record->state != IrpState::Freed)
                     record->state = IrpState::Reclaimed;
-                s.cv.notify_all();
+                if (restPlain && !retaken && record->state == IrpState::Completing) {
+                    FinishLocked(s, record, final);
+                    finished = true;
+                } else {
+                    s.cv.notify_all();
+                }
             }
             if (result == STATUS_MORE_PROCESSING_REQUIRED)
                 return;
@@ -554,7 +563,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         }
     }
 
-    if (!plain) {
+    if (!finished) {
         std::lock_guard<std::mutex> guard(s.mu);
         FinishLocked(s, record, final);
     }

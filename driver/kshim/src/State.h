@@ -85,6 +85,9 @@ struct DeviceRecord {
     std::vector<DEVICE_POWER_STATE> powerHistory;
     DEVICE_POWER_STATE powerState = PowerDeviceD0;
     std::vector<uint8_t> memory; // object plus extension
+    // Handles open on this physical device object (counted without a lock:
+    // a program opens a pipe for every packet).
+    std::atomic<int> openFiles{0};
 };
 
 struct PoolBlock {
@@ -167,7 +170,6 @@ struct State {
     std::vector<std::unique_ptr<DeviceRecord>> devices;
     std::vector<InterfaceRecord> interfaces;
     std::vector<std::unique_ptr<DriverStorage>> drivers;
-    std::map<PDEVICE_OBJECT, int> openFiles; // by physical device object
     unsigned nextUsbInstance = 1;
     UCHAR wdmMajor = 1;
     UCHAR wdmMinor = 0x30;

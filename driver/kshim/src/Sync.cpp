@@ -37,7 +37,7 @@ void StartWhenLowered(std::function<void()> start) {
 
 void LowerIrql(KIRQL irql) {
     ThreadIrql() = irql;
-    if (irql >= DISPATCH_LEVEL)
+    if (irql >= DISPATCH_LEVEL || DeferredStarts().empty())
         return;
     std::vector<std::function<void()>> starts;
     starts.swap(DeferredStarts());
@@ -248,12 +248,13 @@ VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
 
 namespace {
 
+// The kernel's state is looked up only for a finding: spin locks are taken often.
 void TakeLock(PKSPIN_LOCK lock) {
-    State& s = Current();
     auto& held = HeldLocks();
     if (__atomic_load_n(lock, __ATOMIC_RELAXED) == kPoisonedLock) {
         // Taken for the record only: the lock itself is gone.
-        s.Violate(Check::UseAfterRemoval, "spin lock in a deleted device's extension taken");
+        Current().Violate(Check::UseAfterRemoval,
+                          "spin lock in a deleted device's extension taken");
         held.push_back(lock);
         return;
     }
@@ -261,17 +262,17 @@ void TakeLock(PKSPIN_LOCK lock) {
         if (h == lock) {
             // On a machine this thread would spin for ever; here it is a
             // finding, and the second release undoes only this one.
-            s.Violate(Check::SpinLockTakenTwice, "spin lock " +
-                                                     Hex(reinterpret_cast<uintptr_t>(lock)) +
-                                                     " taken again by the thread that holds it");
+            Current().Violate(Check::SpinLockTakenTwice,
+                              "spin lock " + Hex(reinterpret_cast<uintptr_t>(lock)) +
+                                  " taken again by the thread that holds it");
             held.push_back(lock);
             return;
         }
     }
     if (!held.empty())
-        s.Violate(Check::SpinLockNested,
-                  "spin lock " + Hex(reinterpret_cast<uintptr_t>(lock)) + " taken while " +
-                      Hex(reinterpret_cast<uintptr_t>(held.back())) + " is held");
+        Current().Violate(Check::SpinLockNested,
+                          "spin lock " + Hex(reinterpret_cast<uintptr_t>(lock)) + " taken while " +
+                              Hex(reinterpret_cast<uintptr_t>(held.back())) + " is held");
     ULONG_PTR expected = 0;
     while (!__atomic_compare_exchange_n(lock, &expected, 1, false, __ATOMIC_ACQUIRE,
                                         __ATOMIC_RELAXED)) {
@@ -285,15 +286,15 @@ void TakeLock(PKSPIN_LOCK lock) {
 }
 
 void DropLock(PKSPIN_LOCK lock) {
-    State& s = Current();
     auto& held = HeldLocks();
     auto last = std::find(held.rbegin(), held.rend(), lock);
     if (last == held.rend()) {
-        s.Violate(Check::SpinLockOrder, "spin lock released that this thread does not hold");
+        Current().Violate(Check::SpinLockOrder,
+                          "spin lock released that this thread does not hold");
         return;
     }
     if (last != held.rbegin())
-        s.Violate(Check::SpinLockOrder, "spin lock released before the one taken after it");
+        Current().Violate(Check::SpinLockOrder, "spin lock released before the one taken after it");
     held.erase(std::next(last).base());
     // A second hold of the same lock (a finding when taken) and a lock in a
     // deleted extension end without touching the lock.
