@@ -362,15 +362,21 @@ void FileHandle::CancelIo() {
 
 NTSTATUS FileHandle::Close() {
     std::shared_ptr<FileState> file = state_;
+    // With no request in flight none can start or end any more: the close
+    // follows the cleanup here. Otherwise the last request to end may send it.
+    bool idle;
     {
         std::lock_guard<std::mutex> guard(file->mu);
         if (file->cleaned)
             return STATUS_SUCCESS;
         file->cleaned = true;
+        idle = file->outstanding == 0;
+        if (idle)
+            file->closed = true;
     }
     NTSTATUS status = SendFileRequest(file, IRP_MJ_CLEANUP);
-    bool closeNow;
-    {
+    bool closeNow = idle;
+    if (!idle) {
         std::lock_guard<std::mutex> guard(file->mu);
         closeNow = file->outstanding == 0 && !file->closed;
         if (closeNow)

@@ -124,11 +124,9 @@ void State::Violate(Check check, const std::string& detail) {
         call(violation);
 }
 
-void State::RequireIrql(KIRQL highest, const char* routine) {
-    const KIRQL irql = ThreadIrql();
-    if (irql > highest)
-        Violate(Check::IrqlTooHigh, std::string(routine) + " at IRQL " + std::to_string(irql) +
-                                        ", above " + std::to_string(highest));
+void State::IrqlTooHigh(KIRQL highest, const char* routine) {
+    Violate(Check::IrqlTooHigh, std::string(routine) + " at IRQL " + std::to_string(ThreadIrql()) +
+                                    ", above " + std::to_string(highest));
 }
 
 bool State::InDeletedDevice(const void* address) const {

@@ -219,6 +219,7 @@ struct State {
     void Violate(Check check, const std::string& detail);
     // A finding when the calling thread runs above `highest` in `routine`.
     void RequireIrql(KIRQL highest, const char* routine);
+    void IrqlTooHigh(KIRQL highest, const char* routine);
     // True when `address` lies in the extension of a deleted device.
     bool InDeletedDevice(const void* address) const;
     // Runs work on a new kernel thread at passive level.
@@ -254,7 +255,16 @@ std::string UsbInterfaceBase(SimulatedUsbDevice* usb);
 std::string Narrow(PCUNICODE_STRING text);
 
 // The calling thread's level and held driver spin locks.
-KIRQL& ThreadIrql();
+namespace detail {
+inline thread_local KIRQL t_irql = PASSIVE_LEVEL;
+} // namespace detail
+inline KIRQL& ThreadIrql() {
+    return detail::t_irql;
+}
+inline void State::RequireIrql(KIRQL highest, const char* routine) {
+    if (ThreadIrql() > highest)
+        IrqlTooHigh(highest, routine);
+}
 // Lowers the calling thread's level; work queued while it was at dispatch
 // level starts once it drops below, as on a single processor.
 void LowerIrql(KIRQL irql);

@@ -11,11 +11,6 @@ using namespace kshim;
 
 namespace kshim {
 
-KIRQL& ThreadIrql() {
-    thread_local KIRQL irql = PASSIVE_LEVEL;
-    return irql;
-}
-
 std::vector<PKSPIN_LOCK>& HeldLocks() {
     thread_local std::vector<PKSPIN_LOCK> held;
     return held;
@@ -287,6 +282,15 @@ void TakeLock(PKSPIN_LOCK lock) {
 
 void DropLock(PKSPIN_LOCK lock) {
     auto& held = HeldLocks();
+    // Mostly the lock taken last, held once.
+    if (!held.empty() && held.back() == lock) {
+        held.pop_back();
+        if (held.empty() || std::find(held.begin(), held.end(), lock) == held.end()) {
+            if (__atomic_load_n(lock, __ATOMIC_RELAXED) != kPoisonedLock)
+                __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
+        }
+        return;
+    }
     auto last = std::find(held.rbegin(), held.rend(), lock);
     if (last == held.rend()) {
         Current().Violate(Check::SpinLockOrder,
