@@ -17,15 +17,29 @@ PIO_STACK_LOCATION Location(PIRP irp, int level) {
     return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + (level - 1);
 }
 
+// The dispatches this thread is running, innermost last: which request, at
+// which location, in which of its epochs, and what the dispatch did. Only
+// the thread running a dispatch marks it, so the list needs no lock.
+struct ActiveDispatch {
+    IrpRecord* record;
+    int level;
+    uint32_t epoch;
+    uint8_t flags;
+};
+
+std::vector<ActiveDispatch>& Dispatches() {
+    thread_local std::vector<ActiveDispatch> active;
+    return active;
+}
+
 // Marks what the dispatch at the request's current location did, when this
 // thread is running that dispatch; what other threads do meanwhile is no part
 // of what the dispatch itself did before returning.
 void MarkLevel(IrpRecord* record, int level, uint8_t flag) {
-    if (level < 0 || level >= static_cast<int>(record->frames.size()))
-        return;
-    auto& frames = record->frames[level];
-    for (auto it = frames.rbegin(); it != frames.rend(); ++it) {
-        if (it->thread == std::this_thread::get_id()) {
+    auto& active = Dispatches();
+    const uint32_t epoch = record->frameEpoch.load(std::memory_order_acquire);
+    for (auto it = active.rbegin(); it != active.rend(); ++it) {
+        if (it->record == record && it->level == level && it->epoch == epoch) {
             it->flags |= flag;
             return;
         }
@@ -35,14 +49,29 @@ void MarkLevel(IrpRecord* record, int level, uint8_t flag) {
 // Marks the dispatch this thread is running for the request (its innermost
 // one): the caller of IoCallDriver, whichever location it passes down from.
 void MarkCaller(IrpRecord* record, uint8_t flag) {
-    IrpRecord::Frame* innermost = nullptr;
-    for (auto& frames : record->frames)
-        for (auto& frame : frames)
-            if (frame.thread == std::this_thread::get_id() &&
-                (!innermost || frame.sequence > innermost->sequence))
-                innermost = &frame;
-    if (innermost)
-        innermost->flags |= flag;
+    auto& active = Dispatches();
+    const uint32_t epoch = record->frameEpoch.load(std::memory_order_acquire);
+    for (auto it = active.rbegin(); it != active.rend(); ++it) {
+        if (it->record == record && it->epoch == epoch) {
+            it->flags |= flag;
+            return;
+        }
+    }
+}
+
+// Ends this thread's innermost dispatch of the request at `level`; returns
+// what it did (nothing, when the request started afresh meanwhile).
+uint8_t EndDispatch(IrpRecord* record, int level) {
+    auto& active = Dispatches();
+    const uint32_t epoch = record->frameEpoch.load(std::memory_order_acquire);
+    for (auto it = active.rbegin(); it != active.rend(); ++it) {
+        if (it->record == record && it->level == level) {
+            const uint8_t flags = it->epoch == epoch ? it->flags : 0;
+            active.erase(std::next(it).base());
+            return flags;
+        }
+    }
+    return 0;
 }
 
 void WaitForOtherRoutine(State& s, IrpRecord* record, std::unique_lock<std::mutex>& guard) {
@@ -93,13 +122,11 @@ PIRP NewIrp(CCHAR stackSize, IrpOrigin origin, PMDL kernelMdl) {
     if (record) {
         irp = record->irp;
         const uint64_t generation = record->generation;
-        for (auto& frames : record->frames)
-            frames.clear();
+        record->frameEpoch.fetch_add(1, std::memory_order_acq_rel);
         record->state = IrpState::Idle;
         record->generation = generation + 1;
         record->routineDepth = 0;
         record->routineThread = {};
-        record->frameSequence = 0;
         record->onFinal = nullptr;
         record->keep.reset();
         record->retireAtFinal = false;
@@ -121,7 +148,6 @@ PIRP NewIrp(CCHAR stackSize, IrpOrigin origin, PMDL kernelMdl) {
     record->origin = origin;
     // A reused record keeps its lists' room: a steady stream of requests
     // allocates nothing here.
-    record->frames.resize(static_cast<size_t>(stackSize) + 2);
     record->visited.resize(static_cast<size_t>(stackSize) + 2);
     for (auto& devices : record->visited)
         devices.clear();
@@ -322,14 +348,11 @@ VOID IoReuseIrp(PIRP Irp, NTSTATUS Status) {
     InitializeListHead(&Irp->ThreadListEntry);
     std::lock_guard<std::mutex> guard(s.mu);
     record->state = IrpState::Idle;
-    for (auto& frames : record->frames)
-        frames.clear();
+    record->frameEpoch.fetch_add(1, std::memory_order_acq_rel);
 }
 
 VOID KshimMarkIrpPending_(PIRP Irp) {
-    State& s = Current();
     Irp->Tail.Overlay.CurrentStackLocation->Control |= SL_PENDING_RETURNED;
-    std::lock_guard<std::mutex> guard(s.mu);
     MarkLevel(RecordOf(Irp), Irp->CurrentLocation, kMarked);
 }
 
@@ -371,8 +394,8 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         Irp->CurrentLocation--;
         Irp->Tail.Overlay.CurrentStackLocation--;
         level = Irp->CurrentLocation;
-        record->frames[level].push_back(
-            IrpRecord::Frame{std::this_thread::get_id(), 0, ++record->frameSequence});
+        Dispatches().push_back(
+            ActiveDispatch{record, level, record->frameEpoch.load(std::memory_order_acquire), 0});
         if (Irp->Tail.Overlay.CurrentStackLocation->MajorFunction == IRP_MJ_POWER)
             record->visited[level].push_back(DeviceObject);
         record->state = IrpState::InFlight;
@@ -400,20 +423,9 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                                               std::to_string(entry));
         LowerIrql(entry);
     }
-    uint8_t flags = 0;
-    {
-        std::lock_guard<std::mutex> guard(s.mu);
-        auto& frames = record->frames[level];
-        for (auto it = frames.rbegin(); it != frames.rend(); ++it) {
-            if (it->thread == std::this_thread::get_id()) {
-                flags = it->flags;
-                frames.erase(std::next(it).base());
-                break;
-            }
-        }
-        if (status == STATUS_PENDING)
-            MarkCaller(record, kLowerPending);
-    }
+    const uint8_t flags = EndDispatch(record, level);
+    if (status == STATUS_PENDING)
+        MarkCaller(record, kLowerPending);
     // The description is built only for a finding: this runs for every IRP.
     auto where = [&] {
         return "major " + Hex(major) + " of device " +

@@ -37,14 +37,10 @@ struct IrpRecord {
     uint64_t generation = 0;
     int routineDepth = 0;
     std::thread::id routineThread;
-    // Per stack location, the dispatches active there: thread and what it did.
-    struct Frame {
-        std::thread::id thread;
-        uint8_t flags;
-        uint64_t sequence;
-    };
-    std::vector<std::vector<Frame>> frames;
-    uint64_t frameSequence = 0;
+    // The dispatches active for the request are kept by the threads running
+    // them; a request that starts afresh (reused) moves to a new epoch, and
+    // dispatches of an earlier one no longer count as its own.
+    std::atomic<uint32_t> frameEpoch{0};
     // Power requests: per stack location, the devices whose dispatch got the
     // request there (several when drivers skip their location), and the
     // devices that called PoStartNextPowerIrp for it.
