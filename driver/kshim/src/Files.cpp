@@ -219,7 +219,6 @@ std::shared_ptr<IoRequest> FileHandle::Start(UCHAR major, ULONG code, const void
     // The buffer the kernel owns for this request: a copy (buffered), or an
     // MDL made with the request (direct).
     ULONG flags = file->top->Flags;
-    PMDL mdl = nullptr;
     void* mdlAddress = nullptr;
     ULONG mdlLength = 0;
     if (major == IRP_MJ_READ || major == IRP_MJ_WRITE) {
@@ -235,9 +234,7 @@ std::shared_ptr<IoRequest> FileHandle::Start(UCHAR major, ULONG code, const void
         mdlAddress = output;
         mdlLength = outputLength;
     }
-    if (mdlAddress)
-        mdl = MakeKernelMdl(mdlAddress, mdlLength);
-    PIRP irp = NewIrp(file->top->StackSize, IrpOrigin::Kernel, mdl);
+    PIRP irp = NewIrp(file->top->StackSize, IrpOrigin::Kernel, mdlAddress, mdlLength);
     irp->Tail.Overlay.OriginalFileObject = &file->object;
     irp->RequestorMode = UserMode;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);

@@ -102,7 +102,7 @@ IrpRecord* RecordOf(PIRP irp) {
 // is reported, not turned into a crash.
 constexpr size_t kGraveyardSize = 4096;
 
-PIRP NewIrp(CCHAR stackSize, IrpOrigin origin, PMDL kernelMdl) {
+PIRP NewIrp(CCHAR stackSize, IrpOrigin origin, PVOID mdlAddress, ULONG mdlLength) {
     State& s = Current();
     size_t bytes = sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
     // The oldest freed request, once the graveyard is full, is taken again
@@ -157,10 +157,10 @@ PIRP NewIrp(CCHAR stackSize, IrpOrigin origin, PMDL kernelMdl) {
     s.liveIrps.push_back(record);
     if (origin != IrpOrigin::Kernel)
         s.driverIrps.insert(irp);
-    record->kernelMdl = kernelMdl;
-    if (kernelMdl) {
-        s.mdls[kernelMdl] = KernelMdlRecord(kernelMdl);
-        irp->MdlAddress = kernelMdl;
+    record->kernelMdl = nullptr;
+    if (mdlLength) {
+        record->kernelMdl = NewKernelMdlLocked(s, mdlAddress, mdlLength);
+        irp->MdlAddress = record->kernelMdl;
     }
     return irp;
 }
@@ -206,7 +206,6 @@ struct Final {
     std::function<void(PIRP)> hook;
     std::shared_ptr<void> keep;
     IrpOrigin origin = IrpOrigin::Kernel;
-    PMDL kernelMdl = nullptr;    // out of the records, to be deleted
     IrpRecord* oldest = nullptr; // let go of by the graveyard, to be deleted
 };
 
@@ -219,8 +218,8 @@ void FinishLocked(State& s, IrpRecord* record, Final& final) {
     record->onFinal = nullptr;
     final.keep = std::move(record->keep);
     // A kernel MDL a driver freed itself is not freed again.
-    if (record->kernelMdl && s.mdls.erase(record->kernelMdl) != 0)
-        final.kernelMdl = record->kernelMdl;
+    if (record->kernelMdl)
+        FreeMdlLocked(s, record->kernelMdl);
     record->kernelMdl = nullptr;
     if (record->retireAtFinal && final.hook) {
         final.oldest = RetireLocked(s, record);
@@ -580,8 +579,6 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         FinishLocked(s, record, final);
     }
     DeleteRecord(final.oldest);
-    if (final.kernelMdl)
-        ::operator delete(final.kernelMdl);
     const IrpOrigin origin = final.origin;
     if (origin == IrpOrigin::Driver) {
         s.Violate(Check::AllocatedIrpReachedTop,

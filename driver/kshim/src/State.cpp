@@ -190,6 +190,8 @@ Kernel::~Kernel() {
         std::free(block);
     for (auto& [mdl, info] : state_->mdls)
         ::operator delete(mdl);
+    for (PMDL mdl : state_->spareMdls)
+        ::operator delete(mdl);
     for (void* key : state_->keys)
         delete static_cast<std::string*>(key);
     for (State::DeletedRange* range = state_->deleted.load(); range;) {

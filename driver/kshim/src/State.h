@@ -154,6 +154,8 @@ struct State {
         RecordMap<void*, PoolBlock>(CachedNodes<std::pair<void* const, PoolBlock>>(&poolNodes));
     RecordMap<PMDL, MdlRecord> mdls =
         RecordMap<PMDL, MdlRecord>(CachedNodes<std::pair<const PMDL, MdlRecord>>(&mdlNodes));
+    // Freed MDLs, kept for the next one (under mu).
+    std::vector<PMDL> spareMdls;
     std::unordered_set<PIRP> driverIrps;
     std::unordered_set<void*> workItems;
     std::unordered_set<void*> keys;
@@ -225,14 +227,14 @@ struct State {
 State& Current();
 IrpRecord* RecordOf(PIRP irp);
 DeviceRecord* RecordOf(PDEVICE_OBJECT device);
-// A new request; `kernelMdl`, when given (from MakeKernelMdl), becomes its
-// MdlAddress and is recorded and freed with the request.
-PIRP NewIrp(CCHAR stackSize, IrpOrigin origin, PMDL kernelMdl = nullptr);
+// A new request; with `mdlLength` bytes at `mdlAddress` given, an MDL the
+// kernel makes for them becomes its MdlAddress, freed with the request.
+PIRP NewIrp(CCHAR stackSize, IrpOrigin origin, PVOID mdlAddress = nullptr, ULONG mdlLength = 0);
 PMDL NewKernelMdl(PVOID address, ULONG length);
-// A kernel MDL not yet in the kernel's records, for NewIrp.
-PMDL MakeKernelMdl(PVOID address, ULONG length);
-// The record of a kernel MDL, with `mu` held.
-MdlRecord KernelMdlRecord(PMDL mdl);
+// A kernel MDL, recorded, with `mu` held.
+PMDL NewKernelMdlLocked(State& s, PVOID address, ULONG length);
+// Takes a freed MDL out of the records with `mu` held; false when it is not in them.
+bool FreeMdlLocked(State& s, PMDL mdl);
 void FreeKernelMdl(PMDL mdl);
 void RetireIrp(PIRP irp);
 // Sends a kernel request to a device at passive level and waits for it.
