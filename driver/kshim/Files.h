@@ -6,6 +6,7 @@
 
 #include "driver/kshim/Host.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -42,7 +43,9 @@ private:
     mutable std::mutex mu_;
     std::condition_variable cv_;
     std::function<void()> onDone_;
-    bool done_ = false;
+    // Set (under mu_) once status_ holds the final result; read without the
+    // lock by those that only look.
+    std::atomic<bool> done_{false};
     IO_STATUS_BLOCK status_{};
     PIRP irp_ = nullptr;
     // Until the request completes: its file, its place among the file's

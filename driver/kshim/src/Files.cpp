@@ -65,28 +65,32 @@ void FinishClose(const std::shared_ptr<FileState>& file) {
 } // namespace
 
 bool IoRequest::Done() const {
-    std::lock_guard<std::mutex> guard(mu_);
-    return done_;
+    return done_.load(std::memory_order_acquire);
 }
 
 NTSTATUS IoRequest::Wait() {
+    if (done_.load(std::memory_order_acquire))
+        return status_.Status;
     std::unique_lock<std::mutex> guard(mu_);
-    sched::Wait(guard, cv_, [this] { return done_; });
+    sched::Wait(guard, cv_, [this] { return done_.load(); });
     return status_.Status;
 }
 
 IO_STATUS_BLOCK IoRequest::WaitResult() {
+    // A complete request's result is final: read without the lock.
+    if (done_.load(std::memory_order_acquire))
+        return status_;
     std::unique_lock<std::mutex> guard(mu_);
-    sched::Wait(guard, cv_, [this] { return done_; });
+    sched::Wait(guard, cv_, [this] { return done_.load(); });
     return status_;
 }
 
 bool IoRequest::WaitFor(std::chrono::milliseconds limit) {
-    std::unique_lock<std::mutex> guard(mu_);
     // Most requests are complete by now: the clock is read only to wait.
-    if (done_)
+    if (done_.load(std::memory_order_acquire))
         return true;
-    return cv_.wait_for(guard, limit, [this] { return done_; });
+    std::unique_lock<std::mutex> guard(mu_);
+    return cv_.wait_for(guard, limit, [this] { return done_.load(); });
 }
 
 NTSTATUS IoRequest::Status() const {
@@ -313,8 +317,8 @@ std::shared_ptr<IoRequest> FileHandle::Start(UCHAR major, ULONG code, const void
         std::function<void()> notify;
         {
             std::lock_guard<std::mutex> guard(req->mu_);
-            req->done_ = true;
             req->status_ = status;
+            req->done_.store(true, std::memory_order_release);
             notify = std::move(req->onDone_);
             req->cv_.notify_all();
         }
