@@ -59,6 +59,13 @@ void MarkCaller(IrpRecord* record, uint8_t flag) {
     }
 }
 
+// A request starting afresh moves to its next epoch (with the kernel's lock
+// held, so only readers run alongside).
+void NextEpoch(IrpRecord* record) {
+    record->frameEpoch.store(record->frameEpoch.load(std::memory_order_relaxed) + 1,
+                             std::memory_order_release);
+}
+
 // Ends this thread's innermost dispatch of the request at `level`; returns
 // what it did (nothing, when the request started afresh meanwhile).
 uint8_t EndDispatch(IrpRecord* record, int level) {
@@ -122,7 +129,7 @@ PIRP NewIrp(CCHAR stackSize, IrpOrigin origin, PVOID mdlAddress, ULONG mdlLength
     if (record) {
         irp = record->irp;
         const uint64_t generation = record->generation;
-        record->frameEpoch.fetch_add(1, std::memory_order_acq_rel);
+        NextEpoch(record);
         record->state = IrpState::Idle;
         record->generation = generation + 1;
         record->routineDepth = 0;
@@ -347,7 +354,7 @@ VOID IoReuseIrp(PIRP Irp, NTSTATUS Status) {
     InitializeListHead(&Irp->ThreadListEntry);
     std::lock_guard<std::mutex> guard(s.mu);
     record->state = IrpState::Idle;
-    record->frameEpoch.fetch_add(1, std::memory_order_acq_rel);
+    NextEpoch(record);
 }
 
 VOID KshimMarkIrpPending_(PIRP Irp) {

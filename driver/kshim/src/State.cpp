@@ -192,6 +192,8 @@ Kernel::~Kernel() {
         ::operator delete(mdl);
     for (PMDL mdl : state_->spareMdls)
         ::operator delete(mdl);
+    for (auto& [size, block] : state_->sparePool)
+        std::free(block);
     for (void* key : state_->keys)
         delete static_cast<std::string*>(key);
     for (State::DeletedRange* range = state_->deleted.load(); range;) {

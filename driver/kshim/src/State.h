@@ -133,6 +133,8 @@ struct State {
     std::atomic<uintptr_t> armedHigh{0};
     // Updates the two after timers or queuedDpcs changed (dmu held).
     void NoteArmedLocked();
+    // False when no set timer or queued DPC can lie in the range (no lock).
+    bool MayHoldArmed(const void* start, size_t size) const;
     int dpcRunning = 0;
 
     // Verifier.
@@ -156,6 +158,9 @@ struct State {
         RecordMap<PMDL, MdlRecord>(CachedNodes<std::pair<const PMDL, MdlRecord>>(&mdlNodes));
     // Freed MDLs, kept for the next one (under mu).
     std::vector<PMDL> spareMdls;
+    // Freed pool blocks and their sizes, filled as freed, kept for the next
+    // allocation of the same size (under mu).
+    std::vector<std::pair<size_t, void*>> sparePool;
     std::unordered_set<PIRP> driverIrps;
     std::unordered_set<void*> workItems;
     std::unordered_set<void*> keys;

@@ -55,6 +55,13 @@ void State::NoteArmedLocked() {
     armedHigh.store(highest, std::memory_order_release);
 }
 
+bool State::MayHoldArmed(const void* start, size_t size) const {
+    const auto low = reinterpret_cast<uintptr_t>(start);
+    const auto high = low + size;
+    return high > armedLow.load(std::memory_order_acquire) &&
+           low <= armedHigh.load(std::memory_order_acquire);
+}
+
 void CheckFreedRange(const void* start, size_t size, const char* what) {
     State& s = Current();
     const char* begin = static_cast<const char*>(start);
@@ -63,10 +70,7 @@ void CheckFreedRange(const void* start, size_t size, const char* what) {
         const char* c = static_cast<const char*>(p);
         return c >= begin && c < end;
     };
-    const auto low = reinterpret_cast<uintptr_t>(begin);
-    const auto high = reinterpret_cast<uintptr_t>(end);
-    if (high <= s.armedLow.load(std::memory_order_acquire) ||
-        low > s.armedHigh.load(std::memory_order_acquire))
+    if (!s.MayHoldArmed(start, size))
         return;
     std::vector<std::string> found;
     {
