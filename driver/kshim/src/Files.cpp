@@ -174,7 +174,7 @@ NTSTATUS FileHandle::Open(const std::string& path, std::unique_ptr<FileHandle>* 
     if (!NT_SUCCESS(status))
         return status;
     RecordOf(pdo)->openFiles.fetch_add(1, std::memory_order_acq_rel);
-    handle->reset(new FileHandle(file));
+    handle->reset(new FileHandle(std::move(file)));
     return status;
 }
 
@@ -364,7 +364,8 @@ void FileHandle::CancelIo() {
 }
 
 NTSTATUS FileHandle::Close() {
-    std::shared_ptr<FileState> file = state_;
+    // The handle keeps its file for as long as this runs.
+    const std::shared_ptr<FileState>& file = state_;
     // With no request in flight none can start or end any more: the close
     // follows the cleanup here. Otherwise the last request to end may send it.
     bool idle;
