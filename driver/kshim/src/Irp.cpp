@@ -82,6 +82,8 @@ uint8_t EndDispatch(IrpRecord* record, int level) {
 }
 
 void WaitForOtherRoutine(State& s, IrpRecord* record, std::unique_lock<std::mutex>& guard) {
+    if (record->routineDepth == 0)
+        return;
     sched::Wait(guard, s.cv, [record] {
         return record->routineDepth == 0 || record->routineThread == std::this_thread::get_id();
     });

@@ -178,10 +178,10 @@ Kernel::~Kernel() {
     sched::WaitUntilEmpty();
     sched::Stop();
     std::lock_guard<std::mutex> guard(state_->mu);
-    for (IrpRecord* record : state_->graveyard) {
+    state_->graveyard.ForEach([](IrpRecord* record) {
         ::operator delete(record->irp);
         delete record;
-    }
+    });
     for (IrpRecord* record : state_->liveIrps) {
         ::operator delete(record->irp);
         delete record;

@@ -65,6 +65,40 @@ struct IrpRecord {
     size_t liveIndex = 0;
 };
 
+// Freed requests, oldest first: a ring that allocates only as it grows.
+class Graveyard {
+public:
+    size_t size() const { return count_; }
+    IrpRecord* front() const { return ring_[head_]; }
+    void pop_front() {
+        head_ = (head_ + 1) & (ring_.size() - 1);
+        --count_;
+    }
+    void push_back(IrpRecord* record) {
+        if (count_ == ring_.size())
+            Grow();
+        ring_[(head_ + count_) & (ring_.size() - 1)] = record;
+        ++count_;
+    }
+    template <class Visit> void ForEach(Visit visit) const {
+        for (size_t i = 0; i < count_; ++i)
+            visit(ring_[(head_ + i) & (ring_.size() - 1)]);
+    }
+
+private:
+    // Capacities are powers of two, so that a place is found with a mask.
+    void Grow() {
+        std::vector<IrpRecord*> bigger(ring_.empty() ? 16 : 2 * ring_.size());
+        for (size_t i = 0; i < count_; ++i)
+            bigger[i] = ring_[(head_ + i) & (ring_.size() - 1)];
+        ring_.swap(bigger);
+        head_ = 0;
+    }
+    std::vector<IrpRecord*> ring_;
+    size_t head_ = 0;
+    size_t count_ = 0;
+};
+
 // The kernel's record of one device object.
 struct DeviceRecord {
     PDEVICE_OBJECT device = nullptr;
@@ -164,7 +198,7 @@ struct State {
     std::unordered_set<PIRP> driverIrps;
     std::unordered_set<void*> workItems;
     std::unordered_set<void*> keys;
-    std::deque<IrpRecord*> graveyard;
+    Graveyard graveyard;
     // Requests allocated and not yet freed; a record knows its place, so
     // taking one in or out allocates nothing.
     std::vector<IrpRecord*> liveIrps;

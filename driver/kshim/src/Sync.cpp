@@ -21,19 +21,24 @@ std::vector<std::function<void()>>& DeferredStarts() {
     thread_local std::vector<std::function<void()>> starts;
     return starts;
 }
+// Whether this thread has deferred starts: a plain flag, read at every lowering.
+thread_local bool t_deferred = false;
 } // namespace
 
 void StartWhenLowered(std::function<void()> start) {
-    if (ThreadIrql() >= DISPATCH_LEVEL)
+    if (ThreadIrql() >= DISPATCH_LEVEL) {
         DeferredStarts().push_back(std::move(start));
-    else
+        t_deferred = true;
+    } else {
         start();
+    }
 }
 
 void LowerIrql(KIRQL irql) {
     ThreadIrql() = irql;
-    if (irql >= DISPATCH_LEVEL || DeferredStarts().empty())
+    if (irql >= DISPATCH_LEVEL || !t_deferred)
         return;
+    t_deferred = false;
     std::vector<std::function<void()>> starts;
     starts.swap(DeferredStarts());
     for (auto& start : starts)
