@@ -111,22 +111,22 @@ IrpRecord* RecordOf(PIRP irp) {
 // is reported, not turned into a crash.
 constexpr size_t kGraveyardSize = 4096;
 
-PIRP NewIrp(CCHAR stackSize, IrpOrigin origin, PVOID mdlAddress, ULONG mdlLength) {
-    State& s = Current();
-    size_t bytes = sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
-    // The oldest freed request, once the graveyard is full, is taken again
-    // with its record, so a steady stream of requests allocates nothing.
-    std::lock_guard<std::mutex> guard(s.mu);
+namespace {
+
+// A record this thread took out of the graveyard when it retired a request,
+// for its next kernel request: that one is made without the kernel's lock
+// and listed as live when it is first passed down. A record of an earlier
+// kernel is told by its serial number and left alone (that kernel freed it).
+struct Stash {
+    uint64_t serial = 0;
     IrpRecord* record = nullptr;
-    if (s.graveyard.size() >= kGraveyardSize) {
-        record = s.graveyard.front();
-        s.graveyard.pop_front();
-    }
-    if (record && record->irp->Size != bytes) {
-        ::operator delete(record->irp);
-        delete record;
-        record = nullptr;
-    }
+};
+thread_local Stash t_stash;
+// Whether this thread makes requests (only such a thread stashes a record).
+thread_local bool t_sender = false;
+
+// Makes `record` (a new one when null) ready for a new request of `bytes`.
+PIRP Prepare(IrpRecord*& record, size_t bytes, CCHAR stackSize, IrpOrigin origin) {
     PIRP irp;
     if (record) {
         irp = record->irp;
@@ -161,15 +161,78 @@ PIRP NewIrp(CCHAR stackSize, IrpOrigin origin, PVOID mdlAddress, ULONG mdlLength
     for (auto& devices : record->visited)
         devices.clear();
     record->startedBy.clear();
+    record->kernelMdl = nullptr;
     irp->KshimRecord = record;
+    return irp;
+}
+
+// Takes a record out of State::liveIrps or State::stashed, with `mu` held.
+void Unlist(std::vector<IrpRecord*>& list, IrpRecord* record) {
+    if (record->liveIndex < list.size() && list[record->liveIndex] == record) {
+        IrpRecord* last = list.back();
+        list[record->liveIndex] = last;
+        last->liveIndex = record->liveIndex;
+        list.pop_back();
+    }
+}
+
+// Lists a stashed record's request as live when it is first passed down,
+// with `mu` held.
+void ListStashed(State& s, IrpRecord* record) {
+    Unlist(s.stashed, record);
+    record->stashed = false;
+    record->liveIndex = s.liveIrps.size();
+    s.liveIrps.push_back(record);
+}
+
+} // namespace
+
+PIRP NewIrp(CCHAR stackSize, IrpOrigin origin, PVOID mdlAddress, ULONG mdlLength) {
+    State& s = Current();
+    size_t bytes = sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
+    t_sender = true;
+    if (origin == IrpOrigin::Kernel && mdlLength == 0 && t_stash.record &&
+        t_stash.serial == s.serial && t_stash.record->irp->Size == bytes) {
+        // Only this thread knows the record until the request is passed down.
+        IrpRecord* record = t_stash.record;
+        t_stash.record = nullptr;
+        return Prepare(record, bytes, stackSize, origin);
+    }
+    // The oldest freed request, once the graveyard is full, is taken again
+    // with its record, so a steady stream of requests allocates nothing.
+    std::unique_lock<std::mutex> guard(s.mu);
+    // A stashed record of another size is let go of, so that the next
+    // retirement stashes one that fits.
+    IrpRecord* unfit = nullptr;
+    if (t_stash.record && t_stash.serial == s.serial && t_stash.record->irp->Size != bytes) {
+        unfit = t_stash.record;
+        t_stash.record = nullptr;
+        Unlist(s.stashed, unfit);
+    }
+    IrpRecord* record = nullptr;
+    if (s.graveyard.size() >= kGraveyardSize) {
+        record = s.graveyard.front();
+        s.graveyard.pop_front();
+    }
+    if (record && record->irp->Size != bytes) {
+        ::operator delete(record->irp);
+        delete record;
+        record = nullptr;
+    }
+    PIRP irp = Prepare(record, bytes, stackSize, origin);
+    record->stashed = false;
     record->liveIndex = s.liveIrps.size();
     s.liveIrps.push_back(record);
     if (origin != IrpOrigin::Kernel)
         s.driverIrps.insert(irp);
-    record->kernelMdl = nullptr;
     if (mdlLength) {
         record->kernelMdl = NewKernelMdlLocked(s, mdlAddress, mdlLength);
         irp->MdlAddress = record->kernelMdl;
+    }
+    guard.unlock();
+    if (unfit) {
+        ::operator delete(unfit->irp);
+        delete unfit;
     }
     return irp;
 }
@@ -180,17 +243,27 @@ namespace {
 // let go of, to be deleted once the lock is released, or null.
 IrpRecord* RetireLocked(State& s, IrpRecord* record) {
     record->state = IrpState::Freed;
-    if (record->liveIndex < s.liveIrps.size() && s.liveIrps[record->liveIndex] == record) {
-        IrpRecord* last = s.liveIrps.back();
-        s.liveIrps[record->liveIndex] = last;
-        last->liveIndex = record->liveIndex;
-        s.liveIrps.pop_back();
+    if (record->stashed) {
+        Unlist(s.stashed, record); // retired without being passed down
+        record->stashed = false;
+    } else {
+        Unlist(s.liveIrps, record);
     }
     if (record->origin != IrpOrigin::Kernel)
         s.driverIrps.erase(record->irp);
     s.graveyard.push_back(record);
     IrpRecord* oldest = nullptr;
-    if (s.graveyard.size() > kGraveyardSize) {
+    if (s.graveyard.size() >= kGraveyardSize && t_sender &&
+        (!t_stash.record || t_stash.serial != s.serial)) {
+        // A thread that makes requests keeps the oldest for its next one,
+        // which NewIrp would have taken from a graveyard this full.
+        IrpRecord* next = s.graveyard.front();
+        s.graveyard.pop_front();
+        t_stash = Stash{s.serial, next};
+        next->stashed = true;
+        next->liveIndex = s.stashed.size();
+        s.stashed.push_back(next);
+    } else if (s.graveyard.size() > kGraveyardSize) {
         oldest = s.graveyard.front();
         s.graveyard.pop_front();
     }
@@ -398,6 +471,8 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             std::fprintf(stderr, "kshim: %s has no stack location left\n", Describe(Irp).c_str());
             std::abort();
         }
+        if (record->stashed)
+            ListStashed(s, record);
         MarkCaller(record, kPassedDown);
         Irp->CurrentLocation--;
         Irp->Tail.Overlay.CurrentStackLocation--;

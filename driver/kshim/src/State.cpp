@@ -165,6 +165,8 @@ Kernel::Kernel() : state_(std::make_unique<State>()) {
         std::fprintf(stderr, "kshim: only one Kernel may exist at a time\n");
         std::abort();
     }
+    static std::atomic<uint64_t> serials{0};
+    state_->serial = ++serials;
     state_->owner = this;
     g_current = this;
 }
@@ -182,6 +184,10 @@ Kernel::~Kernel() {
         ::operator delete(record->irp);
         delete record;
     });
+    for (IrpRecord* record : state_->stashed) {
+        ::operator delete(record->irp);
+        delete record;
+    }
     for (IrpRecord* record : state_->liveIrps) {
         ::operator delete(record->irp);
         delete record;

@@ -61,8 +61,12 @@ struct IrpRecord {
     std::vector<uint8_t> systemBuffer;
     PVOID outputBuffer = nullptr;
     ULONG outputLength = 0;
-    // Where the record is in State::liveIrps while it is live.
+    // Where the record is in State::liveIrps while it is live, or in
+    // State::stashed while stashed.
     size_t liveIndex = 0;
+    // Taken out of the graveyard for a thread's next kernel request, which
+    // has not been passed down yet.
+    bool stashed = false;
 };
 
 // Freed requests, oldest first: a ring that allocates only as it grows.
@@ -202,6 +206,11 @@ struct State {
     // Requests allocated and not yet freed; a record knows its place, so
     // taking one in or out allocates nothing.
     std::vector<IrpRecord*> liveIrps;
+    // Records threads took out of the graveyard for their next kernel
+    // request, until it is passed down (then it is live) or retired.
+    std::vector<IrpRecord*> stashed;
+    // Tells this kernel's stashed records from those of an earlier one.
+    uint64_t serial = 0;
 
     // Devices, interfaces, notifications.
     std::vector<std::unique_ptr<DeviceRecord>> devices;
