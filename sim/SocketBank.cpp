@@ -111,44 +111,38 @@ void SocketBank::BlankCheckOtp(uint16_t mask, uint32_t endAddress, uint8_t bodyC
     });
 }
 
-void SocketBank::ProgramOtp(uint16_t mask, uint32_t endAddress, uint8_t bodyCode) {
+// Program and Verify: each socket's chip takes the chip image of its own
+// buffer. A buffer whose check bytes are wrong fails its socket before a bit
+// is burnt: the chip cannot be erased.
+template <class Step>
+void SocketBank::WithChipImages(uint16_t mask, Operation op, uint32_t endAddress, uint8_t bodyCode,
+                                Step step) {
     const BodyCode* body = FindBodyCode(bodyCode);
     const size_t bytes = ChipReach(body, endAddress);
     std::optional<ChipImages> images;
     if (bytes)
         images.emplace(*body, bytes);
     SharedSteps steps;
-    ForEach(mask, Operation::Program, timings_.otpOperationMs, [&](SocketModel& s) {
+    ForEach(mask, op, timings_.otpOperationMs, [&](SocketModel& s) {
         if (!s.chip)
             return false;
         s.chip->SetLastBodyCode(bodyCode);
         if (!images)
             return false;
-        // A buffer whose check bytes are wrong is refused before a bit is
-        // burnt: the chip cannot be erased.
         const ChipImages::Image& image = images->Of(s.buffer);
-        return image.good && steps.Run(*s.chip, &image,
-                                       [&image](Chip& chip) { return chip.Program(image.bytes); });
+        return image.good &&
+               steps.Run(*s.chip, &image, [&](Chip& chip) { return step(chip, image.bytes); });
     });
 }
 
+void SocketBank::ProgramOtp(uint16_t mask, uint32_t endAddress, uint8_t bodyCode) {
+    WithChipImages(mask, Operation::Program, endAddress, bodyCode,
+                   [](Chip& chip, std::span<const uint8_t> image) { return chip.Program(image); });
+}
+
 void SocketBank::VerifyOtp(uint16_t mask, uint32_t endAddress, uint8_t bodyCode) {
-    const BodyCode* body = FindBodyCode(bodyCode);
-    const size_t bytes = ChipReach(body, endAddress);
-    std::optional<ChipImages> images;
-    if (bytes)
-        images.emplace(*body, bytes);
-    SharedSteps steps;
-    ForEach(mask, Operation::Verify, timings_.otpOperationMs, [&](SocketModel& s) {
-        if (!s.chip)
-            return false;
-        s.chip->SetLastBodyCode(bodyCode);
-        if (!images)
-            return false;
-        const ChipImages::Image& image = images->Of(s.buffer);
-        return image.good && steps.Run(*s.chip, &image,
-                                       [&image](Chip& chip) { return chip.Verify(image.bytes); });
-    });
+    WithChipImages(mask, Operation::Verify, endAddress, bodyCode,
+                   [](Chip& chip, std::span<const uint8_t> image) { return chip.Verify(image); });
 }
 
 void SocketBank::Trim(Operation which, uint16_t mask, uint32_t endAddress, uint8_t bodyCode) {

@@ -55,6 +55,9 @@ public:
 private:
     void Finish(int socket, bool ok, uint32_t durationMs);
     template <class Step> void ForEach(uint16_t mask, Operation op, uint32_t durationMs, Step step);
+    template <class Step>
+    void WithChipImages(uint16_t mask, Operation op, uint32_t endAddress, uint8_t bodyCode,
+                        Step step);
 
     WriterState& state_;
     FaultPlan& faults_;

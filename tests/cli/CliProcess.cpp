@@ -17,6 +17,36 @@ std::string ReadFile(const fs::path& path) {
     return text.str();
 }
 
+namespace {
+
+// The program's argument and environment vectors, built before the fork: the
+// child only duplicates descriptors and execs.
+class ExecLine {
+public:
+    ExecLine(const std::vector<std::string>& args, std::vector<std::string> environment)
+        : environment_(std::move(environment)), argv_{BURNWRIGHT_CLI} {
+        argv_.insert(argv_.end(), args.begin(), args.end());
+        for (auto& entry : environment_)
+            envp_.push_back(entry.data());
+        envp_.push_back(nullptr);
+        for (auto& arg : argv_)
+            raw_.push_back(arg.data());
+        raw_.push_back(nullptr);
+    }
+    [[noreturn]] void Exec() {
+        ::execve(raw_[0], raw_.data(), envp_.data());
+        ::_exit(127);
+    }
+
+private:
+    std::vector<std::string> environment_;
+    std::vector<std::string> argv_;
+    std::vector<char*> envp_;
+    std::vector<char*> raw_;
+};
+
+} // namespace
+
 bool ParseSettings(const std::string& text,
                    std::map<std::string, std::map<std::string, std::string>>& sections) {
     if (!text.empty() && text.back() != '\n')
@@ -75,18 +105,7 @@ pid_t CliFolder::Start(const std::vector<std::string>& args, const fs::path& out
     int pipeFds[2];
     if (::pipe(pipeFds) != 0)
         return -1;
-    // Built before the fork: the child only duplicates descriptors and execs.
-    std::vector<std::string> environment = Environment();
-    std::vector<char*> envp;
-    for (auto& entry : environment)
-        envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> argv{BURNWRIGHT_CLI};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> raw;
-    for (auto& arg : argv)
-        raw.push_back(arg.data());
-    raw.push_back(nullptr);
+    ExecLine line(args, Environment());
     const pid_t pid = ::fork();
     if (pid == 0) {
         const int in = ::open("/dev/null", O_RDONLY);
@@ -95,8 +114,7 @@ pid_t CliFolder::Start(const std::vector<std::string>& args, const fs::path& out
         ::dup2(out, 1);
         ::dup2(pipeFds[1], 2);
         ::close(pipeFds[0]);
-        ::execve(raw[0], raw.data(), envp.data());
-        ::_exit(127);
+        line.Exec();
     }
     ::close(pipeFds[1]);
     *stderrFd = pipeFds[0];
@@ -127,18 +145,7 @@ pid_t CliFolder::StartPiped(const std::vector<std::string>& args, int* inFd, int
     int in[2], out[2], err[2];
     if (::pipe(in) != 0 || ::pipe(out) != 0 || ::pipe(err) != 0)
         return -1;
-    // Built before the fork: the child only duplicates descriptors and execs.
-    std::vector<std::string> environment = Environment();
-    std::vector<char*> envp;
-    for (auto& entry : environment)
-        envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> argv{BURNWRIGHT_CLI};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> raw;
-    for (auto& arg : argv)
-        raw.push_back(arg.data());
-    raw.push_back(nullptr);
+    ExecLine line(args, Environment());
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::dup2(in[0], 0);
@@ -146,8 +153,7 @@ pid_t CliFolder::StartPiped(const std::vector<std::string>& args, int* inFd, int
         ::dup2(err[1], 2);
         for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
             ::close(fd);
-        ::execve(raw[0], raw.data(), envp.data());
-        ::_exit(127);
+        line.Exec();
     }
     ::close(in[0]);
     ::close(out[1]);
