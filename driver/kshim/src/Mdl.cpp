@@ -42,7 +42,10 @@ PMDL NewKernelMdlLocked(State& s, PVOID address, ULONG length) {
 bool FreeMdlLocked(State& s, PMDL mdl) {
     if (s.mdls.erase(mdl) == 0)
         return false;
-    s.spareMdls.push_back(mdl);
+    if (State::kKeepFreedBlocks)
+        s.spareMdls.push_back(mdl);
+    else
+        ::operator delete(mdl);
     return true;
 }
 

@@ -115,7 +115,8 @@ void FreeBlock(PVOID P, const ULONG* tag) {
             s.pool.erase(found);
             // A block that can hold no timer or DPC is filled as freed and
             // kept for the next allocation of its size, in this same look.
-            if (s.sparePool.size() < kSparePoolBlocks && !s.MayHoldArmed(P, size)) {
+            if (State::kKeepFreedBlocks && s.sparePool.size() < kSparePoolBlocks &&
+                !s.MayHoldArmed(P, size)) {
                 std::memset(P, 0xDD, size);
                 s.sparePool.emplace_back(size, P);
                 kept = true;
