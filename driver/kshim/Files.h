@@ -6,6 +6,7 @@
 
 #include "driver/kshim/Host.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -19,7 +20,7 @@ namespace kshim {
 struct FileState;
 
 // One read, write or control request in flight.
-class IoRequest {
+class IoRequest : public std::enable_shared_from_this<IoRequest> {
 public:
     bool Done() const;
     // Blocks until the driver completes the request; returns its status.
@@ -42,9 +43,21 @@ private:
     mutable std::mutex mu_;
     std::condition_variable cv_;
     std::function<void()> onDone_;
-    bool done_ = false;
+    // Set (under mu_) once status_ holds the final result; read without the
+    // lock by those that only look.
+    std::atomic<bool> done_{false};
     IO_STATUS_BLOCK status_{};
     PIRP irp_ = nullptr;
+    // Until the request completes: its file, its place among the file's
+    // requests in flight, and the buffer the kernel owns for it.
+    std::shared_ptr<FileState> file_;
+    IoRequest* prev_ = nullptr;
+    IoRequest* next_ = nullptr;
+    std::vector<uint8_t> system_;
+    void* output_ = nullptr;
+    ULONG outputLength_ = 0;
+    bool buffered_ = false;
+    UCHAR major_ = 0;
 };
 
 // Handles must be closed (or destroyed) while the Kernel still exists.

@@ -7,6 +7,7 @@
 #include "driver/linkpod/Device.h"
 #include "driver/simstack/WriterModel.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -47,8 +48,11 @@ struct Device {
     std::unique_ptr<kshim::SimulatedUsbDevice> usb;
     kshim::DeviceNode* node = nullptr;
     std::string kernelPath; // user-mode form, lower case
-    int handles = 0;        // handles of ours open on it (Core::mu)
-    bool leaving = false;   // unplugged; removal follows once no handle is open
+    // Handles of ours open on it, and whether it was unplugged (then removal
+    // follows once no handle is open). Set under Core::mu; a handle closes
+    // without it (one opens and closes for every packet).
+    std::atomic<int> handles{0};
+    std::atomic<bool> leaving{false};
 };
 
 } // namespace
@@ -357,11 +361,9 @@ void KernelStack::Core::Sweep() {
 }
 
 void KernelStack::Core::HandleClosed(Device* device) {
-    bool sweep;
-    {
-        std::lock_guard<std::mutex> guard(mu);
-        sweep = --device->handles == 0 && device->leaving;
-    }
+    // Leave marks the device before it sweeps: either it sees this handle
+    // gone, or this sees the device leaving.
+    const bool sweep = device->handles.fetch_sub(1) == 1 && device->leaving.load();
     // Never waits: handles may close on threads the sweep waits for.
     if (sweep)
         Post([this] { Sweep(); }, false);

@@ -151,13 +151,8 @@ NTSTATUS DeviceNode::Remove() {
     Require(state_ == PnpState::RemovePending || state_ == PnpState::SurpriseRemoved ||
                 state_ == PnpState::Added || state_ == PnpState::Stopped,
             "IRP_MN_REMOVE_DEVICE");
-    kshim::State& s = Current();
-    {
-        std::lock_guard<std::mutex> guard(s.mu);
-        auto open = s.openFiles.find(bus_.Pdo());
-        if (open != s.openFiles.end() && open->second > 0)
-            throw std::logic_error("IRP_MN_REMOVE_DEVICE waits until every handle is closed");
-    }
+    if (RecordOf(bus_.Pdo())->openFiles.load(std::memory_order_acquire) > 0)
+        throw std::logic_error("IRP_MN_REMOVE_DEVICE waits until every handle is closed");
     NTSTATUS status = SendPnp(IRP_MN_REMOVE_DEVICE);
     AfterRemove();
     return status;

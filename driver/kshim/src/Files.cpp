@@ -15,7 +15,9 @@ struct FileState {
     PDEVICE_OBJECT top = nullptr;
     PDEVICE_OBJECT pdo = nullptr;
     std::mutex mu;
-    std::vector<std::weak_ptr<IoRequest>> inFlight;
+    // Requests started and not yet complete, oldest first (under mu).
+    IoRequest* inFlight = nullptr;
+    IoRequest* inFlightTail = nullptr;
     int outstanding = 0;
     bool cleaned = false;
     bool closed = false;
@@ -29,7 +31,7 @@ char LowerAscii(char c) {
 
 // True when `path` begins with the link (given in lower case) without regard
 // to case. Paths are mostly given in lower case already: that is tried first.
-bool StartsWithLink(const std::string& path, const std::string& lowerLink) {
+bool StartsWithLink(std::string_view path, std::string_view lowerLink) {
     if (lowerLink.empty() || path.size() < lowerLink.size())
         return false;
     if (path.compare(0, lowerLink.size(), lowerLink) == 0)
@@ -40,12 +42,10 @@ bool StartsWithLink(const std::string& path, const std::string& lowerLink) {
     return true;
 }
 
-// Interface paths reach user mode as "\\?\..." and the kernel names them "\??\...".
-std::string KernelForm(const std::string& path) {
-    if (path.rfind("\\\\?\\", 0) == 0)
-        return "\\??\\" + path.substr(4);
-    return path;
-}
+// Interface paths reach user mode as "\\?\..." and the kernel names them
+// "\??\...": both are compared past that four-character prefix, without a copy.
+constexpr std::string_view kKernelPrefix = "\\??\\";
+constexpr std::string_view kUserPrefix = "\\\\?\\";
 
 NTSTATUS SendFileRequest(const std::shared_ptr<FileState>& file, UCHAR major) {
     PIRP irp = NewIrp(file->top->StackSize, IrpOrigin::Kernel);
@@ -59,38 +59,38 @@ NTSTATUS SendFileRequest(const std::shared_ptr<FileState>& file, UCHAR major) {
 
 void FinishClose(const std::shared_ptr<FileState>& file) {
     SendFileRequest(file, IRP_MJ_CLOSE);
-    State& s = Current();
-    std::lock_guard<std::mutex> guard(s.mu);
-    // The entry stays at zero: a device opened once is mostly opened again
-    // (programs open a pipe for every packet).
-    --s.openFiles[file->pdo];
+    RecordOf(file->pdo)->openFiles.fetch_sub(1, std::memory_order_acq_rel);
 }
 
 } // namespace
 
 bool IoRequest::Done() const {
-    std::lock_guard<std::mutex> guard(mu_);
-    return done_;
+    return done_.load(std::memory_order_acquire);
 }
 
 NTSTATUS IoRequest::Wait() {
+    if (done_.load(std::memory_order_acquire))
+        return status_.Status;
     std::unique_lock<std::mutex> guard(mu_);
-    sched::Wait(guard, cv_, [this] { return done_; });
+    sched::Wait(guard, cv_, [this] { return done_.load(); });
     return status_.Status;
 }
 
 IO_STATUS_BLOCK IoRequest::WaitResult() {
+    // A complete request's result is final: read without the lock.
+    if (done_.load(std::memory_order_acquire))
+        return status_;
     std::unique_lock<std::mutex> guard(mu_);
-    sched::Wait(guard, cv_, [this] { return done_; });
+    sched::Wait(guard, cv_, [this] { return done_.load(); });
     return status_;
 }
 
 bool IoRequest::WaitFor(std::chrono::milliseconds limit) {
-    std::unique_lock<std::mutex> guard(mu_);
     // Most requests are complete by now: the clock is read only to wait.
-    if (done_)
+    if (done_.load(std::memory_order_acquire))
         return true;
-    return cv_.wait_for(guard, limit, [this] { return done_; });
+    std::unique_lock<std::mutex> guard(mu_);
+    return cv_.wait_for(guard, limit, [this] { return done_.load(); });
 }
 
 NTSTATUS IoRequest::Status() const {
@@ -127,14 +127,26 @@ bool IoRequest::Cancel() {
 
 NTSTATUS FileHandle::Open(const std::string& path, std::unique_ptr<FileHandle>* handle) {
     State& s = Current();
-    const std::string kernelPath = KernelForm(path);
+    std::string_view given = path;
+    const bool prefixed = given.substr(0, 4) == kUserPrefix || given.substr(0, 4) == kKernelPrefix;
+    if (prefixed)
+        given.remove_prefix(4);
     PDEVICE_OBJECT pdo = nullptr;
-    std::string rest;
+    std::string_view rest;
     {
         std::lock_guard<std::mutex> guard(s.mu);
         for (const InterfaceRecord& entry : s.interfaces) {
-            if (entry.enabled && StartsWithLink(kernelPath, entry.lowerLink)) {
-                std::string suffix = kernelPath.substr(entry.lowerLink.size());
+            std::string_view link = entry.lowerLink;
+            // A link without the kernel's prefix matches a path without one.
+            if (link.substr(0, 4) == kKernelPrefix) {
+                if (!prefixed)
+                    continue;
+                link.remove_prefix(4);
+            } else if (prefixed) {
+                continue;
+            }
+            if (entry.enabled && !entry.lowerLink.empty() && StartsWithLink(given, link)) {
+                std::string_view suffix = given.substr(link.size());
                 if (suffix.empty() || suffix[0] == '\\') {
                     pdo = entry.pdo;
                     rest = suffix;
@@ -148,7 +160,9 @@ NTSTATUS FileHandle::Open(const std::string& path, std::unique_ptr<FileHandle>* 
     auto file = std::make_shared<FileState>();
     file->pdo = pdo;
     file->top = TopOfStack(pdo);
-    file->name = Widen(rest);
+    file->name.resize(rest.size());
+    for (size_t i = 0; i < rest.size(); ++i)
+        file->name[i] = static_cast<char16_t>(static_cast<unsigned char>(rest[i]));
     file->object.Type = 5;
     file->object.Size = sizeof(FILE_OBJECT);
     file->object.DeviceObject = pdo;
@@ -159,11 +173,8 @@ NTSTATUS FileHandle::Open(const std::string& path, std::unique_ptr<FileHandle>* 
     NTSTATUS status = SendFileRequest(file, IRP_MJ_CREATE);
     if (!NT_SUCCESS(status))
         return status;
-    {
-        std::lock_guard<std::mutex> guard(s.mu);
-        s.openFiles[pdo]++;
-    }
-    handle->reset(new FileHandle(file));
+    RecordOf(pdo)->openFiles.fetch_add(1, std::memory_order_acq_rel);
+    handle->reset(new FileHandle(std::move(file)));
     return status;
 }
 
@@ -191,7 +202,8 @@ std::shared_ptr<IoRequest> FileHandle::Control(ULONG code, const void* input, UL
 std::shared_ptr<IoRequest> FileHandle::Start(UCHAR major, ULONG code, const void* input,
                                              ULONG inputLength, void* output, ULONG outputLength) {
     auto request = std::make_shared<IoRequest>();
-    std::shared_ptr<FileState> file = state_;
+    IoRequest* req = request.get();
+    FileState* file = state_.get();
     {
         std::lock_guard<std::mutex> guard(file->mu);
         if (file->cleaned) {
@@ -200,47 +212,57 @@ std::shared_ptr<IoRequest> FileHandle::Start(UCHAR major, ULONG code, const void
             return request;
         }
         file->outstanding++;
-        file->inFlight.push_back(request);
+        req->prev_ = file->inFlightTail;
+        if (file->inFlightTail)
+            file->inFlightTail->next_ = req;
+        else
+            file->inFlight = req;
+        file->inFlightTail = req;
     }
-    PIRP irp = NewIrp(file->top->StackSize, IrpOrigin::Kernel);
+    req->file_ = state_;
+    req->major_ = major;
+
+    // The buffer the kernel owns for this request: a copy (buffered), or an
+    // MDL made with the request (direct).
+    ULONG flags = file->top->Flags;
+    void* mdlAddress = nullptr;
+    ULONG mdlLength = 0;
+    if (major == IRP_MJ_READ || major == IRP_MJ_WRITE) {
+        void* user = major == IRP_MJ_READ ? output : const_cast<void*>(input);
+        ULONG length = major == IRP_MJ_READ ? outputLength : inputLength;
+        if ((flags & DO_DIRECT_IO) && length) {
+            mdlAddress = user;
+            mdlLength = length;
+        }
+    } else if ((METHOD_FROM_CTL_CODE(code) == METHOD_IN_DIRECT ||
+                METHOD_FROM_CTL_CODE(code) == METHOD_OUT_DIRECT) &&
+               outputLength) {
+        mdlAddress = output;
+        mdlLength = outputLength;
+    }
+    PIRP irp = NewIrp(file->top->StackSize, IrpOrigin::Kernel, mdlAddress, mdlLength);
     irp->Tail.Overlay.OriginalFileObject = &file->object;
     irp->RequestorMode = UserMode;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = major;
     next->FileObject = &file->object;
 
-    // Buffers the kernel owns for this request.
-    struct Transfer {
-        std::vector<uint8_t> system;
-        PMDL mdl = nullptr;
-        void* output = nullptr;
-        ULONG outputLength = 0;
-        bool buffered = false;
-    };
-    auto transfer = std::make_shared<Transfer>();
-    ULONG flags = file->top->Flags;
     if (major == IRP_MJ_READ || major == IRP_MJ_WRITE) {
         void* user = major == IRP_MJ_READ ? output : const_cast<void*>(input);
         ULONG length = major == IRP_MJ_READ ? outputLength : inputLength;
         next->Parameters.Read.Length = length;
-        if (flags & DO_DIRECT_IO) {
-            if (length) {
-                transfer->mdl = NewKernelMdl(user, length);
-                irp->MdlAddress = transfer->mdl;
+        // Direct I/O has its MDL already.
+        if (!(flags & DO_DIRECT_IO) && (flags & DO_BUFFERED_IO) && length) {
+            req->system_.assign(length, 0);
+            if (major == IRP_MJ_WRITE)
+                std::memcpy(req->system_.data(), user, length);
+            irp->AssociatedIrp.SystemBuffer = req->system_.data();
+            if (major == IRP_MJ_READ) {
+                req->buffered_ = true;
+                req->output_ = output;
+                req->outputLength_ = length;
             }
-        } else if (flags & DO_BUFFERED_IO) {
-            if (length) {
-                transfer->system.assign(length, 0);
-                if (major == IRP_MJ_WRITE)
-                    std::memcpy(transfer->system.data(), user, length);
-                irp->AssociatedIrp.SystemBuffer = transfer->system.data();
-                if (major == IRP_MJ_READ) {
-                    transfer->buffered = true;
-                    transfer->output = output;
-                    transfer->outputLength = length;
-                }
-            }
-        } else {
+        } else if (!(flags & (DO_DIRECT_IO | DO_BUFFERED_IO))) {
             irp->UserBuffer = user;
         }
     } else {
@@ -251,26 +273,22 @@ std::shared_ptr<IoRequest> FileHandle::Start(UCHAR major, ULONG code, const void
         case METHOD_BUFFERED: {
             ULONG size = std::max(inputLength, outputLength);
             if (size) {
-                transfer->system.assign(size, 0);
+                req->system_.assign(size, 0);
                 if (input && inputLength)
-                    std::memcpy(transfer->system.data(), input, inputLength);
-                irp->AssociatedIrp.SystemBuffer = transfer->system.data();
+                    std::memcpy(req->system_.data(), input, inputLength);
+                irp->AssociatedIrp.SystemBuffer = req->system_.data();
             }
-            transfer->buffered = true;
-            transfer->output = output;
-            transfer->outputLength = outputLength;
+            req->buffered_ = true;
+            req->output_ = output;
+            req->outputLength_ = outputLength;
             break;
         }
         case METHOD_IN_DIRECT:
         case METHOD_OUT_DIRECT:
             if (inputLength) {
-                transfer->system.assign(static_cast<const uint8_t*>(input),
-                                        static_cast<const uint8_t*>(input) + inputLength);
-                irp->AssociatedIrp.SystemBuffer = transfer->system.data();
-            }
-            if (outputLength) {
-                transfer->mdl = NewKernelMdl(output, outputLength);
-                irp->MdlAddress = transfer->mdl;
+                req->system_.assign(static_cast<const uint8_t*>(input),
+                                    static_cast<const uint8_t*>(input) + inputLength);
+                irp->AssociatedIrp.SystemBuffer = req->system_.data();
             }
             break;
         default:
@@ -280,35 +298,47 @@ std::shared_ptr<IoRequest> FileHandle::Start(UCHAR major, ULONG code, const void
         }
     }
     request->irp_ = irp;
-    RecordOf(irp)->onFinal = [request, file, transfer, major](PIRP done) {
+    // The kernel keeps the request alive until this has run; by then the
+    // request is retired and its MDL freed.
+    IrpRecord* record = RecordOf(irp);
+    record->keep = request;
+    record->retireAtFinal = true;
+    record->onFinal = [req](PIRP done) {
         IO_STATUS_BLOCK status = done->IoStatus;
-        if (transfer->buffered && transfer->output && NT_SUCCESS(status.Status)) {
+        if (req->buffered_ && req->output_ && NT_SUCCESS(status.Status)) {
             ULONG_PTR bytes = status.Information;
-            if (bytes > transfer->outputLength) {
+            if (bytes > req->outputLength_) {
                 Current().Violate(Check::OutputOverrun,
-                                  "major " + Hex(major) + " reported " + std::to_string(bytes) +
-                                      " bytes into a " + std::to_string(transfer->outputLength) +
-                                      "-byte buffer");
-                bytes = transfer->outputLength;
+                                  "major " + Hex(req->major_) + " reported " +
+                                      std::to_string(bytes) + " bytes into a " +
+                                      std::to_string(req->outputLength_) + "-byte buffer");
+                bytes = req->outputLength_;
             }
-            std::memcpy(transfer->output, transfer->system.data(), bytes);
+            std::memcpy(req->output_, req->system_.data(), bytes);
         }
-        if (transfer->mdl)
-            FreeKernelMdl(transfer->mdl);
-        RetireIrp(done);
         std::function<void()> notify;
         {
-            std::lock_guard<std::mutex> guard(request->mu_);
-            request->done_ = true;
-            request->status_ = status;
-            notify = std::move(request->onDone_);
-            request->cv_.notify_all();
+            std::lock_guard<std::mutex> guard(req->mu_);
+            req->status_ = status;
+            req->done_.store(true, std::memory_order_release);
+            notify = std::move(req->onDone_);
+            req->cv_.notify_all();
         }
         if (notify)
             notify();
+        std::shared_ptr<FileState> file = std::move(req->file_);
         bool closeNow;
         {
             std::lock_guard<std::mutex> guard(file->mu);
+            if (req->prev_)
+                req->prev_->next_ = req->next_;
+            else
+                file->inFlight = req->next_;
+            if (req->next_)
+                req->next_->prev_ = req->prev_;
+            else
+                file->inFlightTail = req->prev_;
+            req->prev_ = req->next_ = nullptr;
             closeNow = --file->outstanding == 0 && file->cleaned && !file->closed;
             if (closeNow)
                 file->closed = true;
@@ -321,28 +351,36 @@ std::shared_ptr<IoRequest> FileHandle::Start(UCHAR major, ULONG code, const void
 }
 
 void FileHandle::CancelIo() {
+    // A request in the list is alive: the kernel keeps it until its final
+    // step, which takes it out of the list first.
     std::vector<std::shared_ptr<IoRequest>> live;
     {
         std::lock_guard<std::mutex> guard(state_->mu);
-        for (auto& weak : state_->inFlight)
-            if (auto request = weak.lock())
-                live.push_back(request);
+        for (IoRequest* request = state_->inFlight; request; request = request->next_)
+            live.push_back(request->shared_from_this());
     }
     for (auto& request : live)
         request->Cancel();
 }
 
 NTSTATUS FileHandle::Close() {
-    std::shared_ptr<FileState> file = state_;
+    // The handle keeps its file for as long as this runs.
+    const std::shared_ptr<FileState>& file = state_;
+    // With no request in flight none can start or end any more: the close
+    // follows the cleanup here. Otherwise the last request to end may send it.
+    bool idle;
     {
         std::lock_guard<std::mutex> guard(file->mu);
         if (file->cleaned)
             return STATUS_SUCCESS;
         file->cleaned = true;
+        idle = file->outstanding == 0;
+        if (idle)
+            file->closed = true;
     }
     NTSTATUS status = SendFileRequest(file, IRP_MJ_CLEANUP);
-    bool closeNow;
-    {
+    bool closeNow = idle;
+    if (!idle) {
         std::lock_guard<std::mutex> guard(file->mu);
         closeNow = file->outstanding == 0 && !file->closed;
         if (closeNow)

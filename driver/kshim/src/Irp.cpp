@@ -17,15 +17,29 @@ PIO_STACK_LOCATION Location(PIRP irp, int level) {
     return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + (level - 1);
 }
 
+// The dispatches this thread is running, innermost last: which request, at
+// which location, in which of its epochs, and what the dispatch did. Only
+// the thread running a dispatch marks it, so the list needs no lock.
+struct ActiveDispatch {
+    IrpRecord* record;
+    int level;
+    uint32_t epoch;
+    uint8_t flags;
+};
+
+std::vector<ActiveDispatch>& Dispatches() {
+    thread_local std::vector<ActiveDispatch> active;
+    return active;
+}
+
 // Marks what the dispatch at the request's current location did, when this
 // thread is running that dispatch; what other threads do meanwhile is no part
 // of what the dispatch itself did before returning.
 void MarkLevel(IrpRecord* record, int level, uint8_t flag) {
-    if (level < 0 || level >= static_cast<int>(record->frames.size()))
-        return;
-    auto& frames = record->frames[level];
-    for (auto it = frames.rbegin(); it != frames.rend(); ++it) {
-        if (it->thread == std::this_thread::get_id()) {
+    auto& active = Dispatches();
+    const uint32_t epoch = record->frameEpoch.load(std::memory_order_acquire);
+    for (auto it = active.rbegin(); it != active.rend(); ++it) {
+        if (it->record == record && it->level == level && it->epoch == epoch) {
             it->flags |= flag;
             return;
         }
@@ -35,17 +49,41 @@ void MarkLevel(IrpRecord* record, int level, uint8_t flag) {
 // Marks the dispatch this thread is running for the request (its innermost
 // one): the caller of IoCallDriver, whichever location it passes down from.
 void MarkCaller(IrpRecord* record, uint8_t flag) {
-    IrpRecord::Frame* innermost = nullptr;
-    for (auto& frames : record->frames)
-        for (auto& frame : frames)
-            if (frame.thread == std::this_thread::get_id() &&
-                (!innermost || frame.sequence > innermost->sequence))
-                innermost = &frame;
-    if (innermost)
-        innermost->flags |= flag;
+    auto& active = Dispatches();
+    const uint32_t epoch = record->frameEpoch.load(std::memory_order_acquire);
+    for (auto it = active.rbegin(); it != active.rend(); ++it) {
+        if (it->record == record && it->epoch == epoch) {
+            it->flags |= flag;
+            return;
+        }
+    }
+}
+
+// A request starting afresh moves to its next epoch (with the kernel's lock
+// held, so only readers run alongside).
+void NextEpoch(IrpRecord* record) {
+    record->frameEpoch.store(record->frameEpoch.load(std::memory_order_relaxed) + 1,
+                             std::memory_order_release);
+}
+
+// Ends this thread's innermost dispatch of the request at `level`; returns
+// what it did (nothing, when the request started afresh meanwhile).
+uint8_t EndDispatch(IrpRecord* record, int level) {
+    auto& active = Dispatches();
+    const uint32_t epoch = record->frameEpoch.load(std::memory_order_acquire);
+    for (auto it = active.rbegin(); it != active.rend(); ++it) {
+        if (it->record == record && it->level == level) {
+            const uint8_t flags = it->epoch == epoch ? it->flags : 0;
+            active.erase(std::next(it).base());
+            return flags;
+        }
+    }
+    return 0;
 }
 
 void WaitForOtherRoutine(State& s, IrpRecord* record, std::unique_lock<std::mutex>& guard) {
+    if (record->routineDepth == 0)
+        return;
     sched::Wait(guard, s.cv, [record] {
         return record->routineDepth == 0 || record->routineThread == std::this_thread::get_id();
     });
@@ -73,34 +111,34 @@ IrpRecord* RecordOf(PIRP irp) {
 // is reported, not turned into a crash.
 constexpr size_t kGraveyardSize = 4096;
 
-PIRP NewIrp(CCHAR stackSize, IrpOrigin origin) {
-    State& s = Current();
-    size_t bytes = sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
-    // The oldest freed request, once the graveyard is full, is taken again
-    // with its record, so a steady stream of requests allocates nothing.
-    std::lock_guard<std::mutex> guard(s.mu);
+namespace {
+
+// A record this thread took out of the graveyard when it retired a request,
+// for its next kernel request: that one is made without the kernel's lock
+// and listed as live when it is first passed down. A record of an earlier
+// kernel is told by its serial number and left alone (that kernel freed it).
+struct Stash {
+    uint64_t serial = 0;
     IrpRecord* record = nullptr;
-    if (s.graveyard.size() >= kGraveyardSize) {
-        record = s.graveyard.front();
-        s.graveyard.pop_front();
-    }
-    if (record && record->irp->Size != bytes) {
-        ::operator delete(record->irp);
-        delete record;
-        record = nullptr;
-    }
+};
+thread_local Stash t_stash;
+// Whether this thread makes requests (only such a thread stashes a record).
+thread_local bool t_sender = false;
+
+// Makes `record` (a new one when null) ready for a new request of `bytes`.
+PIRP Prepare(IrpRecord*& record, size_t bytes, CCHAR stackSize, IrpOrigin origin) {
     PIRP irp;
     if (record) {
         irp = record->irp;
         const uint64_t generation = record->generation;
-        for (auto& frames : record->frames)
-            frames.clear();
+        NextEpoch(record);
         record->state = IrpState::Idle;
         record->generation = generation + 1;
         record->routineDepth = 0;
         record->routineThread = {};
-        record->frameSequence = 0;
         record->onFinal = nullptr;
+        record->keep.reset();
+        record->retireAtFinal = false;
         record->systemBuffer.clear();
         record->outputBuffer = nullptr;
         record->outputLength = 0;
@@ -119,41 +157,178 @@ PIRP NewIrp(CCHAR stackSize, IrpOrigin origin) {
     record->origin = origin;
     // A reused record keeps its lists' room: a steady stream of requests
     // allocates nothing here.
-    record->frames.resize(static_cast<size_t>(stackSize) + 2);
     record->visited.resize(static_cast<size_t>(stackSize) + 2);
     for (auto& devices : record->visited)
         devices.clear();
     record->startedBy.clear();
+    record->kernelMdl = nullptr;
     irp->KshimRecord = record;
+    return irp;
+}
+
+// Takes a record out of State::liveIrps or State::stashed, with `mu` held.
+void Unlist(std::vector<IrpRecord*>& list, IrpRecord* record) {
+    if (record->liveIndex < list.size() && list[record->liveIndex] == record) {
+        IrpRecord* last = list.back();
+        list[record->liveIndex] = last;
+        last->liveIndex = record->liveIndex;
+        list.pop_back();
+    }
+}
+
+// Lists a stashed record's request as live when it is first passed down,
+// with `mu` held.
+void ListStashed(State& s, IrpRecord* record) {
+    Unlist(s.stashed, record);
+    record->stashed = false;
+    record->liveIndex = s.liveIrps.size();
+    s.liveIrps.push_back(record);
+}
+
+} // namespace
+
+PIRP NewIrp(CCHAR stackSize, IrpOrigin origin, PVOID mdlAddress, ULONG mdlLength) {
+    State& s = Current();
+    size_t bytes = sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
+    t_sender = true;
+    if (origin == IrpOrigin::Kernel && mdlLength == 0 && t_stash.record &&
+        t_stash.serial == s.serial && t_stash.record->irp->Size == bytes) {
+        // Only this thread knows the record until the request is passed down.
+        IrpRecord* record = t_stash.record;
+        t_stash.record = nullptr;
+        return Prepare(record, bytes, stackSize, origin);
+    }
+    // The oldest freed request, once the graveyard is full, is taken again
+    // with its record, so a steady stream of requests allocates nothing.
+    std::unique_lock<std::mutex> guard(s.mu);
+    // A stashed record of another size is let go of, so that the next
+    // retirement stashes one that fits.
+    IrpRecord* unfit = nullptr;
+    if (t_stash.record && t_stash.serial == s.serial && t_stash.record->irp->Size != bytes) {
+        unfit = t_stash.record;
+        t_stash.record = nullptr;
+        Unlist(s.stashed, unfit);
+    }
+    IrpRecord* record = nullptr;
+    if (s.graveyard.size() >= kGraveyardSize) {
+        record = s.graveyard.front();
+        s.graveyard.pop_front();
+    }
+    if (record && record->irp->Size != bytes) {
+        ::operator delete(record->irp);
+        delete record;
+        record = nullptr;
+    }
+    PIRP irp = Prepare(record, bytes, stackSize, origin);
+    record->stashed = false;
     record->liveIndex = s.liveIrps.size();
     s.liveIrps.push_back(record);
     if (origin != IrpOrigin::Kernel)
         s.driverIrps.insert(irp);
+    if (mdlLength) {
+        record->kernelMdl = NewKernelMdlLocked(s, mdlAddress, mdlLength);
+        irp->MdlAddress = record->kernelMdl;
+    }
+    guard.unlock();
+    if (unfit) {
+        ::operator delete(unfit->irp);
+        delete unfit;
+    }
     return irp;
 }
+
+namespace {
+
+// Retires a request with `mu` held. Returns the oldest record the graveyard
+// let go of, to be deleted once the lock is released, or null.
+IrpRecord* RetireLocked(State& s, IrpRecord* record) {
+    record->state = IrpState::Freed;
+    if (record->stashed) {
+        Unlist(s.stashed, record); // retired without being passed down
+        record->stashed = false;
+    } else {
+        Unlist(s.liveIrps, record);
+    }
+    if (record->origin != IrpOrigin::Kernel)
+        s.driverIrps.erase(record->irp);
+    s.graveyard.push_back(record);
+    IrpRecord* oldest = nullptr;
+    if (s.graveyard.size() >= kGraveyardSize && t_sender &&
+        (!t_stash.record || t_stash.serial != s.serial)) {
+        // A thread that makes requests keeps the oldest for its next one,
+        // which NewIrp would have taken from a graveyard this full.
+        IrpRecord* next = s.graveyard.front();
+        s.graveyard.pop_front();
+        t_stash = Stash{s.serial, next};
+        next->stashed = true;
+        next->liveIndex = s.stashed.size();
+        s.stashed.push_back(next);
+    } else if (s.graveyard.size() > kGraveyardSize) {
+        oldest = s.graveyard.front();
+        s.graveyard.pop_front();
+    }
+    s.cv.notify_all();
+    return oldest;
+}
+
+// True when completing `irp` from its current location runs no completion
+// routine and leaves no power location to check.
+bool PlainWalk(PIRP irp) {
+    for (int level = irp->CurrentLocation < 1 ? 1 : irp->CurrentLocation; level <= irp->StackCount;
+         ++level) {
+        PIO_STACK_LOCATION stack = Location(irp, level);
+        if (stack->CompletionRoutine || stack->MajorFunction == IRP_MJ_POWER)
+            return false;
+    }
+    return true;
+}
+
+// What ends a completion once the kernel's lock is released.
+struct Final {
+    std::function<void(PIRP)> hook;
+    std::shared_ptr<void> keep;
+    IrpOrigin origin = IrpOrigin::Kernel;
+    IrpRecord* oldest = nullptr; // let go of by the graveyard, to be deleted
+};
+
+// Ends a completion with `mu` held: the request is done, and retired at once
+// when its final step would begin so.
+void FinishLocked(State& s, IrpRecord* record, Final& final) {
+    record->state = IrpState::Done;
+    final.origin = record->origin;
+    final.hook = std::move(record->onFinal);
+    record->onFinal = nullptr;
+    final.keep = std::move(record->keep);
+    // A kernel MDL a driver freed itself is not freed again.
+    if (record->kernelMdl)
+        FreeMdlLocked(s, record->kernelMdl);
+    record->kernelMdl = nullptr;
+    if (record->retireAtFinal && final.hook) {
+        final.oldest = RetireLocked(s, record);
+        return;
+    }
+    s.cv.notify_all();
+}
+
+void DeleteRecord(IrpRecord* record) {
+    if (!record)
+        return;
+    ::operator delete(record->irp);
+    delete record;
+}
+
+} // namespace
 
 // Freed requests stay readable for a while so that late misuse is reported,
 // not turned into a crash.
 void RetireIrp(PIRP irp) {
     State& s = Current();
-    IrpRecord* record = RecordOf(irp);
-    std::lock_guard<std::mutex> guard(s.mu);
-    record->state = IrpState::Freed;
-    if (record->liveIndex < s.liveIrps.size() && s.liveIrps[record->liveIndex] == record) {
-        IrpRecord* last = s.liveIrps.back();
-        s.liveIrps[record->liveIndex] = last;
-        last->liveIndex = record->liveIndex;
-        s.liveIrps.pop_back();
+    IrpRecord* oldest;
+    {
+        std::lock_guard<std::mutex> guard(s.mu);
+        oldest = RetireLocked(s, RecordOf(irp));
     }
-    s.driverIrps.erase(irp);
-    s.graveyard.push_back(record);
-    if (s.graveyard.size() > kGraveyardSize) {
-        IrpRecord* oldest = s.graveyard.front();
-        s.graveyard.pop_front();
-        ::operator delete(oldest->irp);
-        delete oldest;
-    }
-    s.cv.notify_all();
+    DeleteRecord(oldest);
 }
 
 PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device) {
@@ -175,9 +350,10 @@ NTSTATUS SendAndWait(PDEVICE_OBJECT device, PIRP irp, IO_STATUS_BLOCK* status) {
         bool done = false;     // under mu
         IO_STATUS_BLOCK block{};
     } finish;
-    RecordOf(irp)->onFinal = [&finish](PIRP finished) {
+    IrpRecord* record = RecordOf(irp);
+    record->retireAtFinal = true;
+    record->onFinal = [&finish](PIRP finished) {
         const IO_STATUS_BLOCK block = finished->IoStatus;
-        RetireIrp(finished);
         if (std::this_thread::get_id() == finish.waiter) {
             finish.block = block;
             finish.doneHere = true;
@@ -253,14 +429,11 @@ VOID IoReuseIrp(PIRP Irp, NTSTATUS Status) {
     InitializeListHead(&Irp->ThreadListEntry);
     std::lock_guard<std::mutex> guard(s.mu);
     record->state = IrpState::Idle;
-    for (auto& frames : record->frames)
-        frames.clear();
+    NextEpoch(record);
 }
 
 VOID KshimMarkIrpPending_(PIRP Irp) {
-    State& s = Current();
     Irp->Tail.Overlay.CurrentStackLocation->Control |= SL_PENDING_RETURNED;
-    std::lock_guard<std::mutex> guard(s.mu);
     MarkLevel(RecordOf(Irp), Irp->CurrentLocation, kMarked);
 }
 
@@ -298,12 +471,14 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             std::fprintf(stderr, "kshim: %s has no stack location left\n", Describe(Irp).c_str());
             std::abort();
         }
+        if (record->stashed)
+            ListStashed(s, record);
         MarkCaller(record, kPassedDown);
         Irp->CurrentLocation--;
         Irp->Tail.Overlay.CurrentStackLocation--;
         level = Irp->CurrentLocation;
-        record->frames[level].push_back(
-            IrpRecord::Frame{std::this_thread::get_id(), 0, ++record->frameSequence});
+        Dispatches().push_back(
+            ActiveDispatch{record, level, record->frameEpoch.load(std::memory_order_acquire), 0});
         if (Irp->Tail.Overlay.CurrentStackLocation->MajorFunction == IRP_MJ_POWER)
             record->visited[level].push_back(DeviceObject);
         record->state = IrpState::InFlight;
@@ -331,20 +506,9 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                                               std::to_string(entry));
         LowerIrql(entry);
     }
-    uint8_t flags = 0;
-    {
-        std::lock_guard<std::mutex> guard(s.mu);
-        auto& frames = record->frames[level];
-        for (auto it = frames.rbegin(); it != frames.rend(); ++it) {
-            if (it->thread == std::this_thread::get_id()) {
-                flags = it->flags;
-                frames.erase(std::next(it).base());
-                break;
-            }
-        }
-        if (status == STATUS_PENDING)
-            MarkCaller(record, kLowerPending);
-    }
+    const uint8_t flags = EndDispatch(record, level);
+    if (status == STATUS_PENDING)
+        MarkCaller(record, kLowerPending);
     // The description is built only for a finding: this runs for every IRP.
     auto where = [&] {
         return "major " + Hex(major) + " of device " +
@@ -368,6 +532,11 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     s.RequireIrql(DISPATCH_LEVEL, "IoCompleteRequest");
     sched::Point();
     IrpRecord* record = RecordOf(Irp);
+    // A walk that runs no routine ends the request in the same look at the
+    // kernel's state that begins it: nothing can run in between.
+    const bool plain = PlainWalk(Irp);
+    Final final;
+    bool finished = plain;
     {
         std::unique_lock<std::mutex> guard(s.mu);
         WaitForOtherRoutine(s, record, guard);
@@ -379,6 +548,8 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         record->state = IrpState::Completing;
         record->generation++;
         MarkLevel(record, Irp->CurrentLocation, kCompleted);
+        if (plain)
+            FinishLocked(s, record, final);
     }
     if (Irp->CancelRoutine) {
         s.Violate(Check::CancelRoutineAtCompletion, Describe(Irp));
@@ -450,6 +621,9 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                 s.Violate(Check::IrqlNotRestored, "completion routine changed the IRQL");
                 ThreadIrql() = entry;
             }
+            // When the rest of the walk runs no routine, the request ends in
+            // this same look at the kernel's state.
+            const bool restPlain = result != STATUS_MORE_PROCESSING_REQUIRED && PlainWalk(Irp);
             bool retaken;
             {
                 std::lock_guard<std::mutex> guard(s.mu);
@@ -458,7 +632,12 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                 if (result == STATUS_MORE_PROCESSING_REQUIRED && !retaken &&
                     record->state != IrpState::Freed)
                     record->state = IrpState::Reclaimed;
-                s.cv.notify_all();
+                if (restPlain && !retaken && record->state == IrpState::Completing) {
+                    FinishLocked(s, record, final);
+                    finished = true;
+                } else {
+                    s.cv.notify_all();
+                }
             }
             if (result == STATUS_MORE_PROCESSING_REQUIRED)
                 return;
@@ -479,16 +658,12 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         }
     }
 
-    std::function<void(PIRP)> hook;
-    IrpOrigin origin;
-    {
+    if (!finished) {
         std::lock_guard<std::mutex> guard(s.mu);
-        record->state = IrpState::Done;
-        origin = record->origin;
-        hook = std::move(record->onFinal);
-        record->onFinal = nullptr;
-        s.cv.notify_all();
+        FinishLocked(s, record, final);
     }
+    DeleteRecord(final.oldest);
+    const IrpOrigin origin = final.origin;
     if (origin == IrpOrigin::Driver) {
         s.Violate(Check::AllocatedIrpReachedTop,
                   Describe(Irp) + ": its owner's routine did not take it back");
@@ -512,8 +687,8 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         RetireIrp(Irp);
         return;
     }
-    if (hook)
-        hook(Irp);
+    if (final.hook)
+        final.hook(Irp);
 }
 
 VOID IoAcquireCancelSpinLock(PKIRQL Irql) {

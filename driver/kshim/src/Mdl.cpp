@@ -6,9 +6,16 @@ using namespace kshim;
 namespace kshim {
 namespace {
 
-// An MDL for `length` bytes at `address`, not yet in the kernel's records.
-PMDL MakeMdl(PVOID address, ULONG length, CSHORT flags) {
-    PMDL mdl = static_cast<PMDL>(::operator new(sizeof(MDL)));
+// An MDL for `length` bytes at `address`, not yet in the kernel's records;
+// a freed one is taken again (with `mu` held), as the heap would.
+PMDL MakeMdlLocked(State& s, PVOID address, ULONG length, CSHORT flags) {
+    PMDL mdl;
+    if (s.spareMdls.empty()) {
+        mdl = static_cast<PMDL>(::operator new(sizeof(MDL)));
+    } else {
+        mdl = s.spareMdls.back();
+        s.spareMdls.pop_back();
+    }
     std::memset(mdl, 0, sizeof(MDL));
     uintptr_t va = reinterpret_cast<uintptr_t>(address);
     mdl->StartVa = reinterpret_cast<PVOID>(va & ~uintptr_t{0xFFF});
@@ -26,21 +33,32 @@ ULONG Pages(PMDL mdl) {
 
 } // namespace
 
-PMDL NewKernelMdl(PVOID address, ULONG length) {
-    State& s = Current();
-    PMDL mdl = MakeMdl(address, length, MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA);
-    std::lock_guard<std::mutex> guard(s.mu);
+PMDL NewKernelMdlLocked(State& s, PVOID address, ULONG length) {
+    PMDL mdl = MakeMdlLocked(s, address, length, MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA);
     s.mdls[mdl] = MdlRecord{Pages(mdl), false};
     return mdl;
 }
 
+bool FreeMdlLocked(State& s, PMDL mdl) {
+    if (s.mdls.erase(mdl) == 0)
+        return false;
+    if (State::kKeepFreedBlocks)
+        s.spareMdls.push_back(mdl);
+    else
+        ::operator delete(mdl);
+    return true;
+}
+
+PMDL NewKernelMdl(PVOID address, ULONG length) {
+    State& s = Current();
+    std::lock_guard<std::mutex> guard(s.mu);
+    return NewKernelMdlLocked(s, address, length);
+}
+
 void FreeKernelMdl(PMDL mdl) {
     State& s = Current();
-    {
-        std::lock_guard<std::mutex> guard(s.mu);
-        s.mdls.erase(mdl);
-    }
-    ::operator delete(mdl);
+    std::lock_guard<std::mutex> guard(s.mu);
+    FreeMdlLocked(s, mdl);
 }
 
 } // namespace kshim
@@ -52,18 +70,14 @@ PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, 
     (void)ChargeQuota;
     State& s = Current();
     s.RequireIrql(DISPATCH_LEVEL, "IoAllocateMdl");
-    PMDL mdl = MakeMdl(VirtualAddress, Length, 0);
-    bool failed;
+    PMDL mdl;
     {
-        // Counted and recorded under one lock: a transfer allocates one per stage.
+        // Counted, made and recorded under one lock: a transfer allocates one per stage.
         std::lock_guard<std::mutex> guard(s.mu);
-        failed = s.CountAllocationLocked();
-        if (!failed)
-            s.mdls[mdl] = MdlRecord{Pages(mdl), true};
-    }
-    if (failed) {
-        ::operator delete(mdl);
-        return nullptr;
+        if (s.CountAllocationLocked())
+            return nullptr;
+        mdl = MakeMdlLocked(s, VirtualAddress, Length, 0);
+        s.mdls[mdl] = MdlRecord{Pages(mdl), true};
     }
     if (Irp) {
         if (!SecondaryBuffer || !Irp->MdlAddress) {
@@ -84,14 +98,11 @@ VOID IoFreeMdl(PMDL Mdl) {
     bool known;
     {
         std::lock_guard<std::mutex> guard(s.mu);
-        known = s.mdls.erase(Mdl) != 0;
+        known = FreeMdlLocked(s, Mdl);
     }
-    if (!known) {
+    if (!known)
         s.Violate(Check::BadFree, "IoFreeMdl of " + Hex(reinterpret_cast<uintptr_t>(Mdl)) +
                                       ", which is not an allocated MDL");
-        return;
-    }
-    ::operator delete(Mdl);
 }
 
 VOID IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress, ULONG Length) {

@@ -40,11 +40,27 @@ namespace {
 constexpr UCHAR kNoExecutePoolMajor = 6;
 constexpr UCHAR kNoExecutePoolMinor = 0x20;
 
+// A block freed with this size, or a new one (with `mu` held): the heap would
+// hand the last freed block out again as well.
+void* TakeBlockLocked(State& s, size_t size) {
+    for (auto it = s.sparePool.rbegin(); it != s.sparePool.rend(); ++it) {
+        if (it->first == size) {
+            void* block = it->second;
+            s.sparePool.erase(std::next(it).base());
+            return block;
+        }
+    }
+    return std::malloc(size ? size : 1);
+}
+
+// Freed blocks kept for reuse, at most.
+constexpr size_t kSparePoolBlocks = 32;
+
 PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, bool tagged) {
     State& s = Current();
-    // The block is taken first, so that one look at the kernel's state covers
-    // the whole allocation: pool is taken often.
-    void* block = std::malloc(size ? size : 1);
+    // One look at the kernel's state covers the whole allocation: pool is
+    // taken often.
+    void* block = nullptr;
     bool noExecuteOffered;
     ULONG expected;
     bool fail;
@@ -54,8 +70,10 @@ PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, bool tagged) {
                            (s.wdmMajor == kNoExecutePoolMajor && s.wdmMinor >= kNoExecutePoolMinor);
         expected = s.driverTag;
         fail = s.CountAllocationLocked();
-        if (!fail)
+        if (!fail) {
+            block = TakeBlockLocked(s, size);
             s.pool[block] = PoolBlock{size, tag, true};
+        }
     }
     if (KeGetCurrentIrql() > DISPATCH_LEVEL)
         s.Violate(Check::WaitAtRaisedIrql, "pool allocated above dispatch level");
@@ -71,10 +89,8 @@ PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, bool tagged) {
     else if (expected != 0 && tag != expected)
         s.Violate(Check::UntaggedAllocation,
                   "tag " + TagText(tag) + " instead of " + TagText(expected));
-    if (fail) {
-        std::free(block);
+    if (fail)
         return nullptr;
-    }
     // Pool is not zeroed: fill it so that reads of unset fields show.
     std::memset(block, 0xA5, size);
     return block;
@@ -88,6 +104,7 @@ void FreeBlock(PVOID P, const ULONG* tag) {
     size_t size = 0;
     ULONG actual = 0;
     bool known = false;
+    bool kept = false;
     {
         std::lock_guard<std::mutex> guard(s.mu);
         auto found = s.pool.find(P);
@@ -96,6 +113,14 @@ void FreeBlock(PVOID P, const ULONG* tag) {
             size = found->second.size;
             actual = found->second.tag;
             s.pool.erase(found);
+            // A block that can hold no timer or DPC is filled as freed and
+            // kept for the next allocation of its size, in this same look.
+            if (State::kKeepFreedBlocks && s.sparePool.size() < kSparePoolBlocks &&
+                !s.MayHoldArmed(P, size)) {
+                std::memset(P, 0xDD, size);
+                s.sparePool.emplace_back(size, P);
+                kept = true;
+            }
         }
     }
     if (known && tag && actual != *tag)
@@ -106,6 +131,8 @@ void FreeBlock(PVOID P, const ULONG* tag) {
                                       ", which is not allocated pool");
         return;
     }
+    if (kept)
+        return;
     CheckFreedRange(P, size, "pool");
     std::memset(P, 0xDD, size);
     std::free(P);

@@ -124,11 +124,9 @@ void State::Violate(Check check, const std::string& detail) {
         call(violation);
 }
 
-void State::RequireIrql(KIRQL highest, const char* routine) {
-    const KIRQL irql = ThreadIrql();
-    if (irql > highest)
-        Violate(Check::IrqlTooHigh, std::string(routine) + " at IRQL " + std::to_string(irql) +
-                                        ", above " + std::to_string(highest));
+void State::IrqlTooHigh(KIRQL highest, const char* routine) {
+    Violate(Check::IrqlTooHigh, std::string(routine) + " at IRQL " + std::to_string(ThreadIrql()) +
+                                    ", above " + std::to_string(highest));
 }
 
 bool State::InDeletedDevice(const void* address) const {
@@ -167,6 +165,8 @@ Kernel::Kernel() : state_(std::make_unique<State>()) {
         std::fprintf(stderr, "kshim: only one Kernel may exist at a time\n");
         std::abort();
     }
+    static std::atomic<uint64_t> serials{0};
+    state_->serial = ++serials;
     state_->owner = this;
     g_current = this;
 }
@@ -180,7 +180,11 @@ Kernel::~Kernel() {
     sched::WaitUntilEmpty();
     sched::Stop();
     std::lock_guard<std::mutex> guard(state_->mu);
-    for (IrpRecord* record : state_->graveyard) {
+    state_->graveyard.ForEach([](IrpRecord* record) {
+        ::operator delete(record->irp);
+        delete record;
+    });
+    for (IrpRecord* record : state_->stashed) {
         ::operator delete(record->irp);
         delete record;
     }
@@ -192,6 +196,10 @@ Kernel::~Kernel() {
         std::free(block);
     for (auto& [mdl, info] : state_->mdls)
         ::operator delete(mdl);
+    for (PMDL mdl : state_->spareMdls)
+        ::operator delete(mdl);
+    for (auto& [size, block] : state_->sparePool)
+        std::free(block);
     for (void* key : state_->keys)
         delete static_cast<std::string*>(key);
     for (State::DeletedRange* range = state_->deleted.load(); range;) {

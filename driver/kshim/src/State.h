@@ -3,6 +3,7 @@
 
 #include "driver/kshim/Host.h"
 #include "driver/kshim/Registry.h"
+#include "driver/kshim/src/NodeCache.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -36,14 +37,10 @@ struct IrpRecord {
     uint64_t generation = 0;
     int routineDepth = 0;
     std::thread::id routineThread;
-    // Per stack location, the dispatches active there: thread and what it did.
-    struct Frame {
-        std::thread::id thread;
-        uint8_t flags;
-        uint64_t sequence;
-    };
-    std::vector<std::vector<Frame>> frames;
-    uint64_t frameSequence = 0;
+    // The dispatches active for the request are kept by the threads running
+    // them; a request that starts afresh (reused) moves to a new epoch, and
+    // dispatches of an earlier one no longer count as its own.
+    std::atomic<uint32_t> frameEpoch{0};
     // Power requests: per stack location, the devices whose dispatch got the
     // request there (several when drivers skip their location), and the
     // devices that called PoStartNextPowerIrp for it.
@@ -51,12 +48,59 @@ struct IrpRecord {
     std::vector<PDEVICE_OBJECT> startedBy;
     // Runs when completion passes the top location (kernel requests).
     std::function<void(PIRP)> onFinal;
+    // Kernel requests whose final step begins by retiring them: retired in
+    // the same look at the kernel's state that ends their completion, before
+    // onFinal runs (the request stays readable in the graveyard).
+    bool retireAtFinal = false;
+    // Kept alive until onFinal has run (what onFinal refers to).
+    std::shared_ptr<void> keep;
+    // An MDL the kernel made for this request, freed with it at its final
+    // completion.
+    PMDL kernelMdl = nullptr;
     // Requests built by IoBuildDeviceIoControlRequest.
     std::vector<uint8_t> systemBuffer;
     PVOID outputBuffer = nullptr;
     ULONG outputLength = 0;
-    // Where the record is in State::liveIrps while it is live.
+    // Where the record is in State::liveIrps while it is live, or in
+    // State::stashed while stashed.
     size_t liveIndex = 0;
+    // Taken out of the graveyard for a thread's next kernel request, which
+    // has not been passed down yet.
+    bool stashed = false;
+};
+
+// Freed requests, oldest first: a ring that allocates only as it grows.
+class Graveyard {
+public:
+    size_t size() const { return count_; }
+    IrpRecord* front() const { return ring_[head_]; }
+    void pop_front() {
+        head_ = (head_ + 1) & (ring_.size() - 1);
+        --count_;
+    }
+    void push_back(IrpRecord* record) {
+        if (count_ == ring_.size())
+            Grow();
+        ring_[(head_ + count_) & (ring_.size() - 1)] = record;
+        ++count_;
+    }
+    template <class Visit> void ForEach(Visit visit) const {
+        for (size_t i = 0; i < count_; ++i)
+            visit(ring_[(head_ + i) & (ring_.size() - 1)]);
+    }
+
+private:
+    // Capacities are powers of two, so that a place is found with a mask.
+    void Grow() {
+        std::vector<IrpRecord*> bigger(ring_.empty() ? 16 : 2 * ring_.size());
+        for (size_t i = 0; i < count_; ++i)
+            bigger[i] = ring_[(head_ + i) & (ring_.size() - 1)];
+        ring_.swap(bigger);
+        head_ = 0;
+    }
+    std::vector<IrpRecord*> ring_;
+    size_t head_ = 0;
+    size_t count_ = 0;
 };
 
 // The kernel's record of one device object.
@@ -75,6 +119,9 @@ struct DeviceRecord {
     std::vector<DEVICE_POWER_STATE> powerHistory;
     DEVICE_POWER_STATE powerState = PowerDeviceD0;
     std::vector<uint8_t> memory; // object plus extension
+    // Handles open on this physical device object (counted without a lock:
+    // a program opens a pipe for every packet).
+    std::atomic<int> openFiles{0};
 };
 
 struct PoolBlock {
@@ -117,6 +164,15 @@ struct State {
     int64_t now = 0;
     std::set<PKTIMER> timers;
     std::set<PKDPC> queuedDpcs;
+    // The lowest and highest address of a set timer or queued DPC (under dmu
+    // when written): a freed range outside them holds neither, which is
+    // known without the lock.
+    std::atomic<uintptr_t> armedLow{UINTPTR_MAX};
+    std::atomic<uintptr_t> armedHigh{0};
+    // Updates the two after timers or queuedDpcs changed (dmu held).
+    void NoteArmedLocked();
+    // False when no set timer or queued DPC can lie in the range (no lock).
+    bool MayHoldArmed(const void* start, size_t size) const;
     int dpcRunning = 0;
 
     // Verifier.
@@ -127,21 +183,46 @@ struct State {
     // Allocation accounting and failure injection.
     uint64_t allocations = 0;
     uint64_t failAt = 0;
-    std::unordered_map<void*, PoolBlock> pool;
-    std::unordered_map<PMDL, MdlRecord> mdls;
+    // Records of pool blocks and MDLs come from nodes kept for reuse (under
+    // mu): taking and freeing them per transfer allocates nothing.
+    template <class Key, class Value>
+    using RecordMap = std::unordered_map<Key, Value, std::hash<Key>, std::equal_to<Key>,
+                                         CachedNodes<std::pair<const Key, Value>>>;
+    NodeCache poolNodes;
+    NodeCache mdlNodes;
+    RecordMap<void*, PoolBlock> pool =
+        RecordMap<void*, PoolBlock>(CachedNodes<std::pair<void* const, PoolBlock>>(&poolNodes));
+    RecordMap<PMDL, MdlRecord> mdls =
+        RecordMap<PMDL, MdlRecord>(CachedNodes<std::pair<const PMDL, MdlRecord>>(&mdlNodes));
+    // Freed MDLs, kept for the next one (under mu). Not under the address
+    // sanitizer: there a driver's use of a freed block or MDL must reach
+    // freed heap memory to be reported.
+#if defined(__SANITIZE_ADDRESS__)
+    static constexpr bool kKeepFreedBlocks = false;
+#else
+    static constexpr bool kKeepFreedBlocks = true;
+#endif
+    std::vector<PMDL> spareMdls;
+    // Freed pool blocks and their sizes, filled as freed, kept for the next
+    // allocation of the same size (under mu).
+    std::vector<std::pair<size_t, void*>> sparePool;
     std::unordered_set<PIRP> driverIrps;
     std::unordered_set<void*> workItems;
     std::unordered_set<void*> keys;
-    std::deque<IrpRecord*> graveyard;
+    Graveyard graveyard;
     // Requests allocated and not yet freed; a record knows its place, so
     // taking one in or out allocates nothing.
     std::vector<IrpRecord*> liveIrps;
+    // Records threads took out of the graveyard for their next kernel
+    // request, until it is passed down (then it is live) or retired.
+    std::vector<IrpRecord*> stashed;
+    // Tells this kernel's stashed records from those of an earlier one.
+    uint64_t serial = 0;
 
     // Devices, interfaces, notifications.
     std::vector<std::unique_ptr<DeviceRecord>> devices;
     std::vector<InterfaceRecord> interfaces;
     std::vector<std::unique_ptr<DriverStorage>> drivers;
-    std::map<PDEVICE_OBJECT, int> openFiles; // by physical device object
     unsigned nextUsbInstance = 1;
     UCHAR wdmMajor = 1;
     UCHAR wdmMinor = 0x30;
@@ -191,6 +272,7 @@ struct State {
     void Violate(Check check, const std::string& detail);
     // A finding when the calling thread runs above `highest` in `routine`.
     void RequireIrql(KIRQL highest, const char* routine);
+    void IrqlTooHigh(KIRQL highest, const char* routine);
     // True when `address` lies in the extension of a deleted device.
     bool InDeletedDevice(const void* address) const;
     // Runs work on a new kernel thread at passive level.
@@ -200,8 +282,14 @@ struct State {
 State& Current();
 IrpRecord* RecordOf(PIRP irp);
 DeviceRecord* RecordOf(PDEVICE_OBJECT device);
-PIRP NewIrp(CCHAR stackSize, IrpOrigin origin);
+// A new request; with `mdlLength` bytes at `mdlAddress` given, an MDL the
+// kernel makes for them becomes its MdlAddress, freed with the request.
+PIRP NewIrp(CCHAR stackSize, IrpOrigin origin, PVOID mdlAddress = nullptr, ULONG mdlLength = 0);
 PMDL NewKernelMdl(PVOID address, ULONG length);
+// A kernel MDL, recorded, with `mu` held.
+PMDL NewKernelMdlLocked(State& s, PVOID address, ULONG length);
+// Takes a freed MDL out of the records with `mu` held; false when it is not in them.
+bool FreeMdlLocked(State& s, PMDL mdl);
 void FreeKernelMdl(PMDL mdl);
 void RetireIrp(PIRP irp);
 // Sends a kernel request to a device at passive level and waits for it.
@@ -220,7 +308,16 @@ std::string UsbInterfaceBase(SimulatedUsbDevice* usb);
 std::string Narrow(PCUNICODE_STRING text);
 
 // The calling thread's level and held driver spin locks.
-KIRQL& ThreadIrql();
+namespace detail {
+inline thread_local KIRQL t_irql = PASSIVE_LEVEL;
+} // namespace detail
+inline KIRQL& ThreadIrql() {
+    return detail::t_irql;
+}
+inline void State::RequireIrql(KIRQL highest, const char* routine) {
+    if (ThreadIrql() > highest)
+        IrqlTooHigh(highest, routine);
+}
 // Lowers the calling thread's level; work queued while it was at dispatch
 // level starts once it drops below, as on a single processor.
 void LowerIrql(KIRQL irql);

@@ -11,11 +11,6 @@ using namespace kshim;
 
 namespace kshim {
 
-KIRQL& ThreadIrql() {
-    thread_local KIRQL irql = PASSIVE_LEVEL;
-    return irql;
-}
-
 std::vector<PKSPIN_LOCK>& HeldLocks() {
     thread_local std::vector<PKSPIN_LOCK> held;
     return held;
@@ -26,23 +21,50 @@ std::vector<std::function<void()>>& DeferredStarts() {
     thread_local std::vector<std::function<void()>> starts;
     return starts;
 }
+// Whether this thread has deferred starts: a plain flag, read at every lowering.
+thread_local bool t_deferred = false;
 } // namespace
 
 void StartWhenLowered(std::function<void()> start) {
-    if (ThreadIrql() >= DISPATCH_LEVEL)
+    if (ThreadIrql() >= DISPATCH_LEVEL) {
         DeferredStarts().push_back(std::move(start));
-    else
+        t_deferred = true;
+    } else {
         start();
+    }
 }
 
 void LowerIrql(KIRQL irql) {
     ThreadIrql() = irql;
-    if (irql >= DISPATCH_LEVEL)
+    if (irql >= DISPATCH_LEVEL || !t_deferred)
         return;
+    t_deferred = false;
     std::vector<std::function<void()>> starts;
     starts.swap(DeferredStarts());
     for (auto& start : starts)
         start();
+}
+
+void State::NoteArmedLocked() {
+    uintptr_t lowest = UINTPTR_MAX;
+    uintptr_t highest = 0;
+    if (!timers.empty()) {
+        lowest = reinterpret_cast<uintptr_t>(*timers.begin());
+        highest = reinterpret_cast<uintptr_t>(*timers.rbegin());
+    }
+    if (!queuedDpcs.empty()) {
+        lowest = std::min(lowest, reinterpret_cast<uintptr_t>(*queuedDpcs.begin()));
+        highest = std::max(highest, reinterpret_cast<uintptr_t>(*queuedDpcs.rbegin()));
+    }
+    armedLow.store(lowest, std::memory_order_release);
+    armedHigh.store(highest, std::memory_order_release);
+}
+
+bool State::MayHoldArmed(const void* start, size_t size) const {
+    const auto low = reinterpret_cast<uintptr_t>(start);
+    const auto high = low + size;
+    return high > armedLow.load(std::memory_order_acquire) &&
+           low <= armedHigh.load(std::memory_order_acquire);
 }
 
 void CheckFreedRange(const void* start, size_t size, const char* what) {
@@ -53,6 +75,8 @@ void CheckFreedRange(const void* start, size_t size, const char* what) {
         const char* c = static_cast<const char*>(p);
         return c >= begin && c < end;
     };
+    if (!s.MayHoldArmed(start, size))
+        return;
     std::vector<std::string> found;
     {
         std::lock_guard<std::mutex> guard(s.dmu);
@@ -73,6 +97,7 @@ void CheckFreedRange(const void* start, size_t size, const char* what) {
                 ++it;
             }
         }
+        s.NoteArmedLocked();
     }
     for (const std::string& detail : found)
         s.Violate(Check::TimerInFreedMemory, detail);
@@ -180,6 +205,7 @@ void Kernel::AdvanceMs(uint64_t ms) {
             } else {
                 next->Inserted = FALSE;
                 s.timers.erase(next);
+                s.NoteArmedLocked();
             }
             dpc = next->Dpc;
             if (dpc) {
@@ -226,12 +252,13 @@ VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
 
 namespace {
 
+// The kernel's state is looked up only for a finding: spin locks are taken often.
 void TakeLock(PKSPIN_LOCK lock) {
-    State& s = Current();
     auto& held = HeldLocks();
     if (__atomic_load_n(lock, __ATOMIC_RELAXED) == kPoisonedLock) {
         // Taken for the record only: the lock itself is gone.
-        s.Violate(Check::UseAfterRemoval, "spin lock in a deleted device's extension taken");
+        Current().Violate(Check::UseAfterRemoval,
+                          "spin lock in a deleted device's extension taken");
         held.push_back(lock);
         return;
     }
@@ -239,17 +266,17 @@ void TakeLock(PKSPIN_LOCK lock) {
         if (h == lock) {
             // On a machine this thread would spin for ever; here it is a
             // finding, and the second release undoes only this one.
-            s.Violate(Check::SpinLockTakenTwice, "spin lock " +
-                                                     Hex(reinterpret_cast<uintptr_t>(lock)) +
-                                                     " taken again by the thread that holds it");
+            Current().Violate(Check::SpinLockTakenTwice,
+                              "spin lock " + Hex(reinterpret_cast<uintptr_t>(lock)) +
+                                  " taken again by the thread that holds it");
             held.push_back(lock);
             return;
         }
     }
     if (!held.empty())
-        s.Violate(Check::SpinLockNested,
-                  "spin lock " + Hex(reinterpret_cast<uintptr_t>(lock)) + " taken while " +
-                      Hex(reinterpret_cast<uintptr_t>(held.back())) + " is held");
+        Current().Violate(Check::SpinLockNested,
+                          "spin lock " + Hex(reinterpret_cast<uintptr_t>(lock)) + " taken while " +
+                              Hex(reinterpret_cast<uintptr_t>(held.back())) + " is held");
     ULONG_PTR expected = 0;
     while (!__atomic_compare_exchange_n(lock, &expected, 1, false, __ATOMIC_ACQUIRE,
                                         __ATOMIC_RELAXED)) {
@@ -263,15 +290,24 @@ void TakeLock(PKSPIN_LOCK lock) {
 }
 
 void DropLock(PKSPIN_LOCK lock) {
-    State& s = Current();
     auto& held = HeldLocks();
+    // Mostly the lock taken last, held once.
+    if (!held.empty() && held.back() == lock) {
+        held.pop_back();
+        if (held.empty() || std::find(held.begin(), held.end(), lock) == held.end()) {
+            if (__atomic_load_n(lock, __ATOMIC_RELAXED) != kPoisonedLock)
+                __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
+        }
+        return;
+    }
     auto last = std::find(held.rbegin(), held.rend(), lock);
     if (last == held.rend()) {
-        s.Violate(Check::SpinLockOrder, "spin lock released that this thread does not hold");
+        Current().Violate(Check::SpinLockOrder,
+                          "spin lock released that this thread does not hold");
         return;
     }
     if (last != held.rbegin())
-        s.Violate(Check::SpinLockOrder, "spin lock released before the one taken after it");
+        Current().Violate(Check::SpinLockOrder, "spin lock released before the one taken after it");
     held.erase(std::next(last).base());
     // A second hold of the same lock (a finding when taken) and a lock in a
     // deleted extension end without touching the lock.
@@ -460,6 +496,7 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
     Timer->Header.SignalState = 0;
     Timer->Inserted = TRUE;
     s.timers.insert(Timer);
+    s.NoteArmedLocked();
     return was;
 }
 
@@ -472,6 +509,7 @@ BOOLEAN KeCancelTimer(PKTIMER Timer) {
     BOOLEAN was = Timer->Inserted;
     Timer->Inserted = FALSE;
     s.timers.erase(Timer);
+    s.NoteArmedLocked();
     return was;
 }
 
@@ -498,6 +536,7 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
         if (s.queuedDpcs.count(Dpc))
             return FALSE;
         s.queuedDpcs.insert(Dpc);
+        s.NoteArmedLocked();
         Dpc->SystemArgument1 = SystemArgument1;
         Dpc->SystemArgument2 = SystemArgument2;
     }
@@ -506,6 +545,7 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
             std::lock_guard<std::mutex> guard(s.dmu);
             if (!s.queuedDpcs.erase(Dpc))
                 return;
+            s.NoteArmedLocked();
             ++s.dpcRunning;
         }
         RunDpc(s, Dpc);
@@ -516,7 +556,9 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
 BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) {
     State& s = Current();
     std::lock_guard<std::mutex> guard(s.dmu);
-    return s.queuedDpcs.erase(Dpc) ? TRUE : FALSE;
+    const bool removed = s.queuedDpcs.erase(Dpc) != 0;
+    s.NoteArmedLocked();
+    return removed ? TRUE : FALSE;
 }
 
 VOID KeFlushQueuedDpcs(VOID) {

@@ -83,7 +83,17 @@ struct SimulatedUsbDevice::Impl {
     PUCHAR Buffer(PVOID buffer, PMDL mdl, ULONG length, bool& tooShort);
     Outcome Descriptor(PURB urb);
     Outcome Select(PURB urb);
+    // What a bulk transfer reads of the device's state before it moves data,
+    // taken with `mu` held.
+    struct BulkEntry {
+        bool known = false; // the pipe handle names a pipe
+        Pipe pipe;
+        bool plugged = true;
+        DEVICE_POWER_STATE power = PowerDeviceD0;
+    };
+    BulkEntry BulkEntryLocked(PVOID pipeHandle) const;
     Outcome Bulk(PURB urb, UrbFate fate);
+    Outcome Bulk(PURB urb, UrbFate fate, const BulkEntry& entry);
     Outcome Vendor(PURB urb, UrbFate fate);
     Outcome PipeRequest(PURB urb);
     void Complete(PIRP irp, NTSTATUS status, USBD_STATUS usbd);

@@ -146,22 +146,38 @@ Outcome SimulatedUsbDevice::Impl::Select(PURB urb) {
     return {};
 }
 
+SimulatedUsbDevice::Impl::BulkEntry
+SimulatedUsbDevice::Impl::BulkEntryLocked(PVOID pipeHandle) const {
+    BulkEntry entry;
+    auto found = pipes.find(pipeHandle);
+    entry.known = found != pipes.end();
+    if (entry.known)
+        entry.pipe = found->second;
+    entry.plugged = plugged;
+    entry.power = power;
+    return entry;
+}
+
 Outcome SimulatedUsbDevice::Impl::Bulk(PURB urb, UrbFate fate) {
-    auto& request = urb->UrbBulkOrInterruptTransfer;
-    Pipe pipe;
+    BulkEntry entry;
     {
         std::lock_guard<std::mutex> guard(mu);
-        auto found = pipes.find(request.PipeHandle);
-        if (found == pipes.end())
-            return {STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE};
-        pipe = found->second;
-        if (!plugged)
-            return {STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE};
-        if (power != PowerDeviceD0)
-            return {STATUS_DEVICE_NOT_READY, USBD_STATUS_DEV_NOT_RESPONDING};
-        if (pipe.halted)
-            return {STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED};
+        entry = BulkEntryLocked(urb->UrbBulkOrInterruptTransfer.PipeHandle);
     }
+    return Bulk(urb, fate, entry);
+}
+
+Outcome SimulatedUsbDevice::Impl::Bulk(PURB urb, UrbFate fate, const BulkEntry& entry) {
+    auto& request = urb->UrbBulkOrInterruptTransfer;
+    if (!entry.known)
+        return {STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE};
+    const Pipe& pipe = entry.pipe;
+    if (!entry.plugged)
+        return {STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE};
+    if (entry.power != PowerDeviceD0)
+        return {STATUS_DEVICE_NOT_READY, USBD_STATUS_DEV_NOT_RESPONDING};
+    if (pipe.halted)
+        return {STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED};
     bool in = (request.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
     if (in != (USB_ENDPOINT_DIRECTION_IN(pipe.endpoint) != 0))
         return {STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER};
@@ -397,14 +413,26 @@ NTSTATUS SimulatedUsbDevice::Impl::SubmitUrb(PIRP irp) {
         return STATUS_INVALID_PARAMETER;
     }
     USHORT function = urb->UrbHeader.Function;
+    const bool bulk = function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    const bool dataStage = bulk || function == URB_FUNCTION_VENDOR_DEVICE;
+    const size_t needed = bulk ? sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER)
+                               : sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
+    // A transfer is counted, given its fate and, for bulk, reads the device's
+    // state in one look.
+    UrbFate fate = UrbFate::Normal;
+    BulkEntry entry;
     {
         std::lock_guard<std::mutex> guard(mu);
         counters.urbsByFunction[function]++;
-        if (function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
-            auto pipe = pipes.find(urb->UrbBulkOrInterruptTransfer.PipeHandle);
-            if (pipe != pipes.end())
-                counters.transfersByEndpoint[pipe->second.endpoint]++;
+        if (bulk) {
+            entry = BulkEntryLocked(urb->UrbBulkOrInterruptTransfer.PipeHandle);
+            if (entry.known)
+                counters.transfersByEndpoint[entry.pipe.endpoint]++;
         }
+        if (dataStage && urb->UrbHeader.Length >= needed)
+            fate = (function == URB_FUNCTION_VENDOR_DEVICE && !plan.vendorToo)
+                       ? (hold ? UrbFate::Held : UrbFate::Normal)
+                       : Decide();
     }
     Outcome outcome;
     switch (function) {
@@ -429,19 +457,9 @@ NTSTATUS SimulatedUsbDevice::Impl::SubmitUrb(PIRP irp) {
         break;
     case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
     case URB_FUNCTION_VENDOR_DEVICE: {
-        size_t needed = function == URB_FUNCTION_VENDOR_DEVICE
-                            ? sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST)
-                            : sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
         if (urb->UrbHeader.Length < needed) {
             outcome = {STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER};
             break;
-        }
-        UrbFate fate;
-        {
-            std::lock_guard<std::mutex> guard(mu);
-            fate = (function == URB_FUNCTION_VENDOR_DEVICE && !plan.vendorToo)
-                       ? (hold ? UrbFate::Held : UrbFate::Normal)
-                       : Decide();
         }
         PVOID pipe = function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER
                          ? urb->UrbBulkOrInterruptTransfer.PipeHandle
@@ -457,8 +475,7 @@ NTSTATUS SimulatedUsbDevice::Impl::SubmitUrb(PIRP irp) {
         }
         PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
         (void)location;
-        outcome = function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER ? Bulk(urb, fate)
-                                                                      : Vendor(urb, fate);
+        outcome = bulk ? Bulk(urb, fate, entry) : Vendor(urb, fate);
         if (outcome.nak) {
             Park(Parked{irp, ParkKind::Nak, pipe, fate});
             return STATUS_PENDING;
