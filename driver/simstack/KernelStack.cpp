@@ -144,9 +144,12 @@ void KernelStack::Core::Begin() {
         findings.push_back(violation);
     });
     host = std::make_unique<kshim::DriverHost>(kernel, DriverEntry, kService);
-    // A manual clock ends transfers nothing can complete at once; the
-    // machine's clock waits real time for them.
-    port::Clock* clock = &bus->Clock() == &port::SystemClock() ? nullptr : &bus->Clock();
+    // On time that jumps (a test's manual clock, or the process's virtual
+    // time) a transfer's limit is that time's: once no kernel thread has work
+    // left, a transfer still pending can only end by its limit. A real-time
+    // limit there would let a slow or busy machine time out a transfer the
+    // writer has already answered. The machine's clock waits real time.
+    port::Clock* clock = dynamic_cast<port::ManualClock*>(&bus->Clock()) ? &bus->Clock() : nullptr;
     io = std::make_unique<kshim::KernelDeviceIo>(clock);
     std::weak_ptr<Core> weak = weak_from_this();
     io->SetEventHandler([weak](port::DeviceEvent event, const std::string& kernelPath) {
