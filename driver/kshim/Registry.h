@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kshim {
@@ -41,6 +42,6 @@ private:
 
 // UTF-16 text of the kernel to narrow text (code units above 0x7F become '?').
 std::string Narrow(const char16_t* text, size_t units);
-std::u16string Widen(const std::string& text);
+std::u16string Widen(std::string_view text);
 
 } // namespace kshim

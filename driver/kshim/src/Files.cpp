@@ -160,9 +160,7 @@ NTSTATUS FileHandle::Open(const std::string& path, std::unique_ptr<FileHandle>* 
     auto file = std::make_shared<FileState>();
     file->pdo = pdo;
     file->top = TopOfStack(pdo);
-    file->name.resize(rest.size());
-    for (size_t i = 0; i < rest.size(); ++i)
-        file->name[i] = static_cast<char16_t>(static_cast<unsigned char>(rest[i]));
+    file->name = Widen(rest);
     file->object.Type = 5;
     file->object.Size = sizeof(FILE_OBJECT);
     file->object.DeviceObject = pdo;

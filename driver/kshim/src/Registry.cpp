@@ -90,7 +90,7 @@ std::string Narrow(const char16_t* text, size_t units) {
     return narrow;
 }
 
-std::u16string Widen(const std::string& text) {
+std::u16string Widen(std::string_view text) {
     std::u16string wide;
     wide.reserve(text.size());
     for (char c : text)
