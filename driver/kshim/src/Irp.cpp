@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 
 using namespace kshim;
 
@@ -107,6 +109,38 @@ IrpRecord* RecordOf(PIRP irp) {
     return static_cast<IrpRecord*>(irp->KshimRecord);
 }
 
+namespace {
+// Where the room for the request starts in its record's block.
+constexpr size_t kRoomOffset =
+    (sizeof(IrpRecord) + alignof(std::max_align_t) - 1) & ~(alignof(std::max_align_t) - 1);
+// Room every block has: requests of up to four stack locations fit any
+// record, so a record from the graveyard is taken again whatever the size of
+// the request it held.
+constexpr size_t kUsualRoom = sizeof(IRP) + 4 * sizeof(IO_STACK_LOCATION);
+
+// The request ends where its room ends, so that a driver writing past its
+// last stack location leaves the block.
+void PlaceIrp(IrpRecord* record, size_t irpBytes) {
+    auto* room = reinterpret_cast<unsigned char*>(record) + kRoomOffset;
+    record->irp = reinterpret_cast<PIRP>(room + record->room - irpBytes);
+}
+} // namespace
+
+IrpRecord* NewIrpRecord(size_t irpBytes) {
+    const size_t room = irpBytes > kUsualRoom ? irpBytes : kUsualRoom;
+    auto* record = new (::operator new(kRoomOffset + room)) IrpRecord;
+    record->room = room;
+    PlaceIrp(record, irpBytes);
+    return record;
+}
+
+void DeleteIrpRecord(IrpRecord* record) {
+    if (!record)
+        return;
+    record->~IrpRecord();
+    ::operator delete(static_cast<void*>(record));
+}
+
 // Freed requests stay readable for this many later ones, so that late misuse
 // is reported, not turned into a crash.
 constexpr size_t kGraveyardSize = 4096;
@@ -127,9 +161,7 @@ thread_local bool t_sender = false;
 
 // Makes `record` (a new one when null) ready for a new request of `bytes`.
 PIRP Prepare(IrpRecord*& record, size_t bytes, CCHAR stackSize, IrpOrigin origin) {
-    PIRP irp;
     if (record) {
-        irp = record->irp;
         const uint64_t generation = record->generation;
         NextEpoch(record);
         record->state = IrpState::Idle;
@@ -142,10 +174,11 @@ PIRP Prepare(IrpRecord*& record, size_t bytes, CCHAR stackSize, IrpOrigin origin
         record->systemBuffer.clear();
         record->outputBuffer = nullptr;
         record->outputLength = 0;
+        PlaceIrp(record, bytes);
     } else {
-        irp = static_cast<PIRP>(::operator new(bytes));
-        record = new IrpRecord;
+        record = NewIrpRecord(bytes);
     }
+    PIRP irp = record->irp;
     std::memset(irp, 0, bytes);
     irp->Type = 6;
     irp->Size = static_cast<USHORT>(bytes);
@@ -153,11 +186,9 @@ PIRP Prepare(IrpRecord*& record, size_t bytes, CCHAR stackSize, IrpOrigin origin
     irp->CurrentLocation = static_cast<CHAR>(stackSize + 1);
     irp->Tail.Overlay.CurrentStackLocation = Location(irp, stackSize + 1);
     InitializeListHead(&irp->ThreadListEntry);
-    record->irp = irp;
     record->origin = origin;
     // A reused record keeps its lists' room: a steady stream of requests
-    // allocates nothing here.
-    record->visited.resize(static_cast<size_t>(stackSize) + 2);
+    // allocates nothing here. Only power requests fill them.
     for (auto& devices : record->visited)
         devices.clear();
     record->startedBy.clear();
@@ -192,32 +223,30 @@ PIRP NewIrp(CCHAR stackSize, IrpOrigin origin, PVOID mdlAddress, ULONG mdlLength
     size_t bytes = sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
     t_sender = true;
     if (origin == IrpOrigin::Kernel && mdlLength == 0 && t_stash.record &&
-        t_stash.serial == s.serial && t_stash.record->irp->Size == bytes) {
+        t_stash.serial == s.serial && t_stash.record->room >= bytes) {
         // Only this thread knows the record until the request is passed down.
         IrpRecord* record = t_stash.record;
         t_stash.record = nullptr;
         return Prepare(record, bytes, stackSize, origin);
     }
     // The oldest freed request, once the graveyard is full, is taken again
-    // with its record, so a steady stream of requests allocates nothing.
+    // with its record, so a steady stream of requests allocates nothing. A
+    // record this thread stashed is such a one, and is taken first.
     std::unique_lock<std::mutex> guard(s.mu);
-    // A stashed record of another size is let go of, so that the next
-    // retirement stashes one that fits.
-    IrpRecord* unfit = nullptr;
-    if (t_stash.record && t_stash.serial == s.serial && t_stash.record->irp->Size != bytes) {
-        unfit = t_stash.record;
-        t_stash.record = nullptr;
-        Unlist(s.stashed, unfit);
-    }
     IrpRecord* record = nullptr;
-    if (s.graveyard.size() >= kGraveyardSize) {
+    IrpRecord* unfit = nullptr; // too small, deleted once the lock is released
+    if (t_stash.record && t_stash.serial == s.serial) {
+        Unlist(s.stashed, t_stash.record);
+        (t_stash.record->room >= bytes ? record : unfit) = t_stash.record;
+        t_stash.record = nullptr;
+    }
+    if (!record && s.graveyard.size() >= kGraveyardSize) {
         record = s.graveyard.front();
         s.graveyard.pop_front();
-    }
-    if (record && record->irp->Size != bytes) {
-        ::operator delete(record->irp);
-        delete record;
-        record = nullptr;
+        if (record->room < bytes) {
+            DeleteIrpRecord(record);
+            record = nullptr;
+        }
     }
     PIRP irp = Prepare(record, bytes, stackSize, origin);
     record->stashed = false;
@@ -230,10 +259,8 @@ PIRP NewIrp(CCHAR stackSize, IrpOrigin origin, PVOID mdlAddress, ULONG mdlLength
         irp->MdlAddress = record->kernelMdl;
     }
     guard.unlock();
-    if (unfit) {
-        ::operator delete(unfit->irp);
-        delete unfit;
-    }
+    if (unfit)
+        DeleteIrpRecord(unfit);
     return irp;
 }
 
@@ -310,13 +337,6 @@ void FinishLocked(State& s, IrpRecord* record, Final& final) {
     s.cv.notify_all();
 }
 
-void DeleteRecord(IrpRecord* record) {
-    if (!record)
-        return;
-    ::operator delete(record->irp);
-    delete record;
-}
-
 } // namespace
 
 // Freed requests stay readable for a while so that late misuse is reported,
@@ -328,7 +348,7 @@ void RetireIrp(PIRP irp) {
         std::lock_guard<std::mutex> guard(s.mu);
         oldest = RetireLocked(s, RecordOf(irp));
     }
-    DeleteRecord(oldest);
+    DeleteIrpRecord(oldest);
 }
 
 PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device) {
@@ -479,8 +499,11 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         level = Irp->CurrentLocation;
         Dispatches().push_back(
             ActiveDispatch{record, level, record->frameEpoch.load(std::memory_order_acquire), 0});
-        if (Irp->Tail.Overlay.CurrentStackLocation->MajorFunction == IRP_MJ_POWER)
+        if (Irp->Tail.Overlay.CurrentStackLocation->MajorFunction == IRP_MJ_POWER) {
+            if (record->visited.size() <= static_cast<size_t>(level))
+                record->visited.resize(static_cast<size_t>(Irp->StackCount) + 2);
             record->visited[level].push_back(DeviceObject);
+        }
         record->state = IrpState::InFlight;
         record->generation++;
     }
@@ -571,10 +594,12 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             std::vector<PDEVICE_OBJECT> missing;
             {
                 std::lock_guard<std::mutex> guard(s.mu);
-                for (PDEVICE_OBJECT device : record->visited[Irp->CurrentLocation])
-                    if (std::find(record->startedBy.begin(), record->startedBy.end(), device) ==
-                        record->startedBy.end())
-                        missing.push_back(device);
+                const auto level = static_cast<size_t>(Irp->CurrentLocation);
+                if (level < record->visited.size())
+                    for (PDEVICE_OBJECT device : record->visited[level])
+                        if (std::find(record->startedBy.begin(), record->startedBy.end(), device) ==
+                            record->startedBy.end())
+                            missing.push_back(device);
             }
             for (PDEVICE_OBJECT device : missing)
                 s.Violate(Check::PowerIrpNotStarted,
@@ -662,7 +687,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         std::lock_guard<std::mutex> guard(s.mu);
         FinishLocked(s, record, final);
     }
-    DeleteRecord(final.oldest);
+    DeleteIrpRecord(final.oldest);
     const IrpOrigin origin = final.origin;
     if (origin == IrpOrigin::Driver) {
         s.Violate(Check::AllocatedIrpReachedTop,

@@ -180,18 +180,11 @@ Kernel::~Kernel() {
     sched::WaitUntilEmpty();
     sched::Stop();
     std::lock_guard<std::mutex> guard(state_->mu);
-    state_->graveyard.ForEach([](IrpRecord* record) {
-        ::operator delete(record->irp);
-        delete record;
-    });
-    for (IrpRecord* record : state_->stashed) {
-        ::operator delete(record->irp);
-        delete record;
-    }
-    for (IrpRecord* record : state_->liveIrps) {
-        ::operator delete(record->irp);
-        delete record;
-    }
+    state_->graveyard.ForEach(DeleteIrpRecord);
+    for (IrpRecord* record : state_->stashed)
+        DeleteIrpRecord(record);
+    for (IrpRecord* record : state_->liveIrps)
+        DeleteIrpRecord(record);
     for (auto& [block, info] : state_->pool)
         std::free(block);
     for (auto& [mdl, info] : state_->mdls)

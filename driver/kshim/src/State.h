@@ -31,7 +31,10 @@ enum class IrpOrigin { Driver, DriverIoctl, Kernel };
 enum class IrpState { Idle, InFlight, Completing, Reclaimed, Done, Freed };
 
 struct IrpRecord {
+    // The request, in the room of `room` bytes that follows the record in
+    // the same block.
     PIRP irp = nullptr;
+    size_t room = 0;
     IrpOrigin origin = IrpOrigin::Kernel;
     IrpState state = IrpState::Idle;
     uint64_t generation = 0;
@@ -281,6 +284,10 @@ struct State {
 
 State& Current();
 IrpRecord* RecordOf(PIRP irp);
+// A record and the request of `irpBytes` it keeps, in one block: a request
+// reused from the graveyard is then one run of memory, not two.
+IrpRecord* NewIrpRecord(size_t irpBytes);
+void DeleteIrpRecord(IrpRecord* record);
 DeviceRecord* RecordOf(PDEVICE_OBJECT device);
 // A new request; with `mdlLength` bytes at `mdlAddress` given, an MDL the
 // kernel makes for them becomes its MdlAddress, freed with the request.
