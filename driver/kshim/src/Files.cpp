@@ -25,6 +25,10 @@ struct FileState {
 
 namespace {
 
+// The request this thread is starting: one that completes before Start has
+// returned it has no waiter and no handler yet, so its end needs no lock.
+thread_local IoRequest* t_starting = nullptr;
+
 char LowerAscii(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
@@ -314,16 +318,21 @@ std::shared_ptr<IoRequest> FileHandle::Start(UCHAR major, ULONG code, const void
             }
             std::memcpy(req->output_, req->system_.data(), bytes);
         }
-        std::function<void()> notify;
-        {
-            std::lock_guard<std::mutex> guard(req->mu_);
+        if (t_starting == req) {
             req->status_ = status;
             req->done_.store(true, std::memory_order_release);
-            notify = std::move(req->onDone_);
-            req->cv_.notify_all();
+        } else {
+            std::function<void()> notify;
+            {
+                std::lock_guard<std::mutex> guard(req->mu_);
+                req->status_ = status;
+                req->done_.store(true, std::memory_order_release);
+                notify = std::move(req->onDone_);
+                req->cv_.notify_all();
+            }
+            if (notify)
+                notify();
         }
-        if (notify)
-            notify();
         std::shared_ptr<FileState> file = std::move(req->file_);
         bool closeNow;
         {
@@ -344,7 +353,10 @@ std::shared_ptr<IoRequest> FileHandle::Start(UCHAR major, ULONG code, const void
         if (closeNow)
             Current().Spawn([file] { FinishClose(file); });
     };
+    IoRequest* const outer = t_starting;
+    t_starting = req;
     IofCallDriver(file->top, irp);
+    t_starting = outer;
     return request;
 }
 
