@@ -86,6 +86,7 @@ uint8_t EndDispatch(IrpRecord* record, int level) {
 void WaitForOtherRoutine(State& s, IrpRecord* record, std::unique_lock<std::mutex>& guard) {
     if (record->routineDepth == 0)
         return;
+    CvWaiter waiter(s);
     sched::Wait(guard, s.cv, [record] {
         return record->routineDepth == 0 || record->routineThread == std::this_thread::get_id();
     });
@@ -294,7 +295,7 @@ IrpRecord* RetireLocked(State& s, IrpRecord* record) {
         oldest = s.graveyard.front();
         s.graveyard.pop_front();
     }
-    s.cv.notify_all();
+    s.WakeWaiters();
     return oldest;
 }
 
@@ -334,7 +335,7 @@ void FinishLocked(State& s, IrpRecord* record, Final& final) {
         final.oldest = RetireLocked(s, record);
         return;
     }
-    s.cv.notify_all();
+    s.WakeWaiters();
 }
 
 } // namespace
@@ -661,7 +662,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                     FinishLocked(s, record, final);
                     finished = true;
                 } else {
-                    s.cv.notify_all();
+                    s.WakeWaiters();
                 }
             }
             if (result == STATUS_MORE_PROCESSING_REQUIRED)

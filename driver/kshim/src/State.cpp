@@ -154,7 +154,7 @@ void State::Spawn(std::function<void()> work) {
         {
             std::lock_guard<std::mutex> guard(mu);
             --active;
-            cv.notify_all();
+            WakeWaiters();
         }
         sched::End();
     }).detach();
@@ -300,6 +300,7 @@ Registry& Kernel::GetRegistry() {
 
 bool Kernel::Settle(std::chrono::milliseconds limit) {
     std::unique_lock<std::mutex> guard(state_->mu);
+    CvWaiter waiter(*state_);
     if (sched::Scheduled()) {
         // Under the schedule the wait is for turns, not for time.
         sched::Wait(guard, state_->cv, [this] { return state_->active == 0; });

@@ -159,7 +159,15 @@ struct State {
 
     // Bookkeeping: requests, objects, allocations. Never held while driver code runs.
     mutable std::mutex mu;
+    // Waited on for a completion routine's end and for kernel threads to
+    // finish; `cvWaiters` (under mu) counts the threads waiting on it, so
+    // that the many changes nobody waits for wake nobody.
     std::condition_variable cv;
+    int cvWaiters = 0;
+    void WakeWaiters() {
+        if (cvWaiters)
+            cv.notify_all();
+    }
 
     // Dispatcher objects and virtual time.
     std::mutex dmu;
@@ -280,6 +288,19 @@ struct State {
     bool InDeletedDevice(const void* address) const;
     // Runs work on a new kernel thread at passive level.
     void Spawn(std::function<void()> work);
+};
+
+// Counts the calling thread among those waiting on State::cv while it lives;
+// made and destroyed with mu held.
+class CvWaiter {
+public:
+    explicit CvWaiter(State& s) : s_(s) { ++s_.cvWaiters; }
+    ~CvWaiter() { --s_.cvWaiters; }
+    CvWaiter(const CvWaiter&) = delete;
+    CvWaiter& operator=(const CvWaiter&) = delete;
+
+private:
+    State& s_;
 };
 
 State& Current();
