@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <thread>
@@ -200,6 +202,38 @@ TEST_F(KshimKernel, AllocationInjectorFailsExactlyTheChosenAllocation) {
     ExFreePool(first);
     IoFreeIrp(third);
     EXPECT_EQ(kernel.Live().Total(), 0u);
+}
+
+TEST_F(KshimKernel, RequestsOfAnySizeReuseFreedMemoryWhileLateFreesAreStillCaught) {
+    // Past the few thousand freed requests the kernel keeps readable, each
+    // new request takes the memory of an old one, whatever their sizes: it
+    // must come zeroed, sized for its own stack, and a request freed just now
+    // must still be known as freed.
+    const CCHAR sizes[] = {1, 2, 5, 9, 3};
+    auto cycle = [&](int count) {
+        for (int i = 0; i < count; ++i) {
+            const CCHAR stackSize = sizes[i % 5];
+            PIRP irp = IoAllocateIrp(stackSize, FALSE);
+            ASSERT_NE(irp, nullptr);
+            ASSERT_EQ(irp->Size, IoSizeOfIrp(stackSize));
+            ASSERT_EQ(irp->StackCount, stackSize);
+            ASSERT_EQ(irp->CurrentLocation, stackSize + 1);
+            auto* stack = reinterpret_cast<unsigned char*>(irp + 1);
+            const size_t stackBytes = stackSize * sizeof(IO_STACK_LOCATION);
+            ASSERT_EQ(std::count(stack, stack + stackBytes, 0), static_cast<long>(stackBytes));
+            std::memset(stack, 0x5A, stackBytes); // every byte a driver may write
+            IoFreeIrp(irp);
+        }
+    };
+    cycle(10000);
+    PIRP late = IoAllocateIrp(2, FALSE);
+    IoFreeIrp(late);
+    cycle(1000);
+    expected = true;
+    IoFreeIrp(late);
+    ASSERT_EQ(kernel.Violations().size(), 1u);
+    EXPECT_EQ(kernel.Violations()[0].check, kshim::Check::BadFree);
+    EXPECT_EQ(kernel.Live().irps, 0u);
 }
 
 TEST_F(KshimKernel, PoolChecksTagsAndFrees) {
