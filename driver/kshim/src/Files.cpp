@@ -206,22 +206,6 @@ std::shared_ptr<IoRequest> FileHandle::Start(UCHAR major, ULONG code, const void
     auto request = std::make_shared<IoRequest>();
     IoRequest* req = request.get();
     FileState* file = state_.get();
-    {
-        std::lock_guard<std::mutex> guard(file->mu);
-        if (file->cleaned) {
-            request->done_ = true;
-            request->status_.Status = STATUS_INVALID_HANDLE;
-            return request;
-        }
-        file->outstanding++;
-        req->prev_ = file->inFlightTail;
-        if (file->inFlightTail)
-            file->inFlightTail->next_ = req;
-        else
-            file->inFlight = req;
-        file->inFlightTail = req;
-    }
-    req->file_ = state_;
     req->major_ = major;
 
     // The buffer the kernel owns for this request: a copy (buffered), or an
@@ -299,7 +283,29 @@ std::shared_ptr<IoRequest> FileHandle::Start(UCHAR major, ULONG code, const void
             break;
         }
     }
+    // The request joins its file's list with its IRP set: another thread's
+    // CancelIo may cancel it from then on.
     request->irp_ = irp;
+    {
+        std::lock_guard<std::mutex> guard(file->mu);
+        if (!file->cleaned) {
+            file->outstanding++;
+            req->prev_ = file->inFlightTail;
+            if (file->inFlightTail)
+                file->inFlightTail->next_ = req;
+            else
+                file->inFlight = req;
+            file->inFlightTail = req;
+            req->file_ = state_;
+        }
+    }
+    if (!req->file_) {
+        DiscardIrp(irp);
+        request->irp_ = nullptr;
+        request->done_ = true;
+        request->status_.Status = STATUS_INVALID_HANDLE;
+        return request;
+    }
     // The kernel keeps the request alive until this has run; by then the
     // request is retired and its MDL freed.
     IrpRecord* record = RecordOf(irp);

@@ -352,6 +352,16 @@ void RetireIrp(PIRP irp) {
     DeleteIrpRecord(oldest);
 }
 
+void DiscardIrp(PIRP irp) {
+    IrpRecord* record = RecordOf(irp);
+    if (record->kernelMdl) {
+        FreeKernelMdl(record->kernelMdl);
+        record->kernelMdl = nullptr;
+        irp->MdlAddress = nullptr;
+    }
+    RetireIrp(irp);
+}
+
 PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device) {
     while (device->AttachedDevice)
         device = device->AttachedDevice;

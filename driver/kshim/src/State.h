@@ -320,6 +320,8 @@ PMDL NewKernelMdlLocked(State& s, PVOID address, ULONG length);
 bool FreeMdlLocked(State& s, PMDL mdl);
 void FreeKernelMdl(PMDL mdl);
 void RetireIrp(PIRP irp);
+// Lets go of a kernel request that was never passed down, and of its MDL.
+void DiscardIrp(PIRP irp);
 // Sends a kernel request to a device at passive level and waits for it.
 NTSTATUS SendAndWait(PDEVICE_OBJECT device, PIRP irp, IO_STATUS_BLOCK* status);
 PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);

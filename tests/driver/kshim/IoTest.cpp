@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <thread>
+#include <vector>
 
 namespace kshimtest {
 namespace {
@@ -76,6 +77,27 @@ TEST_F(KshimIo, HeldReadIsCancelledAndCloseWaitsForIt) {
     EXPECT_EQ(second->Wait(), STATUS_SUCCESS);
     kernel.Settle();
     EXPECT_EQ(node.Remove(), STATUS_SUCCESS);
+}
+
+TEST_F(KshimIo, CancelIoFromAnotherThreadWhileWritesStart) {
+    // A request is in its file's list from the moment another thread's
+    // CancelIo can find it: it must by then carry its IRP.
+    StartDevice();
+    auto out = Open("\\PIPE01");
+    std::atomic<bool> stop{false};
+    std::thread canceller([&] {
+        while (!stop)
+            out->CancelIo();
+    });
+    std::vector<uint8_t> buffer(64, 0x5A);
+    for (int i = 0; i < 2000; ++i) {
+        const NTSTATUS status = out->Write(buffer.data(), 64)->Wait();
+        EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_CANCELLED) << std::hex << status;
+    }
+    stop = true;
+    canceller.join();
+    out->Close();
+    EXPECT_EQ(out->Write(buffer.data(), 64)->Wait(), STATUS_INVALID_HANDLE);
 }
 
 TEST_F(KshimIo, ReadWaitsForDataUntilTheDeviceHasSome) {
