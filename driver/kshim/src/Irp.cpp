@@ -585,10 +585,9 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         if (plain)
             FinishLocked(s, record, final);
     }
-    if (Irp->CancelRoutine) {
+    // IoCancelIrp may take the routine away on another thread meanwhile.
+    if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE) && IoSetCancelRoutine(Irp, nullptr))
         s.Violate(Check::CancelRoutineAtCompletion, Describe(Irp));
-        Irp->CancelRoutine = nullptr;
-    }
     if (Irp->IoStatus.Status == STATUS_PENDING)
         s.Violate(Check::MarkedNotPending,
                   "request completed with STATUS_PENDING: " + Describe(Irp));
